@@ -1,0 +1,52 @@
+// Kernel arithmetic shared by training and prediction: weighted inner products,
+// the ARD Gaussian kernel value, and the largest-magnitude search. Every sum starts
+// from 0.0 and runs in increasing index order so results are reproducible bit for bit.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace krr {
+
+// Sum over l of (P[a*d+l] * Q[b*d+l]) * w[l], in increasing l, from 0.0.
+// Sample offsets are formed in 64 bits so large matrices cannot overflow them.
+inline double weighted_dot(const double* P, std::int64_t a, const double* Q, std::int64_t b,
+                           int d, const double* w) {
+  const double* p = P + a * d;
+  const double* q = Q + b * d;
+  double sum = 0.0;
+  for (int l = 0; l < d; ++l) sum += (p[l] * q[l]) * w[l];
+  return sum;
+}
+
+inline double weighted_sq_norm(const double* P, std::int64_t a, int d, const double* w) {
+  return weighted_dot(P, a, P, a, d, w);
+}
+
+// amplitude * exp(-((na + nb) - (ip + ip))): the exponential first, then the amplitude.
+inline double kernel_value(double na, double nb, double ip, double amplitude) {
+  return std::exp(-((na + nb) - (ip + ip))) * amplitude;
+}
+
+struct max_abs_result {
+  double value;
+  int index;
+};
+
+// Largest |v[i]| and the first index holding it. Only a strictly greater value replaces
+// the best, so ties keep the lower index and a NaN never wins unless it sits at index 0.
+// count must be at least 1.
+inline max_abs_result max_abs_entry(const double* v, int count) {
+  max_abs_result best{std::fabs(v[0]), 0};
+  for (int i = 1; i < count; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > best.value) {
+      best.value = a;
+      best.index = i;
+    }
+  }
+  return best;
+}
+
+}  // namespace krr

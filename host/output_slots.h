@@ -1,0 +1,13 @@
+// Hands a module's outputs to the host. The host's output slot array holds exactly
+// max(nlhs, 1) entries, so only that many outputs are stored; the rest are released.
+#pragma once
+
+#include "mex.h"
+
+namespace host {
+
+void store_outputs(int nlhs, mxArray* plhs[], mxArray* const outputs[], int count);
+
+void destroy_outputs(mxArray* const outputs[], int count);
+
+}  // namespace host

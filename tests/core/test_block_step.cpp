@@ -1,0 +1,149 @@
+// One block step against the kernel matrix built in full, and the cache's bookkeeping.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "common/kernel_math.h"
+#include "test_support.h"
+#include "training/block_step.h"
+
+namespace {
+
+using testing_support::problem_data;
+
+// Owns everything a run of block steps needs, set up as the solver sets it up.
+struct harness {
+  problem_data p;
+  double ridge;
+  int k, m;
+  std::vector<double> norms, resid, grad, delta, columns, block_columns, inverse, small;
+  std::vector<int> index, slot_of_sample, sample_of_slot, pool;
+  krr::kernel_cache cache{};
+  krr::block_workspace ws{};
+  krr::training_data data{};
+
+  harness(problem_data prob, double r, int block, int slots)
+      : p(std::move(prob)), ridge(r), k(block), m(slots) {
+    const int n = p.n;
+    norms.resize(n);
+    for (int i = 0; i < n; ++i) norms[i] = krr::weighted_sq_norm(p.X.data(), i, p.d, p.w.data());
+    resid = p.y;
+    grad.resize(n);
+    for (int i = 0; i < n; ++i) grad[i] = -p.y[i];
+    delta.resize(k);
+    index.resize(k);
+    columns.resize(static_cast<size_t>(m) * n);
+    slot_of_sample.assign(n, 0);
+    sample_of_slot.assign(m, 0);
+    block_columns.resize(static_cast<size_t>(n) * k);
+    inverse.resize(k * k);
+    small.resize(3 * k);
+    pool.resize(n);
+    cache = {columns.data(), slot_of_sample.data(), sample_of_slot.data(), m};
+    ws.block_columns = block_columns.data();
+    ws.block_inverse = inverse.data();
+    ws.block_rhs = small.data();
+    ws.new_row = small.data() + k;
+    ws.inverse_scratch = small.data() + 2 * k;
+    ws.pool = pool.data();
+    data = {p.X.data(), p.w.data(), norms.data(), ridge, n, p.d};
+  }
+
+  void step(std::int64_t t, krr::random_source& rng) {
+    krr::block_step(data, resid.data(), k, delta.data(), grad.data(), index.data(), cache, t,
+                    rng, ws);
+    for (int i = 0; i < p.n; ++i) resid[i] = -grad[i];
+  }
+
+  void expect_maps_agree() const {
+    for (int s = 0; s < p.n; ++s) {
+      if (slot_of_sample[s]) {
+        EXPECT_EQ(sample_of_slot[slot_of_sample[s] - 1], s + 1);
+      }
+    }
+    for (int q = 0; q < m; ++q) {
+      if (sample_of_slot[q]) {
+        EXPECT_EQ(slot_of_sample[sample_of_slot[q] - 1], q + 1);
+      }
+    }
+  }
+};
+
+TEST(BlockStep, SolvesTheBlockExactlyAndUpdatesTheGradient) {
+  for (int n : {5, 59, 60, 97}) {
+    for (int k : {1, 2, 4, 5}) {
+      harness h(testing_support::random_problem(n, 3, n + k), 0.3, k, 3);
+      const auto A = reference::dense_system(h.p.X, h.p.w, h.ridge, n, h.p.d);
+      const std::vector<double> old_grad = h.grad;
+      reference::sequence seq(n * 31 + k);
+      auto rng = testing_support::source_of(seq);
+      h.step(0, rng);
+
+      EXPECT_EQ(seq.drawn, 60 * k);
+      EXPECT_EQ(h.index[0], krr::max_abs_entry(old_grad.data(), n).index);
+      std::set<int> members(h.index.begin(), h.index.end());
+      EXPECT_EQ(static_cast<int>(members.size()), k) << "members must be distinct";
+
+      // grad = old grad + (K + ridge I)[:, B] delta, and zero at the members.
+      for (int r = 0; r < n; ++r) {
+        double expect = old_grad[r];
+        for (int j = 0; j < k; ++j) expect += A[static_cast<size_t>(r) * n + h.index[j]] * h.delta[j];
+        EXPECT_NEAR(h.grad[r], expect, 1e-12) << "n " << n << " k " << k << " row " << r;
+      }
+      for (int j = 0; j < k; ++j) EXPECT_NEAR(h.grad[h.index[j]], 0.0, 1e-12);
+      if (k == 1) {
+        const int s = h.index[0];
+        EXPECT_EQ(h.delta[0], (1.0 / A[static_cast<size_t>(s) * n + s]) * -old_grad[s]);
+      }
+    }
+  }
+}
+
+TEST(BlockStep, CacheHoldsExactColumnsAndEvictsByMemberPlace) {
+  const int n = 40, k = 3, m = 4;
+  harness h(testing_support::random_problem(n, 2, 9), 0.05, k, m);
+  const auto A = reference::dense_system(h.p.X, h.p.w, h.ridge, n, h.p.d);
+  reference::sequence seq(5);
+  auto rng = testing_support::source_of(seq);
+  for (std::int64_t t = 0; t < 12; ++t) {
+    const std::vector<int> before = h.slot_of_sample;
+    h.step(t, rng);
+    h.expect_maps_agree();
+    for (int i = 0; i < k; ++i) {
+      const int s = h.index[i];
+      ASSERT_NE(h.slot_of_sample[s], 0);
+      // A member that missed is stored in the slot its place (k*t + i) mod m names.
+      if (before[s] == 0) {
+        EXPECT_EQ(h.slot_of_sample[s] - 1, krr::cache_slot_for(k, t, i, m));
+      }
+    }
+    for (int q = 0; q < m; ++q) {
+      if (!h.sample_of_slot[q]) continue;
+      const int s = h.sample_of_slot[q] - 1;
+      for (int r = 0; r < n; ++r)
+        EXPECT_NEAR(h.columns[static_cast<size_t>(q) * n + r], A[static_cast<size_t>(r) * n + s], 1e-14);
+    }
+  }
+}
+
+TEST(BlockStep, FewerSlotsThanMembersAndBlockOfAllSamples) {
+  // m < k: slot numbers repeat within a step; k = n: the last draws see an empty pool.
+  for (int n : {2, 6, 13}) {
+    harness h(testing_support::random_problem(n, 1, n), 0.2, n, 2);
+    const auto A = reference::dense_system(h.p.X, h.p.w, h.ridge, n, h.p.d);
+    reference::sequence seq(n);
+    auto rng = testing_support::source_of(seq);
+    h.step(0, rng);
+    h.expect_maps_agree();
+    EXPECT_EQ(seq.drawn, 60 * n);
+    // With every sample in the block the step is the direct solve: grad is zero.
+    for (int r = 0; r < n; ++r) EXPECT_NEAR(h.grad[r], 0.0, 1e-10);
+    const auto x = reference::dense_solve(A, h.p.y, n);
+    for (int j = 0; j < n; ++j) EXPECT_NEAR(h.delta[j], x[h.index[j]], 1e-9);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The whole descent: bit-for-bit agreement with the literal reference over many shapes,
+// agreement with a dense direct solve, and the endings (tolerance, no step, work bound,
+// breakdown, interrupt, allocation failure).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "test_support.h"
+#include "training/solver.h"
+
+namespace {
+
+using testing_support::problem_data;
+
+struct run_result {
+  std::vector<double> alpha, grad;
+  krr::training_result r;
+};
+
+run_result run(const problem_data& p, double ridge, double tol, int k, double cache_bytes,
+               reference::sequence& seq, double max_passes = 1000.0,
+               bool (*interrupt)(void*) = nullptr, void* interrupt_state = nullptr) {
+  run_result out{std::vector<double>(p.n, -1.0), std::vector<double>(p.n, -1.0), {}};
+  krr::training_problem problem{p.X.data(), p.y.data(), p.w.data(), ridge, p.n, p.d};
+  krr::training_options options;
+  options.tol = tol;
+  options.k = k;
+  options.cache_bytes = cache_bytes;
+  options.rng = testing_support::source_of(seq);
+  options.max_passes = max_passes;
+  options.interrupt_pending = interrupt;
+  options.interrupt_state = interrupt_state;
+  out.r = krr::train(problem, options, out.alpha.data(), out.grad.data());
+  return out;
+}
+
+void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+    EXPECT_EQ(a[i], b[i]) << "entry " << i;
+  }
+}
+
+TEST(Train, MatchesTheLiteralReferenceBitForBit) {
+  for (int n : {1, 2, 3, 7, 59, 60, 61, 130}) {
+    for (int d : {0, 1, 3, 5}) {
+      for (int k : {1, 2, 5, 16}) {
+        if (k > n) continue;
+        for (double budget : {0.0, 8.0 * n * 5, 8.0 * n * n}) {
+          const problem_data p = testing_support::random_problem(n, d, n * 100 + d * 10 + k);
+          const double tol = 1e-6;
+          reference::sequence s1(n + d + k), s2(n + d + k);
+          const run_result got = run(p, 0.1, tol, k, budget, s1);
+          const auto want = reference::solve(p.X, p.y, p.w, 0.1, n, d, tol, k, budget, s2, 1 << 30);
+          SCOPED_TRACE(testing::Message() << "n " << n << " d " << d << " k " << k << " budget " << budget);
+          EXPECT_EQ(got.r.status, krr::training_status::converged);
+          EXPECT_EQ(got.r.steps, want.steps);
+          EXPECT_EQ(s1.drawn, 60LL * k * want.steps);
+          expect_same_bits(got.alpha, want.alpha);
+          expect_same_bits(got.grad, want.grad);
+          EXPECT_EQ(got.r.evals, want.evals);
+          EXPECT_EQ(got.r.objective, want.objective);
+        }
+      }
+    }
+  }
+}
+
+TEST(Train, AgreesWithTheDenseDirectSolve) {
+  for (int n : {4, 33, 120}) {
+    const problem_data p = testing_support::random_problem(n, 4, n);
+    const double ridge = 0.2, tol = 1e-10;
+    reference::sequence seq(n);
+    const run_result got = run(p, ridge, tol, 8 < n ? 8 : n, 1e9, seq);
+    const auto A = reference::dense_system(p.X, p.w, ridge, n, p.d);
+    const auto x = reference::dense_solve(A, p.y, n);
+    double f = 0.0;
+    for (int i = 0; i < n; ++i) {
+      double Ax = 0.0;
+      for (int j = 0; j < n; ++j) Ax += A[static_cast<size_t>(i) * n + j] * got.alpha[j];
+      EXPECT_NEAR(Ax - p.y[i], got.grad[i], 1e-12);
+      EXPECT_LE(std::fabs(got.grad[i]), tol);
+      EXPECT_NEAR(got.alpha[i], x[i], 1e-8);
+      f += 0.5 * got.alpha[i] * Ax - p.y[i] * got.alpha[i];
+    }
+    EXPECT_NEAR(got.r.objective, f, 1e-12);
+    EXPECT_EQ(got.r.evals, static_cast<double>(n) * (8 < n ? 8 : n) * got.r.steps);
+  }
+}
+
+TEST(Train, InfiniteToleranceRunsNoStepAndZeroTargetsOne) {
+  problem_data p = testing_support::random_problem(20, 2, 1);
+  reference::sequence seq(1);
+  for (double tol : {std::numeric_limits<double>::infinity(), std::nan(""), 1e17}) {
+    const run_result none = run(p, 0.1, tol, 3, 0.0, seq);
+    EXPECT_EQ(none.r.steps, 0);
+    EXPECT_EQ(none.r.evals, 0.0);
+    EXPECT_EQ(none.r.objective, 0.0);
+    for (int i = 0; i < p.n; ++i) {
+      EXPECT_EQ(none.alpha[i], 0.0);
+      EXPECT_EQ(none.grad[i], -p.y[i]);
+    }
+  }
+  EXPECT_EQ(seq.drawn, 0);
+
+  std::fill(p.y.begin(), p.y.end(), 0.0);
+  const run_result one = run(p, 0.1, 1e-3, 3, 0.0, seq);
+  EXPECT_EQ(one.r.status, krr::training_status::converged);
+  EXPECT_EQ(one.r.steps, 1);
+  EXPECT_EQ(one.r.evals, 60.0);
+  EXPECT_EQ(one.r.objective, 0.0);
+  for (int i = 0; i < p.n; ++i) EXPECT_EQ(one.alpha[i], 0.0);
+}
+
+TEST(Train, WorkBoundEndsAnUnreachableToleranceUnconverged) {
+  const problem_data p = testing_support::random_problem(50, 3, 2);
+  reference::sequence seq(2);
+  const run_result got = run(p, 1e-9, 1e-300, 4, 1e9, seq, 3.0);
+  EXPECT_EQ(got.r.status, krr::training_status::not_converged);
+  EXPECT_EQ(got.r.steps, 38);  // first steps*4 >= 3*50
+  EXPECT_GT(got.r.max_abs_grad, 1e-300);
+  // What it returns is still a consistent iterate: grad = (K + ridge I) alpha - y.
+  const auto A = reference::dense_system(p.X, p.w, 1e-9, p.n, p.d);
+  for (int i = 0; i < p.n; ++i) {
+    double Ax = 0.0;
+    for (int j = 0; j < p.n; ++j) Ax += A[static_cast<size_t>(i) * p.n + j] * got.alpha[j];
+    EXPECT_NEAR(Ax - p.y[i], got.grad[i], 1e-6);
+  }
+}
+
+TEST(Train, ZeroPivotIsReportedAsBreakdownAndEndsTheRun) {
+  // Two identical samples with different targets and ridge 0: the block system of both
+  // is singular.
+  problem_data p{2, 1, {0.5, 0.5}, {1.0, -1.0}, {1.0, 1.0}};
+  reference::sequence seq(3);
+  const run_result got = run(p, 0.0, 1e-8, 2, 0.0, seq);
+  EXPECT_EQ(got.r.status, krr::training_status::breakdown);
+  EXPECT_EQ(got.r.steps, 1);
+
+  // Zero amplitude with ridge 0: the first pivot is 0.
+  problem_data z = testing_support::random_problem(10, 2, 4);
+  z.w[2] = 0.0;
+  const run_result zero = run(z, 0.0, 1e-8, 1, 0.0, seq);
+  EXPECT_EQ(zero.r.status, krr::training_status::breakdown);
+}
+
+TEST(Train, InterruptIsPolledBetweenBlockSteps) {
+  const problem_data p = testing_support::random_problem(80, 3, 5);
+  int polls = 0;
+  auto interrupt = [](void* s) { return ++*static_cast<int*>(s) >= 3; };
+  reference::sequence seq(5);
+  const run_result got = run(p, 1e-6, 1e-300, 2, 0.0, seq, 1000.0, interrupt, &polls);
+  EXPECT_EQ(got.r.status, krr::training_status::interrupted);
+  EXPECT_EQ(got.r.steps, 3);
+  EXPECT_EQ(polls, 3);
+}
+
+TEST(Train, UnallocatableCacheIsReportedWithItsSize) {
+  // n columns of n doubles for n near 2^31 exceeds any address space; the solver must
+  // refuse before it reads a single sample.
+  const int n = 2000000000;
+  krr::training_problem problem{nullptr, nullptr, nullptr, 0.1, n, 1};
+  krr::training_options options;
+  options.tol = 1.0;
+  options.k = 1;
+  options.cache_bytes = std::numeric_limits<double>::infinity();
+  reference::sequence seq(1);
+  options.rng = testing_support::source_of(seq);
+  const auto r = krr::train(problem, options, nullptr, nullptr);
+  EXPECT_EQ(r.status, krr::training_status::out_of_memory);
+  EXPECT_EQ(r.failed_bytes, 8.0 * n * static_cast<double>(n));
+  EXPECT_STREQ(r.failed_what, "the kernel column cache");
+}
+
+}  // namespace

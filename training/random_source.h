@@ -1,0 +1,17 @@
+// The source of the block step's random candidate draws. The solver never seeds or
+// owns a generator: the caller injects one, so tests can replay a known sequence and
+// the host module can use the C library's rand exactly as users expect.
+#pragma once
+
+namespace krr {
+
+struct random_source {
+  // Returns the next uniform integer in 0 ... 32767.
+  int (*next15)(void* state);
+  void* state;
+};
+
+// The C library's rand, brought to 15 bits (rand() mod 32768), never seeded here.
+random_source c_library_random();
+
+}  // namespace krr

@@ -1,0 +1,142 @@
+// Outer loop of the descent: set-up, block steps until the largest absolute gradient
+// entry is within tol (or the work bound, a breakdown or an interrupt ends the run),
+// then the objective and evaluation count.
+#include "training/solver.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "common/kernel_math.h"
+#include "training/block_step.h"
+#include "training/kernel_cache.h"
+
+namespace krr {
+
+namespace {
+
+// Allocation that reports its size instead of throwing, so a budget the machine cannot
+// hold becomes a clear refusal. Contents are left uninitialised unless zeroed.
+template <typename T>
+std::unique_ptr<T[]> try_allocate(std::uint64_t count, bool zero, const char* what,
+                                  training_result& result) {
+  if (result.status == training_status::out_of_memory) return nullptr;
+  const std::uint64_t limit = std::numeric_limits<std::size_t>::max() / sizeof(T);
+  T* p = nullptr;
+  if (count <= limit) {
+    const std::size_t c = static_cast<std::size_t>(count ? count : 1);
+    p = zero ? new (std::nothrow) T[c]() : new (std::nothrow) T[c];
+  }
+  if (!p) {
+    result.status = training_status::out_of_memory;
+    result.failed_bytes = static_cast<double>(count) * sizeof(T);
+    result.failed_what = what;
+  }
+  return std::unique_ptr<T[]>(p);
+}
+
+bool all_finite(const double* v, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+training_result train(const training_problem& problem, const training_options& options,
+                      double* alpha, double* grad) {
+  training_result result;
+  const int n = problem.n;
+  const int k = options.k;
+  const std::uint64_t un = static_cast<std::uint64_t>(n);
+  const std::uint64_t uk = static_cast<std::uint64_t>(k);
+  const int m = cache_column_count(options.cache_bytes, n);
+  result.cache_columns = m;
+
+  auto cache_columns = try_allocate<double>(un * static_cast<std::uint64_t>(m), false,
+                                            "the kernel column cache", result);
+  auto slot_of_sample = try_allocate<int>(un, true, "the cache maps", result);
+  auto sample_of_slot = try_allocate<int>(static_cast<std::uint64_t>(m), true,
+                                          "the cache maps", result);
+  auto norms = try_allocate<double>(un, false, "the working arrays", result);
+  auto resid = try_allocate<double>(un, false, "the working arrays", result);
+  auto block_delta = try_allocate<double>(uk, false, "the working arrays", result);
+  auto block_index = try_allocate<int>(uk, false, "the working arrays", result);
+  auto block_columns = try_allocate<double>(un * uk, false, "the block's kernel columns", result);
+  auto block_inverse = try_allocate<double>(uk * uk, false, "the block inverse", result);
+  auto small = try_allocate<double>(3 * uk, false, "the working arrays", result);
+  auto pool = try_allocate<int>(un, false, "the working arrays", result);
+  if (result.status == training_status::out_of_memory) return result;
+
+  kernel_cache cache{cache_columns.get(), slot_of_sample.get(), sample_of_slot.get(), m};
+  block_workspace ws{};
+  ws.block_columns = block_columns.get();
+  ws.block_inverse = block_inverse.get();
+  ws.block_rhs = small.get();
+  ws.new_row = small.get() + k;
+  ws.inverse_scratch = small.get() + 2 * k;
+  ws.pool = pool.get();
+  random_source rng = options.rng;
+
+  const auto start = std::chrono::steady_clock::now();
+  const int d = problem.d;
+  for (int i = 0; i < n; ++i) {
+    norms[i] = weighted_sq_norm(problem.X, i, d, problem.w);
+    resid[i] = problem.y[i];
+    grad[i] = -problem.y[i];
+    alpha[i] = 0.0;
+  }
+  const training_data data{problem.X, problem.w, norms.get(), problem.ridge, n, d};
+
+  // The first test compares tol + 1 against tol, so every finite tol below 2^53 gets at
+  // least one block step, and an infinite or NaN tol gets none.
+  double largest = options.tol + 1.0;
+  const double step_limit = options.max_passes * n;
+  bool broke_down = false;
+  while (largest > options.tol) {
+    block_step(data, resid.get(), k, block_delta.get(), grad, block_index.get(), cache,
+               result.steps, rng, ws);
+    for (int j = 0; j < k; ++j) alpha[block_index[j]] += block_delta[j];
+    for (int i = 0; i < n; ++i) resid[i] = -grad[i];
+    result.steps += 1;
+    largest = max_abs_entry(grad, n).value;
+
+    // A non-finite block solution has spread into every gradient entry; no later step
+    // can recover from it, so end here rather than run on to the work bound.
+    if (!all_finite(block_delta.get(), k)) {
+      broke_down = true;
+      break;
+    }
+    if (!(largest > options.tol)) break;
+    if (static_cast<double>(result.steps) * k >= step_limit) {
+      result.status = training_status::not_converged;
+      break;
+    }
+    if (options.interrupt_pending && options.interrupt_pending(options.interrupt_state)) {
+      result.status = training_status::interrupted;
+      break;
+    }
+  }
+  result.max_abs_grad = largest;
+  result.passes = static_cast<double>(result.steps) * k / n;
+
+  result.evals = static_cast<double>(static_cast<std::int64_t>(n) * k) *
+                 static_cast<double>(result.steps);
+  double objective = 0.0;
+  for (int j = 0; j < n; ++j) objective += (grad[j] - problem.y[j]) * (0.5 * alpha[j]);
+  result.objective = objective;
+  result.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  if (result.status != training_status::interrupted &&
+      (broke_down || !all_finite(grad, n) || !all_finite(alpha, n))) {
+    result.status = training_status::breakdown;
+  }
+  return result;
+}
+
+}  // namespace krr

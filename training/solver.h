@@ -1,0 +1,59 @@
+// The training solver: exact block coordinate descent on
+// f(alpha) = 1/2 alpha'(K + ridge I) alpha - y' alpha through a kernel column cache.
+// Host-free: randomness and interrupt polling come in as parameters.
+#pragma once
+
+#include <cstdint>
+
+#include "training/random_source.h"
+
+namespace krr {
+
+struct training_problem {
+  const double* X;  // d x n, one sample per column
+  const double* y;  // n targets
+  const double* w;  // d + 1 weights, w[d] the amplitude
+  double ridge;
+  int n;  // at least 1
+  int d;  // at least 0
+};
+
+struct training_options {
+  double tol;
+  int k;  // block size, 1 ... n
+  double cache_bytes;
+  random_source rng;
+  // Polled between block steps; returning true stops the run with status interrupted.
+  bool (*interrupt_pending)(void* state) = nullptr;
+  void* interrupt_state = nullptr;
+  // Work bound: the run stops unconverged once steps * k >= max_passes * n.
+  double max_passes = 1000.0;
+};
+
+enum class training_status {
+  converged,      // tolerance met (or no step was asked for)
+  not_converged,  // stopped by the work bound with the tolerance unmet
+  breakdown,      // a zero or non-finite pivot left non-finite values in the results
+  interrupted,    // interrupt_pending returned true
+  out_of_memory,  // an allocation failed; nothing was computed
+};
+
+struct training_result {
+  training_status status = training_status::converged;
+  double evals = 0.0;      // (n*k) * steps, nominal kernel evaluations
+  double objective = 0.0;  // 1/2 sum alpha_j (grad_j - y_j)
+  double seconds = 0.0;    // elapsed wall-clock time
+  std::int64_t steps = 0;  // block steps done
+  double passes = 0.0;     // steps * k / n: block steps in units of passes over the data
+  double max_abs_grad = 0.0;
+  int cache_columns = 0;
+  // On out_of_memory: the bytes asked for and what they were for.
+  double failed_bytes = 0.0;
+  const char* failed_what = nullptr;
+};
+
+// Writes n coefficients to alpha and the final gradient (K + ridge I) alpha - y to grad.
+training_result train(const training_problem& problem, const training_options& options,
+                      double* alpha, double* grad);
+
+}  // namespace krr

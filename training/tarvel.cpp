@@ -1,0 +1,161 @@
+// Host entry of the training module:
+//   [alpha, grad, seconds, evals, objective] = tarvel(X, y, w, ridge, tol, k, cache_bytes)
+// Validates the arguments, runs the solver on the host's arrays, prints the three report
+// lines and hands the outputs back. Every refusal and failure is recorded first and
+// raised only after all of the call's resources are released.
+#include <cmath>
+#include <cstddef>
+#include <exception>
+#include <new>
+
+#include "host/argument_checks.h"
+#include "host/call_failure.h"
+#include "host/interrupt.h"
+#include "host/output_slots.h"
+#include "mex.h"
+#include "training/random_source.h"
+#include "training/solver.h"
+
+namespace {
+
+constexpr const char* FN = "tarvel";
+constexpr int OUTPUT_COUNT = 5;
+
+bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_problem& problem,
+                    krr::training_options& options, host::call_failure& f) {
+  using namespace host;
+  if (!check_input_count(nrhs, 7, FN, f) || !check_output_count(nlhs, OUTPUT_COUNT, FN, f)) {
+    return false;
+  }
+  const mxArray* X = prhs[0];
+  const mxArray* y = prhs[1];
+  const mxArray* w = prhs[2];
+  if (!check_real_double_array(X, FN, "X", f) || !check_two_dimensional(X, FN, "X", f)) {
+    return false;
+  }
+  const std::size_t d = mxGetM(X);
+  const std::size_t n = mxGetN(X);
+  if (n < 1) {
+    fail(f, FN, "invalidInput", "X must have at least one column (one sample per column)");
+    return false;
+  }
+  if (!check_count_fits_int32(n, "columns", FN, "X", f) ||
+      !check_count_fits_int32(d + 1, "rows", FN, "X", f) ||
+      !check_real_double_array(y, FN, "y", f) ||
+      !check_min_elements(y, n, "one target per column of X", FN, "y", f) ||
+      !check_real_double_array(w, FN, "w", f) ||
+      !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
+      !check_all_finite(mxGetPr(X), d * n, FN, "X", f) ||
+      !check_all_finite(mxGetPr(y), n, FN, "y", f) ||
+      !check_all_finite(mxGetPr(w), d + 1, FN, "w", f) ||
+      !check_all_nonnegative(mxGetPr(w), d + 1, FN, "w", f)) {
+    return false;
+  }
+
+  double ridge, tol, k, cache_bytes;
+  if (!read_real_scalar(prhs[3], FN, "ridge", &ridge, f) ||
+      !read_real_scalar(prhs[4], FN, "tol", &tol, f) ||
+      !read_real_scalar(prhs[5], FN, "k", &k, f) ||
+      !read_real_scalar(prhs[6], FN, "cache_bytes", &cache_bytes, f)) {
+    return false;
+  }
+  char shown[32];
+  if (!std::isfinite(ridge) || ridge < 0.0) {
+    fail(f, FN, "invalidInput", "ridge must be finite and nonnegative, got %s",
+         show(ridge, shown));
+    return false;
+  }
+  // tol > 0 is required because no gradient can reach a tolerance <= 0; NaN and +Inf
+  // are accepted and ask for no block step at all.
+  if (tol <= 0.0) {
+    fail(f, FN, "invalidInput",
+         "tol must be positive (a tolerance <= 0 can never be met), got %s", show(tol, shown));
+    return false;
+  }
+  const double k_whole = std::trunc(k);
+  if (!(k_whole >= 1.0 && k_whole <= static_cast<double>(n))) {
+    fail(f, FN, "invalidInput",
+         "k must be a block size from 1 to n = %zu after truncation toward zero, got %s", n,
+         show(k, shown));
+    return false;
+  }
+  if (std::isnan(cache_bytes)) {
+    fail(f, FN, "invalidInput", "cache_bytes must be a number of bytes, got NaN");
+    return false;
+  }
+
+  problem = krr::training_problem{mxGetPr(X), mxGetPr(y), mxGetPr(w), ridge,
+                                  static_cast<int>(n), static_cast<int>(d)};
+  options.tol = tol;
+  options.k = static_cast<int>(k_whole);
+  options.cache_bytes = cache_bytes;
+  options.rng = krr::c_library_random();
+  options.interrupt_pending = &host::interrupt_pending;
+  return true;
+}
+
+// Runs the solver into new output arrays. Returns with every resource released except
+// the outputs, which are stored in plhs on success and destroyed on failure.
+void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_failure& f,
+         krr::training_result& result) {
+  krr::training_problem problem{};
+  krr::training_options options{};
+  if (!read_arguments(nlhs, nrhs, prhs, problem, options, f)) return;
+
+  mxArray* outputs[OUTPUT_COUNT] = {
+      mxCreateDoubleMatrix(problem.n, 1, mxREAL), mxCreateDoubleMatrix(problem.n, 1, mxREAL),
+      mxCreateDoubleMatrix(1, 1, mxREAL), mxCreateDoubleMatrix(1, 1, mxREAL),
+      mxCreateDoubleMatrix(1, 1, mxREAL)};
+  try {
+    result = krr::train(problem, options, mxGetPr(outputs[0]), mxGetPr(outputs[1]));
+  } catch (const std::bad_alloc&) {
+    host::fail(f, FN, "outOfMemory", "out of memory while training");
+  } catch (const std::exception& e) {
+    host::fail(f, FN, "internalError", "unexpected failure: %s", e.what());
+  } catch (...) {
+    host::fail(f, FN, "internalError", "unexpected failure");
+  }
+  if (!f.failed && result.status == krr::training_status::out_of_memory) {
+    host::fail(f, FN, "outOfMemory",
+               "could not allocate %.0f bytes for %s (n = %d, k = %d, %d cache columns); "
+               "lower cache_bytes or k",
+               result.failed_bytes, result.failed_what, problem.n, options.k,
+               result.cache_columns);
+  }
+  if (!f.failed && result.status == krr::training_status::interrupted) {
+    host::acknowledge_interrupt();
+    host::fail(f, FN, "interrupted", "interrupted by the user after %lld block steps",
+               static_cast<long long>(result.steps));
+  }
+  if (f.failed) {
+    host::destroy_outputs(outputs, OUTPUT_COUNT);
+    return;
+  }
+  *mxGetPr(outputs[2]) = result.seconds;
+  *mxGetPr(outputs[3]) = result.evals;
+  *mxGetPr(outputs[4]) = result.objective;
+  host::store_outputs(nlhs, plhs, outputs, OUTPUT_COUNT);
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  host::call_failure failure;
+  krr::training_result result;
+  run(nlhs, plhs, nrhs, prhs, failure, result);
+  host::raise_if_failed(failure);
+
+  mexPrintf("Number of kernel evaluation is %.0f.\n", result.evals);
+  mexPrintf("Objectve function is %f\n", result.objective);
+  mexPrintf("Elapsed time is %f seconds.\n", result.seconds);
+  if (result.status == krr::training_status::not_converged) {
+    host::warn(FN, "notConverged",
+               "stopped by the work bound after %.0f block steps (%.0f passes over the "
+               "data) with max|grad| = %g above tol; alpha is the iterate reached",
+               static_cast<double>(result.steps), result.passes, result.max_abs_grad);
+  } else if (result.status == krr::training_status::breakdown) {
+    host::warn(FN, "breakdown",
+               "the block system broke down (a zero or non-finite pivot, as with ridge 0 "
+               "and duplicated samples); alpha and grad hold non-finite values");
+  }
+}

@@ -1,0 +1,244 @@
+% TARVEL  Train exact kernel ridge regression with an ARD Gaussian kernel.
+%
+%   [alpha, grad, seconds, evals, objective] = tarvel (X, y, w, ridge, tol, k, cache_bytes)
+%
+%   Solves (K + ridge*I) * alpha = y, where K(i,j) = w(d+1) * exp (-sum_l w(l) *
+%   (X(l,i) - X(l,j))^2) is the kernel matrix of the training samples, by exact block
+%   coordinate descent: each block step picks k samples (the largest absolute gradient
+%   first, then the best of 60 random candidates at a time), solves their k x k system
+%   exactly and updates the gradient of all samples. Kernel columns are kept in a cache
+%   of at most cache_bytes bytes, so K is never formed. The descent stops, after at least
+%   one block step, once max (abs (grad)) <= tol.
+%
+%   Inputs
+%     X            d x n real double matrix: one training sample per column (n >= 1,
+%                  d >= 0). Finite.
+%     y            real double array with at least n elements: the targets (the first n
+%                  are used). Finite.
+%     w            real double array with at least d+1 elements: w(1:d) weight the squared
+%                  feature differences, w(d+1) is the kernel amplitude. Finite, >= 0.
+%     ridge        real scalar >= 0, added to the diagonal of K.
+%     tol          real scalar > 0: stopping tolerance on max (abs (grad)). Inf or NaN
+%                  asks for no block step (alpha = 0, grad = -y).
+%     k            real scalar, truncated toward zero to the block size, 1 <= k <= n.
+%     cache_bytes  real scalar: memory budget of the kernel column cache in bytes. It
+%                  buys floor (cache_bytes / (8*n)) columns of n doubles, at least 2 and
+%                  at most n; Inf (or any budget of 8*n^2 bytes or more) caches every
+%                  column. NaN is refused.
+%   Scalars may be of any numeric class; arrays must be real, full (not sparse) double.
+%
+%   Outputs
+%     alpha        n x 1 coefficients.
+%     grad         n x 1 final gradient (K + ridge*I) * alpha - y.
+%     seconds      elapsed wall-clock time of the solve.
+%     evals        nominal kernel evaluations: n * k * (number of block steps).
+%     objective    0.5 * alpha' * (K + ridge*I) * alpha - y' * alpha.
+%   Any number of outputs from 0 to 5 may be requested; all are computed. Every call
+%   prints three report lines: the evaluation count, the objective and the elapsed time.
+%
+%   Predict at new samples with quorril (Xtest, X, w, alpha).
+%
+%   Work bound
+%     A tolerance the iteration cannot reach (an ill-conditioned K with a tiny ridge, or
+%     a tol below rounding) would otherwise run for hours. The descent therefore stops
+%     after block steps worth 1000 passes over the data (steps * k >= 1000 * n) and
+%     returns the iterate it reached, with the warning tarvel:notConverged. Ctrl-C stops
+%     a running call between block steps with the error tarvel:interrupted.
+%
+%   Errors (identifiers)
+%     tarvel:nargin        not exactly 7 inputs
+%     tarvel:nargout       more than 5 outputs requested
+%     tarvel:invalidInput  an argument of the wrong class, shape, size or value; the
+%                          message names the argument and what was expected
+%     tarvel:outOfMemory   the cache or working arrays cannot be allocated; the message
+%                          gives the bytes asked for (lower cache_bytes or k)
+%     tarvel:interrupted   the user interrupted the call
+%   Warnings
+%     tarvel:notConverged  the work bound ended the descent above tol
+%     tarvel:breakdown     a zero pivot (for instance ridge 0 with duplicated samples,
+%                          or a zero amplitude) left NaN or Inf in alpha and grad
+%
+%   Random candidates are drawn from the C library's rand, which this function never
+%   seeds, so two calls on the same data may take different paths to the same
+%   solution.
+%
+%   Example
+%     X = rand (2, 500);  y = sin (6 * X(1,:))' + X(2,:)';
+%     w = [4 4 1];                     % feature weights, then the amplitude
+%     [alpha, grad] = tarvel (X, y, w, 1e-2, 1e-6, 32, 8 * 500^2);
+%     max (abs (grad))                 % <= 1e-6
+%     f = quorril (rand (2, 10), X, w, alpha);
+%
+%   See also quorril.
+
+%!function K = ard_kernel (A, B, w)
+%!  d = rows (A);
+%!  D = zeros (columns (A), columns (B));
+%!  for l = 1:d
+%!    D += w(l) * (A(l,:)' - B(l,:)) .^ 2;
+%!  endfor
+%!  K = w(d+1) * exp (-D);
+%!endfunction
+
+%!function varargout = quiet_tarvel (varargin)
+%!  evalc ("[varargout{1:max(nargout,1)}] = tarvel (varargin{:});");
+%!endfunction
+
+%!shared X, y, w, n, d, ridge, A
+%! n = 150; d = 3; ridge = 0.1;
+%! X = rand (d, n);
+%! y = sin (3 * X(1,:))' + X(2,:)' .^ 2 - 0.5;
+%! w = [0.5 1 2 1.5];
+%! A = ard_kernel (X, X, w) + ridge * eye (n);
+
+%!test
+%! tol = 1e-9; k = 10;
+%! [alpha, grad, seconds, evals, objective] = quiet_tarvel (X, y, w, ridge, tol, k, 8 * n^2);
+%! assert (size (alpha), [n 1]);
+%! assert (size (grad), [n 1]);
+%! assert (A * alpha - y, grad, 1e-12);
+%! assert (max (abs (grad)) <= tol);
+%! assert (alpha, A \ y, 1e-7);
+%! assert (objective, 0.5 * alpha' * A * alpha - y' * alpha, 1e-12);
+%! steps = evals / (n * k);
+%! assert (steps >= 1 && steps == fix (steps));
+%! assert (isscalar (seconds) && seconds >= 0 && seconds < 60);
+
+%!test
+%! ## The three report lines, once per call, matching the outputs.
+%! text = evalc ("[alpha, grad, seconds, evals, objective] = tarvel (X, y, w, ridge, 1e-6, 5, 0);");
+%! lines = strsplit (strtrim (text), "\n");
+%! assert (numel (lines), 3);
+%! assert (lines{1}, sprintf ("Number of kernel evaluation is %.0f.", evals));
+%! assert (lines{2}, sprintf ("Objectve function is %f", objective));
+%! assert (! isempty (regexp (lines{3}, '^Elapsed time is \d+\.\d{6} seconds\.$', "once")));
+
+%!test
+%! ## Inf or NaN tolerance: no block step.
+%! for tol = [Inf, NaN]
+%!   [alpha, grad, ~, evals, objective] = quiet_tarvel (X, y, w, ridge, tol, 4, 1e6);
+%!   assert (alpha, zeros (n, 1));
+%!   assert (grad, -y);
+%!   assert ([evals, objective], [0, 0]);
+%! endfor
+
+%!test
+%! ## Zero targets: exactly one block step that leaves everything at zero.
+%! [alpha, grad, ~, evals, objective] = quiet_tarvel (X, zeros (n, 1), w, ridge, 1e-6, 7, 1e6);
+%! assert (alpha, zeros (n, 1));
+%! assert (grad, zeros (n, 1));
+%! assert ([evals, objective], [n * 7, 0]);
+
+%!test
+%! ## Tiny, negative and infinite cache budgets all solve the same system; integer and
+%! ## single class scalars are accepted; k = 2.9 acts as 2.
+%! for budget = {0, -1, Inf, int64(8 * n * 3)}
+%!   [alpha, grad, ~, evals] = quiet_tarvel (X, y, w, ridge, single (1e-6), 2.9, budget{1});
+%!   assert (A * alpha - y, grad, 1e-12);
+%!   assert (max (abs (grad)) <= 1e-6);
+%!   assert (mod (evals, 2 * n), 0);
+%! endfor
+%! [alpha, grad] = quiet_tarvel (X, y, w, ridge, 1e-6, int32 (150), 1e9);
+%! assert (max (abs (grad)) <= 1e-6);
+
+%!test
+%! ## Fewer samples than candidates per draw, a single sample, and no features.
+%! for m = [1 2 5 59]
+%!   Xs = X(:, 1:m); ys = y(1:m);
+%!   [alpha, grad] = quiet_tarvel (Xs, ys, w, ridge, 1e-10, min (m, 3), 0);
+%!   As = ard_kernel (Xs, Xs, w) + ridge * eye (m);
+%!   assert (As * alpha - ys, grad, 1e-12);
+%!   assert (max (abs (grad)) <= 1e-10);
+%! endfor
+%! [alpha, grad] = quiet_tarvel (zeros (0, 4), [1; 2; 3; 4], 2, 1, 1e-10, 2, 0);
+%! assert ((2 * ones (4) + eye (4)) * alpha - [1; 2; 3; 4], grad, 1e-12);
+
+%!test
+%! ## Any number of outputs from 0 to 5: only the slots that exist are written.
+%! quiet_tarvel (X, y, w, ridge, 1e-3, 3, 0);
+%! a1 = quiet_tarvel (X, y, w, ridge, 1e-3, 3, 0);
+%! [a2, g2] = quiet_tarvel (X, y, w, ridge, 1e-3, 3, 0);
+%! [a3, g3, s3] = quiet_tarvel (X, y, w, ridge, 1e-3, 3, 0);
+%! [a4, g4, s4, e4] = quiet_tarvel (X, y, w, ridge, 1e-3, 3, 0);
+%! assert (size (a1), [n 1]);
+%! assert (A * a4 - y, g4, 1e-12);
+%! assert (isscalar (s3) && isscalar (e4));
+%! evalc ("tarvel (X, y, w, ridge, 1e-3, 3, 0); a0 = ans;");
+%! assert (size (a0), [n 1]);
+
+%!test
+%! ## Work bound: near-duplicate samples with different targets, tiny ridge, tiny tol.
+%! Xd = [0, 1e-9, 1, 1 + 1e-9];
+%! yd = [1; -1; 2; -2];
+%! lastwarn ("");
+%! [alpha, grad, ~, evals] = quiet_tarvel (Xd, yd, [1 1], 1e-15, 1e-14, 1, 0);
+%! [~, id] = lastwarn ();
+%! assert (id, "tarvel:notConverged");
+%! assert (evals, 4 * 1 * (1000 * 4 / 1));  # n * k * steps, steps * k = 1000 * n
+%! assert (all (isfinite (alpha)));
+
+%!warning <work bound> quiet_tarvel ([0, 1e-9], [1; -1], [1 1], 1e-15, 1e-14, 1, 0);
+
+%!test
+%! ## Breakdown: identical samples, ridge 0; and a zero amplitude with ridge 0.
+%! lastwarn ("");
+%! alpha = quiet_tarvel ([0.5 0.5], [1; -1], [1 1], 0, 1e-8, 2, 0);
+%! [~, id] = lastwarn ();
+%! assert (id, "tarvel:breakdown");
+%! assert (! all (isfinite (alpha)));
+%! lastwarn ("");
+%! quiet_tarvel (X, y, [w(1:3) 0], 0, 1e-8, 1, 0);
+%! [~, id] = lastwarn ();
+%! assert (id, "tarvel:breakdown");
+
+%!warning <broke down> quiet_tarvel ([0.5 0.5], [1; -1], [1 1], 0, 1e-8, 2, 0);
+
+%!error id=tarvel:nargin tarvel ()
+%!error id=tarvel:nargin tarvel (X, y, w, ridge, 1, 2)
+%!error id=tarvel:nargin tarvel (X, y, w, ridge, 1, 2, 0, 1)
+%!error id=tarvel:nargout [a, b, c, e, f, g] = tarvel (X, y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got single> tarvel (single (X), y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got complex double> tarvel (X + 1i, y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got sparse double> tarvel (sparse (X), y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got int32> tarvel (int32 (X), y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got logical> tarvel (X > 0.5, y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got char> tarvel ("abc", y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got cell> tarvel ({X}, y, w, ridge, 1, 2, 0)
+%!error <X must be a real, full double array, got struct> tarvel (struct ("a", 1), y, w, ridge, 1, 2, 0)
+%!error <X must be a matrix> tarvel (ones (2, 2, 2), y, w, ridge, 1, 1, 0)
+%!error <X must have at least one column> tarvel (zeros (3, 0), y, w, ridge, 1, 1, 0)
+%!error <X must be finite, but element 4 is NaN> tarvel ([1 2 3 NaN], y, [1 1], ridge, 1, 1, 0)
+%!error <X must be finite> tarvel ([1 2 Inf], y, [1 1], ridge, 1, 1, 0)
+%!error <y must be a real, full double array> tarvel (X, single (y), w, ridge, 1, 2, 0)
+%!error <y must have at least 150 elements> tarvel (X, y(1:end-1), w, ridge, 1, 2, 0)
+%!error <y must be finite> tarvel (X, [y(1:end-1); -Inf], w, ridge, 1, 2, 0)
+%!error <w must be a real, full double array> tarvel (X, y, {w}, ridge, 1, 2, 0)
+%!error <w must have at least 4 elements> tarvel (X, y, w(1:3), ridge, 1, 2, 0)
+%!error <w must be finite> tarvel (X, y, [w(1:3) NaN], ridge, 1, 2, 0)
+%!error <w must be nonnegative, but element 2 is -1> tarvel (X, y, [1 -1 1 1], ridge, 1, 2, 0)
+%!error <ridge must be a real numeric scalar, got 2 elements> tarvel (X, y, w, [1 2], 1, 2, 0)
+%!error <ridge must be a real numeric scalar, got logical> tarvel (X, y, w, true, 1, 2, 0)
+%!error <ridge must be a real numeric scalar, got char> tarvel (X, y, w, "a", 1, 2, 0)
+%!error <ridge must be a real numeric scalar, got complex double> tarvel (X, y, w, 1i, 1, 2, 0)
+%!error <ridge must be a real numeric scalar, got 0 elements> tarvel (X, y, w, [], 1, 2, 0)
+%!error <ridge must be finite and nonnegative> tarvel (X, y, w, -0.1, 1, 2, 0)
+%!error <ridge must be finite and nonnegative> tarvel (X, y, w, NaN, 1, 2, 0)
+%!error <ridge must be finite and nonnegative> tarvel (X, y, w, Inf, 1, 2, 0)
+%!error <tol must be a real numeric scalar> tarvel (X, y, w, ridge, {1}, 2, 0)
+%!error <tol must be positive> tarvel (X, y, w, ridge, 0, 2, 0)
+%!error <tol must be positive> tarvel (X, y, w, ridge, -1e-3, 2, 0)
+%!error <tol must be positive> tarvel (X, y, w, ridge, -Inf, 2, 0)
+%!error <k must be a real numeric scalar> tarvel (X, y, w, ridge, 1, sparse (2), 0)
+%!error <k must be a block size from 1 to n = 150> tarvel (X, y, w, ridge, 1, 0.9, 0)
+%!error <k must be a block size from 1 to n = 150> tarvel (X, y, w, ridge, 1, 151, 0)
+%!error <k must be a block size from 1 to n = 150> tarvel (X, y, w, ridge, 1, -2, 0)
+%!error <k must be a block size from 1 to n = 150> tarvel (X, y, w, ridge, 1, NaN, 0)
+%!error <k must be a block size from 1 to n = 150> tarvel (X, y, w, ridge, 1, Inf, 0)
+%!error <cache_bytes must be a real numeric scalar> tarvel (X, y, w, ridge, 1, 2, struct ())
+%!error <cache_bytes must be a number of bytes, got NaN> tarvel (X, y, w, ridge, 1, 2, NaN)
+%!error id=tarvel:invalidInput tarvel (X, y, w, ridge, 1, 2, @sin)
+
+%!test
+%! ## The session survives every refusal above and still trains.
+%! [alpha, grad] = quiet_tarvel (X, y, w, ridge, 1e-8, 8, 0);
+%! assert (A * alpha - y, grad, 1e-12);
