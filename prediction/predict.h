@@ -1,0 +1,21 @@
+// Evaluation of the fitted kernel model at new samples:
+// f[i] = sum over j of alpha[j] * kernel(test sample i, training sample j).
+#pragma once
+
+#include <cstdint>
+
+namespace krr {
+
+struct prediction_result {
+  bool ok = true;
+  double failed_bytes = 0.0;  // when !ok: the working storage that could not be allocated
+};
+
+// Xtest: d x nt, X: d x n, w: d + 1 weights (w[d] the amplitude), alpha: n coefficients,
+// f: nt outputs. Each f[i] accumulates over the training samples in increasing order from
+// 0 as f[i] = (exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i].
+prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
+                          std::int64_t n, int d, const double* w, const double* alpha,
+                          double* f);
+
+}  // namespace krr

@@ -1,0 +1,75 @@
+// Host entry of the prediction module:  f = quorril(Xtest, X, w, alpha)
+// Validates the arguments and evaluates the kernel model at every test sample. Every
+// refusal is recorded first and raised only after the call's resources are released.
+#include <cstddef>
+#include <exception>
+#include <new>
+
+#include "host/argument_checks.h"
+#include "host/call_failure.h"
+#include "host/output_slots.h"
+#include "mex.h"
+#include "prediction/predict.h"
+
+namespace {
+
+constexpr const char* FN = "quorril";
+
+void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_failure& f) {
+  using namespace host;
+  if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
+  const mxArray* Xtest = prhs[0];
+  const mxArray* X = prhs[1];
+  const mxArray* w = prhs[2];
+  const mxArray* alpha = prhs[3];
+  if (!check_real_double_array(Xtest, FN, "Xtest", f) ||
+      !check_two_dimensional(Xtest, FN, "Xtest", f) ||
+      !check_real_double_array(X, FN, "X", f) || !check_two_dimensional(X, FN, "X", f)) {
+    return;
+  }
+  const std::size_t d = mxGetM(X);
+  const std::size_t n = mxGetN(X);
+  const std::size_t nt = mxGetN(Xtest);
+  if (mxGetM(Xtest) != d) {
+    fail(f, FN, "invalidInput",
+         "Xtest must have as many rows as X (%zu features per sample), got %zu", d,
+         static_cast<std::size_t>(mxGetM(Xtest)));
+    return;
+  }
+  if (!check_count_fits_int32(d + 1, "rows", FN, "X", f) ||
+      !check_real_double_array(w, FN, "w", f) ||
+      !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
+      !check_real_double_array(alpha, FN, "alpha", f) ||
+      !check_min_elements(alpha, n, "one coefficient per column of X", FN, "alpha", f)) {
+    return;
+  }
+
+  mxArray* out = mxCreateDoubleMatrix(nt, 1, mxREAL);
+  krr::prediction_result result;
+  try {
+    result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
+                          static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
+                          mxGetPr(alpha), mxGetPr(out));
+  } catch (const std::exception& e) {
+    fail(f, FN, "internalError", "unexpected failure: %s", e.what());
+  } catch (...) {
+    fail(f, FN, "internalError", "unexpected failure");
+  }
+  if (!f.failed && !result.ok) {
+    fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms",
+         result.failed_bytes);
+  }
+  if (f.failed) {
+    destroy_outputs(&out, 1);
+    return;
+  }
+  store_outputs(nlhs, plhs, &out, 1);
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  host::call_failure failure;
+  run(nlhs, plhs, nrhs, prhs, failure);
+  host::raise_if_failed(failure);
+}

@@ -1,0 +1,59 @@
+// Prediction against a literal double loop, bit for bit, and against the ARD kernel.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "prediction/predict.h"
+
+namespace {
+
+std::vector<double> literal(const std::vector<double>& Xt, int nt, const std::vector<double>& X,
+                            int n, int d, const std::vector<double>& w,
+                            const std::vector<double>& alpha) {
+  auto dot = [&](const std::vector<double>& P, int a, const std::vector<double>& Q, int b) {
+    double s = 0.0;
+    for (int l = 0; l < d; ++l) s += (P[a * d + l] * Q[b * d + l]) * w[l];
+    return s;
+  };
+  std::vector<double> f(nt, 0.0);
+  for (int i = 0; i < nt; ++i)
+    for (int j = 0; j < n; ++j) {
+      const double v = dot(X, j, X, j) + dot(Xt, i, Xt, i);
+      const double ip = dot(Xt, i, X, j);
+      f[i] = (std::exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i];
+    }
+  return f;
+}
+
+TEST(Predict, MatchesTheLiteralLoopBitForBit) {
+  std::mt19937_64 gen(11);
+  std::normal_distribution<double> normal;
+  for (int d : {0, 1, 3, 17}) {
+    for (int n : {0, 1, 5, 63}) {
+      for (int nt : {0, 1, 9}) {
+        std::vector<double> X(n * d), Xt(nt * d), w(d + 1), alpha(n);
+        for (auto& x : X) x = normal(gen);
+        for (auto& x : Xt) x = normal(gen);
+        for (auto& x : w) x = std::fabs(normal(gen)) / (d + 1);
+        for (auto& x : alpha) x = normal(gen);
+        std::vector<double> f(nt, -7.0);
+        ASSERT_TRUE(krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data()).ok);
+        const auto want = literal(Xt, nt, X, n, d, w, alpha);
+        for (int i = 0; i < nt; ++i) {
+          EXPECT_EQ(f[i], want[i]) << "d " << d << " n " << n << " i " << i;
+          double direct = 0.0;
+          for (int j = 0; j < n; ++j) {
+            double sq = 0.0;
+            for (int l = 0; l < d; ++l) sq += w[l] * std::pow(Xt[i * d + l] - X[j * d + l], 2);
+            direct += alpha[j] * w[d] * std::exp(-sq);
+          }
+          EXPECT_NEAR(f[i], direct, 1e-10 * (1 + std::fabs(direct)));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
