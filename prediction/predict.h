@@ -13,9 +13,11 @@ struct prediction_result {
 
 // Xtest: d x nt, X: d x n, w: d + 1 weights (w[d] the amplitude), alpha: n coefficients,
 // f: nt outputs. Each f[i] accumulates over the training samples in increasing order from
-// 0 as f[i] = (exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i].
+// 0 as f[i] = (exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i], with v the sum of the two
+// samples' weighted squared norms and ip their weighted dot product. Test samples are
+// split across `threads` threads (0: one per hardware thread); results do not depend on it.
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
-                          double* f);
+                          double* f, int threads = 1);
 
 }  // namespace krr

@@ -8,6 +8,7 @@
 #include "host/argument_checks.h"
 #include "host/call_failure.h"
 #include "host/output_slots.h"
+#include "host/thread_setting.h"
 #include "mex.h"
 #include "prediction/predict.h"
 
@@ -49,7 +50,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
   try {
     result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
                           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
-                          mxGetPr(alpha), mxGetPr(out));
+                          mxGetPr(alpha), mxGetPr(out), requested_threads());
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   } catch (...) {

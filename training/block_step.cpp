@@ -1,67 +1,136 @@
 // The block step: member choice, kernel columns through the cache, the exact block
-// solution, and the gradient update, each reduction in increasing index order.
+// solution, and the gradient update. Each value is computed by the same operations in
+// the same order as the plain sequential algorithm; what changes is only where columns
+// live (read in place from the cache whenever this step cannot overwrite them), how
+// rows are grouped (tiles, threads) and that the pool of non-members is implicit.
 #include "training/block_step.h"
 
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 
-#include "common/kernel_math.h"
 #include "training/block_inverse.h"
 
 namespace krr {
 
-void compute_kernel_column(const training_data& data, int s, double* column) {
-  const double amplitude = data.w[data.d];
-  const double ns = data.norms[s];
-  for (int r = 0; r < data.n; ++r) {
-    const double ip = weighted_dot(data.X, r, data.X, s, data.d, data.w);
-    column[r] = kernel_value(ns, data.norms[r], ip, amplitude);
-  }
-}
-
 namespace {
 
-// Puts member s's kernel column (ridge included) into dest, from the cache or computed
-// and stored in the slot that member i of step t owns.
-void fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
-                  kernel_cache& cache, double* dest) {
+constexpr int UPDATE_TILE = 512;
+
+// The sample at position pos of the pool: the non-members in increasing order.
+int pool_sample(int pos, const int* members_sorted, int count) {
+  int s = pos;
+  for (int j = 0; j < count && members_sorted[j] <= s; ++j) ++s;
+  return s;
+}
+
+void insert_sorted(int s, int* members_sorted, int count) {
+  int j = count;
+  while (j > 0 && members_sorted[j - 1] > s) {
+    members_sorted[j] = members_sorted[j - 1];
+    --j;
+  }
+  members_sorted[j] = s;
+}
+
+// Computes rows of column s into dest, split across the pool.
+void parallel_column(const training_data& data, int s, double* dest, thread_pool& pool) {
+  const int parts = pool.size();
+  auto part_rows = [&](int part) {
+    const row_range r = split_rows(data.n, part, parts);
+    kernel_column_rows(data, s, r.begin, r.end, dest);
+  };
+  pool.run_parts(part_rows);
+}
+
+// Member i's column (ridge included): from the cache or computed and stored in the slot
+// that member i of step t owns. Returns where it can be read for the rest of the step.
+const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
+                           kernel_cache& cache, double* scratch, thread_pool& pool) {
   const std::size_t n = static_cast<std::size_t>(data.n);
   const int cached = cache.slot_of_sample[s];
+  cache.requests += 1;
   if (cached != 0) {
-    std::memcpy(dest, cache.columns + (cached - 1) * n, n * sizeof(double));
-    return;
+    const double* slot = cache.columns + (cached - 1) * n;
+    if (!slot_rewritten_later(cached - 1, k, t, i, cache.m)) return slot;
+    std::memcpy(scratch, slot, n * sizeof(double));
+    return scratch;
   }
+  cache.misses += 1;
   const int u = cache_slot_for(k, t, i, cache.m);
   double* slot = cache.columns + u * n;
-  compute_kernel_column(data, s, dest);
+  const bool in_place = !slot_rewritten_later(u, k, t, i, cache.m);
+  double* dest = in_place ? slot : scratch;
+  parallel_column(data, s, dest, pool);
   dest[s] += data.ridge;
-  std::memcpy(slot, dest, n * sizeof(double));
+  if (!in_place) std::memcpy(slot, dest, n * sizeof(double));
   const int evicted = cache.sample_of_slot[u];
   if (evicted != 0) cache.slot_of_sample[evicted - 1] = 0;
   cache.sample_of_slot[u] = s + 1;
   cache.slot_of_sample[s] = u + 1;
+  return dest;
 }
+
+// grad[r] += column_j[r] * delta[j] for j = 0 ... k-1 in order, for every row, in one
+// pass over tiles of rows; also finds each part's largest |grad| for the next step.
+struct gradient_update {
+  const double* const* columns;
+  const double* delta;
+  double* grad;
+  std::int64_t n;
+  int k;
+  int parts;
+  max_abs_result part_best[MAX_THREADS];
+
+  void operator()(int part) {
+    const row_range range = split_rows(n, part, parts);
+    max_abs_result best{-1.0, -1};
+    for (std::int64_t r0 = range.begin; r0 < range.end; r0 += UPDATE_TILE) {
+      const std::int64_t r1 = r0 + UPDATE_TILE < range.end ? r0 + UPDATE_TILE : range.end;
+      double* g = grad + r0;
+      const int len = static_cast<int>(r1 - r0);
+      for (int j = 0; j < k; ++j) {
+        const double* col = columns[j] + r0;
+        const double dj = delta[j];
+        for (int r = 0; r < len; ++r) g[r] += col[r] * dj;
+      }
+      for (int r = 0; r < len; ++r) {
+        const double a = std::fabs(g[r]);
+        if (a > best.value) {
+          best.value = a;
+          best.index = static_cast<int>(r0 + r);
+        }
+      }
+    }
+    part_best[part] = best;
+  }
+};
 
 }  // namespace
 
-void block_step(const training_data& data, const double* resid, int k, double* block_delta,
-                double* grad, int* block_index, kernel_cache& cache, std::int64_t t,
-                random_source& rng, block_workspace& ws) {
+bool slot_rewritten_later(int q, int k, std::int64_t t, int i, int m) {
+  const std::int64_t later = static_cast<std::int64_t>(k) - 1 - i;
+  if (later <= 0) return false;
+  if (later >= m) return true;
+  const int base = cache_slot_for(k, t, i + 1, m);
+  const int offset = (q - base + m) % m;
+  return offset < later;
+}
+
+max_abs_result block_step(const training_data& data, int k, int first, double* block_delta,
+                          double* grad, int* block_index, kernel_cache& cache, std::int64_t t,
+                          random_source& rng, block_workspace& ws, thread_pool& pool) {
   const int n = data.n;
   const std::size_t nn = static_cast<std::size_t>(n);
-  for (int j = 0; j < n; ++j) ws.pool[j] = j;
-  int pool_size = n;
-
-  int s = max_abs_entry(grad, n).index;
-  int pos = s;
+  int s = first;
 
   for (int i = 0; i < k; ++i) {
-    double* column = ws.block_columns + i * nn;
-    fetch_column(data, s, k, t, i, cache, column);
+    const double* column =
+        fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool);
+    ws.columns[i] = column;
 
     block_index[i] = s;
-    ws.block_rhs[i] = resid[s];
+    ws.block_rhs[i] = -grad[s];
     if (i == 0) {
       ws.block_inverse[0] = 1.0 / column[s];
       block_delta[0] = ws.block_inverse[0] * ws.block_rhs[0];
@@ -70,12 +139,8 @@ void block_step(const training_data& data, const double* resid, int k, double* b
       grow_block_inverse(ws.block_inverse, block_delta, ws.new_row, ws.block_rhs, i, k,
                          ws.inverse_scratch);
     }
-
-    pool_size -= 1;
-    if (pos < pool_size) {
-      std::memmove(ws.pool + pos, ws.pool + pos + 1,
-                   static_cast<std::size_t>(pool_size - pos) * sizeof(int));
-    }
+    insert_sorted(s, ws.members_sorted, i);
+    const int pool_size = n - 1 - i;
 
     // The draws are taken after every member, the last one included, so each step
     // consumes exactly 60*k values; after the last member their choice is unused.
@@ -85,24 +150,30 @@ void block_step(const training_data& data, const double* resid, int k, double* b
     }
     if (i == k - 1) break;
 
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) ws.scores[c] = -resid[ws.pool[ws.candidates[c]]];
-    for (int j = 0; j <= i; ++j) {
-      const double* col = ws.block_columns + j * nn;
-      const double dj = block_delta[j];
-      for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-        ws.scores[c] += col[ws.pool[ws.candidates[c]]] * dj;
-      }
+    // Score of a candidate: the gradient the partial block solution would leave there.
+    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+      const int row = pool_sample(ws.candidates[c], ws.members_sorted, i + 1);
+      ws.candidate_rows[c] = row;
+      ws.scores[c] = grad[row];
     }
-    pos = ws.candidates[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
-    s = ws.pool[pos];
+    for (int j = 0; j <= i; ++j) {
+      const double* col = ws.columns[j];
+      const double dj = block_delta[j];
+      for (int c = 0; c < CANDIDATE_COUNT; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
+    }
+    s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
   }
 
-  for (int r = 0; r < n; ++r) grad[r] = -resid[r];
-  for (int j = 0; j < k; ++j) {
-    const double* col = ws.block_columns + j * nn;
-    const double dj = block_delta[j];
-    for (int r = 0; r < n; ++r) grad[r] += col[r] * dj;
+  gradient_update update{ws.columns, block_delta, grad, n, k, pool.size(), {}};
+  pool.run_parts(update);
+  // Combine the parts as one left-to-right scan would: start from |grad[0]| (so a NaN
+  // there wins), and let a later part replace the best only with a strictly larger value.
+  max_abs_result best{std::fabs(grad[0]), 0};
+  for (int part = 0; part < update.parts; ++part) {
+    const max_abs_result& b = update.part_best[part];
+    if (b.index >= 0 && b.value > best.value) best = b;
   }
+  return best;
 }
 
 }  // namespace krr

@@ -5,44 +5,42 @@
 
 #include <cstdint>
 
+#include "common/kernel_math.h"
+#include "common/thread_pool.h"
 #include "training/kernel_cache.h"
+#include "training/kernel_column.h"
 #include "training/random_source.h"
 
 namespace krr {
 
 constexpr int CANDIDATE_COUNT = 60;
 
-// The training samples and what every block step reads of them.
-struct training_data {
-  const double* X;      // d x n, one sample per column
-  const double* w;      // d + 1 weights, w[d] the amplitude
-  const double* norms;  // n weighted squared norms
-  double ridge;
-  int n;
-  int d;
-};
-
-// Scratch of a block step, sized for block size k; allocated once per training call
-// because no entry is read before the step writes it.
+// Scratch of a block step, sized for block size k and allocated once per training call:
+// no entry is read before the step writes it.
 struct block_workspace {
-  double* block_columns;  // n * k: column i is member i's kernel column, ridge included
-  double* block_inverse;  // k * k, entry (r, c) at r*k + c
-  double* block_rhs;      // k
-  double* new_row;        // k
-  double* inverse_scratch;  // k, the bordered update's u
-  int* pool;              // n: samples not yet in the block, in increasing order
+  double* block_columns;     // n * k: copies of columns that cannot be read in place
+  const double** columns;    // k: member i's kernel column (ridge included), wherever it is
+  double* block_inverse;     // k * k, entry (r, c) at r*k + c
+  double* block_rhs;         // k
+  double* new_row;           // k
+  double* inverse_scratch;   // k, the bordered update's u
+  int* members_sorted;       // k: the block's members so far, in increasing order
   int candidates[CANDIDATE_COUNT];
+  int candidate_rows[CANDIDATE_COUNT];
   double scores[CANDIDATE_COUNT];
 };
 
-// Kernel column of sample s over all n rows, ridge not included.
-void compute_kernel_column(const training_data& data, int s, double* column);
+// Runs one block step from the gradient grad, whose largest absolute entry is at index
+// `first`. On return block_index[0..k-1] and block_delta[0..k-1] hold the block and its
+// solution and grad the new gradient; the result is max_abs_entry of the new gradient.
+// t is the number of earlier block steps in this call; exactly 60*k values are drawn
+// from rng. Rows are split across the pool's threads without changing any value.
+max_abs_result block_step(const training_data& data, int k, int first, double* block_delta,
+                          double* grad, int* block_index, kernel_cache& cache, std::int64_t t,
+                          random_source& rng, block_workspace& ws, thread_pool& pool);
 
-// resid is -grad at entry. On return block_index[0..k-1] and block_delta[0..k-1] hold the
-// block and its solution, and grad the new gradient. t is the number of earlier block
-// steps in this call; exactly 60*k values are drawn from rng.
-void block_step(const training_data& data, const double* resid, int k, double* block_delta,
-                double* grad, int* block_index, kernel_cache& cache, std::int64_t t,
-                random_source& rng, block_workspace& ws);
+// Whether a member after member i of step t may store its column in slot q (the slots
+// k*t + i + 1 ... k*t + k - 1, mod m), so that a column in slot q cannot be read in place.
+bool slot_rewritten_later(int q, int k, std::int64_t t, int i, int m);
 
 }  // namespace krr

@@ -12,6 +12,8 @@ struct kernel_cache {
   int* slot_of_sample;  // n entries: q + 1 when sample s sits in slot q, 0 when not cached
   int* sample_of_slot;  // m entries: s + 1 when slot q holds sample s, 0 when empty
   int m;
+  std::int64_t requests = 0;  // columns asked for
+  std::int64_t misses = 0;    // columns computed because they were not cached
 };
 
 // Slot receiving the column of member i of block step t: (k*t + i) mod m, in 64 bits.

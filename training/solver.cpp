@@ -11,6 +11,8 @@
 #include <new>
 
 #include "common/kernel_math.h"
+#include "common/large_buffer.h"
+#include "common/thread_pool.h"
 #include "training/block_step.h"
 #include "training/kernel_cache.h"
 
@@ -38,6 +40,23 @@ std::unique_ptr<T[]> try_allocate(std::uint64_t count, bool zero, const char* wh
   return std::unique_ptr<T[]>(p);
 }
 
+// The same for the kernel column cache, in lazily mapped, huge-page backed storage.
+std::unique_ptr<large_buffer> try_allocate_large(std::uint64_t doubles, const char* what,
+                                                 training_result& result) {
+  if (result.status == training_status::out_of_memory) return nullptr;
+  std::unique_ptr<large_buffer> buffer;
+  if (doubles <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+    buffer.reset(new (std::nothrow) large_buffer(static_cast<std::size_t>(doubles) * sizeof(double)));
+  }
+  if (!buffer || !buffer->data()) {
+    result.status = training_status::out_of_memory;
+    result.failed_bytes = static_cast<double>(doubles) * sizeof(double);
+    result.failed_what = what;
+    buffer.reset();
+  }
+  return buffer;
+}
+
 bool all_finite(const double* v, int count) {
   for (int i = 0; i < count; ++i) {
     if (!std::isfinite(v[i])) return false;
@@ -57,57 +76,63 @@ training_result train(const training_problem& problem, const training_options& o
   const int m = cache_column_count(options.cache_bytes, n);
   result.cache_columns = m;
 
-  auto cache_columns = try_allocate<double>(un * static_cast<std::uint64_t>(m), false,
-                                            "the kernel column cache", result);
+  auto cache_columns = try_allocate_large(un * static_cast<std::uint64_t>(m),
+                                          "the kernel column cache", result);
   auto slot_of_sample = try_allocate<int>(un, true, "the cache maps", result);
   auto sample_of_slot = try_allocate<int>(static_cast<std::uint64_t>(m), true,
                                           "the cache maps", result);
   auto norms = try_allocate<double>(un, false, "the working arrays", result);
-  auto resid = try_allocate<double>(un, false, "the working arrays", result);
-  auto block_delta = try_allocate<double>(uk, false, "the working arrays", result);
-  auto block_index = try_allocate<int>(uk, false, "the working arrays", result);
-  auto block_columns = try_allocate<double>(un * uk, false, "the block's kernel columns", result);
+  auto transposed = try_allocate<double>(un * static_cast<std::uint64_t>(problem.d), false,
+                                         "a feature-major copy of X", result);
+  auto block_columns = try_allocate_large(un * uk, "the block's kernel columns", result);
   auto block_inverse = try_allocate<double>(uk * uk, false, "the block inverse", result);
-  auto small = try_allocate<double>(3 * uk, false, "the working arrays", result);
-  auto pool = try_allocate<int>(un, false, "the working arrays", result);
+  auto small = try_allocate<double>(4 * uk, false, "the working arrays", result);
+  auto indices = try_allocate<int>(2 * uk, false, "the working arrays", result);
+  auto column_pointers = try_allocate<const double*>(uk, false, "the working arrays", result);
   if (result.status == training_status::out_of_memory) return result;
 
-  kernel_cache cache{cache_columns.get(), slot_of_sample.get(), sample_of_slot.get(), m};
+  thread_pool pool(effective_threads(options.threads, n, options.min_rows_per_thread));
+  kernel_cache cache{static_cast<double*>(cache_columns->data()), slot_of_sample.get(), sample_of_slot.get(), m, 0, 0};
   block_workspace ws{};
-  ws.block_columns = block_columns.get();
+  ws.block_columns = static_cast<double*>(block_columns->data());
+  ws.columns = column_pointers.get();
   ws.block_inverse = block_inverse.get();
   ws.block_rhs = small.get();
   ws.new_row = small.get() + k;
   ws.inverse_scratch = small.get() + 2 * k;
-  ws.pool = pool.get();
+  ws.members_sorted = indices.get() + k;
+  double* block_delta = small.get() + 3 * k;
+  int* block_index = indices.get();
   random_source rng = options.rng;
 
   const auto start = std::chrono::steady_clock::now();
   const int d = problem.d;
   for (int i = 0; i < n; ++i) {
     norms[i] = weighted_sq_norm(problem.X, i, d, problem.w);
-    resid[i] = problem.y[i];
     grad[i] = -problem.y[i];
     alpha[i] = 0.0;
   }
-  const training_data data{problem.X, problem.w, norms.get(), problem.ridge, n, d};
+  transpose_samples(problem.X, d, n, transposed.get());
+  const training_data data{problem.X, transposed.get(), problem.w, norms.get(),
+                           problem.ridge, n, d};
 
   // The first test compares tol + 1 against tol, so every finite tol below 2^53 gets at
-  // least one block step, and an infinite or NaN tol gets none.
+  // least one block step, and an infinite or NaN tol gets none. The gradient's largest
+  // entry serves both the stopping test and the next step's first member.
+  max_abs_result best = max_abs_entry(grad, n);
   double largest = options.tol + 1.0;
   const double step_limit = options.max_passes * n;
   bool broke_down = false;
   while (largest > options.tol) {
-    block_step(data, resid.get(), k, block_delta.get(), grad, block_index.get(), cache,
-               result.steps, rng, ws);
+    best = block_step(data, k, best.index, block_delta, grad, block_index, cache, result.steps,
+                      rng, ws, pool);
     for (int j = 0; j < k; ++j) alpha[block_index[j]] += block_delta[j];
-    for (int i = 0; i < n; ++i) resid[i] = -grad[i];
     result.steps += 1;
-    largest = max_abs_entry(grad, n).value;
+    largest = best.value;
 
     // A non-finite block solution has spread into every gradient entry; no later step
     // can recover from it, so end here rather than run on to the work bound.
-    if (!all_finite(block_delta.get(), k)) {
+    if (!all_finite(block_delta, k)) {
       broke_down = true;
       break;
     }
@@ -122,6 +147,8 @@ training_result train(const training_problem& problem, const training_options& o
     }
   }
   result.max_abs_grad = largest;
+  result.columns_requested = cache.requests;
+  result.columns_computed = cache.misses;
   result.passes = static_cast<double>(result.steps) * k / n;
 
   result.evals = static_cast<double>(static_cast<std::int64_t>(n) * k) *

@@ -28,6 +28,10 @@ struct training_options {
   void* interrupt_state = nullptr;
   // Work bound: the run stops unconverged once steps * k >= max_passes * n.
   double max_passes = 1000.0;
+  // Threads for the row loops: 0 means one per hardware thread, and no thread gets fewer
+  // than min_rows_per_thread rows. Results do not depend on either.
+  int threads = 0;
+  std::int64_t min_rows_per_thread = 2048;
 };
 
 enum class training_status {
@@ -47,6 +51,8 @@ struct training_result {
   double passes = 0.0;     // steps * k / n: block steps in units of passes over the data
   double max_abs_grad = 0.0;
   int cache_columns = 0;
+  std::int64_t columns_requested = 0;  // member columns asked of the cache
+  std::int64_t columns_computed = 0;   // of those, the ones not found there
   // On out_of_memory: the bytes asked for and what they were for.
   double failed_bytes = 0.0;
   const char* failed_what = nullptr;

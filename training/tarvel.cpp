@@ -12,6 +12,7 @@
 #include "host/call_failure.h"
 #include "host/interrupt.h"
 #include "host/output_slots.h"
+#include "host/thread_setting.h"
 #include "mex.h"
 #include "training/random_source.h"
 #include "training/solver.h"
@@ -91,6 +92,7 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
   options.cache_bytes = cache_bytes;
   options.rng = krr::c_library_random();
   options.interrupt_pending = &host::interrupt_pending;
+  options.threads = host::requested_threads();
   return true;
 }
 

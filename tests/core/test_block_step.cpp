@@ -19,20 +19,25 @@ struct harness {
   problem_data p;
   double ridge;
   int k, m;
-  std::vector<double> norms, resid, grad, delta, columns, block_columns, inverse, small;
-  std::vector<int> index, slot_of_sample, sample_of_slot, pool;
+  std::vector<double> norms, Xt, grad, delta, columns, block_columns, inverse, small;
+  std::vector<int> index, slot_of_sample, sample_of_slot, sorted;
+  std::vector<const double*> pointers;
   krr::kernel_cache cache{};
   krr::block_workspace ws{};
   krr::training_data data{};
+  krr::thread_pool pool;
+  krr::max_abs_result best{};
 
-  harness(problem_data prob, double r, int block, int slots)
-      : p(std::move(prob)), ridge(r), k(block), m(slots) {
+  harness(problem_data prob, double r, int block, int slots, int threads = 1)
+      : p(std::move(prob)), ridge(r), k(block), m(slots), pool(threads) {
     const int n = p.n;
     norms.resize(n);
     for (int i = 0; i < n; ++i) norms[i] = krr::weighted_sq_norm(p.X.data(), i, p.d, p.w.data());
-    resid = p.y;
+    Xt.resize(static_cast<size_t>(n) * p.d);
+    krr::transpose_samples(p.X.data(), p.d, n, Xt.data());
     grad.resize(n);
     for (int i = 0; i < n; ++i) grad[i] = -p.y[i];
+    best = krr::max_abs_entry(grad.data(), n);
     delta.resize(k);
     index.resize(k);
     columns.resize(static_cast<size_t>(m) * n);
@@ -41,21 +46,22 @@ struct harness {
     block_columns.resize(static_cast<size_t>(n) * k);
     inverse.resize(k * k);
     small.resize(3 * k);
-    pool.resize(n);
-    cache = {columns.data(), slot_of_sample.data(), sample_of_slot.data(), m};
+    sorted.resize(k);
+    pointers.resize(k);
+    cache = {columns.data(), slot_of_sample.data(), sample_of_slot.data(), m, 0, 0};
     ws.block_columns = block_columns.data();
+    ws.columns = pointers.data();
     ws.block_inverse = inverse.data();
     ws.block_rhs = small.data();
     ws.new_row = small.data() + k;
     ws.inverse_scratch = small.data() + 2 * k;
-    ws.pool = pool.data();
-    data = {p.X.data(), p.w.data(), norms.data(), ridge, n, p.d};
+    ws.members_sorted = sorted.data();
+    data = {p.X.data(), Xt.data(), p.w.data(), norms.data(), ridge, n, p.d};
   }
 
   void step(std::int64_t t, krr::random_source& rng) {
-    krr::block_step(data, resid.data(), k, delta.data(), grad.data(), index.data(), cache, t,
-                    rng, ws);
-    for (int i = 0; i < p.n; ++i) resid[i] = -grad[i];
+    best = krr::block_step(data, k, best.index, delta.data(), grad.data(), index.data(), cache,
+                           t, rng, ws, pool);
   }
 
   void expect_maps_agree() const {

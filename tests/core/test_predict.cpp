@@ -27,22 +27,25 @@ std::vector<double> literal(const std::vector<double>& Xt, int nt, const std::ve
   return f;
 }
 
+// Awkward sizes (not multiples of any tile or vector width) and 1 to 3 threads.
 TEST(Predict, MatchesTheLiteralLoopBitForBit) {
   std::mt19937_64 gen(11);
   std::normal_distribution<double> normal;
   for (int d : {0, 1, 3, 17}) {
-    for (int n : {0, 1, 5, 63}) {
-      for (int nt : {0, 1, 9}) {
+    for (int n : {0, 1, 5, 63, 130}) {
+      for (int nt : {0, 1, 9, 17, 211}) {
+        const int threads = 1 + (d + n + nt) % 3;
         std::vector<double> X(n * d), Xt(nt * d), w(d + 1), alpha(n);
         for (auto& x : X) x = normal(gen);
         for (auto& x : Xt) x = normal(gen);
         for (auto& x : w) x = std::fabs(normal(gen)) / (d + 1);
         for (auto& x : alpha) x = normal(gen);
         std::vector<double> f(nt, -7.0);
-        ASSERT_TRUE(krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data()).ok);
+        ASSERT_TRUE(krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data(),
+                                 threads).ok);
         const auto want = literal(Xt, nt, X, n, d, w, alpha);
         for (int i = 0; i < nt; ++i) {
-          EXPECT_EQ(f[i], want[i]) << "d " << d << " n " << n << " i " << i;
+          EXPECT_EQ(f[i], want[i]) << "d " << d << " n " << n << " i " << i << " threads " << threads;
           double direct = 0.0;
           for (int j = 0; j < n; ++j) {
             double sq = 0.0;

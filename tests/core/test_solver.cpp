@@ -21,7 +21,8 @@ struct run_result {
 
 run_result run(const problem_data& p, double ridge, double tol, int k, double cache_bytes,
                reference::sequence& seq, double max_passes = 1000.0,
-               bool (*interrupt)(void*) = nullptr, void* interrupt_state = nullptr) {
+               bool (*interrupt)(void*) = nullptr, void* interrupt_state = nullptr,
+               int threads = 1) {
   run_result out{std::vector<double>(p.n, -1.0), std::vector<double>(p.n, -1.0), {}};
   krr::training_problem problem{p.X.data(), p.y.data(), p.w.data(), ridge, p.n, p.d};
   krr::training_options options;
@@ -32,6 +33,8 @@ run_result run(const problem_data& p, double ridge, double tol, int k, double ca
   options.max_passes = max_passes;
   options.interrupt_pending = interrupt;
   options.interrupt_state = interrupt_state;
+  options.threads = threads;
+  options.min_rows_per_thread = 8;  // split even small problems across the threads
   out.r = krr::train(problem, options, out.alpha.data(), out.grad.data());
   return out;
 }
@@ -44,18 +47,22 @@ void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b
   }
 }
 
+// Every shape, cache size and thread count gives the literal algorithm's bits: n not a
+// multiple of any vector width, d = 0, caches smaller than a block, blocks of every sample.
 TEST(Train, MatchesTheLiteralReferenceBitForBit) {
   for (int n : {1, 2, 3, 7, 59, 60, 61, 130}) {
-    for (int d : {0, 1, 3, 5}) {
-      for (int k : {1, 2, 5, 16}) {
+    for (int d : {0, 1, 3, 5, 17}) {
+      for (int k : {1, 2, 5, 16, 130}) {
         if (k > n) continue;
         for (double budget : {0.0, 8.0 * n * 5, 8.0 * n * n}) {
           const problem_data p = testing_support::random_problem(n, d, n * 100 + d * 10 + k);
           const double tol = 1e-6;
+          const int threads = 1 + (n + d + k) % 3;
           reference::sequence s1(n + d + k), s2(n + d + k);
-          const run_result got = run(p, 0.1, tol, k, budget, s1);
+          const run_result got = run(p, 0.1, tol, k, budget, s1, 1000.0, nullptr, nullptr, threads);
           const auto want = reference::solve(p.X, p.y, p.w, 0.1, n, d, tol, k, budget, s2, 1 << 30);
-          SCOPED_TRACE(testing::Message() << "n " << n << " d " << d << " k " << k << " budget " << budget);
+          SCOPED_TRACE(testing::Message() << "n " << n << " d " << d << " k " << k
+                                          << " budget " << budget << " threads " << threads);
           EXPECT_EQ(got.r.status, krr::training_status::converged);
           EXPECT_EQ(got.r.steps, want.steps);
           EXPECT_EQ(s1.drawn, 60LL * k * want.steps);
