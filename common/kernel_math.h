@@ -49,4 +49,23 @@ inline max_abs_result max_abs_entry(const double* v, int count) {
   return best;
 }
 
+// The same search split into parts: max_abs_part scans [begin, end) from nothing (NaNs
+// skipped; index -1 when the range holds none but NaNs), and merging the parts left to
+// right into {|v[0]|, 0} with merge_max_abs gives exactly max_abs_entry of the whole.
+inline max_abs_result max_abs_part(const double* v, std::int64_t begin, std::int64_t end) {
+  max_abs_result best{-1.0, -1};
+  for (std::int64_t i = begin; i < end; ++i) {
+    const double a = std::fabs(v[i]);
+    if (a > best.value) {
+      best.value = a;
+      best.index = static_cast<int>(i);
+    }
+  }
+  return best;
+}
+
+inline void merge_max_abs(max_abs_result& best, const max_abs_result& part) {
+  if (part.index >= 0 && part.value > best.value) best = part;
+}
+
 }  // namespace krr

@@ -94,13 +94,7 @@ struct gradient_update {
         const double dj = delta[j];
         for (int r = 0; r < len; ++r) g[r] += col[r] * dj;
       }
-      for (int r = 0; r < len; ++r) {
-        const double a = std::fabs(g[r]);
-        if (a > best.value) {
-          best.value = a;
-          best.index = static_cast<int>(r0 + r);
-        }
-      }
+      merge_max_abs(best, max_abs_part(grad, r0, r1));
     }
     part_best[part] = best;
   }
@@ -166,13 +160,8 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
 
   gradient_update update{ws.columns, block_delta, grad, n, k, pool.size(), {}};
   pool.run_parts(update);
-  // Combine the parts as one left-to-right scan would: start from |grad[0]| (so a NaN
-  // there wins), and let a later part replace the best only with a strictly larger value.
   max_abs_result best{std::fabs(grad[0]), 0};
-  for (int part = 0; part < update.parts; ++part) {
-    const max_abs_result& b = update.part_best[part];
-    if (b.index >= 0 && b.value > best.value) best = b;
-  }
+  for (int part = 0; part < update.parts; ++part) merge_max_abs(best, update.part_best[part]);
   return best;
 }
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "common/kernel_math.h"
 #include "training/kernel_cache.h"
@@ -60,6 +63,28 @@ TEST(MaxAbsEntry, TiesKeepTheLowerIndexAndNaNNeverWins) {
 
   const double one[] = {-0.5};
   EXPECT_EQ(krr::max_abs_entry(one, 1).value, 0.5);
+}
+
+TEST(MaxAbsEntry, SplitIntoPartsGivesTheWholeScan) {
+  std::mt19937_64 gen(5);
+  std::uniform_int_distribution<int> pick(0, 9);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const int n = 1 + trial % 23;
+    std::vector<double> v(n);
+    // Few distinct magnitudes so ties are common; NaNs and infinities anywhere.
+    for (auto& x : v) {
+      const int c = pick(gen);
+      x = c == 0 ? NaN : c == 1 ? -Inf : (c % 4) * (c % 2 ? 1.0 : -1.0);
+    }
+    const krr::max_abs_result whole = krr::max_abs_entry(v.data(), n);
+    krr::max_abs_result merged{std::fabs(v[0]), 0};
+    for (int begin = 0; begin < n;) {
+      const int end = std::min(n, begin + 1 + pick(gen) % 5);
+      krr::merge_max_abs(merged, krr::max_abs_part(v.data(), begin, end));
+      begin = end;
+    }
+    ASSERT_EQ(merged.index, whole.index) << "trial " << trial;
+  }
 }
 
 TEST(CacheColumnCount, FollowsTheBudgetWithinTwoAndN) {

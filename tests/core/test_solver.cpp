@@ -76,6 +76,24 @@ TEST(Train, MatchesTheLiteralReferenceBitForBit) {
   }
 }
 
+TEST(Train, ThreadCountNeverChangesABit) {
+  const int n = 3001, d = 8, k = 24;
+  const problem_data p = testing_support::random_problem(n, d, 77);
+  for (double budget : {8.0 * n * 40, 8.0 * n * n}) {
+    reference::sequence ref_seq(9);
+    const auto want = reference::solve(p.X, p.y, p.w, 0.1, n, d, 1e-5, k, budget, ref_seq, 1 << 30);
+    for (int threads : {1, 2, 4}) {
+      reference::sequence seq(9);
+      const run_result got = run(p, 0.1, 1e-5, k, budget, seq, 1000.0, nullptr, nullptr, threads);
+      SCOPED_TRACE(testing::Message() << "threads " << threads << " budget " << budget);
+      EXPECT_EQ(got.r.steps, want.steps);
+      expect_same_bits(got.alpha, want.alpha);
+      expect_same_bits(got.grad, want.grad);
+      EXPECT_EQ(got.r.objective, want.objective);
+    }
+  }
+}
+
 TEST(Train, AgreesWithTheDenseDirectSolve) {
   for (int n : {4, 33, 120}) {
     const problem_data p = testing_support::random_problem(n, 4, n);
