@@ -71,8 +71,7 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   return dest;
 }
 
-// grad[r] += column_j[r] * delta[j] for j = 0 ... k-1 in order, for every row, in one
-// pass over tiles of rows; also finds each part's largest |grad| for the next step.
+// The gradient update split across the pool, each part keeping its largest |grad|.
 struct gradient_update {
   const double* const* columns;
   const double* delta;
@@ -84,23 +83,28 @@ struct gradient_update {
 
   void operator()(int part) {
     const row_range range = split_rows(n, part, parts);
-    max_abs_result best{-1.0, -1};
-    for (std::int64_t r0 = range.begin; r0 < range.end; r0 += UPDATE_TILE) {
-      const std::int64_t r1 = r0 + UPDATE_TILE < range.end ? r0 + UPDATE_TILE : range.end;
-      double* g = grad + r0;
-      const int len = static_cast<int>(r1 - r0);
-      for (int j = 0; j < k; ++j) {
-        const double* col = columns[j] + r0;
-        const double dj = delta[j];
-        for (int r = 0; r < len; ++r) g[r] += col[r] * dj;
-      }
-      merge_max_abs(best, max_abs_part(grad, r0, r1));
-    }
-    part_best[part] = best;
+    part_best[part] = update_gradient_rows(columns, delta, k, grad, range.begin, range.end);
   }
 };
 
 }  // namespace
+
+max_abs_result update_gradient_rows(const double* const* columns, const double* delta, int k,
+                                    double* grad, std::int64_t begin, std::int64_t end) {
+  max_abs_result best{-1.0, -1};
+  for (std::int64_t r0 = begin; r0 < end; r0 += UPDATE_TILE) {
+    const std::int64_t r1 = r0 + UPDATE_TILE < end ? r0 + UPDATE_TILE : end;
+    double* g = grad + r0;
+    const int len = static_cast<int>(r1 - r0);
+    for (int j = 0; j < k; ++j) {
+      const double* col = columns[j] + r0;
+      const double dj = delta[j];
+      for (int r = 0; r < len; ++r) g[r] += col[r] * dj;
+    }
+    merge_max_abs(best, max_abs_part(grad, r0, r1));
+  }
+  return best;
+}
 
 bool slot_rewritten_later(int q, int k, std::int64_t t, int i, int m) {
   const std::int64_t later = static_cast<std::int64_t>(k) - 1 - i;

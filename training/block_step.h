@@ -39,6 +39,11 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
                           double* grad, int* block_index, kernel_cache& cache, std::int64_t t,
                           random_source& rng, block_workspace& ws, thread_pool& pool);
 
+// grad[r] += columns[j][r] * delta[j] for j = 0 ... k-1 in order, for r in [begin, end),
+// in one pass over tiles of rows. Returns max_abs_part of the updated rows.
+max_abs_result update_gradient_rows(const double* const* columns, const double* delta, int k,
+                                    double* grad, std::int64_t begin, std::int64_t end);
+
 // Whether a member after member i of step t may store its column in slot q (the slots
 // k*t + i + 1 ... k*t + k - 1, mod m), so that a column in slot q cannot be read in place.
 bool slot_rewritten_later(int q, int k, std::int64_t t, int i, int m);
