@@ -40,7 +40,11 @@ foreach(folder IN LISTS SOURCE_FOLDERS)
   endif()
 endforeach()
 
-file(REMOVE ${tarball})
+# Only the current version's tarball is kept, so build/NAME-*.tar.gz names exactly one.
+file(GLOB old_tarballs ${OUTPUT_DIR}/${KRR_PACKAGE_NAME}-*.tar.gz)
+if(old_tarballs)
+  file(REMOVE ${old_tarballs})
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar czf ${tarball} ${base}
                 WORKING_DIRECTORY ${stage_root}
                 RESULT_VARIABLE status)

@@ -3,7 +3,7 @@
 ##
 ## Octave takes the help of a compiled function from the .m file of the same name in
 ## the module's own folder. pkg install puts .m files in the package folder and modules
-## in the architecture folder, where help (and lookfor's cache) would not find them.
+## in the architecture folder; left apart like that, help finds no text for the modules.
 
 function post_install (desc)
   arch = [__octave_config_info__("canonical_host_type"), "-", ...
