@@ -17,6 +17,14 @@ namespace {
 
 constexpr int UPDATE_TILE = 512;
 
+inline void prefetch(const double* p) {
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(p);
+#else
+  (void)p;
+#endif
+}
+
 // The sample at position pos of the pool: the non-members in increasing order.
 int pool_sample(int pos, const int* members_sorted, int count) {
   int s = pos;
@@ -123,10 +131,30 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
   int s = first;
 
   for (int i = 0; i < k; ++i) {
+    // The draws for the choice after member i depend only on the members, not on any
+    // kernel value, so they are taken first: the rows they pick can then be prefetched
+    // from the earlier members' columns while member i's column is being computed. Each
+    // member is followed by 60 draws, the last one included, so a step consumes exactly
+    // 60*k values; after the last member their choice is unused.
+    insert_sorted(s, ws.members_sorted, i);
+    const int pool_size = n - 1 - i;
+    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+      const double unit = rng.next15(rng.state) * 0x1p-15;
+      ws.candidates[c] = static_cast<int>(std::floor(unit * pool_size));
+    }
+    const bool choose_next = i < k - 1;
+    if (choose_next) {
+      for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+        ws.candidate_rows[c] = pool_sample(ws.candidates[c], ws.members_sorted, i + 1);
+      }
+      for (int j = 0; j < i; ++j) {
+        for (int c = 0; c < CANDIDATE_COUNT; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
+      }
+    }
+
     const double* column =
         fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool);
     ws.columns[i] = column;
-
     block_index[i] = s;
     ws.block_rhs[i] = -grad[s];
     if (i == 0) {
@@ -137,23 +165,10 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
       grow_block_inverse(ws.block_inverse, block_delta, ws.new_row, ws.block_rhs, i, k,
                          ws.inverse_scratch);
     }
-    insert_sorted(s, ws.members_sorted, i);
-    const int pool_size = n - 1 - i;
-
-    // The draws are taken after every member, the last one included, so each step
-    // consumes exactly 60*k values; after the last member their choice is unused.
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-      const double unit = rng.next15(rng.state) * 0x1p-15;
-      ws.candidates[c] = static_cast<int>(std::floor(unit * pool_size));
-    }
-    if (i == k - 1) break;
+    if (!choose_next) break;
 
     // Score of a candidate: the gradient the partial block solution would leave there.
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-      const int row = pool_sample(ws.candidates[c], ws.members_sorted, i + 1);
-      ws.candidate_rows[c] = row;
-      ws.scores[c] = grad[row];
-    }
+    for (int c = 0; c < CANDIDATE_COUNT; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
     for (int j = 0; j <= i; ++j) {
       const double* col = ws.columns[j];
       const double dj = block_delta[j];

@@ -5,12 +5,15 @@
 
 #include <cmath>
 
+#include "common/vector_clones.h"
+
 namespace krr {
 
 namespace {
 constexpr int TILE = 256;
 }
 
+KRR_VECTOR_CLONES
 void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
                         double* column) {
   const int d = data.d;
@@ -28,9 +31,13 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
       const double wl = data.w[l];
       for (int i = 0; i < len; ++i) ip[i] += (xt[i] * xsl) * wl;
     }
+    // The argument, the exponential and the amplitude in separate passes, so that the
+    // arithmetic around the exp calls is done several rows at a time.
     const double* nr = data.norms + r0;
     double* out = column + r0;
-    for (int i = 0; i < len; ++i) out[i] = std::exp(-((ns + nr[i]) - (ip[i] + ip[i]))) * amplitude;
+    for (int i = 0; i < len; ++i) ip[i] = -((ns + nr[i]) - (ip[i] + ip[i]));
+    for (int i = 0; i < len; ++i) out[i] = std::exp(ip[i]);
+    for (int i = 0; i < len; ++i) out[i] *= amplitude;
   }
 }
 

@@ -1,0 +1,38 @@
+% BENCH_PREDICT  Prediction at nt = n test samples: quorril against the vectorised
+% cross-kernel times alpha, with the peak memory each adds to the process.
+%
+%   bench_predict (sizes)
+%
+%   Times are medians of 3 runs for n <= 4000 and single runs above; peak memory is the
+%   process's peak resident size during the call above its size before it (Linux).
+
+function bench_predict (sizes)
+  w = [2 * ones(1, 8), 1];
+  printf ("| n = nt | quorril (s) | vectorised (s) | ratio | quorril peak extra (MB) | vectorised peak extra (MB) | max rel diff |\n");
+  printf ("|---|---|---|---|---|---|---|\n");
+  for n = sizes
+    [X, y] = friedman_data (n, n);
+    Xt = rand (8, n);
+    alpha = randn (n, 1);
+    reps = 1 + 2 * (n <= 4000);
+    t_q = t_v = zeros (1, reps);
+    for r = 1:reps
+      memory_probe ("reset");
+      base = memory_probe ();
+      tic;
+      f_q = quorril (Xt, X, w, alpha);
+      t_q(r) = toc;
+      mem_q = memory_probe () - base;
+      memory_probe ("reset");
+      base = memory_probe ();
+      tic;
+      f_v = ard_cross_kernel (Xt, X, w) * alpha;
+      t_v(r) = toc;
+      mem_v = memory_probe () - base;
+    endfor
+    printf ("| %d | %.2f | %.2f | %.1f | %.1f | %.1f | %.1e |\n", n, median (t_q), median (t_v), ...
+            median (t_v) / median (t_q), mem_q / 2^20, mem_v / 2^20, ...
+            max (abs (f_q - f_v)) / max (abs (f_v)));
+    fflush (stdout);
+  endfor
+endfunction

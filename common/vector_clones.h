@@ -1,0 +1,12 @@
+// Marks a hot loop function to be compiled twice, for AVX2 and for the baseline
+// instruction set, the better one chosen at load time (x86-64 Linux with GCC or Clang).
+// Both versions perform the same IEEE operations in the same order (no fused
+// multiply-add: the build forbids contraction), so the choice never changes a result.
+#pragma once
+
+#if defined(__x86_64__) && defined(__linux__) && \
+    (defined(__clang__) ? __clang_major__ >= 14 : defined(__GNUC__) && __GNUC__ >= 6)
+#define KRR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KRR_VECTOR_CLONES
+#endif
