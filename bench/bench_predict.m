@@ -1,12 +1,13 @@
 % BENCH_PREDICT  Prediction at nt = n test samples: quorril against the vectorised
 % cross-kernel times alpha, with the peak memory each adds to the process.
 %
-%   bench_predict (sizes)
+%   bench_predict (sizes, csv)
 %
 %   Times are medians of 3 runs for n <= 4000 and single runs above; peak memory is the
 %   process's peak resident size during the call above its size before it (Linux).
+%   Appends "n,quorril,vectorised" lines to the file csv.
 
-function bench_predict (sizes)
+function bench_predict (sizes, csv)
   w = [2 * ones(1, 8), 1];
   printf ("| n = nt | quorril (s) | vectorised (s) | ratio | quorril peak extra (MB) | vectorised peak extra (MB) | max rel diff |\n");
   printf ("|---|---|---|---|---|---|---|\n");
@@ -34,5 +35,8 @@ function bench_predict (sizes)
             median (t_v) / median (t_q), mem_q / 2^20, mem_v / 2^20, ...
             max (abs (f_q - f_v)) / max (abs (f_v)));
     fflush (stdout);
+    fid = fopen (csv, "a");
+    fprintf (fid, "%d,%.6f,%.6f\n", n, median (t_q), median (t_v));
+    fclose (fid);
   endfor
 endfunction

@@ -11,7 +11,6 @@
 #include <new>
 
 #include "common/kernel_math.h"
-#include "common/large_buffer.h"
 #include "common/thread_pool.h"
 #include "training/block_step.h"
 #include "training/kernel_cache.h"
@@ -21,7 +20,8 @@ namespace krr {
 namespace {
 
 // Allocation that reports its size instead of throwing, so a budget the machine cannot
-// hold becomes a clear refusal. Contents are left uninitialised unless zeroed.
+// hold becomes a clear refusal. Contents are left uninitialised unless zeroed: large
+// arrays are then mapped lazily, so the cache commits memory only for slots written.
 template <typename T>
 std::unique_ptr<T[]> try_allocate(std::uint64_t count, bool zero, const char* what,
                                   training_result& result) {
@@ -38,23 +38,6 @@ std::unique_ptr<T[]> try_allocate(std::uint64_t count, bool zero, const char* wh
     result.failed_what = what;
   }
   return std::unique_ptr<T[]>(p);
-}
-
-// The same for the kernel column cache, in lazily mapped, huge-page backed storage.
-std::unique_ptr<large_buffer> try_allocate_large(std::uint64_t doubles, const char* what,
-                                                 training_result& result) {
-  if (result.status == training_status::out_of_memory) return nullptr;
-  std::unique_ptr<large_buffer> buffer;
-  if (doubles <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
-    buffer.reset(new (std::nothrow) large_buffer(static_cast<std::size_t>(doubles) * sizeof(double)));
-  }
-  if (!buffer || !buffer->data()) {
-    result.status = training_status::out_of_memory;
-    result.failed_bytes = static_cast<double>(doubles) * sizeof(double);
-    result.failed_what = what;
-    buffer.reset();
-  }
-  return buffer;
 }
 
 bool all_finite(const double* v, int count) {
@@ -76,15 +59,15 @@ training_result train(const training_problem& problem, const training_options& o
   const int m = cache_column_count(options.cache_bytes, n);
   result.cache_columns = m;
 
-  auto cache_columns = try_allocate_large(un * static_cast<std::uint64_t>(m),
-                                          "the kernel column cache", result);
+  auto cache_columns = try_allocate<double>(un * static_cast<std::uint64_t>(m), false,
+                                            "the kernel column cache", result);
   auto slot_of_sample = try_allocate<int>(un, true, "the cache maps", result);
   auto sample_of_slot = try_allocate<int>(static_cast<std::uint64_t>(m), true,
                                           "the cache maps", result);
   auto norms = try_allocate<double>(un, false, "the working arrays", result);
   auto transposed = try_allocate<double>(un * static_cast<std::uint64_t>(problem.d), false,
                                          "a feature-major copy of X", result);
-  auto block_columns = try_allocate_large(un * uk, "the block's kernel columns", result);
+  auto block_columns = try_allocate<double>(un * uk, false, "the block's kernel columns", result);
   auto block_inverse = try_allocate<double>(uk * uk, false, "the block inverse", result);
   auto small = try_allocate<double>(4 * uk, false, "the working arrays", result);
   auto indices = try_allocate<int>(2 * uk, false, "the working arrays", result);
@@ -92,9 +75,9 @@ training_result train(const training_problem& problem, const training_options& o
   if (result.status == training_status::out_of_memory) return result;
 
   thread_pool pool(effective_threads(options.threads, n, options.min_rows_per_thread));
-  kernel_cache cache{static_cast<double*>(cache_columns->data()), slot_of_sample.get(), sample_of_slot.get(), m, 0, 0};
+  kernel_cache cache{cache_columns.get(), slot_of_sample.get(), sample_of_slot.get(), m, 0, 0};
   block_workspace ws{};
-  ws.block_columns = static_cast<double*>(block_columns->data());
+  ws.block_columns = block_columns.get();
   ws.columns = column_pointers.get();
   ws.block_inverse = block_inverse.get();
   ws.block_rhs = small.get();
