@@ -70,6 +70,7 @@ struct host_state {
   bool unwound = false;  // the host ended the current call by throwing
   std::size_t limit = 0;
   std::size_t allocated = 0;
+  bool warnings_are_errors = false;
   long interrupt_after = -1;
   long polls = 0;
   bool interrupt_pending = false;
@@ -374,6 +375,11 @@ void set_allocation_limit(std::size_t bytes) {
   state().limit = bytes;
 }
 
+void set_warnings_as_errors(bool on) {
+  std::lock_guard<std::mutex> held(state().lock);
+  state().warnings_are_errors = on;
+}
+
 void set_interrupt_after(long polls) {
   std::lock_guard<std::mutex> held(state().lock);
   state().interrupt_after = polls;
@@ -441,36 +447,38 @@ call_result call(const char* function, entry_point entry, int nlhs,
     }
   }
 
+  // After a normal return the slots must hold distinct live arrays of this call. After
+  // an error the host discards whatever the slots hold, as the real hosts do.
   r.outputs.assign(out.slots(), out.slots() + slot_count);
-  std::unordered_set<const mxArray*> returned;
-  if (r.how == ending::returned) {
-    for (std::size_t i = 0; i < slot_count; ++i) {
-      const mxArray* a = r.outputs[i];
-      if (!a) continue;
-      if (!s.live.count(a)) {
-        r.faults.push_back(format_text("output slot %zu holds an array that is not live", i));
-        r.outputs[i] = nullptr;
-      } else if (a->made_in_call != s.serial) {
-        r.faults.push_back(format_text("output slot %zu holds an array the call did not create", i));
-        r.outputs[i] = nullptr;
-      } else if (!returned.insert(a).second) {
-        r.faults.push_back(format_text("output slot %zu repeats an earlier slot's array", i));
-        r.outputs[i] = nullptr;
-      }
+  std::unordered_set<const mxArray*> slotted;
+  for (std::size_t i = 0; i < slot_count; ++i) {
+    const mxArray* a = r.outputs[i];
+    if (!a) continue;
+    const char* wrong = nullptr;
+    if (!s.live.count(a)) {
+      wrong = "an array that is not live";
+    } else if (a->made_in_call != s.serial) {
+      wrong = "an array the call did not create";
+    } else if (!slotted.insert(a).second) {
+      wrong = "an earlier slot's array";
     }
-  } else {
-    r.outputs.assign(slot_count, nullptr);
+    if (wrong && r.how == ending::returned) {
+      r.faults.push_back(format_text("output slot %zu holds %s", i, wrong));
+    }
+    if (wrong || r.how != ending::returned) r.outputs[i] = nullptr;
   }
-  // What the call created and neither returned nor released: the host reclaims it. A
+  // What the call created and neither stored nor released: the host reclaims it. A
   // module that ended its call itself (by returning or by its error call) must have
   // released it first; where the host ended the call, reclaiming is the host's job.
   const bool module_ended = r.how == ending::returned || r.how == ending::module_error;
   std::vector<const mxArray*> left;
   for (const mxArray* a : s.live) {
-    if (a->made_in_call == s.serial && !returned.count(a)) left.push_back(a);
+    if (a->made_in_call == s.serial && (r.how != ending::returned || !slotted.count(a))) {
+      left.push_back(a);
+    }
   }
   for (const mxArray* a : left) {
-    if (module_ended) {
+    if (module_ended && !slotted.count(a)) {
       r.faults.push_back(format_text("a %zux%zu array created by the call was left behind",
                                      a->dims[0], a->numel / (a->dims[0] ? a->dims[0] : 1)));
     }
@@ -633,6 +641,12 @@ void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
   auto held = test_host::enter("mexWarnMsgIdAndTxt");
   host_state& s = test_host::state();
   if (s.current) s.current->warnings.push_back({id ? id : "", text});
+  if (s.in_call && s.warnings_are_errors) {
+    // As a host does when the user turned the warning into an error.
+    s.unwound = true;
+    held.unlock();
+    throw test_host::host_unwind{ending::module_error, id ? id : "", text};
+  }
 }
 
 // The interrupt flag of the host that the binding polls outside Octave.

@@ -40,8 +40,9 @@ struct call_result {
   std::string error_message;  // module_error: formatted; host_*: the host's reason
   std::vector<warning> warnings;
   std::string printed;
-  // The max(nlhs, 1) output slots after the call: null where nothing was stored. After
-  // a normal return the arrays are the caller's (release them with release_outputs).
+  // The max(nlhs, 1) output slots after a normal return (null where nothing was stored):
+  // the caller's arrays, to release with release_outputs. All null after an error, whose
+  // outputs the host discards.
   std::vector<mxArray*> outputs;
   // Everything the host found wrong with the call; empty for a sound call.
   std::vector<std::string> faults;
@@ -83,6 +84,9 @@ std::size_t live_arrays();
 // Bytes the host allocator may hand out during one call (to arrays the module creates);
 // a request beyond it ends the call with the host's out-of-memory error. 0: no limit.
 void set_allocation_limit(std::size_t bytes);
+// Warnings raise an error with the warning's identifier and text, as the hosts do where
+// the user asked for warnings as errors.
+void set_warnings_as_errors(bool on);
 // The host reports an interrupt once the module has polled this many times (0: at the
 // first poll); negative: never.
 void set_interrupt_after(long polls);

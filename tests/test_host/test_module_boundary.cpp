@@ -285,6 +285,16 @@ TEST_F(ModuleBoundary, WarningsCarryTheIdentifierAndTheResultsAreReturned) {
   EXPECT_EQ(*mxGetPr(r.outputs[3]), 4.0 * 4000);
   test_host::release_outputs(r);
 
+  // Where the user made warnings errors, the host ends the call at the warning; the
+  // outputs already stored are the host's to discard and nothing else is left.
+  test_host::set_warnings_as_errors(true);
+  r = train(4, in);
+  test_host::set_warnings_as_errors(false);
+  EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+  EXPECT_EQ(r.how, ending::module_error);
+  EXPECT_EQ(r.error_id, "tarvel:notConverged");
+  EXPECT_EQ(r.printed.substr(0, 31), "Number of kernel evaluation is ");
+
   // Identical samples, ridge 0: a zero pivot.
   in = {test_host::make_matrix(1, 2, {0.5, 0.5}), test_host::make_matrix(2, 1, {1, -1}),
         test_host::make_matrix(1, 2, {1, 1}), test_host::make_scalar(0),
