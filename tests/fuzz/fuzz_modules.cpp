@@ -209,6 +209,23 @@ mxArray* vector_argument(FuzzedDataProvider& fdp, value_source& values, std::siz
   }
 }
 
+// The counts of the call: mostly all the module's inputs (in) and an output count it
+// accepts; sometimes from none to two more inputs (the extra ones of any kind), or up to
+// three outputs too many. Trims or extends in and returns nlhs.
+int decode_counts(FuzzedDataProvider& fdp, value_source& values, std::vector<const mxArray*>& in,
+                  int most_outputs) {
+  std::size_t nrhs = in.size();
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    nrhs = fdp.ConsumeIntegralInRange<std::size_t>(0, in.size() + 2);
+  }
+  while (in.size() < nrhs) in.push_back(any_array(fdp, values));
+  in.resize(nrhs);
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    return fdp.ConsumeIntegralInRange<int>(most_outputs + 1, most_outputs + 3);
+  }
+  return fdp.ConsumeIntegralInRange<int>(0, most_outputs);
+}
+
 // How the module reads a scalar argument, or false where it must refuse it.
 bool scalar_value(const mxArray* a, double* v) {
   if (!mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) != 1) {
@@ -250,6 +267,24 @@ std::string check_messages(const test_host::call_result& r, const std::string& m
 
 bool is_refusal(const std::string& id) {
   return id == "nargin" || id == "nargout" || id == "invalidInput";
+}
+
+// The messages as check_messages checks them; then a call outside the documented
+// contract must have been refused, one within it not, and an out-of-memory error must
+// give the bytes asked for. Returns the error identifier's suffix as check_messages.
+std::string check_ending(const test_host::call_result& r, const std::string& module, bool valid) {
+  const std::string id = check_messages(r, module);
+  if (!valid) {
+    require(r.how == test_host::ending::module_error && is_refusal(id),
+            "a call outside the contract was not refused", r);
+  } else {
+    require(!is_refusal(id), "a call within the contract was refused", r);
+  }
+  if (id == "outOfMemory") {
+    require(r.error_message.find(" bytes for ") != std::string::npos,
+            "out of memory without the bytes asked for", r);
+  }
+  return id;
 }
 
 // The largest allocation limit the fuzzer sets: a few bytes around each output array.
@@ -379,12 +414,8 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   in.push_back(scalar_argument(fdp, values, k));
   in.push_back(scalar_argument(fdp, values, pick(fdp, caches)));
 
-  int nrhs = 7;
-  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) nrhs = fdp.ConsumeIntegralInRange<int>(0, 9);
-  while (static_cast<int>(in.size()) < nrhs) in.push_back(any_array(fdp, values));
-  in.resize(static_cast<std::size_t>(nrhs));
-  const int nlhs = fdp.ConsumeIntegralInRange<int>(0, 15) == 0 ? fdp.ConsumeIntegralInRange<int>(6, 8)
-                                                                : fdp.ConsumeIntegralInRange<int>(0, 5);
+  const int nlhs = decode_counts(fdp, values, in, 5);
+  const int nrhs = static_cast<int>(in.size());
 
   // Polls before the host reports an interrupt; bounded so no call runs long.
   const long interrupts[] = {-1, 0, 1, 2, 5, 40};
@@ -422,19 +453,9 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   test_host::set_allocation_limit(0);
   test_host::set_warnings_as_errors(false);
 
-  const std::string id = check_messages(r, "tarvel");
-  if (!valid) {
-    require(r.how == test_host::ending::module_error && is_refusal(id),
-            "a call outside the contract was not refused", r);
-  } else {
-    require(!is_refusal(id), "a call within the contract was refused", r);
-  }
+  const std::string id = check_ending(r, "tarvel", valid);
   if (r.how == test_host::ending::host_out_of_memory) {
     require(limit != 0, "the host ran out of memory without a limit", r);
-  }
-  if (id == "outOfMemory") {
-    require(r.error_message.find(" bytes for ") != std::string::npos,
-            "out of memory without the bytes asked for", r);
   }
   if (id == "interrupted") {
     require(!r.interrupt_still_pending, "the interrupt was not acknowledged", r);
@@ -518,18 +539,15 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 3) != 0));
   in.push_back(vector_argument(fdp, values, count_near(fdp, mxGetN(in[1]) > 4096 ? 0 : n), false));
 
-  int nrhs = 4;
-  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) nrhs = fdp.ConsumeIntegralInRange<int>(0, 6);
-  while (static_cast<int>(in.size()) < nrhs) in.push_back(any_array(fdp, values));
-  in.resize(static_cast<std::size_t>(nrhs));
-  const int nlhs = fdp.ConsumeIntegralInRange<int>(0, 15) == 0 ? fdp.ConsumeIntegralInRange<int>(2, 4)
-                                                                : fdp.ConsumeIntegralInRange<int>(0, 1);
+  const int nlhs = decode_counts(fdp, values, in, 1);
+  const int nrhs = static_cast<int>(in.size());
   const std::size_t limit = allocation_limit(fdp, nt / 2);
 
   bool valid = nrhs == 4 && nlhs <= 1;
   if (valid) {
     const mxArray *Xt = in[0], *X = in[1], *w = in[2], *alpha = in[3];
     valid = real_double_matrix(Xt) && real_double_matrix(X) && mxGetM(Xt) == mxGetM(X) &&
+            mxGetM(X) < 2147483647u &&
             real_double_with(w, mxGetM(X) + 1) && real_double_with(alpha, mxGetN(X));
   }
 
@@ -538,22 +556,12 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   test_host::call_result r = test_host::call("quorril", quorril_mex_function, nlhs, in);
   test_host::set_allocation_limit(0);
 
-  const std::string id = check_messages(r, "quorril");
+  const std::string id = check_ending(r, "quorril", valid);
   require(r.warnings.empty() && r.printed.empty(), "quorril printed or warned", r);
-  if (!valid) {
-    require(r.how == test_host::ending::module_error && is_refusal(id),
-            "a call outside the contract was not refused", r);
-  } else {
-    require(!is_refusal(id), "a call within the contract was refused", r);
-  }
   if (r.how == test_host::ending::host_out_of_memory) {
     // An output beyond the largest single request is refused by the host allocator.
     require(limit != 0 || mxGetN(in[0]) > MAX_REQUEST / sizeof(double),
             "the host ran out of memory without a limit", r);
-  }
-  if (id == "outOfMemory") {
-    require(r.error_message.find(" bytes for ") != std::string::npos,
-            "out of memory without the bytes asked for", r);
   }
   require(id == "" || is_refusal(id) || id == "outOfMemory", "an unexpected error identifier", r);
   if (r.how != test_host::ending::returned) return;

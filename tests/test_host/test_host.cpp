@@ -107,15 +107,20 @@ void record_fault(const std::string& what) {
   if (s.current) s.current->faults.push_back(what);
 }
 
+// Ends the current call from inside a host call, as a host unwinds out of a module.
+[[noreturn]] void end_call(std::unique_lock<std::mutex>& held, ending how, const char* id,
+                           const std::string& message) {
+  state().unwound = true;
+  held.unlock();
+  throw host_unwind{how, id ? id : "", message};
+}
+
 // Ends the call for a fault of the module; outside a call the test itself misused the
 // host.
 [[noreturn]] void misuse(std::unique_lock<std::mutex>& held, const std::string& what) {
-  host_state& s = state();
-  if (!s.in_call) throw std::logic_error("test host: " + what);
+  if (!state().in_call) throw std::logic_error("test host: " + what);
   record_fault(what);
-  s.unwound = true;
-  held.unlock();
-  throw host_unwind{ending::aborted, "", what};
+  end_call(held, ending::aborted, "", what);
 }
 
 // Every host call starts here: the lock, and the check that the module calls the host
@@ -586,11 +591,9 @@ mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag) {
   if (a) return a;
   if (!s.in_call) throw std::bad_alloc();
   // As a host does: the failed request ends the call with the host's own error.
-  s.unwound = true;
-  std::string message =
-      test_host::format_text("%s: failed to allocate %zu bytes of memory", s.function.c_str(), bytes);
-  held.unlock();
-  throw test_host::host_unwind{ending::host_out_of_memory, "", message};
+  test_host::end_call(held, ending::host_out_of_memory, "",
+                      test_host::format_text("%s: failed to allocate %zu bytes of memory",
+                                             s.function.c_str(), bytes));
 }
 
 void mxDestroyArray(mxArray* a) {
@@ -626,11 +629,10 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
   const std::string text = test_host::format_text(format, args);
   va_end(args);
   auto held = test_host::enter("mexErrMsgIdAndTxt");
-  host_state& s = test_host::state();
-  if (!s.in_call) throw std::logic_error("test host: error call outside a module call: " + text);
-  s.unwound = true;
-  held.unlock();
-  throw test_host::host_unwind{ending::module_error, id ? id : "", text};
+  if (!test_host::state().in_call) {
+    throw std::logic_error("test host: error call outside a module call: " + text);
+  }
+  test_host::end_call(held, ending::module_error, id, text);
 }
 
 void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
@@ -641,12 +643,8 @@ void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
   auto held = test_host::enter("mexWarnMsgIdAndTxt");
   host_state& s = test_host::state();
   if (s.current) s.current->warnings.push_back({id ? id : "", text});
-  if (s.in_call && s.warnings_are_errors) {
-    // As a host does when the user turned the warning into an error.
-    s.unwound = true;
-    held.unlock();
-    throw test_host::host_unwind{ending::module_error, id ? id : "", text};
-  }
+  // As a host does when the user turned warnings into errors.
+  if (s.in_call && s.warnings_are_errors) test_host::end_call(held, ending::module_error, id, text);
 }
 
 // The interrupt flag of the host that the binding polls outside Octave.
