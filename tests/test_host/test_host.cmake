@@ -1,4 +1,5 @@
-# add_test_host_library(NAME SOURCE_DIR dir CORE_SOURCES ... HOST_SOURCES ... OPTIONS ...)
+# add_test_host_library(NAME SOURCE_DIR dir CORE_SOURCES ... HOST_SOURCES ...
+#                       [DEFINITIONS ...] OPTIONS ...)
 #
 # One static library NAME with the numerical core, the host binding, both module entries
 # and the test host, every file compiled with OPTIONS (the instrumentation: sanitizers,
@@ -6,9 +7,10 @@
 # modules link into one program; the test host's mex.h comes first on their include path.
 # MATLAB_MEX_FILE makes the binding poll the interrupt flag through utIsInterruptPending,
 # which the test host provides, and report messages as that host does (verbatim).
-# Programs linking NAME get the test host's headers and OPTIONS as link options.
+# DEFINITIONS are the core's own compile definitions. Programs linking NAME get the test
+# host's headers and OPTIONS as link options.
 function(add_test_host_library name)
-  cmake_parse_arguments(ARG "" "SOURCE_DIR" "CORE_SOURCES;HOST_SOURCES;OPTIONS" ${ARGN})
+  cmake_parse_arguments(ARG "" "SOURCE_DIR" "CORE_SOURCES;HOST_SOURCES;DEFINITIONS;OPTIONS" ${ARGN})
   set(src ${ARG_SOURCE_DIR})
   find_package(Threads REQUIRED)
 
@@ -23,7 +25,7 @@ function(add_test_host_library name)
   foreach(target ${name} ${name}_tarvel ${name}_quorril)
     target_include_directories(${target} BEFORE PRIVATE ${src}/tests/test_host)
     target_include_directories(${target} PRIVATE ${src})
-    target_compile_definitions(${target} PRIVATE MATLAB_MEX_FILE)
+    target_compile_definitions(${target} PRIVATE MATLAB_MEX_FILE ${ARG_DEFINITIONS})
     # Results must match the Octave modules bit for bit: no fused multiply-add.
     target_compile_options(${target} PRIVATE -ffp-contract=off -g ${ARG_OPTIONS})
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
