@@ -1,0 +1,66 @@
+// The MEX interface as the test host provides it: exactly the calls the two modules
+// make, with the host's names and signatures, so the modules compile unchanged against
+// it. Compiling a module for the test host puts this folder first on the include path.
+#pragma once
+
+#include <cstddef>
+
+typedef std::size_t mwSize;
+typedef std::size_t mwIndex;
+
+typedef enum {
+  mxUNKNOWN_CLASS = 0,
+  mxCELL_CLASS,
+  mxSTRUCT_CLASS,
+  mxLOGICAL_CLASS,
+  mxCHAR_CLASS,
+  mxVOID_CLASS,
+  mxDOUBLE_CLASS,
+  mxSINGLE_CLASS,
+  mxINT8_CLASS,
+  mxUINT8_CLASS,
+  mxINT16_CLASS,
+  mxUINT16_CLASS,
+  mxINT32_CLASS,
+  mxUINT32_CLASS,
+  mxINT64_CLASS,
+  mxUINT64_CLASS,
+  mxFUNCTION_CLASS
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX } mxComplexity;
+
+struct mxArray_tag;
+typedef struct mxArray_tag mxArray;
+
+double* mxGetPr(const mxArray* a);
+double mxGetScalar(const mxArray* a);
+std::size_t mxGetM(const mxArray* a);
+std::size_t mxGetN(const mxArray* a);
+mwSize mxGetNumberOfDimensions(const mxArray* a);
+std::size_t mxGetNumberOfElements(const mxArray* a);
+bool mxIsDouble(const mxArray* a);
+bool mxIsComplex(const mxArray* a);
+bool mxIsSparse(const mxArray* a);
+bool mxIsNumeric(const mxArray* a);
+const char* mxGetClassName(const mxArray* a);
+
+mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+void mxDestroyArray(mxArray* a);
+
+int mexPrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// Like the real hosts' error call it never returns: the test host throws.
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
