@@ -20,6 +20,7 @@ namespace {
 constexpr int TEST_TILE = 16;
 constexpr int TRAIN_TILE = 128;
 constexpr std::int64_t MIN_TESTS_PER_THREAD = 64;
+constexpr int BATCH_TILES = 8;  // test tiles per thread between interrupt checks
 
 struct prediction_job {
   const double* Xtest;    // d x nt, one sample per column
@@ -32,6 +33,7 @@ struct prediction_job {
   std::int64_t nt, n;
   int d;
   int parts;
+  std::int64_t batch_begin, batch_end;  // the test samples of the current batch
 
   void operator()(int part) const;
 };
@@ -73,7 +75,9 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
 }
 
 void prediction_job::operator()(int part) const {
-  const row_range range = split_rows(nt, part, parts, TEST_TILE);
+  row_range range = split_rows(batch_end - batch_begin, part, parts, TEST_TILE);
+  range.begin += batch_begin;
+  range.end += batch_begin;
   for (std::int64_t i0 = range.begin; i0 < range.end; i0 += TEST_TILE) {
     predict_tile(*this, i0, static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE));
   }
@@ -83,7 +87,8 @@ void prediction_job::operator()(int part) const {
 
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
-                          double* f, int threads) {
+                          double* f, int threads, bool (*interrupt_pending)(void*),
+                          void* interrupt_state) {
   prediction_result result;
   const std::int64_t count = n + nt + n * d;
   std::unique_ptr<double[]> work(new (std::nothrow) double[count > 0 ? count : 1]);
@@ -101,8 +106,19 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
   }
   for (std::int64_t i = 0; i < nt; ++i) test_norms[i] = weighted_sq_norm(Xtest, i, d, w);
   thread_pool pool(effective_threads(threads, nt, MIN_TESTS_PER_THREAD));
-  prediction_job job{Xtest, X_t, w, alpha, train_norms, test_norms, f, nt, n, d, pool.size()};
-  pool.run_parts(job);
+  prediction_job job{Xtest, X_t, w, alpha, train_norms, test_norms, f, nt, n, d, pool.size(),
+                     0, 0};
+  // Batches of test samples, so that an interrupt is seen within a fraction of a second.
+  const std::int64_t batch = static_cast<std::int64_t>(pool.size()) * TEST_TILE * BATCH_TILES;
+  for (std::int64_t b = 0; b < nt; b += batch) {
+    if (interrupt_pending && interrupt_pending(interrupt_state)) {
+      result.interrupted = true;
+      break;
+    }
+    job.batch_begin = b;
+    job.batch_end = b + batch < nt ? b + batch : nt;
+    pool.run_parts(job);
+  }
   return result;
 }
 

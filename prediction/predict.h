@@ -9,6 +9,7 @@ namespace krr {
 struct prediction_result {
   bool ok = true;
   double failed_bytes = 0.0;  // when !ok: the working storage that could not be allocated
+  bool interrupted = false;   // interrupt_pending returned true; f is incomplete
 };
 
 // Xtest: d x nt, X: d x n, w: d + 1 weights (w[d] the amplitude), alpha: n coefficients,
@@ -16,8 +17,12 @@ struct prediction_result {
 // 0 as f[i] = (exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i], with v the sum of the two
 // samples' weighted squared norms and ip their weighted dot product. Test samples are
 // split across `threads` threads (0: one per hardware thread); results do not depend on it.
+// interrupt_pending, when given, is polled on the calling thread between batches of test
+// samples; returning true stops the computation.
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
-                          double* f, int threads = 1);
+                          double* f, int threads = 1,
+                          bool (*interrupt_pending)(void*) = nullptr,
+                          void* interrupt_state = nullptr);
 
 }  // namespace krr

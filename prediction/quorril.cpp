@@ -7,6 +7,7 @@
 
 #include "host/argument_checks.h"
 #include "host/call_failure.h"
+#include "host/interrupt.h"
 #include "host/output_slots.h"
 #include "host/thread_setting.h"
 #include "mex.h"
@@ -37,7 +38,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
          static_cast<std::size_t>(mxGetM(Xtest)));
     return;
   }
-  if (!check_count_fits_int32(d + 1, "rows", FN, "X", f) ||
+  if (!check_count_fits_int32(d, "rows", FN, "X", f) ||
       !check_real_double_array(w, FN, "w", f) ||
       !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
       !check_real_double_array(alpha, FN, "alpha", f) ||
@@ -50,7 +51,8 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
   try {
     result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
                           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
-                          mxGetPr(alpha), mxGetPr(out), requested_threads());
+                          mxGetPr(alpha), mxGetPr(out), requested_threads(),
+                          &host::interrupt_pending);
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   } catch (...) {
@@ -59,6 +61,10 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
   if (!f.failed && !result.ok) {
     fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms",
          result.failed_bytes);
+  }
+  if (!f.failed && result.interrupted) {
+    acknowledge_interrupt();
+    fail(f, FN, "interrupted", "interrupted by the user");
   }
   if (f.failed) {
     destroy_outputs(&out, 1);

@@ -27,6 +27,8 @@
 %     quorril:invalidInput  an argument of the wrong class, shape or size; the message
 %                           names the argument and what was expected
 %     quorril:outOfMemory   the working storage cannot be allocated
+%     quorril:interrupted   the user interrupted the call (Ctrl-C, honoured between
+%                           batches of test samples)
 %
 %   Example
 %     X = rand (2, 500);  y = sin (6 * X(1,:))' + X(2,:)';  w = [4 4 1];

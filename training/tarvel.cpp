@@ -41,7 +41,7 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
     return false;
   }
   if (!check_count_fits_int32(n, "columns", FN, "X", f) ||
-      !check_count_fits_int32(d + 1, "rows", FN, "X", f) ||
+      !check_count_fits_int32(d, "rows", FN, "X", f) ||
       !check_real_double_array(y, FN, "y", f) ||
       !check_min_elements(y, n, "one target per column of X", FN, "y", f) ||
       !check_real_double_array(w, FN, "w", f) ||

@@ -59,4 +59,18 @@ TEST(Predict, MatchesTheLiteralLoopBitForBit) {
   }
 }
 
+TEST(Predict, InterruptIsPolledBetweenBatches) {
+  const int n = 50, nt = 3000, d = 2;
+  std::vector<double> X(n * d, 0.5), Xt(nt * d, 0.25), w = {1.0, 1.0, 2.0}, alpha(n, 1.0);
+  std::vector<double> f(nt, -7.0);
+  int polls = 0;
+  auto interrupt = [](void* s) { return ++*static_cast<int*>(s) >= 2; };
+  const auto r = krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data(), 1,
+                              interrupt, &polls);
+  EXPECT_TRUE(r.interrupted);
+  EXPECT_EQ(polls, 2);
+  EXPECT_NE(f[0], -7.0);      // the first batch was computed
+  EXPECT_EQ(f[nt - 1], -7.0);  // the last was not
+}
+
 }  // namespace

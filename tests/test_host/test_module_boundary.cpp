@@ -269,6 +269,16 @@ TEST_F(ModuleBoundary, InterruptEndsTheCallAndIsAcknowledged) {
   test_host::release_outputs(r);
 }
 
+TEST_F(ModuleBoundary, InterruptEndsAPredictionAndIsAcknowledged) {
+  // Enough test samples for several batches between polls.
+  std::vector<const mxArray*> in = prediction_inputs(2, 40, 5000);
+  test_host::set_interrupt_after(1);
+  call_result r = predict(1, in);
+  expect_refusal(r, "quorril", "interrupted", "quorril: interrupted by the user");
+  EXPECT_EQ(r.interrupt_polls, 2);
+  EXPECT_FALSE(r.interrupt_still_pending);
+}
+
 TEST_F(ModuleBoundary, WarningsCarryTheIdentifierAndTheResultsAreReturned) {
   // Near-duplicate samples with opposite targets, tiny ridge and tol: the work bound.
   std::vector<const mxArray*> in = {
