@@ -12,6 +12,7 @@
 #include "common/kernel_math.h"
 #include "common/thread_pool.h"
 #include "common/vector_clones.h"
+#include "common/weighted_dots.h"
 
 namespace krr {
 
@@ -51,15 +52,8 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
     const double* tn = job.train_norms + j0;
     const double* al = job.alpha + j0;
     for (int a = 0; a < ti; ++a) {
-      const double* xi = job.Xtest + (i0 + a) * d;
       double* p = ip[a];
-      for (int b = 0; b < tj; ++b) p[b] = 0.0;
-      for (int l = 0; l < d; ++l) {
-        const double* xl = job.X_t + l * job.n + j0;
-        const double xil = xi[l];
-        const double wl = job.w[l];
-        for (int b = 0; b < tj; ++b) p[b] += (xil * xl[b]) * wl;
-      }
+      weighted_dots(job.X_t, job.n, j0, tj, job.Xtest + (i0 + a) * d, job.w, d, p);
       // Argument, exponential and weighting in separate passes so that everything but
       // the exp calls is done several pairs at a time; the sum then runs in order.
       const double test_norm = job.test_norms[i0 + a];

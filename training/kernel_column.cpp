@@ -1,11 +1,12 @@
-// Kernel column rows: weighted dot products for a tile of rows at a time, feature by
-// feature over the tile (each row's sum still runs over features in increasing order),
-// then one call of the C library's exp per row.
+// Kernel column rows: weighted dot products for a tile of rows, several rows side by side
+// (each row's sum still runs over features in increasing order), then one call of the C
+// library's exp per row.
 #include "training/kernel_column.h"
 
 #include <cmath>
 
 #include "common/vector_clones.h"
+#include "common/weighted_dots.h"
 
 namespace krr {
 
@@ -24,13 +25,7 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
   double ip[TILE];
   for (std::int64_t r0 = begin; r0 < end; r0 += TILE) {
     const int len = static_cast<int>(end - r0 < TILE ? end - r0 : TILE);
-    for (int i = 0; i < len; ++i) ip[i] = 0.0;
-    for (int l = 0; l < d; ++l) {
-      const double* xt = data.Xt + l * n + r0;
-      const double xsl = xs[l];
-      const double wl = data.w[l];
-      for (int i = 0; i < len; ++i) ip[i] += (xt[i] * xsl) * wl;
-    }
+    weighted_dots(data.Xt, n, r0, len, xs, data.w, d, ip);
     // The argument, the exponential and the amplitude in separate passes, so that the
     // arithmetic around the exp calls is done several rows at a time.
     const double* nr = data.norms + r0;
