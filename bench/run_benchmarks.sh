@@ -24,7 +24,8 @@ octave "bench_train ([$sizes], $k, '$out/train.csv')" | tee "$out/train.md"
 echo "== Prediction: quorril against the vectorised cross-kernel"
 octave "bench_predict ([$sizes], '$out/predict.csv')" | tee "$out/predict.md"
 echo "== Micro-benchmarks (one thread)"
-"$root/build/bench/micro_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+"$root/build/bench/micro_bench" --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true \
   | tee "$out/micro.txt"
 echo "== Scale: 12 GiB cache"
 {

@@ -54,14 +54,11 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
     for (int a = 0; a < ti; ++a) {
       double* p = ip[a];
       weighted_dots(job.X_t, job.n, j0, tj, job.Xtest + (i0 + a) * d, job.w, d, p);
-      // Argument, exponential and weighting in separate passes so that everything but
-      // the exp calls is done several pairs at a time; the sum then runs in order.
+      // The arguments several pairs at a time, then the exp calls with the sum in order.
       const double test_norm = job.test_norms[i0 + a];
       for (int b = 0; b < tj; ++b) p[b] = -((tn[b] + test_norm) - (p[b] + p[b]));
-      for (int b = 0; b < tj; ++b) p[b] = std::exp(p[b]);
-      for (int b = 0; b < tj; ++b) p[b] = (p[b] * amplitude) * al[b];
       double s = sum[a];
-      for (int b = 0; b < tj; ++b) s = p[b] + s;
+      for (int b = 0; b < tj; ++b) s = (std::exp(p[b]) * amplitude) * al[b] + s;
       sum[a] = s;
     }
   }

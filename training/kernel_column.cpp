@@ -26,13 +26,11 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
   for (std::int64_t r0 = begin; r0 < end; r0 += TILE) {
     const int len = static_cast<int>(end - r0 < TILE ? end - r0 : TILE);
     weighted_dots(data.Xt, n, r0, len, xs, data.w, d, ip);
-    // The argument, the exponential and the amplitude in separate passes, so that the
-    // arithmetic around the exp calls is done several rows at a time.
+    // The arguments several rows at a time, then the exp calls.
     const double* nr = data.norms + r0;
     double* out = column + r0;
     for (int i = 0; i < len; ++i) ip[i] = -((ns + nr[i]) - (ip[i] + ip[i]));
-    for (int i = 0; i < len; ++i) out[i] = std::exp(ip[i]);
-    for (int i = 0; i < len; ++i) out[i] *= amplitude;
+    for (int i = 0; i < len; ++i) out[i] = std::exp(ip[i]) * amplitude;
   }
 }
 
