@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 k=${K:-32}
 sizes=${SIZES:-"2000 4000 8000 16000"}
-scale=${SCALE:-"50000 100000"}
+scale=${SCALE-"50000 100000"}
 out="$root/bench/results"
 mkdir -p "$out"
 rm -f "$out/train.csv" "$out/predict.csv"

@@ -21,6 +21,10 @@
 %   Each f(i) is accumulated over the training samples in increasing order, so results
 %   are reproducible bit for bit.
 %
+%   Threads: the row loops use one thread per hardware thread; set the environment
+%   variable KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to change that.
+%   Results are identical bit for bit whatever the setting.
+%
 %   Errors (identifiers)
 %     quorril:nargin        not exactly 4 inputs
 %     quorril:nargout       more than 1 output requested

@@ -58,6 +58,10 @@
 %     tarvel:breakdown     a zero pivot (for instance ridge 0 with duplicated samples,
 %                          or a zero amplitude) left NaN or Inf in alpha and grad
 %
+%   Threads: the row loops use one thread per hardware thread; set the environment
+%   variable KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to change that.
+%   Results are identical bit for bit whatever the setting.
+%
 %   Random candidates are drawn from the C library's rand, which this function never
 %   seeds, so two calls on the same data may take different paths to the same
 %   solution.
