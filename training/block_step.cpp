@@ -16,6 +16,7 @@ namespace krr {
 namespace {
 
 constexpr int UPDATE_TILE = 512;
+constexpr int PARALLEL_SCORE_MEMBERS = 8;  // members before the scores are split
 
 inline void prefetch(const double* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -78,6 +79,27 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   cache.slot_of_sample[s] = u + 1;
   return dest;
 }
+
+// Candidate scores for candidates [part * 60 / parts, (part + 1) * 60 / parts).
+struct candidate_scores {
+  block_workspace& ws;
+  const double* delta;
+  const double* grad;
+  int i;
+  int parts;
+
+  void operator()(int part) {
+    if (part >= parts) return;
+    const int c0 = part * CANDIDATE_COUNT / parts;
+    const int c1 = (part + 1) * CANDIDATE_COUNT / parts;
+    for (int c = c0; c < c1; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
+    for (int j = 0; j <= i; ++j) {
+      const double* col = ws.columns[j];
+      const double dj = delta[j];
+      for (int c = c0; c < c1; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
+    }
+  }
+};
 
 // The gradient update split across the pool, each part keeping its largest |grad|.
 struct gradient_update {
@@ -168,11 +190,13 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
     if (!choose_next) break;
 
     // Score of a candidate: the gradient the partial block solution would leave there.
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
-    for (int j = 0; j <= i; ++j) {
-      const double* col = ws.columns[j];
-      const double dj = block_delta[j];
-      for (int c = 0; c < CANDIDATE_COUNT; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
+    // The reads are scattered over the members' columns and bound by memory latency, so
+    // larger blocks split the candidates across the threads to have more reads in flight.
+    candidate_scores scores{ws, block_delta, grad, i, i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1};
+    if (scores.parts > 1) {
+      pool.run_parts(scores);
+    } else {
+      scores(0);
     }
     s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
   }
