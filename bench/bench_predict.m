@@ -35,8 +35,6 @@ function bench_predict (sizes, csv)
             median (t_v) / median (t_q), mem_q / 2^20, mem_v / 2^20, ...
             max (abs (f_q - f_v)) / max (abs (f_v)));
     fflush (stdout);
-    fid = fopen (csv, "a");
-    fprintf (fid, "%d,%.6f,%.6f\n", n, median (t_q), median (t_v));
-    fclose (fid);
+    append_csv_row (csv, n, median (t_q), median (t_v));
   endfor
 endfunction

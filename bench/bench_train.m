@@ -37,8 +37,6 @@ function bench_train (sizes, k, csv)
             median (t_chol), median (t_chol) / median (t_tarvel), steps, steps * k / n, ...
             mat2str (max (abs (grad)) <= tol), max (abs (alpha - alpha_chol)));
     fflush (stdout);
-    fid = fopen (csv, "a");
-    fprintf (fid, "%d,%.6f,%.6f\n", n, median (t_tarvel), median (t_chol));
-    fclose (fid);
+    append_csv_row (csv, n, median (t_tarvel), median (t_chol));
   endfor
 endfunction
