@@ -37,4 +37,11 @@ inline void weighted_dots(const double* Mt, std::int64_t stride, std::int64_t be
   }
 }
 
+// Copies X (d x n, one sample per column) into Xt feature-major: Xt[l*n + j] = X[j*d + l].
+inline void transpose_samples(const double* X, int d, std::int64_t n, double* Xt) {
+  for (std::int64_t j = 0; j < n; ++j) {
+    for (int l = 0; l < d; ++l) Xt[l * n + j] = X[j * d + l];
+  }
+}
+
 }  // namespace krr

@@ -91,10 +91,8 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
   double* train_norms = work.get();
   double* test_norms = train_norms + n;
   double* X_t = test_norms + nt;
-  for (std::int64_t j = 0; j < n; ++j) {
-    train_norms[j] = weighted_sq_norm(X, j, d, w);
-    for (int l = 0; l < d; ++l) X_t[l * n + j] = X[j * d + l];
-  }
+  for (std::int64_t j = 0; j < n; ++j) train_norms[j] = weighted_sq_norm(X, j, d, w);
+  transpose_samples(X, d, n, X_t);
   for (std::int64_t i = 0; i < nt; ++i) test_norms[i] = weighted_sq_norm(Xtest, i, d, w);
   thread_pool pool(effective_threads(threads, nt, MIN_TESTS_PER_THREAD));
   prediction_job job{Xtest, X_t, w, alpha, train_norms, test_norms, f, nt, n, d, pool.size(),

@@ -34,10 +34,4 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
   }
 }
 
-void transpose_samples(const double* X, int d, int n, double* Xt) {
-  for (std::int64_t r = 0; r < n; ++r) {
-    for (int l = 0; l < d; ++l) Xt[l * static_cast<std::int64_t>(n) + r] = X[r * d + l];
-  }
-}
-
 }  // namespace krr

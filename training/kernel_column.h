@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "common/weighted_dots.h"
+
 namespace krr {
 
 // The training samples and what every kernel column reads of them.
@@ -23,8 +25,5 @@ struct training_data {
 // Writes K(r, s) for r in [begin, end) to column[r]; the ridge is not included.
 void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
                         double* column);
-
-// Copies X (d x n, sample-major) into Xt (feature-major).
-void transpose_samples(const double* X, int d, int n, double* Xt);
 
 }  // namespace krr
