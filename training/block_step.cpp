@@ -42,12 +42,42 @@ void insert_sorted(int s, int* members_sorted, int count) {
   members_sorted[j] = s;
 }
 
-// Computes rows of column s into dest, split across the pool.
-void parallel_column(const training_data& data, int s, double* dest, thread_pool& pool) {
+// Candidates [c0, c1) of `parts`: each thread scores the same share of the 60 candidates
+// whose rows it prefetched.
+struct candidate_share {
+  int c0, c1;
+};
+candidate_share share_of(int part, int parts) {
+  return {part * CANDIDATE_COUNT / parts, (part + 1) * CANDIDATE_COUNT / parts};
+}
+
+// Computes rows of column s into dest, split across the pool. Meanwhile each part
+// prefetches the rows its candidates' scores will read from the first `members` columns,
+// a few columns' worth between tiles of rows, so that the scattered reads arrive while
+// kernel values are computed instead of stalling the part before it starts.
+void parallel_column(const training_data& data, int s, double* dest, thread_pool& pool,
+                     const block_workspace& ws, int members, int score_parts) {
+  constexpr std::int64_t ROWS_PER_CHUNK = 1024;
   const int parts = pool.size();
   auto part_rows = [&](int part) {
     const row_range r = split_rows(data.n, part, parts);
-    kernel_column_rows(data, s, r.begin, r.end, dest);
+    const candidate_share share =
+        part < score_parts ? share_of(part, score_parts) : candidate_share{0, 0};
+    const std::int64_t chunks = (r.end - r.begin + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK;
+    int j = 0;
+    for (std::int64_t chunk = 0; chunk < chunks || j < members; ++chunk) {
+      // Columns 0 ... j_end-1 prefetched by the end of this chunk: spread evenly.
+      const int j_end = chunk + 1 >= chunks
+                            ? members
+                            : static_cast<int>(members * (chunk + 1) / chunks);
+      for (; j < j_end; ++j) {
+        for (int c = share.c0; c < share.c1; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
+      }
+      const std::int64_t begin = r.begin + chunk * ROWS_PER_CHUNK;
+      if (begin >= r.end) continue;
+      const std::int64_t end = begin + ROWS_PER_CHUNK < r.end ? begin + ROWS_PER_CHUNK : r.end;
+      kernel_column_rows(data, s, begin, end, dest);
+    }
   };
   pool.run_parts(part_rows);
 }
@@ -55,7 +85,8 @@ void parallel_column(const training_data& data, int s, double* dest, thread_pool
 // Member i's column (ridge included): from the cache or computed and stored in the slot
 // that member i of step t owns. Returns where it can be read for the rest of the step.
 const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
-                           kernel_cache& cache, double* scratch, thread_pool& pool) {
+                           kernel_cache& cache, double* scratch, thread_pool& pool,
+                           const block_workspace& ws, int prefetch_members, int score_parts) {
   const std::size_t n = static_cast<std::size_t>(data.n);
   const int cached = cache.slot_of_sample[s];
   cache.requests += 1;
@@ -70,7 +101,7 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   double* slot = cache.columns + u * n;
   const bool in_place = !slot_rewritten_later(u, k, t, i, cache.m);
   double* dest = in_place ? slot : scratch;
-  parallel_column(data, s, dest, pool);
+  parallel_column(data, s, dest, pool, ws, prefetch_members, score_parts);
   dest[s] += data.ridge;
   if (!in_place) std::memcpy(slot, dest, n * sizeof(double));
   const int evicted = cache.sample_of_slot[u];
@@ -80,7 +111,7 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   return dest;
 }
 
-// Candidate scores for candidates [part * 60 / parts, (part + 1) * 60 / parts).
+// Candidate scores, each part its share of the candidates.
 struct candidate_scores {
   block_workspace& ws;
   const double* delta;
@@ -90,13 +121,12 @@ struct candidate_scores {
 
   void operator()(int part) {
     if (part >= parts) return;
-    const int c0 = part * CANDIDATE_COUNT / parts;
-    const int c1 = (part + 1) * CANDIDATE_COUNT / parts;
-    for (int c = c0; c < c1; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
+    const candidate_share share = share_of(part, parts);
+    for (int c = share.c0; c < share.c1; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
     for (int j = 0; j <= i; ++j) {
       const double* col = ws.columns[j];
       const double dj = delta[j];
-      for (int c = c0; c < c1; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
+      for (int c = share.c0; c < share.c1; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
     }
   }
 };
@@ -154,8 +184,8 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
 
   for (int i = 0; i < k; ++i) {
     // The draws for the choice after member i depend only on the members, not on any
-    // kernel value, so they are taken first: the rows they pick can then be prefetched
-    // from the earlier members' columns while member i's column is being computed. Each
+    // kernel value, so they are taken first: when member i's column must be computed, the
+    // rows they pick are prefetched from the earlier members' columns meanwhile. Each
     // member is followed by 60 draws, the last one included, so a step consumes exactly
     // 60*k values; after the last member their choice is unused.
     insert_sorted(s, ws.members_sorted, i);
@@ -165,17 +195,16 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
       ws.candidates[c] = static_cast<int>(std::floor(unit * pool_size));
     }
     const bool choose_next = i < k - 1;
+    const int score_parts = i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1;
     if (choose_next) {
       for (int c = 0; c < CANDIDATE_COUNT; ++c) {
         ws.candidate_rows[c] = pool_sample(ws.candidates[c], ws.members_sorted, i + 1);
       }
-      for (int j = 0; j < i; ++j) {
-        for (int c = 0; c < CANDIDATE_COUNT; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
-      }
     }
 
     const double* column =
-        fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool);
+        fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool, ws,
+                     choose_next ? i : 0, score_parts);
     ws.columns[i] = column;
     block_index[i] = s;
     ws.block_rhs[i] = -grad[s];
@@ -191,8 +220,9 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
 
     // Score of a candidate: the gradient the partial block solution would leave there.
     // The reads are scattered over the members' columns and bound by memory latency, so
-    // larger blocks split the candidates across the threads to have more reads in flight.
-    candidate_scores scores{ws, block_delta, grad, i, i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1};
+    // from member PARALLEL_SCORE_MEMBERS on the candidates are split across the threads
+    // to have more reads in flight.
+    candidate_scores scores{ws, block_delta, grad, i, score_parts};
     if (scores.parts > 1) {
       pool.run_parts(scores);
     } else {
