@@ -27,6 +27,8 @@ std::pair<double, int> max_abs(const double* v, int count) {
   return {best, at};
 }
 
+}  // namespace
+
 void grow(std::vector<double>& inv, std::vector<double>& delta, const std::vector<double>& row,
           const std::vector<double>& rhs, int a, int k) {
   std::vector<double> u(a, 0.0);
@@ -48,8 +50,6 @@ void grow(std::vector<double>& inv, std::vector<double>& delta, const std::vecto
   for (int c = 0; c < a; ++c) delta[c] += u[c] * e;
   delta[a] = -e;
 }
-
-}  // namespace
 
 outcome solve(const std::vector<double>& X, const std::vector<double>& y,
               const std::vector<double>& w, double ridge, int n, int d, double tol, int k,

@@ -33,6 +33,11 @@ outcome solve(const std::vector<double>& X, const std::vector<double>& y,
               const std::vector<double>& w, double ridge, int n, int d, double tol, int k,
               double cache_bytes, sequence& rng, std::int64_t max_steps);
 
+// The bordered inverse update written out plainly: inv (leading dimension k) and delta
+// grow from a to a + 1 members with the new row `row` (b, then gamma) and right side rhs.
+void grow(std::vector<double>& inv, std::vector<double>& delta, const std::vector<double>& row,
+          const std::vector<double>& rhs, int a, int k);
+
 // The kernel matrix built in full, K + ridge I, row-major n x n.
 std::vector<double> dense_system(const std::vector<double>& X, const std::vector<double>& w,
                                  double ridge, int n, int d);

@@ -104,24 +104,8 @@ TEST(GrowBlockInverse, EqualsThePlainLoopsBitForBit) {
     for (auto& v : row) v = unit(gen);
     for (auto& v : rhs) v = unit(gen);
     row[a] += 4.0;
-    std::vector<double> want_inv = inv, want_delta = delta, w(a);
-    for (int r = 0; r < a; ++r) {
-      w[r] = 0.0;
-      for (int c = 0; c < a; ++c) w[r] += want_inv[r * k + c] * row[c];
-    }
-    double s = 0.0;
-    for (int c = 0; c < a; ++c) s += row[c] * w[c];
-    const double q = 1.0 / (row[a] - s);
-    for (int r = 0; r < a; ++r)
-      for (int c = 0; c < a; ++c) want_inv[r * k + c] += (w[c] * w[r]) * q;
-    for (int r = 0; r < a; ++r) want_inv[r * k + a] = -(w[r] * q);
-    for (int c = 0; c < a; ++c) want_inv[a * k + c] = -(w[c] * q);
-    want_inv[a * k + a] = q;
-    double t = 0.0;
-    for (int c = 0; c < a; ++c) t += rhs[c] * w[c];
-    const double e = (t - rhs[a]) * q;
-    for (int c = 0; c < a; ++c) want_delta[c] += w[c] * e;
-    want_delta[a] = -e;
+    std::vector<double> want_inv = inv, want_delta = delta;
+    reference::grow(want_inv, want_delta, row, rhs, a, k);
 
     krr::grow_block_inverse(inv.data(), delta.data(), row.data(), rhs.data(), a, k, u.data());
     for (int i = 0; i < k * k; ++i) ASSERT_EQ(inv[i], want_inv[i]) << "a " << a << ", entry " << i;
