@@ -3,7 +3,7 @@
 // GiB. Runs the same solver core as tarvel, with the C library's rand, and reports the
 // time to tolerance, block steps, the cache hit rate and the process's peak memory.
 //
-//   scale_bench N K BUDGET_GIB [THREADS]
+//   [REPEAT=R] scale_bench N K BUDGET_GIB [THREADS]   (R runs, the fastest reported)
 #include <sys/resource.h>
 
 #include <chrono>
