@@ -83,24 +83,26 @@ void parallel_column(const training_data& data, int s, double* dest, thread_pool
   pool.run_parts(part_rows);
 }
 
-// Member i's column (ridge included): from the cache or computed and stored in the slot
-// that member i of step t owns. Returns where it can be read for the rest of the step.
+// Member i's column (ridge included): from the cache or computed and stored in its slot
+// (the sample's own when every sample has one, else the one member i of step t owns). Returns where it can be read for the rest of the step.
 const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
                            kernel_cache& cache, double* scratch, thread_pool& pool,
                            const block_workspace& ws, int prefetch_members, int score_parts) {
   const std::size_t n = static_cast<std::size_t>(data.n);
   const int cached = cache.slot_of_sample[s];
+  // Slots of a full-size cache are never rewritten, so every column is read in place.
+  const bool ring = !slot_per_sample(cache, data.n);
   cache.requests += 1;
   if (cached != 0) {
     const double* slot = cache.columns + (cached - 1) * n;
-    if (!slot_rewritten_later(cached - 1, k, t, i, cache.m)) return slot;
+    if (!ring || !slot_rewritten_later(cached - 1, k, t, i, cache.m)) return slot;
     std::memcpy(scratch, slot, n * sizeof(double));
     return scratch;
   }
   cache.misses += 1;
-  const int u = cache_slot_for(k, t, i, cache.m);
+  const int u = new_column_slot(cache, data.n, s, k, t, i);
   double* slot = cache.columns + u * n;
-  const bool in_place = !slot_rewritten_later(u, k, t, i, cache.m);
+  const bool in_place = !ring || !slot_rewritten_later(u, k, t, i, cache.m);
   double* dest = in_place ? slot : scratch;
   parallel_column(data, s, dest, pool, ws, prefetch_members, score_parts);
   dest[s] += data.ridge;

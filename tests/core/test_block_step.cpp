@@ -135,6 +135,30 @@ TEST(BlockStep, CacheHoldsExactColumnsAndEvictsByMemberPlace) {
   }
 }
 
+TEST(BlockStep, FullSizeCacheComputesEachColumnOnce) {
+  // With a slot for every sample the ring would still overwrite columns once k*t + i wraps
+  // past n; here each sample keeps its own slot, so every column is computed at most once.
+  for (int threads : {1, 2}) {
+    const int n = 70, k = 9;
+    harness h(testing_support::random_problem(n, 3, 17), 0.1, k, n, threads);
+    const auto A = reference::dense_system(h.p.X, h.p.w, h.ridge, n, h.p.d);
+    reference::sequence seq(23);
+    auto rng = testing_support::source_of(seq);
+    std::set<int> requested;
+    for (std::int64_t t = 0; t < 40; ++t) {  // about five passes, the ring wrapping each
+      h.step(t, rng);
+      requested.insert(h.index.begin(), h.index.end());
+      h.expect_maps_agree();
+      EXPECT_EQ(h.cache.misses, static_cast<std::int64_t>(requested.size())) << "step " << t;
+    }
+    for (int s : requested) {
+      ASSERT_EQ(h.slot_of_sample[s], s + 1);
+      for (int r = 0; r < n; ++r)
+        EXPECT_NEAR(h.columns[static_cast<size_t>(s) * n + r], A[static_cast<size_t>(r) * n + s], 1e-14);
+    }
+  }
+}
+
 TEST(BlockStep, FewerSlotsThanMembersAndBlockOfAllSamples) {
   // m < k: slot numbers repeat within a step; k = n: the last draws see an empty pool.
   for (int n : {2, 6, 13}) {
