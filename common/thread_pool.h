@@ -41,9 +41,13 @@ class thread_pool {
   std::condition_variable done_;
   std::atomic<std::uint64_t> generation_{0};
   std::atomic<int> remaining_{0};
+  std::atomic<int> sleeping_workers_{0};
+  std::atomic<bool> caller_sleeping_{false};
+  std::atomic<bool> stopping_{false};
+  int pause_rounds_ = 0;  // pause-spinning only when no thread has to share a core
+  // Published before generation_ moves on and read only after a worker sees it move.
   void (*task_)(void*, int) = nullptr;
   void* context_ = nullptr;
-  bool stopping_ = false;
 };
 
 // Rows [begin, end) of part `part` when n rows are split into `parts` contiguous ranges

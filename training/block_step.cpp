@@ -27,11 +27,20 @@ inline void prefetch(const double* p) {
 #endif
 }
 
-// The sample at position pos of the pool: the non-members in increasing order.
+// The sample at position pos of the pool: the non-members in increasing order. For sorted
+// distinct members, members_sorted[j] - j never decreases, and the pos-th non-member is pos
+// plus the number of members j with members_sorted[j] - j <= pos: a binary search.
 int pool_sample(int pos, const int* members_sorted, int count) {
-  int s = pos;
-  for (int j = 0; j < count && members_sorted[j] <= s; ++j) ++s;
-  return s;
+  int lo = 0, hi = count;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (members_sorted[mid] - mid <= pos) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return pos + lo;
 }
 
 void insert_sorted(int s, int* members_sorted, int count) {
