@@ -134,12 +134,21 @@ struct candidate_scores {
   void operator()(int part) {
     if (part >= parts) return;
     const candidate_share share = share_of(part, parts);
-    for (int c = share.c0; c < share.c1; ++c) ws.scores[c] = grad[ws.candidate_rows[c]];
+    // Each part sums in its own arrays on its own stack: parts writing neighbouring
+    // entries of one shared array would pass a cache line back and forth at every member.
+    const int count = share.c1 - share.c0;
+    int rows[CANDIDATE_COUNT];
+    double sums[CANDIDATE_COUNT];
+    for (int c = 0; c < count; ++c) {
+      rows[c] = ws.candidate_rows[share.c0 + c];
+      sums[c] = grad[rows[c]];
+    }
     for (int j = 0; j <= i; ++j) {
       const double* col = ws.columns[j];
       const double dj = delta[j];
-      for (int c = share.c0; c < share.c1; ++c) ws.scores[c] += col[ws.candidate_rows[c]] * dj;
+      for (int c = 0; c < count; ++c) sums[c] += col[rows[c]] * dj;
     }
+    for (int c = 0; c < count; ++c) ws.scores[share.c0 + c] = sums[c];
   }
 };
 
