@@ -27,29 +27,29 @@ inline void prefetch(const double* p) {
 #endif
 }
 
-// The sample at position pos of the pool: the non-members in increasing order. For sorted
-// distinct members, members_sorted[j] - j never decreases, and the pos-th non-member is pos
-// plus the number of members j with members_sorted[j] - j <= pos: a binary search.
-int pool_sample(int pos, const int* members_sorted, int count) {
-  int lo = 0, hi = count;
-  while (lo < hi) {
-    const int mid = lo + (hi - lo) / 2;
-    if (members_sorted[mid] - mid <= pos) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+// The pool is kept implicit through the members in increasing order, each stored less its
+// rank: offsets[j] = (j-th smallest member) - j. These never decrease, and the sample at
+// position pos of the pool (the non-members in increasing order) is pos plus the number of
+// offsets <= pos, found by a binary search without branches.
+int pool_sample(int pos, const int* offsets, int count) {
+  const int* base = offsets;
+  int len = count;
+  while (len > 1) {
+    const int half = len / 2;
+    base = base[half - 1] <= pos ? base + half : base;
+    len -= half;
   }
-  return pos + lo;
+  return pos + static_cast<int>(base - offsets) + (len == 1 && base[0] <= pos ? 1 : 0);
 }
 
-void insert_sorted(int s, int* members_sorted, int count) {
+// Adds member s to the `count` offsets kept by pool_sample.
+void insert_member(int s, int* offsets, int count) {
   int j = count;
-  while (j > 0 && members_sorted[j - 1] > s) {
-    members_sorted[j] = members_sorted[j - 1];
+  while (j > 0 && offsets[j - 1] + (j - 1) > s) {
+    offsets[j] = offsets[j - 1] - 1;  // one rank higher now
     --j;
   }
-  members_sorted[j] = s;
+  offsets[j] = s - j;
 }
 
 // Candidates [c0, c1) of `parts`: each thread scores the same share of the 60 candidates
@@ -210,7 +210,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
     // rows they pick are prefetched from the earlier members' columns meanwhile. Each
     // member is followed by 60 draws, the last one included, so a step consumes exactly
     // 60*k values; after the last member their choice is unused.
-    insert_sorted(s, ws.members_sorted, i);
+    insert_member(s, ws.member_offsets, i);
     const int pool_size = n - 1 - i;
     for (int c = 0; c < CANDIDATE_COUNT; ++c) {
       const double unit = rng.next15(rng.state) * 0x1p-15;
@@ -220,7 +220,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
     const int score_parts = i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1;
     if (choose_next) {
       for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-        ws.candidate_rows[c] = pool_sample(ws.candidates[c], ws.members_sorted, i + 1);
+        ws.candidate_rows[c] = pool_sample(ws.candidates[c], ws.member_offsets, i + 1);
       }
     }
 

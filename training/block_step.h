@@ -24,7 +24,7 @@ struct block_workspace {
   double* block_rhs;         // k
   double* new_row;           // k
   double* inverse_scratch;   // k, the bordered update's u
-  int* members_sorted;       // k: the block's members so far, in increasing order
+  int* member_offsets;       // k: the members so far in increasing order, each less its rank
   int candidates[CANDIDATE_COUNT];
   int candidate_rows[CANDIDATE_COUNT];
   double scores[CANDIDATE_COUNT];

@@ -83,7 +83,7 @@ training_result train(const training_problem& problem, const training_options& o
   ws.block_rhs = small.get();
   ws.new_row = small.get() + k;
   ws.inverse_scratch = small.get() + 2 * k;
-  ws.members_sorted = indices.get() + k;
+  ws.member_offsets = indices.get() + k;
   double* block_delta = small.get() + 3 * k;
   int* block_index = indices.get();
   random_source rng = options.rng;

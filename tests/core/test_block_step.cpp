@@ -55,7 +55,7 @@ struct harness {
     ws.block_rhs = small.data();
     ws.new_row = small.data() + k;
     ws.inverse_scratch = small.data() + 2 * k;
-    ws.members_sorted = sorted.data();
+    ws.member_offsets = sorted.data();
     data = {p.X.data(), Xt.data(), p.w.data(), norms.data(), ridge, n, p.d};
   }
 
