@@ -30,19 +30,35 @@ inline void prefetch(const double* p) {
 // The pool is kept implicit through the members in increasing order, each stored less its
 // rank: offsets[j] = (j-th smallest member) - j. These never decrease, and the sample at
 // position pos of the pool (the non-members in increasing order) is pos plus the number of
-// offsets <= pos, found by a binary search without branches.
-int pool_sample(int pos, const int* offsets, int count) {
-  const int* base = offsets;
-  int len = count;
-  while (len > 1) {
-    const int half = len / 2;
-    base = base[half - 1] <= pos ? base + half : base;
-    len -= half;
+// offsets <= pos. For blocks up to LINEAR_COUNT_MAX members that number is counted in
+// vector lanes; beyond, it is found by a binary search without branches.
+constexpr int LINEAR_COUNT_MAX = 128;
+
+KRR_VECTOR_CLONES
+void pool_samples(const int* positions, int* samples, const int* offsets, int count) {
+  if (count <= LINEAR_COUNT_MAX) {
+    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+      const int pos = positions[c];
+      int below = 0;
+      for (int j = 0; j < count; ++j) below += offsets[j] <= pos ? 1 : 0;
+      samples[c] = pos + below;
+    }
+    return;
   }
-  return pos + static_cast<int>(base - offsets) + (len == 1 && base[0] <= pos ? 1 : 0);
+  for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+    const int pos = positions[c];
+    const int* base = offsets;
+    int len = count;
+    while (len > 1) {
+      const int half = len / 2;
+      base = base[half - 1] <= pos ? base + half : base;
+      len -= half;
+    }
+    samples[c] = pos + static_cast<int>(base - offsets) + (len == 1 && base[0] <= pos ? 1 : 0);
+  }
 }
 
-// Adds member s to the `count` offsets kept by pool_sample.
+// Adds member s to the `count` offsets kept for pool_samples.
 void insert_member(int s, int* offsets, int count) {
   int j = count;
   while (j > 0 && offsets[j - 1] + (j - 1) > s) {
@@ -219,9 +235,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
     const bool choose_next = i < k - 1;
     const int score_parts = i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1;
     if (choose_next) {
-      for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-        ws.candidate_rows[c] = pool_sample(ws.candidates[c], ws.member_offsets, i + 1);
-      }
+      pool_samples(ws.candidates, ws.candidate_rows, ws.member_offsets, i + 1);
     }
 
     const double* column =

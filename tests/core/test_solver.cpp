@@ -76,6 +76,21 @@ TEST(Train, MatchesTheLiteralReferenceBitForBit) {
   }
 }
 
+// Blocks of more than 128 members find pool samples by a binary search instead of a count.
+TEST(Train, LargeBlocksMatchTheLiteralReferenceBitForBit) {
+  const int n = 400, d = 2;
+  const problem_data p = testing_support::random_problem(n, d, 41);
+  for (int k : {129, 257}) {
+    reference::sequence s1(k), s2(k);
+    const run_result got = run(p, 0.1, 1e-6, k, 8.0 * n * 50, s1, 1000.0, nullptr, nullptr, 2);
+    const auto want = reference::solve(p.X, p.y, p.w, 0.1, n, d, 1e-6, k, 8.0 * n * 50, s2, 1 << 30);
+    SCOPED_TRACE(testing::Message() << "k " << k);
+    EXPECT_EQ(got.r.steps, want.steps);
+    expect_same_bits(got.alpha, want.alpha);
+    expect_same_bits(got.grad, want.grad);
+  }
+}
+
 TEST(Train, ThreadCountNeverChangesABit) {
   const int n = 3001, d = 8, k = 24;
   const problem_data p = testing_support::random_problem(n, d, 77);
