@@ -5,6 +5,7 @@
 // rows are grouped (tiles, threads) and that the pool of non-members is implicit.
 #include "training/block_step.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -85,31 +86,40 @@ void parallel_column(const training_data& data, int s, double* dest, thread_pool
                      const block_workspace& ws, int members, int score_parts) {
   constexpr std::int64_t ROWS_PER_CHUNK = 1024;
   const int parts = pool.size();
+  const std::int64_t chunks = (data.n + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK;
+  // Chunks go to whichever part is free next instead of a fixed range per part, so a part
+  // held up by page faults or a late start does not leave the others waiting.
+  std::atomic<std::int64_t> next_chunk{0};
   auto part_rows = [&](int part) {
-    const row_range r = split_rows(data.n, part, parts);
     const candidate_share share =
         part < score_parts ? share_of(part, score_parts) : candidate_share{0, 0};
-    const std::int64_t chunks = (r.end - r.begin + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK;
+    const std::int64_t expected = chunks / parts > 0 ? chunks / parts : 1;
     int j = 0;
-    for (std::int64_t chunk = 0; chunk < chunks || j < members; ++chunk) {
-      // Columns 0 ... j_end-1 prefetched by the end of this chunk: spread evenly.
-      const int j_end = chunk + 1 >= chunks
+    for (std::int64_t done = 0;; ++done) {
+      const std::int64_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
+      if (chunk >= chunks) break;
+      // Columns 0 ... j_end-1 prefetched by the end of this chunk: spread evenly over the
+      // chunks this part can expect.
+      const int j_end = done + 1 >= expected
                             ? members
-                            : static_cast<int>(members * (chunk + 1) / chunks);
+                            : static_cast<int>(members * (done + 1) / expected);
       for (; j < j_end; ++j) {
         for (int c = share.c0; c < share.c1; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
       }
-      const std::int64_t begin = r.begin + chunk * ROWS_PER_CHUNK;
-      if (begin >= r.end) continue;
-      const std::int64_t end = begin + ROWS_PER_CHUNK < r.end ? begin + ROWS_PER_CHUNK : r.end;
+      const std::int64_t begin = chunk * ROWS_PER_CHUNK;
+      const std::int64_t end = begin + ROWS_PER_CHUNK < data.n ? begin + ROWS_PER_CHUNK : data.n;
       kernel_column_rows(data, s, begin, end, dest);
+    }
+    for (; j < members; ++j) {
+      for (int c = share.c0; c < share.c1; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
     }
   };
   pool.run_parts(part_rows);
 }
 
 // Member i's column (ridge included): from the cache or computed and stored in its slot
-// (the sample's own when every sample has one, else the one member i of step t owns). Returns where it can be read for the rest of the step.
+// (the sample's own when every sample has one, else the one member i of step t owns).
+// Returns where it can be read for the rest of the step.
 const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
                            kernel_cache& cache, double* scratch, thread_pool& pool,
                            const block_workspace& ws, int prefetch_members, int score_parts) {
