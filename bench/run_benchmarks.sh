@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes its tables, raw output and plot to bench/results/.
 # Each compares two things in the same run; nothing here is a pass/fail test.
-#   K          block size for the training runs (default 64, chosen by the block-size sweep)
+#   K          block size for the training runs (default 32, chosen by the block-size sweep)
 #   SIZES      training/prediction sizes (default "2000 4000 8000 16000")
 #   SCALE      sizes of the large runs with a 12 GiB cache (default "50000 100000")
 #   SCALE_K    block size for the large runs (default 256: with few columns cached, larger
@@ -9,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
-k=${K:-64}
+k=${K:-32}
 scale_k=${SCALE_K:-256}
 sizes=${SIZES:-"2000 4000 8000 16000"}
 scale=${SCALE-"50000 100000"}
