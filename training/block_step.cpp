@@ -12,6 +12,7 @@
 
 #include "common/vector_clones.h"
 #include "training/block_inverse.h"
+#include "training/page_prefault.h"
 
 namespace krr {
 
@@ -117,6 +118,31 @@ void parallel_column(const training_data& data, int s, double* dest, thread_pool
   pool.run_parts(part_rows);
 }
 
+// Makes sure the pages through the end of slot u are mapped in, taking the next batch of
+// slots split across the threads. Slots are first written in increasing order (see
+// kernel_cache.h), so everything below the mark has been mapped in already.
+void prefault_through_slot(kernel_cache& cache, std::int64_t n, int u, thread_pool& pool) {
+  const std::int64_t needed = (u + 1) * n;
+  if (cache.prefault_declined || needed <= cache.prefaulted) return;
+  const std::int64_t total = cache.m * n;
+  const std::int64_t batch = PREFAULT_BATCH_BYTES / 8 > n ? PREFAULT_BATCH_BYTES / 8 : n;
+  const std::int64_t begin = cache.prefaulted;
+  std::int64_t end = begin + batch > needed ? begin + batch : needed;
+  if (end > total) end = total;
+  const int parts = pool.size();
+  bool mapped[MAX_THREADS];
+  auto part_prefault = [&](int part) {
+    const row_range range = split_rows(end - begin, part, parts, 512);
+    mapped[part] = prefault_for_write(cache.columns + begin + range.begin,
+                                      static_cast<std::size_t>(range.end - range.begin) * 8);
+  };
+  pool.run_parts(part_prefault);
+  cache.prefaulted = end;
+  for (int part = 0; part < parts; ++part) {
+    if (!mapped[part]) cache.prefault_declined = true;
+  }
+}
+
 // Member i's column (ridge included): from the cache or computed and stored in its slot
 // (the sample's own when every sample has one, else the one member i of step t owns).
 // Returns where it can be read for the rest of the step.
@@ -134,8 +160,9 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
     std::memcpy(scratch, slot, n * sizeof(double));
     return scratch;
   }
+  const int u = new_column_slot(cache, data.n, k, t, i);
   cache.misses += 1;
-  const int u = new_column_slot(cache, data.n, s, k, t, i);
+  prefault_through_slot(cache, data.n, u, pool);
   double* slot = cache.columns + u * n;
   const bool in_place = !ring || !slot_rewritten_later(u, k, t, i, cache.m);
   double* dest = in_place ? slot : scratch;

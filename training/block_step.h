@@ -15,6 +15,11 @@ namespace krr {
 
 constexpr int CANDIDATE_COUNT = 60;
 
+// Cache pages are mapped in ahead of the slots' first writes, this many bytes at a time:
+// large enough that a request costs far less than the page faults it replaces, small
+// enough that a run ending early maps in little that it never uses.
+constexpr std::int64_t PREFAULT_BATCH_BYTES = std::int64_t{32} << 20;
+
 // Scratch of a block step, sized for block size k and allocated once per training call:
 // no entry is read before the step writes it.
 struct block_workspace {
