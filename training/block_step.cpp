@@ -70,13 +70,25 @@ void insert_member(int s, int* offsets, int count) {
   offsets[j] = s - j;
 }
 
-// Candidates [c0, c1) of `parts`: each thread scores the same share of the 60 candidates
-// whose rows it prefetched.
+// Candidates [c0, c1) of `part`: the calling thread (part 0) scores the first
+// `caller_count`, the other parts share the rest evenly. A part scores the candidates whose
+// rows it prefetched.
 struct candidate_share {
   int c0, c1;
 };
-candidate_share share_of(int part, int parts) {
-  return {part * CANDIDATE_COUNT / parts, (part + 1) * CANDIDATE_COUNT / parts};
+candidate_share share_of(int part, int parts, int caller_count) {
+  if (parts == 1) return {0, CANDIDATE_COUNT};
+  if (part == 0) return {0, caller_count};
+  const int rest = CANDIDATE_COUNT - caller_count;
+  return {caller_count + (part - 1) * rest / (parts - 1), caller_count + part * rest / (parts - 1)};
+}
+
+// The 60 draws that follow a member: pool positions floor(U * pool_size), U = r * 2^-15.
+void draw_positions(random_source& rng, int pool_size, int* positions) {
+  for (int c = 0; c < CANDIDATE_COUNT; ++c) {
+    const double unit = rng.next15(rng.state) * 0x1p-15;
+    positions[c] = static_cast<int>(std::floor(unit * pool_size));
+  }
 }
 
 // Computes rows of column s into dest, split across the pool. Meanwhile each part
@@ -84,7 +96,7 @@ candidate_share share_of(int part, int parts) {
 // a few columns' worth between tiles of rows, so that the scattered reads arrive while
 // kernel values are computed instead of stalling the part before it starts.
 void parallel_column(const training_data& data, int s, double* dest, thread_pool& pool,
-                     const block_workspace& ws, int members, int score_parts) {
+                     const block_workspace& ws, int members, int score_parts, int caller_count) {
   constexpr std::int64_t ROWS_PER_CHUNK = 1024;
   const int parts = pool.size();
   const std::int64_t chunks = (data.n + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK;
@@ -93,7 +105,7 @@ void parallel_column(const training_data& data, int s, double* dest, thread_pool
   std::atomic<std::int64_t> next_chunk{0};
   auto part_rows = [&](int part) {
     const candidate_share share =
-        part < score_parts ? share_of(part, score_parts) : candidate_share{0, 0};
+        part < score_parts ? share_of(part, score_parts, caller_count) : candidate_share{0, 0};
     const std::int64_t expected = chunks / parts > 0 ? chunks / parts : 1;
     int j = 0;
     for (std::int64_t done = 0;; ++done) {
@@ -148,7 +160,8 @@ void prefault_through_slot(kernel_cache& cache, std::int64_t n, int u, thread_po
 // Returns where it can be read for the rest of the step.
 const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
                            kernel_cache& cache, double* scratch, thread_pool& pool,
-                           const block_workspace& ws, int prefetch_members, int score_parts) {
+                           const block_workspace& ws, int prefetch_members, int score_parts,
+                           int caller_count) {
   const std::size_t n = static_cast<std::size_t>(data.n);
   const int cached = cache.slot_of_sample[s];
   // Slots of a full-size cache are never rewritten, so every column is read in place.
@@ -166,7 +179,7 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   double* slot = cache.columns + u * n;
   const bool in_place = !ring || !slot_rewritten_later(u, k, t, i, cache.m);
   double* dest = in_place ? slot : scratch;
-  parallel_column(data, s, dest, pool, ws, prefetch_members, score_parts);
+  parallel_column(data, s, dest, pool, ws, prefetch_members, score_parts, caller_count);
   dest[s] += data.ridge;
   if (!in_place) std::memcpy(slot, dest, n * sizeof(double));
   const int evicted = cache.sample_of_slot[u];
@@ -176,24 +189,31 @@ const double* fetch_column(const training_data& data, int s, int k, std::int64_t
   return dest;
 }
 
-// Candidate scores, each part its share of the candidates.
+// Candidate scores, each part its share of the candidates. The calling thread then takes
+// the next member's draws, which depend on nothing but the pool's size, so that the rand
+// calls overlap the other parts' scoring instead of running alone (they stay on the
+// calling thread, in the same order). Whether the others had finished by then tells the
+// solver which way to move the caller's share next time.
 struct candidate_scores {
   block_workspace& ws;
   const double* delta;
   const double* grad;
   int i;
   int parts;
+  int caller_count;
+  random_source* next_draws;  // draw the next member's positions after scoring, if set
+  int next_pool_size;
+  std::atomic<int> others_done{0};
+  bool caller_finished_last = false;
 
-  void operator()(int part) {
-    if (part >= parts) return;
-    const candidate_share share = share_of(part, parts);
+  void score(int c0, int c1) {
     // Each part sums in its own arrays on its own stack: parts writing neighbouring
     // entries of one shared array would pass a cache line back and forth at every member.
-    const int count = share.c1 - share.c0;
+    const int count = c1 - c0;
     int rows[CANDIDATE_COUNT];
     double sums[CANDIDATE_COUNT];
     for (int c = 0; c < count; ++c) {
-      rows[c] = ws.candidate_rows[share.c0 + c];
+      rows[c] = ws.candidate_rows[c0 + c];
       sums[c] = grad[rows[c]];
     }
     for (int j = 0; j <= i; ++j) {
@@ -201,7 +221,19 @@ struct candidate_scores {
       const double dj = delta[j];
       for (int c = 0; c < count; ++c) sums[c] += col[rows[c]] * dj;
     }
-    for (int c = 0; c < count; ++c) ws.scores[share.c0 + c] = sums[c];
+    for (int c = 0; c < count; ++c) ws.scores[c0 + c] = sums[c];
+  }
+
+  void operator()(int part) {
+    if (part >= parts) return;
+    const candidate_share share = share_of(part, parts, caller_count);
+    score(share.c0, share.c1);
+    if (part != 0) {
+      others_done.fetch_add(1, std::memory_order_release);
+      return;
+    }
+    if (next_draws) draw_positions(*next_draws, next_pool_size, ws.candidates);
+    caller_finished_last = others_done.load(std::memory_order_acquire) == parts - 1;
   }
 };
 
@@ -257,27 +289,28 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
   const std::size_t nn = static_cast<std::size_t>(n);
   int s = first;
 
+  bool drawn_ahead = false;
   for (int i = 0; i < k; ++i) {
     // The draws for the choice after member i depend only on the members, not on any
     // kernel value, so they are taken first: when member i's column must be computed, the
     // rows they pick are prefetched from the earlier members' columns meanwhile. Each
     // member is followed by 60 draws, the last one included, so a step consumes exactly
-    // 60*k values; after the last member their choice is unused.
+    // 60*k values; after the last member their choice is unused. When the previous
+    // member's scores were split across threads, the draws were taken then.
     insert_member(s, ws.member_offsets, i);
-    const int pool_size = n - 1 - i;
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-      const double unit = rng.next15(rng.state) * 0x1p-15;
-      ws.candidates[c] = static_cast<int>(std::floor(unit * pool_size));
-    }
+    if (!drawn_ahead) draw_positions(rng, n - 1 - i, ws.candidates);
+    drawn_ahead = false;
     const bool choose_next = i < k - 1;
     const int score_parts = i >= PARALLEL_SCORE_MEMBERS ? pool.size() : 1;
+    int* caller_share = ws.caller_share ? ws.caller_share + i : nullptr;
+    const int caller_count = caller_share ? *caller_share : CANDIDATE_COUNT / score_parts;
     if (choose_next) {
       pool_samples(ws.candidates, ws.candidate_rows, ws.member_offsets, i + 1);
     }
 
     const double* column =
         fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool, ws,
-                     choose_next ? i : 0, score_parts);
+                     choose_next ? i : 0, score_parts, caller_count);
     ws.columns[i] = column;
     block_index[i] = s;
     ws.block_rhs[i] = -grad[s];
@@ -295,10 +328,19 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
     // The reads are scattered over the members' columns and bound by memory latency, so
     // from member PARALLEL_SCORE_MEMBERS on the candidates are split across the threads
     // to have more reads in flight.
-    candidate_scores scores{ws, block_delta, grad, i, score_parts};
-    if (scores.parts > 1) {
+    if (score_parts > 1) {
+      candidate_scores scores{ws, block_delta, grad, i, score_parts, caller_count, &rng,
+                              n - 2 - i};
       pool.run_parts(scores);
+      drawn_ahead = true;
+      // Move one candidate towards whichever side finished first, so each thread's share
+      // settles where both finish together.
+      if (caller_share) {
+        const int moved = *caller_share + (scores.caller_finished_last ? -1 : 1);
+        *caller_share = moved < 0 ? 0 : moved > CANDIDATE_COUNT ? CANDIDATE_COUNT : moved;
+      }
     } else {
+      candidate_scores scores{ws, block_delta, grad, i, 1, CANDIDATE_COUNT, nullptr, 0};
       scores(0);
     }
     s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];

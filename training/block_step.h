@@ -30,6 +30,8 @@ struct block_workspace {
   double* new_row;           // k
   double* inverse_scratch;   // k, the bordered update's u
   int* member_offsets;       // k: the members so far in increasing order, each less its rank
+  int* caller_share;         // k or null: candidates the calling thread scores after member i,
+                             // tuned from step to step (null: an even split)
   int candidates[CANDIDATE_COUNT];
   int candidate_rows[CANDIDATE_COUNT];
   double scores[CANDIDATE_COUNT];

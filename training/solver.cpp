@@ -70,7 +70,7 @@ training_result train(const training_problem& problem, const training_options& o
   auto block_columns = try_allocate<double>(un * uk, false, "the block's kernel columns", result);
   auto block_inverse = try_allocate<double>(uk * uk, false, "the block inverse", result);
   auto small = try_allocate<double>(4 * uk, false, "the working arrays", result);
-  auto indices = try_allocate<int>(2 * uk, false, "the working arrays", result);
+  auto indices = try_allocate<int>(3 * uk, false, "the working arrays", result);
   auto column_pointers = try_allocate<const double*>(uk, false, "the working arrays", result);
   if (result.status == training_status::out_of_memory) return result;
 
@@ -84,6 +84,8 @@ training_result train(const training_problem& problem, const training_options& o
   ws.new_row = small.get() + k;
   ws.inverse_scratch = small.get() + 2 * k;
   ws.member_offsets = indices.get() + k;
+  ws.caller_share = indices.get() + 2 * k;
+  for (int i = 0; i < k; ++i) ws.caller_share[i] = CANDIDATE_COUNT / pool.size();
   double* block_delta = small.get() + 3 * k;
   int* block_index = indices.get();
   random_source rng = options.rng;
