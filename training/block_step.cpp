@@ -318,7 +318,12 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
       ws.block_inverse[0] = 1.0 / column[s];
       block_delta[0] = ws.block_inverse[0] * ws.block_rhs[0];
     } else {
-      for (int j = 0; j <= i; ++j) ws.new_row[j] = column[block_index[j]];
+      // The kernel is symmetric bit for bit (the dot product's terms and the norms' sum
+      // only swap operands), so K(member j, s) is read from member j's column at row s:
+      // the choice just read those entries while scoring s, so they are near at hand,
+      // where row member_j of s's column is a cold line for every j.
+      for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
+      ws.new_row[i] = column[s];
       grow_block_inverse(ws.block_inverse, block_delta, ws.new_row, ws.block_rhs, i, k,
                          ws.inverse_scratch);
     }
