@@ -10,3 +10,13 @@
 #else
 #define KRR_VECTOR_CLONES
 #endif
+
+// Tells the compiler that a pointer's array overlaps no other in the loop, so the loop is
+// vectorised without a run-time overlap check.
+#if defined(__GNUC__) || defined(__clang__)
+#define KRR_RESTRICT __restrict__
+#elif defined(_MSC_VER)
+#define KRR_RESTRICT __restrict
+#else
+#define KRR_RESTRICT
+#endif

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
+#include <utility>
 #include <set>
 #include <vector>
 
@@ -176,6 +178,36 @@ TEST(BlockStep, FewerSlotsThanMembersAndBlockOfAllSamples) {
     for (int r = 0; r < n; ++r) EXPECT_NEAR(h.grad[r], 0.0, 1e-10);
     const auto x = reference::dense_solve(A, h.p.y, n);
     for (int j = 0; j < n; ++j) EXPECT_NEAR(h.delta[j], x[h.index[j]], 1e-9);
+  }
+}
+
+// The tiled update against the plain loop over members then rows: every block size around
+// the groups of members it sums together, ranges that start off a tile and end past one.
+TEST(BlockStep, GradientUpdateMatchesThePlainLoopBitForBit) {
+  const std::int64_t rows = 4100;
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<double> storage(static_cast<size_t>(rows) * 20);
+  for (double& v : storage) v = unit(gen);
+  std::vector<const double*> columns;
+  for (int j = 0; j < 20; ++j) columns.push_back(storage.data() + j * rows);
+  std::vector<double> delta(20), start(rows);
+  for (double& v : delta) v = unit(gen);
+  for (double& v : start) v = unit(gen);
+  for (int k : {1, 3, 7, 8, 9, 16, 20}) {
+    for (auto [begin, end] : {std::pair<std::int64_t, std::int64_t>{0, rows}, {5, 2061}, {3, 4}}) {
+      std::vector<double> got = start, want = start;
+      const krr::max_abs_result best =
+          krr::update_gradient_rows(columns.data(), delta.data(), k, got.data(), begin, end);
+      for (int j = 0; j < k; ++j) {
+        for (std::int64_t r = begin; r < end; ++r) want[r] += columns[j][r] * delta[j];
+      }
+      SCOPED_TRACE(testing::Message() << "k " << k << " rows " << begin << ".." << end);
+      for (std::int64_t r = 0; r < rows; ++r) ASSERT_EQ(got[r], want[r]) << "row " << r;
+      const krr::max_abs_result plain = krr::max_abs_entry(want.data() + begin, end - begin);
+      EXPECT_EQ(best.index, plain.index + begin);
+      EXPECT_EQ(best.value, plain.value);
+    }
   }
 }
 
