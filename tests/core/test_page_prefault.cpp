@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "block_step_harness.h"
 #include "test_support.h"
 #include "training/block_step.h"
 #include "training/page_prefault.h"
@@ -24,44 +25,24 @@ TEST(PagePrefault, MarkCoversEveryWrittenSlotAndStaysWithinABatch) {
   const int n = 2500, k = 50;
   const std::int64_t batch = krr::PREFAULT_BATCH_BYTES / 8;
   for (int m : {n, 2000}) {
-    const auto p = testing_support::random_problem(n, 2, 5);
-    std::vector<double> norms(n), Xt(2 * n), grad(n), delta(k), block_columns(n * k);
-    std::vector<double> columns(static_cast<size_t>(m) * n), inverse(k * k), small(3 * k);
-    std::vector<int> index(k), slot_of_sample(n, 0), sample_of_slot(m, 0), offsets(k);
-    std::vector<const double*> pointers(k);
-    for (int i = 0; i < n; ++i) norms[i] = krr::weighted_sq_norm(p.X.data(), i, 2, p.w.data());
-    krr::transpose_samples(p.X.data(), 2, n, Xt.data());
-    for (int i = 0; i < n; ++i) grad[i] = -p.y[i];
-    krr::kernel_cache cache{columns.data(), slot_of_sample.data(), sample_of_slot.data(), m, 0, 0};
-    krr::block_workspace ws{};
-    ws.block_columns = block_columns.data();
-    ws.columns = pointers.data();
-    ws.block_inverse = inverse.data();
-    ws.block_rhs = small.data();
-    ws.new_row = small.data() + k;
-    ws.inverse_scratch = small.data() + 2 * k;
-    ws.member_offsets = offsets.data();
-    const krr::training_data data{p.X.data(), Xt.data(), p.w.data(), norms.data(), 0.1, n, 2};
-    krr::thread_pool pool(2);
+    testing_support::harness h(testing_support::random_problem(n, 2, 5), 0.1, k, m, 2);
     reference::sequence seq(7);
     auto rng = testing_support::source_of(seq);
-    krr::max_abs_result best = krr::max_abs_entry(grad.data(), n);
     std::int64_t before = 0;
     for (std::int64_t t = 0; t < 60; ++t) {
-      best = krr::block_step(data, k, best.index, delta.data(), grad.data(), index.data(), cache,
-                             t, rng, ws, pool);
+      h.step(t, rng);
       int highest = -1;
       for (int q = 0; q < m; ++q) {
-        if (sample_of_slot[q]) highest = q;
+        if (h.sample_of_slot[q]) highest = q;
       }
       const std::int64_t written = static_cast<std::int64_t>(highest + 1) * n;
-      EXPECT_GE(cache.prefaulted, written) << "m " << m << " step " << t;
-      EXPECT_LE(cache.prefaulted, static_cast<std::int64_t>(m) * n);
-      EXPECT_GE(cache.prefaulted, before);
-      if (cache.prefaulted < static_cast<std::int64_t>(m) * n) {
-        EXPECT_LE(cache.prefaulted, written + batch + n) << "m " << m << " step " << t;
+      EXPECT_GE(h.cache.prefaulted, written) << "m " << m << " step " << t;
+      EXPECT_LE(h.cache.prefaulted, static_cast<std::int64_t>(m) * n);
+      EXPECT_GE(h.cache.prefaulted, before);
+      if (h.cache.prefaulted < static_cast<std::int64_t>(m) * n) {
+        EXPECT_LE(h.cache.prefaulted, written + batch + n) << "m " << m << " step " << t;
       }
-      before = cache.prefaulted;
+      before = h.cache.prefaulted;
     }
     EXPECT_GT(before, batch) << "the run should need a second batch";
   }
