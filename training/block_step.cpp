@@ -253,10 +253,6 @@ struct gradient_update {
   }
 };
 
-}  // namespace
-
-namespace {
-
 // grad[r] += columns[j][r] * delta[j] over one tile of rows, eight members' terms per sweep:
 // each row still adds them in member order, but the tile's gradient is loaded and stored
 // once per eight members instead of once per member, and eight column streams are read side
