@@ -156,7 +156,7 @@ void prefault_through_slot(kernel_cache& cache, std::int64_t n, int u, thread_po
 }
 
 // Member i's column (ridge included): from the cache or computed and stored in its slot
-// (the sample's own when every sample has one, else the one member i of step t owns).
+// (the next unused one when every sample has a slot, else the one member i of step t owns).
 // Returns where it can be read for the rest of the step.
 const double* fetch_column(const training_data& data, int s, int k, std::int64_t t, int i,
                            kernel_cache& cache, double* scratch, thread_pool& pool,
