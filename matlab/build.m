@@ -36,8 +36,14 @@ else
   flags = 'CXXFLAGS="$CXXFLAGS -std=c++17 -ffp-contract=off"';
 end
 
+% On Linux the exp lookup of common/library_exp.cpp uses dlvsym, in libdl before glibc 2.34.
+libs = {'-lut'};
+if isunix() && ~ismac()
+  libs{end+1} = '-ldl';
+end
+
 for i = 1:numel(names)
-  mex('-outdir', out, '-output', names{i}, flags, ['-I' root], entries{i}, shared{:}, '-lut');
+  mex('-outdir', out, '-output', names{i}, flags, ['-I' root], entries{i}, shared{:}, libs{:});
   [folder, name] = fileparts(entries{i});
   copyfile(fullfile(folder, [name '.m']), out);
 end

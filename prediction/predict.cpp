@@ -1,8 +1,8 @@
 // Prediction: the weighted squared norms of both sample sets once, then for a tile of
 // test samples against a tile of training samples the weighted dot products computed
 // several training samples side by side (each still summed over features in increasing
-// order), one call of the C library's exp per pair, and each f[i] accumulated over the
-// training samples in increasing order.
+// order), one call of the C library's exp per pair (its unwrapped entry where it has one:
+// library_exp.h), and each f[i] accumulated over the training samples in increasing order.
 #include "prediction/predict.h"
 
 #include <cmath>
@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/kernel_math.h"
+#include "common/library_exp.h"
 #include "common/thread_pool.h"
 #include "common/vector_clones.h"
 #include "common/weighted_dots.h"
@@ -44,6 +45,7 @@ KRR_VECTOR_CLONES
 void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
   const int d = job.d;
   const double amplitude = job.w[d];
+  const exp_function exp_of = library_exp();
   double sum[TEST_TILE];
   double ip[TEST_TILE][TRAIN_TILE];
   for (int a = 0; a < ti; ++a) sum[a] = 0.0;
@@ -58,7 +60,7 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
       const double test_norm = job.test_norms[i0 + a];
       for (int b = 0; b < tj; ++b) p[b] = -((tn[b] + test_norm) - (p[b] + p[b]));
       double s = sum[a];
-      for (int b = 0; b < tj; ++b) s = (std::exp(p[b]) * amplitude) * al[b] + s;
+      for (int b = 0; b < tj; ++b) s = (exp_of(p[b]) * amplitude) * al[b] + s;
       sum[a] = s;
     }
   }

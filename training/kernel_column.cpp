@@ -1,10 +1,11 @@
 // Kernel column rows: weighted dot products for a tile of rows, several rows side by side
 // (each row's sum still runs over features in increasing order), then one call of the C
-// library's exp per row.
+// library's exp per row (through its unwrapped entry where it has one: library_exp.h).
 #include "training/kernel_column.h"
 
 #include <cmath>
 
+#include "common/library_exp.h"
 #include "common/vector_clones.h"
 #include "common/weighted_dots.h"
 
@@ -22,6 +23,7 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
   const double* xs = data.X + static_cast<std::int64_t>(s) * d;
   const double ns = data.norms[s];
   const double amplitude = data.w[d];
+  const exp_function exp_of = library_exp();
   double ip[TILE];
   for (std::int64_t r0 = begin; r0 < end; r0 += TILE) {
     const int len = static_cast<int>(end - r0 < TILE ? end - r0 : TILE);
@@ -30,7 +32,7 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
     const double* nr = data.norms + r0;
     double* out = column + r0;
     for (int i = 0; i < len; ++i) ip[i] = -((ns + nr[i]) - (ip[i] + ip[i]));
-    for (int i = 0; i < len; ++i) out[i] = std::exp(ip[i]) * amplitude;
+    for (int i = 0; i < len; ++i) out[i] = exp_of(ip[i]) * amplitude;
   }
 }
 
