@@ -19,10 +19,13 @@ namespace {
 constexpr int PAUSE_ROUNDS = 2000;
 constexpr int YIELD_ROUNDS = 20000;
 
+// While spinning on pause instructions a thread does its idle task's pieces instead, as
+// long as the task has any.
 template <typename Done>
-void spin_until(Done done, int pause_rounds) {
+void spin_until(Done done, int pause_rounds, idle_task idle, void* context, int part) {
   for (int spin = 0; spin < pause_rounds; ++spin) {
     if (done()) return;
+    if (idle != nullptr && idle(context, part)) continue;
 #if defined(__x86_64__) || defined(__i386__)
     _mm_pause();
 #endif
@@ -32,7 +35,8 @@ void spin_until(Done done, int pause_rounds) {
 
 }  // namespace
 
-thread_pool::thread_pool(int threads) {
+thread_pool::thread_pool(int threads, idle_task idle, void* idle_context)
+    : idle_(idle), idle_context_(idle_context) {
   const unsigned cores = std::thread::hardware_concurrency();
   pause_rounds_ = cores != 0 && static_cast<unsigned>(threads) <= cores ? PAUSE_ROUNDS : 0;
   for (int part = 1; part < threads; ++part) workers_.emplace_back(&thread_pool::work, this, part);
@@ -65,7 +69,7 @@ void thread_pool::run(void (*task)(void*, int), void* context) {
     start_.notify_all();
   }
   task(context, 0);
-  spin_until([this] { return remaining_.load() == 0; }, pause_rounds_);
+  spin_until([this] { return remaining_.load() == 0; }, pause_rounds_, idle_, idle_context_, 0);
   if (remaining_.load() != 0) {
     std::unique_lock<std::mutex> lock(mutex_);
     caller_sleeping_.store(true);
@@ -77,7 +81,8 @@ void thread_pool::run(void (*task)(void*, int), void* context) {
 void thread_pool::work(int part) {
   std::uint64_t seen = 0;
   for (;;) {
-    spin_until([&] { return generation_.load() != seen; }, pause_rounds_);
+    spin_until([&] { return generation_.load() != seen; }, pause_rounds_, idle_, idle_context_,
+               part);
     if (generation_.load() == seen) {
       std::unique_lock<std::mutex> lock(mutex_);
       sleeping_workers_.fetch_add(1);

@@ -13,9 +13,14 @@
 
 namespace krr {
 
+// Work a waiting thread may do in small pieces: called with the thread's part between
+// checks for new work (workers) or for the other parts' end (the caller, part 0). Each call
+// must be short, must not change any result, and returns false when it has nothing to do.
+using idle_task = bool (*)(void* context, int part);
+
 class thread_pool {
  public:
-  explicit thread_pool(int threads);
+  explicit thread_pool(int threads, idle_task idle = nullptr, void* idle_context = nullptr);
   ~thread_pool();
   thread_pool(const thread_pool&) = delete;
   thread_pool& operator=(const thread_pool&) = delete;
@@ -45,6 +50,8 @@ class thread_pool {
   std::atomic<bool> caller_sleeping_{false};
   std::atomic<bool> stopping_{false};
   int pause_rounds_ = 0;  // pause-spinning only when no thread has to share a core
+  idle_task idle_ = nullptr;  // fixed before the workers start
+  void* idle_context_ = nullptr;
   // Published before generation_ moves on and read only after a worker sees it move.
   void (*task_)(void*, int) = nullptr;
   void* context_ = nullptr;

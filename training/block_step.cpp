@@ -343,6 +343,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* b
         fetch_column(data, s, k, t, i, cache, ws.block_columns + i * nn, pool, ws,
                      choose_next ? i : 0, score_parts, caller_count);
     ws.columns[i] = column;
+    if (ws.warmup) ws.warmup->publish(t, i, column);
     block_index[i] = s;
     ws.block_rhs[i] = -grad[s];
     if (i == 0) {

@@ -7,6 +7,7 @@
 
 #include "common/kernel_math.h"
 #include "common/thread_pool.h"
+#include "training/column_warmup.h"
 #include "training/kernel_cache.h"
 #include "training/kernel_column.h"
 #include "training/random_source.h"
@@ -32,6 +33,7 @@ struct block_workspace {
   int* member_offsets;       // k: the members so far in increasing order, each less its rank
   int* caller_share;         // k or null: candidates the calling thread scores after member i,
                              // tuned from step to step (null: an even split)
+  column_warmup* warmup;     // null, or where member columns are published for prefetching
   int candidates[CANDIDATE_COUNT];
   int candidate_rows[CANDIDATE_COUNT];
   double scores[CANDIDATE_COUNT];

@@ -74,7 +74,9 @@ training_result train(const training_problem& problem, const training_options& o
   auto column_pointers = try_allocate<const double*>(uk, false, "the working arrays", result);
   if (result.status == training_status::out_of_memory) return result;
 
-  thread_pool pool(effective_threads(options.threads, n, options.min_rows_per_thread));
+  const int threads = effective_threads(options.threads, n, options.min_rows_per_thread);
+  column_warmup warmup(n, k, threads);
+  thread_pool pool(threads, &column_warmup::prefetch_some, &warmup);
   kernel_cache cache{cache_columns.get(), slot_of_sample.get(), sample_of_slot.get(), m, 0, 0};
   block_workspace ws{};
   ws.block_columns = block_columns.get();
@@ -85,6 +87,7 @@ training_result train(const training_problem& problem, const training_options& o
   ws.inverse_scratch = small.get() + 2 * k;
   ws.member_offsets = indices.get() + k;
   ws.caller_share = indices.get() + 2 * k;
+  ws.warmup = &warmup;
   for (int i = 0; i < k; ++i) ws.caller_share[i] = CANDIDATE_COUNT / pool.size();
   double* block_delta = small.get() + 3 * k;
   int* block_index = indices.get();

@@ -1,5 +1,7 @@
 // The thread pool's hand-over: every part runs exactly once per call, whether the workers
-// are still spinning from the last call, have gone to sleep, or share cores.
+// are still spinning from the last call, have gone to sleep, or share cores; and waiting
+// threads do the idle task's pieces, each with its own part. Also the column warm-up that
+// serves as the solver's idle task.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "common/thread_pool.h"
+#include "training/column_warmup.h"
 
 namespace {
 
@@ -35,6 +38,63 @@ TEST(ThreadPool, EveryPartRunsOncePerCallAfterSpinsAndSleeps) {
     }
     EXPECT_EQ(calls_seen.load(), 40);
   }
+}
+
+bool wait_for(const std::atomic<int>& count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (count.load() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(ThreadPool, WaitingThreadsDoTheIdleTaskWithTheirOwnPart) {
+  // Idle pieces are done only while spinning with a core per thread.
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "needs two cores";
+  struct counts {
+    std::atomic<int> calls[2];
+    std::atomic<int> wrong_part{0};
+  } seen{};
+  auto idle = [](void* context, int part) {
+    auto& c = *static_cast<counts*>(context);
+    if (part < 0 || part > 1) c.wrong_part.fetch_add(1);
+    else c.calls[part].fetch_add(1);
+    return false;
+  };
+  krr::thread_pool pool(2, idle, &seen);
+  // The worker spins waiting for its first task; the caller spins waiting for a worker
+  // that finishes only once the caller has done an idle piece.
+  ASSERT_TRUE(wait_for(seen.calls[1]));
+  bool caller_idled = false;
+  auto task = [&](int part) {
+    if (part == 1) caller_idled = wait_for(seen.calls[0]);
+  };
+  pool.run_parts(task);
+  EXPECT_TRUE(caller_idled);
+  EXPECT_EQ(seen.wrong_part.load(), 0);
+}
+
+TEST(ColumnWarmup, PrefetchesEachPublishedColumnOverThePartsRowsOnce) {
+  // n = 1000 over two parts: rows 0 ... 503 and 504 ... 999, 64 rows per piece.
+  std::vector<double> a(1000, 1.0), b(1000, 2.0);
+  krr::column_warmup warmup(1000, 3, 2);
+  auto pieces = [&](int part) {
+    int count = 0;
+    while (krr::column_warmup::prefetch_some(&warmup, part)) ++count;
+    return count;
+  };
+  EXPECT_EQ(pieces(0), 0);  // nothing published yet
+  warmup.publish(0, 0, a.data());
+  EXPECT_EQ(pieces(0), 8);
+  EXPECT_EQ(pieces(0), 0);
+  warmup.publish(0, 1, b.data());
+  EXPECT_EQ(pieces(0), 8);
+  EXPECT_EQ(pieces(1), 16);  // both columns over its 496 rows
+  warmup.publish(1, 0, b.data());  // a new step starts over
+  EXPECT_EQ(pieces(0), 8);
+  EXPECT_EQ(pieces(1), 8);
+  EXPECT_FALSE(krr::column_warmup::prefetch_some(&warmup, 2));  // not a part of it
 }
 
 }  // namespace
