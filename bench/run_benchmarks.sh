@@ -21,7 +21,7 @@ octave() {
 }
 
 echo "== Block size sweep"
-octave "bench_block_size (4000, [8 16 32 64 128]); bench_block_size (16000, [16 32 64 128 256])" | tee "$out/block_size.md"
+octave "bench_block_size (4000, [8 16 32 64 128]); bench_block_size (16000, [16 24 32 48 64 128 256])" | tee "$out/block_size.md"
 echo "== Training: tarvel against the chol route"
 octave "bench_train ([$sizes], $k, '$out/train.csv')" | tee "$out/train.md"
 echo "== Prediction: quorril against the vectorised cross-kernel"
