@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/prefetch.h"
 #include "common/vector_clones.h"
 #include "training/block_inverse.h"
 #include "training/page_prefault.h"
@@ -20,14 +21,6 @@ namespace {
 
 constexpr int UPDATE_TILE = 2048;  // 16 KiB of the gradient stays in L1 while k columns stream past
 constexpr int PARALLEL_SCORE_MEMBERS = 8;  // members before the scores are split
-
-inline void prefetch(const double* p) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
 
 // The pool is kept implicit through the members in increasing order, each stored less its
 // rank: offsets[j] = (j-th smallest member) - j. These never decrease, and the sample at

@@ -1,6 +1,8 @@
 // Prefetching member columns for the gradient update while threads wait (column_warmup.h).
 #include "training/column_warmup.h"
 
+#include "common/prefetch.h"
+
 namespace krr {
 
 namespace {
@@ -41,9 +43,7 @@ bool column_warmup::prefetch_some(void* context, int part) {
   // it; the worst that does is warm the wrong lines.
   const double* column = w.columns_[c.member].load(std::memory_order_relaxed);
   const std::int64_t end = c.row + ROWS_PER_CALL < c.end ? c.row + ROWS_PER_CALL : c.end;
-#if defined(__GNUC__) || defined(__clang__)
-  for (std::int64_t r = c.row; r < end; r += 8) __builtin_prefetch(column + r);
-#endif
+  for (std::int64_t r = c.row; r < end; r += 8) prefetch(column + r);
   c.row = end;
   if (c.row >= c.end) {
     c.member += 1;
