@@ -1,6 +1,6 @@
-// Kernel arithmetic shared by training and prediction: weighted inner products,
-// the ARD Gaussian kernel value, and the largest-magnitude search. Every sum starts
-// from 0.0 and runs in increasing index order so results are reproducible bit for bit.
+// Kernel arithmetic shared by training and prediction: weighted inner products and the
+// largest-magnitude search. Every sum starts from 0.0 and runs in increasing index order
+// so results are reproducible bit for bit.
 #pragma once
 
 #include <cmath>
@@ -22,11 +22,6 @@ inline double weighted_dot(const double* P, std::int64_t a, const double* Q, std
 
 inline double weighted_sq_norm(const double* P, std::int64_t a, int d, const double* w) {
   return weighted_dot(P, a, P, a, d, w);
-}
-
-// amplitude * exp(-((na + nb) - (ip + ip))): the exponential first, then the amplitude.
-inline double kernel_value(double na, double nb, double ip, double amplitude) {
-  return std::exp(-((na + nb) - (ip + ip))) * amplitude;
 }
 
 struct max_abs_result {

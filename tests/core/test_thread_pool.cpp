@@ -1,7 +1,6 @@
 // The thread pool's hand-over: every part runs exactly once per call, whether the workers
 // are still spinning from the last call, have gone to sleep, or share cores; and waiting
-// threads do the idle task's pieces, each with its own part. Also the column warm-up that
-// serves as the solver's idle task.
+// threads do the idle task's pieces, each with its own part.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +9,6 @@
 #include <vector>
 
 #include "common/thread_pool.h"
-#include "training/column_warmup.h"
 
 namespace {
 
@@ -73,28 +71,6 @@ TEST(ThreadPool, WaitingThreadsDoTheIdleTaskWithTheirOwnPart) {
   pool.run_parts(task);
   EXPECT_TRUE(caller_idled);
   EXPECT_EQ(seen.wrong_part.load(), 0);
-}
-
-TEST(ColumnWarmup, PrefetchesEachPublishedColumnOverThePartsRowsOnce) {
-  // n = 1000 over two parts: rows 0 ... 503 and 504 ... 999, 64 rows per piece.
-  std::vector<double> a(1000, 1.0), b(1000, 2.0);
-  krr::column_warmup warmup(1000, 3, 2);
-  auto pieces = [&](int part) {
-    int count = 0;
-    while (krr::column_warmup::prefetch_some(&warmup, part)) ++count;
-    return count;
-  };
-  EXPECT_EQ(pieces(0), 0);  // nothing published yet
-  warmup.publish(0, 0, a.data());
-  EXPECT_EQ(pieces(0), 8);
-  EXPECT_EQ(pieces(0), 0);
-  warmup.publish(0, 1, b.data());
-  EXPECT_EQ(pieces(0), 8);
-  EXPECT_EQ(pieces(1), 16);  // both columns over its 496 rows
-  warmup.publish(1, 0, b.data());  // a new step starts over
-  EXPECT_EQ(pieces(0), 8);
-  EXPECT_EQ(pieces(1), 8);
-  EXPECT_FALSE(krr::column_warmup::prefetch_some(&warmup, 2));  // not a part of it
 }
 
 }  // namespace

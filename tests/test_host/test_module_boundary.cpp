@@ -401,6 +401,9 @@ void releases_twice(int, mxArray* plhs[], int, const mxArray*[]) {
   plhs[0] = a;
 }
 
+// Every other test here passes a module only because the test host reported no fault: a
+// host whose checks had stopped working would pass faulty modules unseen. So each check
+// is shown to fire on a module with that fault.
 TEST_F(ModuleBoundary, TheHostCatchesFaultyModules) {
   struct faulty {
     test_host::entry_point entry;
