@@ -13,7 +13,7 @@
 #include "common/kernel_math.h"
 #include "common/library_exp.h"
 #include "prediction/predict.h"
-#include "training/block_step.h"
+#include "training/gradient_update.h"
 #include "training/kernel_column.h"
 
 namespace {

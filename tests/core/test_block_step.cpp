@@ -12,6 +12,7 @@
 #include "common/kernel_math.h"
 #include "test_support.h"
 #include "training/block_step.h"
+#include "training/gradient_update.h"
 
 namespace {
 
@@ -28,20 +29,20 @@ TEST(BlockStep, SolvesTheBlockExactlyAndUpdatesTheGradient) {
       h.step(0, rng);
 
       EXPECT_EQ(seq.drawn, 60 * k);
-      EXPECT_EQ(h.index[0], krr::max_abs_entry(old_grad.data(), n).index);
-      std::set<int> members(h.index.begin(), h.index.end());
+      EXPECT_EQ(h.member(0), krr::max_abs_entry(old_grad.data(), n).index);
+      std::set<int> members(h.ws.block_index, h.ws.block_index + k);
       EXPECT_EQ(static_cast<int>(members.size()), k) << "members must be distinct";
 
       // grad = old grad + (K + ridge I)[:, B] delta, and zero at the members.
       for (int r = 0; r < n; ++r) {
         double expect = old_grad[r];
-        for (int j = 0; j < k; ++j) expect += A[static_cast<size_t>(r) * n + h.index[j]] * h.delta[j];
+        for (int j = 0; j < k; ++j) expect += A[static_cast<size_t>(r) * n + h.member(j)] * h.delta(j);
         EXPECT_NEAR(h.grad[r], expect, 1e-12) << "n " << n << " k " << k << " row " << r;
       }
-      for (int j = 0; j < k; ++j) EXPECT_NEAR(h.grad[h.index[j]], 0.0, 1e-12);
+      for (int j = 0; j < k; ++j) EXPECT_NEAR(h.grad[h.member(j)], 0.0, 1e-12);
       if (k == 1) {
-        const int s = h.index[0];
-        EXPECT_EQ(h.delta[0], (1.0 / A[static_cast<size_t>(s) * n + s]) * -old_grad[s]);
+        const int s = h.member(0);
+        EXPECT_EQ(h.delta(0), (1.0 / A[static_cast<size_t>(s) * n + s]) * -old_grad[s]);
       }
     }
   }
@@ -54,22 +55,23 @@ TEST(BlockStep, CacheHoldsExactColumnsAndEvictsByMemberPlace) {
   reference::sequence seq(5);
   auto rng = testing_support::source_of(seq);
   for (std::int64_t t = 0; t < 12; ++t) {
-    const std::vector<int> before = h.slot_of_sample;
+    std::vector<int> before(n);
+    for (int s = 0; s < n; ++s) before[s] = h.cache.slot_of(s);
     h.step(t, rng);
     h.expect_maps_agree();
     for (int i = 0; i < k; ++i) {
-      const int s = h.index[i];
-      ASSERT_NE(h.slot_of_sample[s], 0);
+      const int s = h.member(i);
+      ASSERT_NE(h.cache.slot_of(s), 0);
       // A member that missed is stored in the slot its place (k*t + i) mod m names.
       if (before[s] == 0) {
-        EXPECT_EQ(h.slot_of_sample[s] - 1, krr::cache_slot_for(k, t, i, m));
+        EXPECT_EQ(h.cache.slot_of(s) - 1, krr::cache_slot_for(k, t, i, m));
       }
     }
     for (int q = 0; q < m; ++q) {
-      if (!h.sample_of_slot[q]) continue;
-      const int s = h.sample_of_slot[q] - 1;
+      if (!h.cache.sample_in(q)) continue;
+      const int s = h.cache.sample_in(q) - 1;
       for (int r = 0; r < n; ++r)
-        EXPECT_NEAR(h.columns[static_cast<size_t>(q) * n + r], A[static_cast<size_t>(r) * n + s], 1e-14);
+        EXPECT_NEAR(h.cache.slot_column(q)[r], A[static_cast<size_t>(r) * n + s], 1e-14);
     }
   }
 }
@@ -86,17 +88,17 @@ TEST(BlockStep, FullSizeCacheComputesEachColumnOnce) {
     std::set<int> requested;
     for (std::int64_t t = 0; t < 40; ++t) {  // about five passes, the ring wrapping each
       h.step(t, rng);
-      requested.insert(h.index.begin(), h.index.end());
+      requested.insert(h.ws.block_index, h.ws.block_index + k);
       h.expect_maps_agree();
-      EXPECT_EQ(h.cache.misses, static_cast<std::int64_t>(requested.size())) << "step " << t;
+      EXPECT_EQ(h.cache.misses(), static_cast<std::int64_t>(requested.size())) << "step " << t;
     }
     for (int s : requested) {
       // Slots are taken in order of first computation: the first `requested` ones.
-      ASSERT_GT(h.slot_of_sample[s], 0);
-      ASSERT_LE(h.slot_of_sample[s], static_cast<int>(requested.size()));
-      const size_t q = static_cast<size_t>(h.slot_of_sample[s] - 1);
+      ASSERT_GT(h.cache.slot_of(s), 0);
+      ASSERT_LE(h.cache.slot_of(s), static_cast<int>(requested.size()));
+      const size_t q = static_cast<size_t>(h.cache.slot_of(s) - 1);
       for (int r = 0; r < n; ++r)
-        EXPECT_NEAR(h.columns[q * n + r], A[static_cast<size_t>(r) * n + s], 1e-14);
+        EXPECT_NEAR(h.cache.slot_column(static_cast<int>(q))[r], A[static_cast<size_t>(r) * n + s], 1e-14);
     }
   }
 }
@@ -114,7 +116,7 @@ TEST(BlockStep, FewerSlotsThanMembersAndBlockOfAllSamples) {
     // With every sample in the block the step is the direct solve: grad is zero.
     for (int r = 0; r < n; ++r) EXPECT_NEAR(h.grad[r], 0.0, 1e-10);
     const auto x = reference::dense_solve(A, h.p.y, n);
-    for (int j = 0; j < n; ++j) EXPECT_NEAR(h.delta[j], x[h.index[j]], 1e-9);
+    for (int j = 0; j < n; ++j) EXPECT_NEAR(h.delta(j), x[h.member(j)], 1e-9);
   }
 }
 

@@ -1,0 +1,56 @@
+// How a block step's loops are split across threads. The calling thread takes part 0 of
+// every loop. A new kernel column's rows go out in chunks to whichever part is free; the
+// candidates' scores are split between the calling thread and the others once the block is
+// large enough to pay for it, the caller's share tuned from step to step; the gradient
+// update takes fixed row ranges; and waiting threads prefetch the member columns the update
+// will read. Which part computes a value never changes how it is computed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/kernel_math.h"
+#include "common/thread_pool.h"
+#include "training/block_workspace.h"
+#include "training/column_warmup.h"
+#include "training/kernel_column.h"
+
+namespace krr {
+
+class block_schedule {
+ public:
+  // `threads` parts for blocks of up to k members over n rows.
+  block_schedule(int threads, std::int64_t n, int k);
+
+  int parts() const { return pool_.size(); }
+  thread_pool& pool() { return pool_; }
+
+  // Member i of step t has its column at `column`: waiting threads may warm it up.
+  void publish(std::int64_t t, int i, const double* column) { warmup_.publish(t, i, column); }
+
+  // K(r, s) for every row r into dest, ridge not included. Meanwhile each part prefetches,
+  // from the first `members` columns of ws.columns, the rows ws.candidate_rows that it will
+  // score after member i.
+  void compute_column(const training_data& data, int s, double* dest, int i, int members,
+                      const block_workspace& ws);
+
+  // ws.scores[c] = grad[row] + sum over j = 0 ... i of ws.columns[j][row] * ws.block_delta[j],
+  // row = ws.candidate_rows[c]. The calling thread then runs after(context) while the other
+  // parts may still be scoring.
+  void score_candidates(int i, block_workspace& ws, const double* grad, void (*after)(void*),
+                        void* context);
+
+  // grad[r] += columns[j][r] * delta[j] for j = 0 ... k-1 in order, every row; returns
+  // max_abs_entry of the new gradient.
+  max_abs_result update_gradient(const double* const* columns, const double* delta, int k,
+                                 double* grad, std::int64_t n);
+
+ private:
+  int score_parts(int i) const;
+
+  column_warmup warmup_;  // before the pool, whose threads use it until they are joined
+  thread_pool pool_;
+  std::unique_ptr<int[]> caller_share_;  // k: candidates the calling thread scores after member i
+};
+
+}  // namespace krr

@@ -1,0 +1,16 @@
+// The gradient update of a block step: grad += (columns) * delta, row by row, with every
+// row adding the members' terms in member order.
+#pragma once
+
+#include <cstdint>
+
+#include "common/kernel_math.h"
+
+namespace krr {
+
+// grad[r] += columns[j][r] * delta[j] for j = 0 ... k-1 in order, for r in [begin, end),
+// in one pass over tiles of rows. Returns max_abs_part of the updated rows.
+max_abs_result update_gradient_rows(const double* const* columns, const double* delta, int k,
+                                    double* grad, std::int64_t begin, std::int64_t end);
+
+}  // namespace krr
