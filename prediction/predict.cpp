@@ -3,12 +3,16 @@
 // several training samples side by side (each still summed over features in increasing
 // order), one call of the C library's exp per pair (its unwrapped entry where it has one:
 // library_exp.h), and each f[i] accumulated over the training samples in increasing order.
+// The samples are those of the training matrix's kernel frame (common/kernel_frame.h), so
+// prediction forms every kernel value as training does; a test sample whose norm in that
+// frame is not safely finite is summed from differences instead.
 #include "prediction/predict.h"
 
 #include <cmath>
 #include <memory>
 #include <new>
 
+#include "common/kernel_frame.h"
 #include "common/kernel_math.h"
 #include "common/library_exp.h"
 #include "common/thread_pool.h"
@@ -25,13 +29,16 @@ constexpr std::int64_t MIN_TESTS_PER_THREAD = 64;
 constexpr int BATCH_TILES = 8;  // test tiles per thread between interrupt checks
 
 struct prediction_job {
-  const double* Xtest;    // d x nt, one sample per column
-  const double* X_t;      // training samples feature-major: X_t[l*n + j]
+  const double* Xtest;    // d x nt, one sample per column, as given
+  const double* X;        // d x n, as given
+  const double* X_t;      // training samples in the frame, feature-major: X_t[l*n + j]
   const double* w;
   const double* alpha;
   const double* train_norms;
-  const double* test_norms;
+  const double* test_norms;  // in the frame
   double* f;
+  const kernel_frame* frame;
+  double* centred_tests;  // per part, TEST_TILE samples of d values (centred form)
   std::int64_t nt, n;
   int d;
   int parts;
@@ -40,9 +47,23 @@ struct prediction_job {
   void operator()(int part) const;
 };
 
-// f for test samples i0 ... i0 + ti - 1.
+// f[i] for one test sample from differences: w[d] * exp(-weighted_sq_distance) per pair,
+// accumulated as the fast order accumulates.
+double predict_by_differences(const prediction_job& job, std::int64_t i) {
+  const int d = job.d;
+  const exp_function exp_of = library_exp();
+  const double* x = job.Xtest + i * d;
+  double sum = 0.0;
+  for (std::int64_t j = 0; j < job.n; ++j) {
+    const double v = weighted_sq_distance(x, job.X + j * d, d, job.w);
+    sum = (exp_of(-v) * job.w[d]) * job.alpha[j] + sum;
+  }
+  return sum;
+}
+
+// f for test samples i0 ... i0 + ti - 1, given in the frame at `tests` (d values each).
 KRR_VECTOR_CLONES
-void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
+void predict_tile(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
   const int d = job.d;
   const double amplitude = job.w[d];
   const exp_function exp_of = library_exp();
@@ -55,7 +76,7 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti) {
     const double* al = job.alpha + j0;
     for (int a = 0; a < ti; ++a) {
       double* p = ip[a];
-      weighted_dots(job.X_t, job.n, j0, tj, job.Xtest + (i0 + a) * d, job.w, d, p);
+      weighted_dots(job.X_t, job.n, j0, tj, tests + a * d, job.w, d, p);
       // The arguments several pairs at a time, then the exp calls with the sum in order.
       const double test_norm = job.test_norms[i0 + a];
       for (int b = 0; b < tj; ++b) p[b] = -((tn[b] + test_norm) - (p[b] + p[b]));
@@ -72,7 +93,23 @@ void prediction_job::operator()(int part) const {
   range.begin += batch_begin;
   range.end += batch_begin;
   for (std::int64_t i0 = range.begin; i0 < range.end; i0 += TEST_TILE) {
-    predict_tile(*this, i0, static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE));
+    const int ti = static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE);
+    if (frame->form == kernel_form::differences) {
+      for (int a = 0; a < ti; ++a) f[i0 + a] = predict_by_differences(*this, i0 + a);
+      continue;
+    }
+    const double* tests = Xtest + i0 * d;
+    if (frame->form == kernel_form::centred) {
+      double* buffer = centred_tests + static_cast<std::int64_t>(part) * TEST_TILE * d;
+      for (int a = 0; a < ti; ++a) centre_sample(*frame, tests + a * d, d, w, buffer + a * d);
+      tests = buffer;
+    }
+    predict_tile(*this, i0, ti, tests);
+    // A test sample whose norm is not safely finite (far beyond the training samples)
+    // takes the differences instead; the tile's value for it is replaced.
+    for (int a = 0; a < ti; ++a) {
+      if (!norm_is_safe(test_norms[i0 + a])) f[i0 + a] = predict_by_differences(*this, i0 + a);
+    }
   }
 }
 
@@ -83,7 +120,11 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           double* f, int threads, bool (*interrupt_pending)(void*),
                           void* interrupt_state) {
   prediction_result result;
-  const std::int64_t count = n + nt + n * d;
+  const kernel_frame frame = choose_kernel_frame(X, d, n, w);
+  const bool centred = frame.form == kernel_form::centred;
+  const int parts = effective_threads(threads, nt, MIN_TESTS_PER_THREAD);
+  const std::int64_t centred_count = centred ? static_cast<std::int64_t>(parts) * TEST_TILE * d : 0;
+  const std::int64_t count = n + nt + n * d + centred_count + d;
   std::unique_ptr<double[]> work(new (std::nothrow) double[count > 0 ? count : 1]);
   if (!work) {
     result.ok = false;
@@ -93,12 +134,19 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
   double* train_norms = work.get();
   double* test_norms = train_norms + n;
   double* X_t = test_norms + nt;
-  for (std::int64_t j = 0; j < n; ++j) train_norms[j] = weighted_sq_norm(X, j, d, w);
-  transpose_samples(X, d, n, X_t);
-  for (std::int64_t i = 0; i < nt; ++i) test_norms[i] = weighted_sq_norm(Xtest, i, d, w);
-  thread_pool pool(effective_threads(threads, nt, MIN_TESTS_PER_THREAD));
-  prediction_job job{Xtest, X_t, w, alpha, train_norms, test_norms, f, nt, n, d, pool.size(),
-                     0, 0};
+  double* centred_tests = X_t + n * d;
+  double* sample = centred_tests + centred_count;  // one sample, d values
+  for (std::int64_t j = 0; j < n; ++j) {
+    const double* x = framed_sample(frame, X + j * d, d, w, sample);
+    train_norms[j] = weighted_sq_norm(x, 0, d, w);
+    for (int l = 0; l < d; ++l) X_t[l * n + j] = x[l];
+  }
+  for (std::int64_t i = 0; i < nt; ++i) {
+    test_norms[i] = weighted_sq_norm(framed_sample(frame, Xtest + i * d, d, w, sample), 0, d, w);
+  }
+  thread_pool pool(parts);
+  prediction_job job{Xtest, X, X_t, w, alpha, train_norms, test_norms, f, &frame, centred_tests,
+                     nt, n, d, pool.size(), 0, 0};
   // Batches of test samples, so that an interrupt is seen within a fraction of a second.
   const std::int64_t batch = static_cast<std::int64_t>(pool.size()) * TEST_TILE * BATCH_TILES;
   for (std::int64_t b = 0; b < nt; b += batch) {

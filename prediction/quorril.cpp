@@ -42,7 +42,12 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
       !check_real_double_array(w, FN, "w", f) ||
       !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
       !check_real_double_array(alpha, FN, "alpha", f) ||
-      !check_min_elements(alpha, n, "one coefficient per column of X", FN, "alpha", f)) {
+      !check_min_elements(alpha, n, "one coefficient per column of X", FN, "alpha", f) ||
+      !check_all_finite(mxGetPr(Xtest), d * nt, FN, "Xtest", f) ||
+      !check_all_finite(mxGetPr(X), d * n, FN, "X", f) ||
+      !check_all_finite(mxGetPr(w), d + 1, FN, "w", f) ||
+      !check_all_nonnegative(mxGetPr(w), d + 1, FN, "w", f) ||
+      !check_all_finite(mxGetPr(alpha), n, FN, "alpha", f)) {
     return;
   }
 

@@ -4,7 +4,14 @@
 %
 %   Evaluates the fitted model at new samples: f(i) = sum_j alpha(j) * K(Xtest(:,i), X(:,j))
 %   with the ARD Gaussian kernel K(a, b) = w(d+1) * exp (-sum_l w(l) * (a(l) - b(l))^2).
-%   Memory use is O(n + nt): the cross-kernel matrix is never formed.
+%   The cross-kernel matrix is never formed: besides f, the working memory is one copy of
+%   X (d x n) and the n + nt weighted squared norms.
+%
+%   Kernel values are formed as tarvel forms them for the same X and w: where X sits far
+%   from the origin relative to its spread, on samples translated to the midpoint of each
+%   feature's range (see help tarvel), and where a test sample is so far from the
+%   training samples that its norm is not safely finite, from the differences term by
+%   term.
 %
 %   Inputs
 %     Xtest   d x nt real double matrix: one test sample per column, as many rows as X.
@@ -13,7 +20,8 @@
 %             (w(d+1) is the amplitude).
 %     alpha   real double array with at least n elements: the coefficients from tarvel
 %             (the first n are used).
-%   All four must be real, full (not sparse) double arrays.
+%   All four must be real, full (not sparse) double arrays with finite values, and the
+%   weights must be >= 0, as for tarvel.
 %
 %   Output
 %     f       nt x 1 predictions. nt = 0 gives a 0 x 1 result; n = 0 gives zeros.
@@ -74,6 +82,17 @@
 %! assert (quorril (zeros (0, 4), zeros (0, n), 2.5, alpha), repmat (2.5 * sum (alpha), 4, 1), 1e-12);
 
 %!test
+%! ## Samples far from the origin, test samples far beyond them, a feature of weight 0
+%! ## whose squares overflow: the kernel as built from differences.
+%! assert (quorril (1e8 + [0 0.5 1 1.5], 1e8, [1 1], 1), exp (-[0; 0.25; 1; 2.25]), 1e-15);
+%! t = 1.7e9 + 3600 * (0:99);  alpha = randn (100, 1);  wt = [1 / (2 * 3600^2), 2];
+%! tt = [1.7e9 + 1800 * (0:9), 1e200, -1e300];
+%! K = wt(2) * exp (-wt(1) * (tt' - t) .^ 2);
+%! assert (quorril (tt, t, wt, alpha), K * alpha, 1e-12);
+%! assert (quorril ([0.3; 1e250], [0.2 0.9; 1e200 3], [2 0 1.5], [0.7; -0.4]), ...
+%!         1.5 * exp (-2 * ([0.3 - 0.2, 0.3 - 0.9]) .^ 2) * [0.7; -0.4], 1e-15);
+
+%!test
 %! ## Empty test or training sets.
 %! assert (size (quorril (zeros (3, 0), X, w, ones (n, 1))), [0 1]);
 %! assert (quorril (rand (3, 4), zeros (3, 0), w, []), zeros (4, 1));
@@ -96,6 +115,12 @@
 %!error <w must have at least 4 elements> quorril (X, X, w(1:3), y)
 %!error <alpha must be a real, full double array> quorril (X, X, w, int32 (y))
 %!error <alpha must have at least 120 elements> quorril (X, X, w, y(1:end-1))
+%!error <Xtest must be finite, but element 2 is NaN> quorril ([1 NaN 2], [1 2], [1 1], [1 1])
+%!error <X must be finite, but element 1 is Inf> quorril ([1 2], [Inf 2], [1 1], [1 1])
+%!error <w must be finite> quorril (X, X, [w(1:3) Inf], y)
+%!error <w must be nonnegative, but element 1 is -1> quorril (X, X, [-1 w(2:4)], y)
+%!error <w must be finite, but element 2 is NaN> quorril (X, X, [1 NaN 1 1], y)
+%!error <alpha must be finite, but element 3 is NaN> quorril (X, X, w, [y(1:2); NaN; y(4:end)])
 %!error id=quorril:invalidInput quorril (X, X, w, @sin)
 
 %!test

@@ -67,15 +67,17 @@ void rank_one_update(double* A, std::ptrdiff_t ld, const double* u, double q, in
 
 }  // namespace
 
-void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,
-                        const double* block_rhs, int a, int k, double* u) {
-  const std::ptrdiff_t ld = k;
-  multiply_inverse(block_inverse, ld, new_row, a, u);  // u = A^-1 b
-  // q = 1 / (gamma - b' A^-1 b)
+double bordered_pivot(const double* block_inverse, const double* new_row, int a, int k,
+                      double* u) {
+  multiply_inverse(block_inverse, k, new_row, a, u);  // u = A^-1 b
   double s = 0.0;
   for (int c = 0; c < a; ++c) s += new_row[c] * u[c];
-  const double q = 1.0 / (new_row[a] - s);
+  return new_row[a] - s;
+}
 
+void apply_bordered_update(double* block_inverse, double* block_delta, const double* block_rhs,
+                           int a, int k, const double* u, double q) {
+  const std::ptrdiff_t ld = k;
   rank_one_update(block_inverse, ld, u, q, a);
   for (int r = 0; r < a; ++r) block_inverse[r * ld + a] = -(u[r] * q);
   for (int c = 0; c < a; ++c) block_inverse[a * ld + c] = -(u[c] * q);
@@ -86,6 +88,13 @@ void grow_block_inverse(double* block_inverse, double* block_delta, const double
   const double e = (t - block_rhs[a]) * q;
   for (int c = 0; c < a; ++c) block_delta[c] += u[c] * e;
   block_delta[a] = -e;
+}
+
+void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,
+                        const double* block_rhs, int a, int k, double* u) {
+  // q = 1 / (gamma - b' A^-1 b)
+  const double q = 1.0 / bordered_pivot(block_inverse, new_row, a, k, u);
+  apply_bordered_update(block_inverse, block_delta, block_rhs, a, k, u, q);
 }
 
 }  // namespace krr

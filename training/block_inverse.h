@@ -8,8 +8,17 @@ namespace krr {
 // on exit its leading (a+1) x (a+1) part is the inverse of [A, b; b', gamma].
 // block_delta: entries 0 ... a-1 hold A^-1 * rhs on entry, 0 ... a the new solution on exit.
 // new_row: b (a entries) then gamma. block_rhs: a+1 entries. u: scratch of at least a doubles.
-// No pivot is tested: a zero Schur complement yields infinities, which the caller detects.
+// No pivot is tested: a zero Schur complement yields infinities.
 void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,
                         const double* block_rhs, int a, int k, double* u);
+
+// The same update in two halves, so that the caller can judge the pivot before using it.
+// bordered_pivot writes u = A^-1 b and returns the Schur complement gamma - b'u;
+// apply_bordered_update then does the rest with q = 1 / pivot. Together they perform
+// exactly the operations of grow_block_inverse.
+double bordered_pivot(const double* block_inverse, const double* new_row, int a, int k,
+                      double* u);
+void apply_bordered_update(double* block_inverse, double* block_delta, const double* block_rhs,
+                           int a, int k, const double* u, double q);
 
 }  // namespace krr

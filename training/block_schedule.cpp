@@ -64,6 +64,17 @@ int block_schedule::score_parts(int i) const {
 
 void block_schedule::compute_column(const training_data& data, int s, double* dest, int i,
                                     int members, const block_workspace& ws) {
+  compute_column_prefetching(data, s, dest, i, members, ws.columns, ws.candidate_rows);
+}
+
+void block_schedule::compute_column(const training_data& data, int s, double* dest) {
+  compute_column_prefetching(data, s, dest, 0, 0, nullptr, nullptr);
+}
+
+void block_schedule::compute_column_prefetching(const training_data& data, int s, double* dest,
+                                                int i, int members,
+                                                const double* const* columns,
+                                                const int* candidate_rows) {
   const int parts = pool_.size();
   const int scoring = score_parts(i);
   const int caller_count = caller_share_[i];
@@ -88,14 +99,14 @@ void block_schedule::compute_column(const training_data& data, int s, double* de
                             ? members
                             : static_cast<int>(members * (done + 1) / expected);
       for (; j < j_end; ++j) {
-        for (int c = share.c0; c < share.c1; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
+        for (int c = share.c0; c < share.c1; ++c) prefetch(columns[j] + candidate_rows[c]);
       }
       const std::int64_t begin = chunk * ROWS_PER_CHUNK;
       const std::int64_t end = begin + ROWS_PER_CHUNK < data.n ? begin + ROWS_PER_CHUNK : data.n;
       kernel_column_rows(data, s, begin, end, dest);
     }
     for (; j < members; ++j) {
-      for (int c = share.c0; c < share.c1; ++c) prefetch(ws.columns[j] + ws.candidate_rows[c]);
+      for (int c = share.c0; c < share.c1; ++c) prefetch(columns[j] + candidate_rows[c]);
     }
   };
   pool_.run_parts(part_rows);
@@ -141,6 +152,18 @@ max_abs_result block_schedule::update_gradient(const double* const* columns, con
   max_abs_result best{std::fabs(grad[0]), 0};
   for (int part = 0; part < parts; ++part) merge_max_abs(best, part_best[part]);
   return best;
+}
+
+void block_schedule::accumulate(const double* const* columns, const double* coef,
+                                const double* abs_coef, int count, double* grad, double* size,
+                                std::int64_t n) {
+  const int parts = pool_.size();
+  auto part_accumulate = [&](int part) {
+    const row_range range = split_rows(n, part, parts);
+    update_gradient_and_size_rows(columns, coef, abs_coef, count, grad, size, range.begin,
+                                  range.end);
+  };
+  pool_.run_parts(part_accumulate);
 }
 
 }  // namespace krr

@@ -33,6 +33,8 @@ class block_schedule {
   // score after member i.
   void compute_column(const training_data& data, int s, double* dest, int i, int members,
                       const block_workspace& ws);
+  // The same without prefetching.
+  void compute_column(const training_data& data, int s, double* dest);
 
   // ws.scores[c] = grad[row] + sum over j = 0 ... i of ws.columns[j][row] * ws.block_delta[j],
   // row = ws.candidate_rows[c]. The calling thread then runs after(context) while the other
@@ -45,8 +47,15 @@ class block_schedule {
   max_abs_result update_gradient(const double* const* columns, const double* delta, int k,
                                  double* grad, std::int64_t n);
 
+  // update_gradient_and_size_rows over every row.
+  void accumulate(const double* const* columns, const double* coef, const double* abs_coef,
+                  int count, double* grad, double* size, std::int64_t n);
+
  private:
   int score_parts(int i) const;
+  void compute_column_prefetching(const training_data& data, int s, double* dest, int i,
+                                  int members, const double* const* columns,
+                                  const int* candidate_rows);
 
   column_warmup warmup_;  // before the pool, whose threads use it until they are joined
   thread_pool pool_;

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "common/vector_clones.h"
-#include "training/block_inverse.h"
 
 namespace krr {
 
@@ -101,7 +100,8 @@ const double* member_column(const training_data& data, int s, int k, std::int64_
 
 max_abs_result block_step(const training_data& data, int k, int first, double* grad,
                           std::int64_t t, random_source& rng, kernel_cache& cache,
-                          block_workspace& ws, block_schedule& schedule) {
+                          block_workspace& ws, block_schedule& schedule,
+                          block_solution_stats& stats) {
   const int n = data.n;
   int s = first;
   // Each member is followed by 60 draws, the last one included, so a step consumes exactly
@@ -121,19 +121,13 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     schedule.publish(t, i, column);
     ws.block_index[i] = s;
     ws.block_rhs[i] = -grad[s];
-    if (i == 0) {
-      ws.block_inverse[0] = 1.0 / column[s];
-      ws.block_delta[0] = ws.block_inverse[0] * ws.block_rhs[0];
-    } else {
-      // The kernel is symmetric bit for bit (the dot product's terms and the norms' sum
-      // only swap operands), so K(member j, s) is read from member j's column at row s:
-      // the choice just read those entries while scoring s, so they are near at hand,
-      // where row member_j of s's column is a cold line for every j.
-      for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
-      ws.new_row[i] = column[s];
-      grow_block_inverse(ws.block_inverse, ws.block_delta, ws.new_row, ws.block_rhs, i, k,
-                         ws.inverse_scratch);
-    }
+    // The kernel is symmetric bit for bit (the dot product's terms and the norms' sum only
+    // swap operands; a difference only changes sign), so K(member j, s) is read from member
+    // j's column at row s: the choice just read those entries while scoring s, so they are
+    // near at hand, where row member_j of s's column is a cold line for every j.
+    for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
+    ws.new_row[i] = column[s];
+    add_block_member(ws, i, k, stats);
     if (!choose_next) break;
 
     // Score of a candidate: the gradient the partial block solution would leave there.
@@ -141,6 +135,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     schedule.score_candidates(i, ws, grad, &next_draws::take, &draws);
     s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
   }
+  finish_block(ws, k, k, stats);
   return schedule.update_gradient(ws.columns, ws.block_delta, k, grad, n);
 }
 

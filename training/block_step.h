@@ -1,12 +1,13 @@
 // One step of exact block coordinate descent: choose k members (the largest gradient
 // first, then the best of 60 random candidates at a time), solve their block system
-// exactly by bordered inverse updates, and update the gradient of every sample.
+// exactly (block_solution.h), and update the gradient of every sample.
 #pragma once
 
 #include <cstdint>
 
 #include "common/kernel_math.h"
 #include "training/block_schedule.h"
+#include "training/block_solution.h"
 #include "training/block_workspace.h"
 #include "training/kernel_cache.h"
 #include "training/kernel_column.h"
@@ -19,8 +20,10 @@ namespace krr {
 // its solution and grad the new gradient; the result is max_abs_entry of the new gradient.
 // t is the number of earlier block steps in this call; exactly 60*k values are drawn
 // from rng. Rows are split across the schedule's threads without changing any value.
+// Pivots too small for the bordered update and block members left out are counted in stats.
 max_abs_result block_step(const training_data& data, int k, int first, double* grad,
                           std::int64_t t, random_source& rng, kernel_cache& cache,
-                          block_workspace& ws, block_schedule& schedule);
+                          block_workspace& ws, block_schedule& schedule,
+                          block_solution_stats& stats);
 
 }  // namespace krr

@@ -17,7 +17,12 @@ struct block_workspace {
 
   double* block_columns = nullptr;    // n * k: copies of columns that cannot be read in place
   const double** columns = nullptr;   // k: member i's kernel column (ridge included), wherever it is
-  double* block_inverse = nullptr;    // k * k, entry (r, c) at r*k + c
+  double* block_inverse = nullptr;    // k * k, entry (r, c) at r*k + c; the Cholesky factor
+                                      // instead once the step is factored
+  double* block_matrix = nullptr;     // k * k: row i holds (K + ridge I)(member i, members 0 ... i)
+  double* forward = nullptr;          // k: L^-1 rhs, once the step is factored
+  unsigned char* active = nullptr;    // k: whether the factorisation kept member i
+  bool factored = false;              // this step's block is solved by the factorisation
   double* block_rhs = nullptr;        // k
   double* new_row = nullptr;          // k
   double* inverse_scratch = nullptr;  // k, the bordered update's u
@@ -29,7 +34,8 @@ struct block_workspace {
   double scores[CANDIDATE_COUNT];
 
  private:
-  std::unique_ptr<double[]> columns_storage_, inverse_storage_, small_storage_;
+  std::unique_ptr<double[]> columns_storage_, inverse_storage_, matrix_storage_, small_storage_;
+  std::unique_ptr<unsigned char[]> active_storage_;
   std::unique_ptr<int[]> index_storage_;
   std::unique_ptr<const double*[]> pointer_storage_;
 };

@@ -61,4 +61,16 @@ max_abs_result update_gradient_rows(const double* const* columns, const double* 
   return best;
 }
 
+KRR_VECTOR_CLONES
+void update_gradient_and_size_rows(const double* const* columns, const double* coef,
+                                   const double* abs_coef, int count, double* grad, double* size,
+                                   std::int64_t begin, std::int64_t end) {
+  for (std::int64_t r0 = begin; r0 < end; r0 += UPDATE_TILE) {
+    const int len = static_cast<int>(r0 + UPDATE_TILE < end ? UPDATE_TILE : end - r0);
+    // The second sweep finds the tile's columns still in the processor caches.
+    update_tile(grad + r0, columns, coef, count, r0, len);
+    update_tile(size + r0, columns, abs_coef, count, r0, len);
+  }
+}
+
 }  // namespace krr

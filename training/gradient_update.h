@@ -13,4 +13,10 @@ namespace krr {
 max_abs_result update_gradient_rows(const double* const* columns, const double* delta, int k,
                                     double* grad, std::int64_t begin, std::int64_t end);
 
+// The same pass over two accumulations sharing the columns: grad[r] += columns[j][r] * coef[j]
+// and size[r] += columns[j][r] * abs_coef[j], each in order of j, for r in [begin, end).
+void update_gradient_and_size_rows(const double* const* columns, const double* coef,
+                                   const double* abs_coef, int count, double* grad, double* size,
+                                   std::int64_t begin, std::int64_t end);
+
 }  // namespace krr

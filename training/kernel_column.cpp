@@ -12,12 +12,38 @@
 namespace krr {
 
 namespace {
+
 constexpr int TILE = 256;
+
+// The differences form, where the norms are not safely finite: rare enough that one row at
+// a time serves.
+void kernel_column_by_differences(const training_data& data, int s, std::int64_t begin,
+                                  std::int64_t end, double* column) {
+  const int d = data.d;
+  const std::int64_t n = data.n;
+  const double* xs = data.X + static_cast<std::int64_t>(s) * d;
+  const exp_function exp_of = library_exp();
+  for (std::int64_t r = begin; r < end; ++r) {
+    double sum = 0.0;
+    for (int l = 0; l < d; ++l) {
+      if (data.w[l] > 0.0) {
+        const double t = data.Xt[l * n + r] - xs[l];
+        sum += (t * data.w[l]) * t;
+      }
+    }
+    column[r] = exp_of(-sum) * data.w[d];
+  }
 }
+
+}  // namespace
 
 KRR_VECTOR_CLONES
 void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
                         double* column) {
+  if (data.by_differences) {
+    kernel_column_by_differences(data, s, begin, end, column);
+    return;
+  }
   const int d = data.d;
   const std::int64_t n = data.n;
   const double* xs = data.X + static_cast<std::int64_t>(s) * d;

@@ -1,12 +1,16 @@
-// Outer loop of the descent: set-up, block steps until the largest absolute gradient
-// entry is within tol (or the work bound, a breakdown or an interrupt ends the run),
-// then the objective and evaluation count.
+// Outer loop of the descent: set-up (the kernel frame, the cache, the workspace), block
+// steps until the largest absolute gradient entry is within tol and a fresh check of the
+// gradient agrees (or the work bound, the rounding floor, a singular system, an overflow
+// or an interrupt ends the run), then the objective and evaluation count.
 #include "training/solver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
+#include "common/kernel_frame.h"
 #include "common/kernel_math.h"
 #include "common/thread_pool.h"
 #include "training/allocation.h"
@@ -14,6 +18,7 @@
 #include "training/block_step.h"
 #include "training/block_workspace.h"
 #include "training/kernel_cache.h"
+#include "training/true_gradient.h"
 
 namespace krr {
 
@@ -32,62 +37,118 @@ training_result train(const training_problem& problem, const training_options& o
                       double* alpha, double* grad) {
   training_result result;
   const int n = problem.n;
+  const int d = problem.d;
   const int k = options.k;
+  const std::uint64_t un = static_cast<std::uint64_t>(n);
   const int m = cache_column_count(options.cache_bytes, n);
   result.cache_columns = m;
 
   allocation_failure failure;
   kernel_cache cache;
   cache.allocate(n, m, failure);
-  auto norms = try_allocate<double>(static_cast<std::uint64_t>(n), false, "the working arrays",
-                                    failure);
-  auto transposed = try_allocate<double>(static_cast<std::uint64_t>(n) * problem.d, false,
-                                         "a feature-major copy of X", failure);
+  auto norms = try_allocate<double>(un, false, "the working arrays", failure);
+  auto transposed = try_allocate<double>(un * d, false, "a feature-major copy of X", failure);
   block_workspace ws;
   ws.allocate(n, k, failure);
+  // The gradient check: the checked gradient, the size of each row's sum, and columns to
+  // compute into (the block's own when there are enough of them).
+  auto checked = try_allocate<double>(2 * un, false, "the gradient check", failure);
+  const int check_columns = n < CHECK_GROUP ? n : CHECK_GROUP;
+  std::unique_ptr<double[]> own_check_scratch;
+  if (k < check_columns) {
+    own_check_scratch = try_allocate<double>(un * check_columns, false, "the gradient check",
+                                             failure);
+  }
+  kernel_frame frame;
+  std::unique_ptr<double[]> centred;
+  if (!failure.failed) {
+    frame = choose_kernel_frame(problem.X, d, n, problem.w);
+    if (frame.form == kernel_form::centred) {
+      centred = try_allocate<double>(un * d, false, "a translated copy of X", failure);
+    }
+  }
   if (failure.failed) {
     result.status = training_status::out_of_memory;
     result.failed_bytes = failure.bytes;
     result.failed_what = failure.what;
     return result;
   }
+  result.form = frame.form;
+  double* check_scratch = own_check_scratch ? own_check_scratch.get() : ws.block_columns;
 
   block_schedule schedule(effective_threads(options.threads, n, options.min_rows_per_thread),
                           n, k);
   random_source rng = options.rng;
 
   const auto start = std::chrono::steady_clock::now();
-  const int d = problem.d;
+  const double* X = problem.X;
+  if (centred) {
+    for (int i = 0; i < n; ++i) {
+      centre_sample(frame, problem.X + static_cast<std::int64_t>(i) * d, d, problem.w,
+                    centred.get() + static_cast<std::int64_t>(i) * d);
+    }
+    X = centred.get();
+  }
   for (int i = 0; i < n; ++i) {
-    norms[i] = weighted_sq_norm(problem.X, i, d, problem.w);
+    norms[i] = weighted_sq_norm(X, i, d, problem.w);
     grad[i] = -problem.y[i];
     alpha[i] = 0.0;
   }
-  transpose_samples(problem.X, d, n, transposed.get());
-  const training_data data{problem.X, transposed.get(), problem.w, norms.get(),
-                           problem.ridge, n, d};
+  transpose_samples(X, d, n, transposed.get());
+  training_data data{X, transposed.get(), problem.w, norms.get(), problem.ridge, n, d};
+  data.by_differences = frame.form == kernel_form::differences;
 
   // The first test compares tol + 1 against tol, so every finite tol below 2^53 gets at
-  // least one block step, and an infinite or NaN tol gets none. The gradient's largest
-  // entry serves both the stopping test and the next step's first member.
+  // least one block step, and an infinite, NaN or larger tol gets none. The gradient's
+  // largest entry serves both the stopping test and the next step's first member.
   max_abs_result best = max_abs_entry(grad, n);
   double largest = options.tol + 1.0;
-  const double step_limit = options.max_passes * n;
+  const double work_limit = options.max_passes * n;
   bool broke_down = false;
   while (largest > options.tol) {
-    best = block_step(data, k, best.index, grad, result.steps, rng, cache, ws, schedule);
+    best = block_step(data, k, best.index, grad, result.steps, rng, cache, ws, schedule,
+                      result.block);
     for (int j = 0; j < k; ++j) alpha[ws.block_index[j]] += ws.block_delta[j];
     result.steps += 1;
     largest = best.value;
 
-    // A non-finite block solution has spread into every gradient entry; no later step
-    // can recover from it, so end here rather than run on to the work bound.
+    // A non-finite block solution (only overflow makes one) has spread into every
+    // gradient entry; no later step can recover from it.
     if (!all_finite(ws.block_delta, k)) {
       broke_down = true;
       break;
     }
-    if (!(largest > options.tol)) break;
-    if (static_cast<double>(result.steps) * k >= step_limit) {
+    if (!(largest > options.tol)) {
+      // The running gradient says the tolerance is met: check it afresh. When it holds,
+      // the outputs are the running ones. Otherwise the descent goes on from the checked
+      // gradient, unless that is already at its rounding floor.
+      double* check_grad = checked.get();
+      const gradient_check check = check_gradient(data, problem.y, alpha, cache, schedule,
+                                                  options.tol, check_scratch, check_grad,
+                                                  check_grad + n);
+      result.gradient_checks += 1;
+      if (check.largest <= options.tol) break;
+      if (!std::isfinite(check.largest)) {
+        broke_down = true;
+        break;
+      }
+      std::copy(check_grad, check_grad + n, grad);
+      best = max_abs_entry(grad, n);
+      largest = best.value;
+      if (check.at_floor) {
+        result.status = training_status::tolerance_unreachable;
+        result.reachable_tol = check.reachable;
+        break;
+      }
+      result.residual_replacements += 1;
+    }
+    if (result.block.zero_diagonal) {
+      result.status = training_status::singular;
+      break;
+    }
+    const double work = static_cast<double>(result.steps) * k +
+                        static_cast<double>(result.residual_replacements) * n;
+    if (work >= work_limit) {
       result.status = training_status::not_converged;
       break;
     }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/kernel_frame.h"
+#include "training/block_solution.h"
 #include "training/random_source.h"
 
 namespace krr {
@@ -26,7 +28,8 @@ struct training_options {
   // Polled between block steps; returning true stops the run with status interrupted.
   bool (*interrupt_pending)(void* state) = nullptr;
   void* interrupt_state = nullptr;
-  // Work bound: the run stops unconverged once steps * k >= max_passes * n.
+  // Work bound: the run stops unconverged once steps * k, plus n for every gradient check
+  // that failed, reaches max_passes * n.
   double max_passes = 1000.0;
   // Threads for the row loops: 0 means one per hardware thread, and no thread gets fewer
   // than min_rows_per_thread rows. Results do not depend on either.
@@ -35,11 +38,13 @@ struct training_options {
 };
 
 enum class training_status {
-  converged,      // tolerance met (or no step was asked for)
-  not_converged,  // stopped by the work bound with the tolerance unmet
-  breakdown,      // a zero or non-finite pivot left non-finite values in the results
-  interrupted,    // interrupt_pending returned true
-  out_of_memory,  // an allocation failed; nothing was computed
+  converged,              // tolerance met and checked (or no step was asked for)
+  not_converged,          // stopped by the work bound with the tolerance unmet
+  tolerance_unreachable,  // the checked gradient is at its rounding floor, above tol
+  singular,               // K + ridge I is zero: no step can change anything
+  breakdown,              // values overflowed: alpha or grad is not finite
+  interrupted,            // interrupt_pending returned true
+  out_of_memory,          // an allocation failed; nothing was computed
 };
 
 struct training_result {
@@ -53,6 +58,13 @@ struct training_result {
   int cache_columns = 0;
   std::int64_t columns_requested = 0;  // member columns asked of the cache
   std::int64_t columns_computed = 0;   // of those, the ones not found there
+  kernel_form form = kernel_form::plain;  // how kernel values were formed
+  // Gradient checks before reporting success, and those that failed and replaced the
+  // running gradient by the checked one.
+  std::int64_t gradient_checks = 0;
+  std::int64_t residual_replacements = 0;
+  double reachable_tol = 0.0;  // on tolerance_unreachable: the smallest tol that can be told met
+  block_solution_stats block;  // pivots too small for the bordered update, members left out
   // On out_of_memory: the bytes asked for and what they were for.
   double failed_bytes = 0.0;
   const char* failed_what = nullptr;

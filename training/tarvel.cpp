@@ -99,10 +99,12 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
 // Runs the solver into new output arrays. Returns with every resource released except
 // the outputs, which are stored in plhs on success and destroyed on failure.
 void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_failure& f,
-         krr::training_result& result) {
+         krr::training_result& result, double& ridge, double& tol) {
   krr::training_problem problem{};
   krr::training_options options{};
   if (!read_arguments(nlhs, nrhs, prhs, problem, options, f)) return;
+  ridge = problem.ridge;
+  tol = options.tol;
 
   mxArray* outputs[OUTPUT_COUNT] = {
       mxCreateDoubleMatrix(problem.n, 1, mxREAL), mxCreateDoubleMatrix(problem.n, 1, mxREAL),
@@ -139,25 +141,61 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
   host::store_outputs(nlhs, plhs, outputs, OUTPUT_COUNT);
 }
 
+// The warnings of a call that returned: first what the blocks met (the cause), then how
+// the descent ended when that was not success. Each says what to change.
+void warn_of_outcome(const krr::training_result& result, double ridge, double tol) {
+  using krr::training_status;
+  const krr::block_solution_stats& block = result.block;
+  if (result.status == training_status::singular) {
+    host::warn(FN, "illConditioned",
+               "K + ridge*I is zero (the amplitude w(d+1) and ridge are both 0), so no step "
+               "can reduce the gradient; pass a positive ridge");
+  } else if (block.unsafe_pivots > 0 || block.dropped_members > 0 || block.failed_checks > 0) {
+    host::warn(FN, "illConditioned",
+               "K + ridge*I is ill-conditioned: %lld block pivots were below 2^-20 of their "
+               "diagonal entry, so those blocks were solved by a Cholesky factorisation, and "
+               "%lld block members were left out as dependent on the others (samples that "
+               "coincide, or nearly, under the weights w); alpha is sensitive to the data, and "
+               "a ridge larger than %g makes the system better conditioned",
+               static_cast<long long>(block.unsafe_pivots),
+               static_cast<long long>(block.dropped_members), ridge);
+  }
+  switch (result.status) {
+    case training_status::not_converged:
+      host::warn(FN, "notConverged",
+                 "stopped by the work bound after %.0f block steps (%.0f passes over the "
+                 "data) with max|grad| = %g above tol = %g; alpha is the iterate reached. A "
+                 "larger tol, or a larger ridge, ends the descent sooner",
+                 static_cast<double>(result.steps), result.passes, result.max_abs_grad, tol);
+      break;
+    case training_status::tolerance_unreachable:
+      host::warn(FN, "toleranceUnreachable",
+                 "tol = %g is below what double precision can reach for this problem: "
+                 "(K + ridge*I)*alpha - y is computed only to about %g here, and its checked "
+                 "max|grad| is %g; grad is that checked gradient. Ask for tol >= %.2g",
+                 tol, result.reachable_tol, result.max_abs_grad, result.reachable_tol);
+      break;
+    case training_status::breakdown:
+      host::warn(FN, "breakdown",
+                 "the solution overflows double precision: alpha or grad holds Inf or NaN. "
+                 "Scale y down or raise the ridge");
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   host::call_failure failure;
   krr::training_result result;
-  run(nlhs, plhs, nrhs, prhs, failure, result);
+  double ridge = 0.0, tol = 0.0;
+  run(nlhs, plhs, nrhs, prhs, failure, result, ridge, tol);
   host::raise_if_failed(failure);
 
   mexPrintf("Number of kernel evaluation is %.0f.\n", result.evals);
   mexPrintf("Objectve function is %f\n", result.objective);
   mexPrintf("Elapsed time is %f seconds.\n", result.seconds);
-  if (result.status == krr::training_status::not_converged) {
-    host::warn(FN, "notConverged",
-               "stopped by the work bound after %.0f block steps (%.0f passes over the "
-               "data) with max|grad| = %g above tol; alpha is the iterate reached",
-               static_cast<double>(result.steps), result.passes, result.max_abs_grad);
-  } else if (result.status == krr::training_status::breakdown) {
-    host::warn(FN, "breakdown",
-               "the block system broke down (a zero or non-finite pivot, as with ridge 0 "
-               "and duplicated samples); alpha and grad hold non-finite values");
-  }
+  warn_of_outcome(result, ridge, tol);
 }

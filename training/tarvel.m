@@ -7,8 +7,9 @@
 %   coordinate descent: each block step picks k samples (the largest absolute gradient
 %   first, then the best of 60 random candidates at a time), solves their k x k system
 %   exactly and updates the gradient of all samples. Kernel columns are kept in a cache
-%   of at most cache_bytes bytes, so K is never formed. The descent stops, after at least
-%   one block step, once max (abs (grad)) <= tol.
+%   of at most cache_bytes bytes, so K is never formed. The descent stops once
+%   max (abs (grad)) <= tol and a fresh computation of (K + ridge*I) * alpha - y
+%   confirms it (see Endings).
 %
 %   Inputs
 %     X            d x n real double matrix: one training sample per column (n >= 1,
@@ -18,8 +19,10 @@
 %     w            real double array with at least d+1 elements: w(1:d) weight the squared
 %                  feature differences, w(d+1) is the kernel amplitude. Finite, >= 0.
 %     ridge        real scalar >= 0, added to the diagonal of K.
-%     tol          real scalar > 0: stopping tolerance on max (abs (grad)). Inf or NaN
-%                  asks for no block step (alpha = 0, grad = -y).
+%     tol          real scalar > 0: stopping tolerance on max (abs (grad)). Every finite
+%                  tol below 2^53 gets at least one block step; Inf, NaN or a tol of
+%                  2^53 or more (where tol + 1 == tol) asks for none (alpha = 0,
+%                  grad = -y).
 %     k            real scalar, truncated toward zero to the block size, 1 <= k <= n.
 %     cache_bytes  real scalar: memory budget of the kernel column cache in bytes. It
 %                  buys floor (cache_bytes / (8*n)) columns of n doubles, at least 2 and
@@ -36,14 +39,41 @@
 %   Any number of outputs from 0 to 5 may be requested; all are computed. Every call
 %   prints three report lines: the evaluation count, the objective and the elapsed time.
 %
-%   Predict at new samples with quorril (Xtest, X, w, alpha).
+%   Data far from the origin
+%     The kernel depends only on differences of samples, but it is computed from
+%     weighted squared norms, |a|^2 + |b|^2 - 2 a.b, which cancels when the samples sit
+%     far from the origin relative to their spread (timestamps, positions with a large
+%     offset). Where the largest weighted squared norm N of the columns of X exceeds 2048
+%     and 64 times that of the columns translated to the midpoint of each feature's
+%     range, or where a norm is not safely finite, the kernel is computed on the
+%     translated samples instead (features of weight 0 left out), and where even those
+%     overflow, from the differences term by term. quorril derives the same translation
+%     from X and w, so the two always agree. Elsewhere the norms are used as they are.
 %
-%   Work bound
-%     A tolerance the iteration cannot reach (an ill-conditioned K with a tiny ridge, or
-%     a tol below rounding) would otherwise run for hours. The descent therefore stops
-%     after block steps worth 1000 passes over the data (steps * k >= 1000 * n) and
-%     returns the iterate it reached, with the warning tarvel:notConverged. Ctrl-C stops
-%     a running call between block steps with the error tarvel:interrupted.
+%   Endings
+%     Success is reported only after (K + ridge*I) * alpha - y, computed afresh in one
+%     pass over the columns, is within tol too: the gradient the descent carries is a
+%     running update that drifts by rounding. Where the fresh one is not within tol, the
+%     descent goes on from it. Where it is at the rounding level of the sums that form it
+%     (so that no smaller tol can be told met in double precision), the call ends with the
+%     warning tarvel:toleranceUnreachable, which gives the tol that can be reached, and
+%     grad is the fresh gradient. A tolerance that the iteration cannot reach in
+%     reasonable time ends at the work bound: block steps worth 1000 passes over the data
+%     (steps * k >= 1000 * n, a failed fresh check counting as one pass), with the
+%     warning tarvel:notConverged and the iterate reached. Ctrl-C stops a running call
+%     between block steps with the error tarvel:interrupted.
+%
+%   Ill-conditioned systems
+%     Each block is solved by bordered inverse updates while every pivot is at least 2^-20
+%     of its diagonal entry; from a smaller pivot on, by a Cholesky factorisation, which
+%     leaves out a member whose pivot is below 2^-40 of its diagonal entry (a sample that
+%     coincides, or nearly, with others under the weights w). Every block solution is
+%     checked to lower the objective. So outputs stay finite and the objective never
+%     rises, and the warning tarvel:illConditioned says when this happened (a larger
+%     ridge is the remedy); it also says when K + ridge*I is zero (amplitude and ridge
+%     both 0), which ends the call after one step.
+
+%   Predict at new samples with quorril (Xtest, X, w, alpha).
 %
 %   Errors (identifiers)
 %     tarvel:nargin        not exactly 7 inputs
@@ -54,9 +84,12 @@
 %                          gives the bytes asked for (lower cache_bytes or k)
 %     tarvel:interrupted   the user interrupted the call
 %   Warnings
-%     tarvel:notConverged  the work bound ended the descent above tol
-%     tarvel:breakdown     a zero pivot (for instance ridge 0 with duplicated samples,
-%                          or a zero amplitude) left NaN or Inf in alpha and grad
+%     tarvel:notConverged          the work bound ended the descent above tol
+%     tarvel:toleranceUnreachable  tol is below what double precision can reach here
+%     tarvel:illConditioned        pivots too small for the bordered update, members
+%                                  left out, or K + ridge*I = 0 (see above)
+%     tarvel:breakdown             the solution overflows double precision (huge targets
+%                                  for the ridge): alpha or grad holds Inf or NaN
 %
 %   Threads: the row loops use one thread per hardware thread; set the environment
 %   variable KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to change that.
@@ -184,18 +217,65 @@
 %!warning <work bound> quiet_tarvel ([0, 1e-9], [1; -1], [1 1], 1e-15, 1e-14, 1, 0);
 
 %!test
-%! ## Breakdown: identical samples, ridge 0; and a zero amplitude with ridge 0.
+%! ## Singular systems end with finite outputs and say why: identical samples with
+%! ## different targets and ridge 0 (no solution: the work bound), a zero amplitude with
+%! ## ridge 0 (K + ridge*I = 0: one step).
 %! lastwarn ("");
-%! alpha = quiet_tarvel ([0.5 0.5], [1; -1], [1 1], 0, 1e-8, 2, 0);
+%! [alpha, grad] = quiet_tarvel ([0.5 0.5], [1; -1], [1 1], 0, 1e-8, 2, 0);
 %! [~, id] = lastwarn ();
-%! assert (id, "tarvel:breakdown");
-%! assert (! all (isfinite (alpha)));
-%! lastwarn ("");
-%! quiet_tarvel (X, y, [w(1:3) 0], 0, 1e-8, 1, 0);
+%! assert (id, "tarvel:notConverged");
+%! assert (all (isfinite ([alpha; grad])));
+%! [alpha, grad, ~, evals] = quiet_tarvel (X, y, [w(1:3) 0], 0, 1e-8, 1, 0);
 %! [~, id] = lastwarn ();
-%! assert (id, "tarvel:breakdown");
+%! assert (id, "tarvel:illConditioned");
+%! assert ([alpha; grad; evals], [zeros(n, 1); -y; n]);
 
-%!warning <broke down> quiet_tarvel ([0.5 0.5], [1; -1], [1 1], 0, 1e-8, 2, 0);
+%!warning <amplitude w\(d\+1\) and ridge are both 0> quiet_tarvel (X, y, [w(1:3) 0], 0, 1e-8, 1, 0);
+
+%!test
+%! ## Ill-conditioned but solvable: samples on a line under a long length scale, ridges
+%! ## down to 0. Finite outputs, and either success that the kernel built from
+%! ## differences confirms or a warning that says why not.
+%! Xl = linspace (0, 1, 300);  yl = sin (6 * Xl)';
+%! for ridge_l = [1e-4 1e-8 1e-12 0]
+%!   for k = [8 32 128]
+%!     lastwarn ("");
+%!     [alpha, grad] = quiet_tarvel (Xl, yl, [1 1], ridge_l, 1e-6, k, Inf);
+%!     [~, id] = lastwarn ();
+%!     assert (all (isfinite ([alpha; grad])));
+%!     true_grad = (ard_kernel (Xl, Xl, [1 1]) + ridge_l * eye (300)) * alpha - yl;
+%!     assert (max (abs (true_grad)) <= 1.01e-6 || any (strcmp (id, {"tarvel:notConverged", "tarvel:toleranceUnreachable"})));
+%!   endfor
+%! endfor
+
+%!warning <ill-conditioned> quiet_tarvel (linspace (0, 1, 300), sin (6 * linspace (0, 1, 300))', [1 1], 1e-8, 1e-6, 32, Inf);
+
+%!test
+%! ## Success only where (K + ridge*I) * alpha - y computed afresh meets tol; a tol below
+%! ## its rounding floor is said to be unreachable, with the fresh gradient returned.
+%! for scale = [1 1e10]
+%!   lastwarn ("");
+%!   [alpha, grad] = quiet_tarvel (X, scale * y, [1 1 1 1], 1e-2, 1e-20 * scale, 32, Inf);
+%!   [~, id] = lastwarn ();
+%!   assert (id, "tarvel:toleranceUnreachable");
+%!   B = ard_kernel (X, X, [1 1 1 1]) + 1e-2 * eye (n);
+%!   assert (grad, B * alpha - scale * y, 1e-10 * scale);
+%! endfor
+
+%!warning <below what double precision can reach> quiet_tarvel (X, y, [1 1 1 1], 1e-2, 1e-20, 32, Inf);
+
+%!test
+%! ## Samples far from the origin: an offset, hourly timestamps of a year.
+%! Xo = X + 1e6;
+%! [alpha, grad] = quiet_tarvel (Xo, y, w, ridge, 1e-9, 16, Inf);
+%! assert (alpha, A \ y, 1e-7);
+%! t = 1.7e9 + 3600 * (0:199) + 600 * sin (1.3 * (0:199));
+%! yt = sin ((0:199)' / 7);
+%! wt = [1 / (2 * 3600^2), 1];
+%! [alpha, grad] = quiet_tarvel (t, yt, wt, 0.1, 1e-9, 16, Inf);
+%! At = ard_kernel (t, t, wt) + 0.1 * eye (200);
+%! assert (alpha, At \ yt, 1e-7);
+%! assert (max (abs (At * alpha - yt)) <= 1e-9 * 1.01);
 
 %!error id=tarvel:nargin tarvel ()
 %!error id=tarvel:nargin tarvel (X, y, w, ridge, 1, 2)

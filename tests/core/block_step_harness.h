@@ -24,6 +24,7 @@ struct harness {
   krr::training_data data{};
   krr::block_schedule schedule;
   krr::max_abs_result best{};
+  krr::block_solution_stats stats;
 
   harness(problem_data prob, double r, int block, int slots, int threads = 1)
       : p(std::move(prob)), ridge(r), k(block), m(slots), schedule(threads, p.n, block) {
@@ -43,7 +44,7 @@ struct harness {
   }
 
   void step(std::int64_t t, krr::random_source& rng) {
-    best = krr::block_step(data, k, best.index, grad.data(), t, rng, cache, ws, schedule);
+    best = krr::block_step(data, k, best.index, grad.data(), t, rng, cache, ws, schedule, stats);
   }
   int member(int i) const { return ws.block_index[i]; }
   double delta(int i) const { return ws.block_delta[i]; }

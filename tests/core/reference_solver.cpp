@@ -157,6 +157,30 @@ std::vector<double> dense_system(const std::vector<double>& X, const std::vector
   return A;
 }
 
+std::vector<double> dense_residual(const std::vector<double>& X, const std::vector<double>& y,
+                                   const std::vector<double>& w, double ridge, int n, int d,
+                                   const std::vector<double>& alpha) {
+  const std::vector<double> A = dense_system(X, w, ridge, n, d);
+  std::vector<double> g(n);
+  for (int i = 0; i < n; ++i) {
+    long double sum = -static_cast<long double>(y[i]);
+    for (int j = 0; j < n; ++j) sum += static_cast<long double>(A[static_cast<size_t>(i) * n + j]) * alpha[j];
+    g[i] = static_cast<double>(sum);
+  }
+  return g;
+}
+
+long double dense_objective(const std::vector<double>& A, const std::vector<double>& y,
+                            const std::vector<double>& alpha, int n) {
+  long double f = 0.0L;
+  for (int i = 0; i < n; ++i) {
+    long double Ai = 0.0L;
+    for (int j = 0; j < n; ++j) Ai += static_cast<long double>(A[static_cast<size_t>(i) * n + j]) * alpha[j];
+    f += 0.5L * alpha[i] * Ai - static_cast<long double>(y[i]) * alpha[i];
+  }
+  return f;
+}
+
 std::vector<double> dense_solve(std::vector<double> A, std::vector<double> b, int n) {
   for (int c = 0; c < n; ++c) {
     int p = c;

@@ -42,6 +42,15 @@ void grow(std::vector<double>& inv, std::vector<double>& delta, const std::vecto
 std::vector<double> dense_system(const std::vector<double>& X, const std::vector<double>& w,
                                  double ridge, int n, int d);
 
+// (K + ridge I) alpha - y with K built from differences, summed in long double.
+std::vector<double> dense_residual(const std::vector<double>& X, const std::vector<double>& y,
+                                   const std::vector<double>& w, double ridge, int n, int d,
+                                   const std::vector<double>& alpha);
+
+// 1/2 alpha' A alpha - y' alpha for A row-major n x n, in long double.
+long double dense_objective(const std::vector<double>& A, const std::vector<double>& y,
+                            const std::vector<double>& alpha, int n);
+
 // Solves A x = b by Gaussian elimination with partial pivoting (A row-major n x n).
 std::vector<double> dense_solve(std::vector<double> A, std::vector<double> b, int n);
 

@@ -1,5 +1,5 @@
-// The shared helpers: summation order, the largest-magnitude search's tie and NaN rules,
-// and the cache sizing rule.
+// The shared helpers: summation order, the kernel frame's rule, the largest-magnitude
+// search's tie and NaN rules, and the cache sizing rule.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "common/kernel_frame.h"
 #include "common/kernel_math.h"
 #include "training/kernel_cache.h"
 
@@ -74,6 +75,39 @@ TEST(MaxAbsEntry, SplitIntoPartsGivesTheWholeScan) {
     }
     ASSERT_EQ(merged.index, whole.index) << "trial " << trial;
   }
+}
+
+// The plain order wherever it is accurate (so its bits stay those of the plain formula),
+// centred samples where its norms cancel or overflow, differences where those overflow too.
+TEST(KernelFrame, CentresOnlyWhereThePlainOrderLosesAccuracy) {
+  auto form_of = [](std::vector<double> X, int d, std::vector<double> w) {
+    return krr::choose_kernel_frame(X.data(), d, static_cast<std::int64_t>(X.size()) / d, w.data()).form;
+  };
+  using krr::kernel_form;
+  EXPECT_EQ(form_of({0.1, 0.9, 0.5, 0.3}, 1, {3.0}), kernel_form::plain);
+  EXPECT_EQ(form_of({10.0, 10.5, 10.2}, 1, {1.0}), kernel_form::plain);  // norms <= 2048
+  EXPECT_EQ(form_of({1e6, 1e6 + 0.5, 1e6 + 0.2}, 1, {1.0}), kernel_form::centred);
+  EXPECT_EQ(form_of({40.0, 41.0}, 1, {4.0}), kernel_form::centred);  // 6400 > 64 * 1
+  EXPECT_EQ(form_of({4.0, 6.0}, 1, {100.0}), kernel_form::plain);    // 3600 <= 64 * 100
+  EXPECT_EQ(form_of({1e8, 1e8}, 1, {1.0}), kernel_form::centred);    // no spread at all
+  EXPECT_EQ(form_of({0.5, 1e200, 0.7, -1e200}, 2, {1.0, 0.0}), kernel_form::centred);
+  EXPECT_EQ(form_of({1e200, 1e200 + 1e185}, 1, {1.0}), kernel_form::differences);
+  const std::vector<double> X = {1e6, 3.0, 1e6 + 2, 5.0};
+  const std::vector<double> w = {1.0, 1.0};
+  const krr::kernel_frame frame = krr::choose_kernel_frame(X.data(), 2, 2, w.data());
+  EXPECT_EQ(frame.centre, (std::vector<double>{1e6 + 1, 4.0}));
+}
+
+// The differences form against its formula, and where squares of differences overflow.
+TEST(KernelFrame, WeightedSquaredDistanceSkipsWeightZeroAndAvoidsOverflow) {
+  const double a[] = {1.0, 2.0, 1e300};
+  const double b[] = {0.5, -1.0, -1e300};
+  const double w[] = {2.0, 0.25, 0.0};
+  EXPECT_EQ(krr::weighted_sq_distance(a, b, 3, w), (0.5 * 2.0) * 0.5 + (3.0 * 0.25) * 3.0);
+  const double far[] = {1e160};
+  const double zero[] = {0.0};
+  const double tiny[] = {1e-320};
+  EXPECT_NEAR(krr::weighted_sq_distance(far, zero, 1, tiny), 1e-320 * 1e160 * 1e160, 1e-4);
 }
 
 TEST(CacheColumnCount, FollowsTheBudgetWithinTwoAndN) {

@@ -1,4 +1,5 @@
-// Prediction against a literal double loop, bit for bit, and against the ARD kernel.
+// Prediction against a literal double loop, bit for bit, and against the ARD kernel built
+// from differences, also far from the origin.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -55,6 +56,40 @@ TEST(Predict, MatchesTheLiteralLoopBitForBit) {
           EXPECT_NEAR(f[i], direct, 1e-10 * (1 + std::fabs(direct)));
         }
       }
+    }
+  }
+}
+
+// Training samples far from the origin, test samples far beyond them, features of weight 0
+// whose squares overflow: every prediction must be the sum built from differences.
+TEST(Predict, FarFromTheOriginMatchesTheKernelFromDifferences) {
+  struct data {
+    std::vector<double> Xt, X, w, alpha;
+    int d;
+  };
+  std::vector<data> cases;
+  cases.push_back({{1e8, 1e8 + 0.5, 1e8 + 1, 1e8 + 1.5}, {1e8}, {1.0, 1.0}, {1.0}, 1});
+  cases.push_back({{1.7e9 + 1800, 1.7e9 + 7200, 1e200, -1e300}, {1.7e9, 1.7e9 + 3600, 1.7e9 + 7200},
+                   {1.0 / (2 * 3600.0 * 3600.0), 2.0}, {1.0, -2.0, 0.5}, 1});
+  cases.push_back({{0.3, 1e250, 0.6, -1e250}, {0.2, 1e200, 0.9, 3.0}, {2.0, 0.0, 1.5}, {0.7, -0.4}, 2});
+  cases.push_back({{1e200 + 1e185, 1e200 + 3e185}, {1e200, 1e200 + 1e185, 1e200 + 2e185},
+                   {1.0, 3.0}, {1.0, 2.0, 4.0}, 1});
+  for (const data& c : cases) {
+    const int d = c.d, n = static_cast<int>(c.alpha.size()), nt = static_cast<int>(c.Xt.size()) / d;
+    std::vector<double> f(nt, -7.0);
+    ASSERT_TRUE(krr::predict(c.Xt.data(), nt, c.X.data(), n, d, c.w.data(), c.alpha.data(),
+                             f.data(), 1).ok);
+    for (int i = 0; i < nt; ++i) {
+      double direct = 0.0;
+      for (int j = 0; j < n; ++j) {
+        double sq = 0.0;
+        for (int l = 0; l < d; ++l) {
+          const double t = c.Xt[i * d + l] - c.X[j * d + l];
+          if (c.w[l] > 0) sq += c.w[l] * t * t;
+        }
+        direct += c.alpha[j] * c.w[d] * std::exp(-sq);
+      }
+      EXPECT_NEAR(f[i], direct, 1e-12 * (1 + std::fabs(direct))) << "first sample " << c.X[0] << " i " << i;
     }
   }
 }

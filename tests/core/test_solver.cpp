@@ -1,10 +1,12 @@
 // The whole descent: bit-for-bit agreement with the literal reference over many shapes,
-// agreement with a dense direct solve, and the endings (tolerance, no step, work bound,
-// breakdown, interrupt, allocation failure).
+// agreement with a dense direct solve (also far from the origin and on ill-conditioned
+// systems), and the endings (tolerance checked, no step, work bound, rounding floor,
+// singular system, interrupt, allocation failure).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -171,20 +173,137 @@ TEST(Train, WorkBoundEndsAnUnreachableToleranceUnconverged) {
   }
 }
 
-TEST(Train, ZeroPivotIsReportedAsBreakdownAndEndsTheRun) {
-  // Two identical samples with different targets and ridge 0: the block system of both
-  // is singular.
+bool all_finite(const std::vector<double>& v) {
+  for (double x : v) {
+    if (!std::isfinite(x)) return false;
+  }
+  return true;
+}
+
+double largest_abs(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double x : v) m = std::fmax(m, std::fabs(x));
+  return m;
+}
+
+TEST(Train, SingularSystemsEndWithFiniteOutputsAndSayWhy) {
+  // Two identical samples with different targets and ridge 0: no solution. The second is
+  // left out of every block that holds both, and the work bound ends the descent.
   problem_data p{2, 1, {0.5, 0.5}, {1.0, -1.0}, {1.0, 1.0}};
   reference::sequence seq(3);
   const run_result got = run(p, 0.0, 1e-8, 2, 0.0, seq);
-  EXPECT_EQ(got.r.status, krr::training_status::breakdown);
-  EXPECT_EQ(got.r.steps, 1);
+  EXPECT_EQ(got.r.status, krr::training_status::not_converged);
+  EXPECT_GT(got.r.block.dropped_members, 0);
+  EXPECT_TRUE(all_finite(got.alpha) && all_finite(got.grad));
 
-  // Zero amplitude with ridge 0: the first pivot is 0.
+  // Zero amplitude with ridge 0: K + ridge I = 0, which one step shows.
   problem_data z = testing_support::random_problem(10, 2, 4);
   z.w[2] = 0.0;
   const run_result zero = run(z, 0.0, 1e-8, 1, 0.0, seq);
-  EXPECT_EQ(zero.r.status, krr::training_status::breakdown);
+  EXPECT_EQ(zero.r.status, krr::training_status::singular);
+  EXPECT_EQ(zero.r.steps, 1);
+  for (int i = 0; i < z.n; ++i) {
+    EXPECT_EQ(zero.alpha[i], 0.0);
+    EXPECT_EQ(zero.grad[i], -z.y[i]);
+  }
+}
+
+// Ridges from small to none, blocks from small to large: every ending is either a success
+// that the kernel built from differences confirms, or one of the endings that say why.
+TEST(Train, IllConditionedSystemsConvergeOrSayWhyWithFiniteOutputs) {
+  const problem_data p = testing_support::line_problem(300);
+  for (double ridge : {1e-4, 1e-8, 1e-12, 0.0}) {
+    for (int k : {8, 32, 128}) {
+      SCOPED_TRACE(testing::Message() << "ridge " << ridge << " k " << k);
+      reference::sequence seq(k);
+      const run_result got = run(p, ridge, 1e-6, k, 1e9, seq);
+      ASSERT_TRUE(all_finite(got.alpha) && all_finite(got.grad));
+      const auto g = reference::dense_residual(p.X, p.y, p.w, ridge, p.n, p.d, got.alpha);
+      if (got.r.status == krr::training_status::converged) {
+        EXPECT_LE(largest_abs(g), 1e-6 * (1 + 1e-6));
+      } else {
+        EXPECT_TRUE(got.r.status == krr::training_status::not_converged ||
+                    got.r.status == krr::training_status::tolerance_unreachable);
+      }
+      // The bordered update alone breaks down here; the factorisation must have taken over.
+      if (ridge <= 1e-8) {
+        EXPECT_GT(got.r.block.unsafe_pivots, 0);
+      }
+    }
+  }
+}
+
+// The running gradient drifts from (K + ridge I) alpha - y by rounding; success must be
+// true of the latter, and a tol below its rounding floor must be said to be unreachable.
+TEST(Train, SuccessIsReportedOnlyWhenTheCheckedGradientMeetsTol) {
+  problem_data p = testing_support::random_problem(200, 2, 8);
+  p.w = {1.0, 1.0, 1.0};
+  for (double scale : {1.0, 1e10}) {
+    problem_data q = p;
+    for (double& v : q.y) v *= scale;
+    for (double tol : {1e-20, 1e-8, 1e-6 * scale}) {
+      SCOPED_TRACE(testing::Message() << "scale " << scale << " tol " << tol);
+      reference::sequence seq(5);
+      const run_result got = run(q, 1e-2, tol, 32, 1e9, seq);
+      const auto g = reference::dense_residual(q.X, q.y, q.w, 1e-2, q.n, q.d, got.alpha);
+      if (got.r.status == krr::training_status::converged) {
+        EXPECT_LE(largest_abs(g), tol * (1 + 1e-6));
+        EXPECT_GE(got.r.gradient_checks, 1);
+        continue;
+      }
+      ASSERT_EQ(got.r.status, krr::training_status::tolerance_unreachable);
+      EXPECT_GT(got.r.reachable_tol, tol);
+      // What is returned is the checked gradient, true to within its rounding floor.
+      for (int i = 0; i < q.n; ++i) EXPECT_NEAR(got.grad[i], g[i], got.r.reachable_tol);
+      EXPECT_LE(largest_abs(g), 2 * got.r.reachable_tol);
+    }
+  }
+}
+
+// Data far from the origin (offsets, timestamps) and data whose norms overflow: alpha must
+// solve the system of the kernel built from differences.
+TEST(Train, FarFromTheOriginMatchesTheKernelFromDifferences) {
+  std::vector<std::pair<problem_data, krr::kernel_form>> cases;
+  for (double offset : {1e6, 1e8}) {
+    problem_data p = testing_support::random_problem(150, 2, 11);
+    for (double& x : p.X) x += offset;
+    cases.push_back({p, krr::kernel_form::centred});
+  }
+  {
+    // Hourly timestamps of a year, with a length scale of an hour.
+    problem_data p{120, 1, std::vector<double>(120), std::vector<double>(120),
+                   {1.0 / (2 * 3600.0 * 3600.0), 1.0}};
+    for (int i = 0; i < p.n; ++i) {
+      p.X[i] = 1.7e9 + 3600.0 * i + 600.0 * std::sin(i * 1.3);
+      p.y[i] = std::sin(i / 7.0);
+    }
+    cases.push_back({p, krr::kernel_form::centred});
+  }
+  {
+    // A second feature of weight 0 whose squares overflow: it must not count.
+    problem_data p = testing_support::random_problem(100, 2, 12);
+    for (int i = 0; i < p.n; ++i) p.X[i * 2 + 1] = 1e200 * (1 + i);
+    p.w[1] = 0.0;
+    cases.push_back({p, krr::kernel_form::centred});
+  }
+  {
+    // Samples 1e185 apart around 1e200: even the centred squares overflow, K = amplitude I.
+    problem_data p{50, 1, std::vector<double>(50), std::vector<double>(50), {1.0, 2.0}};
+    for (int i = 0; i < p.n; ++i) {
+      p.X[i] = 1e200 + 1e185 * i;
+      p.y[i] = std::cos(i);
+    }
+    cases.push_back({p, krr::kernel_form::differences});
+  }
+  for (const auto& [p, form] : cases) {
+    SCOPED_TRACE(testing::Message() << "first sample " << p.X[0] << " n " << p.n);
+    reference::sequence seq(2);
+    const run_result got = run(p, 0.1, 1e-9, 16, 1e9, seq);
+    EXPECT_EQ(got.r.status, krr::training_status::converged);
+    EXPECT_EQ(got.r.form, form);
+    const auto x = reference::dense_solve(reference::dense_system(p.X, p.w, 0.1, p.n, p.d), p.y, p.n);
+    for (int i = 0; i < p.n; ++i) EXPECT_NEAR(got.alpha[i], x[i], 1e-7 * (1 + std::fabs(x[i])));
+  }
 }
 
 TEST(Train, InterruptIsPolledBetweenBlockSteps) {

@@ -2,6 +2,7 @@
 // random source built on the reference generator.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -39,6 +40,18 @@ inline problem_data random_problem(int n, int d, unsigned seed) {
     double s = unit(gen) - 0.5;
     for (int l = 0; l < d; ++l) s += (l % 2 ? 1.0 : -1.0) * p.X[i * d + l];
     p.y[i] = s;
+  }
+  return p;
+}
+
+// n samples evenly on [0, 1] under a length scale as long as the interval, targets
+// sin(6x): K is numerically of low rank, so a small ridge leaves the block systems barely
+// positive definite.
+inline problem_data line_problem(int n) {
+  problem_data p{n, 1, std::vector<double>(n), std::vector<double>(n), {1.0, 1.0}};
+  for (int i = 0; i < n; ++i) {
+    p.X[i] = static_cast<double>(i) / (n - 1);
+    p.y[i] = std::sin(6.0 * p.X[i]);
   }
   return p;
 }

@@ -460,7 +460,9 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   if (id == "interrupted") {
     require(!r.interrupt_still_pending, "the interrupt was not acknowledged", r);
   }
-  const bool raised_warning = warnings_as_errors && (id == "notConverged" || id == "breakdown");
+  const bool raised_warning =
+      warnings_as_errors && (id == "notConverged" || id == "breakdown" ||
+                             id == "illConditioned" || id == "toleranceUnreachable");
   require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted" || raised_warning,
           "an unexpected error identifier", r);
   if (r.how != test_host::ending::returned) return;
@@ -549,6 +551,11 @@ void fuzz_one(FuzzedDataProvider& fdp) {
     valid = real_double_matrix(Xt) && real_double_matrix(X) && mxGetM(Xt) == mxGetM(X) &&
             mxGetM(X) < 2147483647u &&
             real_double_with(w, mxGetM(X) + 1) && real_double_with(alpha, mxGetN(X));
+    // Finite samples, weights and coefficients, weights >= 0, as tarvel requires.
+    valid = valid && all_finite(mxGetPr(Xt), mxGetNumberOfElements(Xt)) &&
+            all_finite(mxGetPr(X), mxGetNumberOfElements(X)) &&
+            all_finite(mxGetPr(w), mxGetM(X) + 1) && all_finite(mxGetPr(alpha), mxGetN(X));
+    for (std::size_t l = 0; valid && l <= mxGetM(X); ++l) valid = mxGetPr(w)[l] >= 0;
   }
 
   describe_call(nlhs, in, -1, limit, 0);

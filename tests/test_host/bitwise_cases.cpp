@@ -7,8 +7,8 @@
 //   kind (1 tarvel, 2 quorril), seed, d, n, nt, ridge, tol, k, cache_bytes
 // followed by tarvel: X (d*n), y (n), w (d+1); quorril: Xtest (d*nt), X (d*n), w (d+1),
 // alpha (n).
-// RESULTS: per case, tarvel: alpha (n), grad (n), evals, objective, warning (0 none,
-// 1 notConverged, 2 breakdown); quorril: f (nt).
+// RESULTS: per case, tarvel: alpha (n), grad (n), evals, objective, the last warning (0
+// none, else its place in WARNING_IDS); quorril: f (nt).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +23,10 @@ namespace {
 
 const double Inf = std::numeric_limits<double>::infinity();
 const double NaN = std::numeric_limits<double>::quiet_NaN();
+// Also in tests/octave/bitwise_replay.m, in the same order.
+const std::vector<std::string> WARNING_IDS = {"tarvel:notConverged", "tarvel:breakdown",
+                                              "tarvel:illConditioned",
+                                              "tarvel:toleranceUnreachable"};
 
 // Uniform doubles on [0, 1) from a fixed 64-bit generator (splitmix64), so the inputs
 // do not depend on the platform's generators.
@@ -90,6 +94,18 @@ std::vector<training_case> training_cases() {
   cases.push_back({seed++, 1, 4, {0, 1e-9, 1, 1 + 1e-9}, {1, -1, 2, -2}, {1, 1}, 1e-15, 1e-14, 1, 0});
   cases.push_back({seed++, 1, 2, {0.5, 0.5}, {1, -1}, {1, 1}, 0, 1e-8, 2, 0});
   cases.push_back({seed++, d, n, X, y, {0.5, 1, 2, 0}, 0, 1e-8, 1, 0});
+  // Far from the origin (the centred frame), an ill-conditioned line (the factorisation
+  // takes over from the bordered update), a tol below the rounding floor.
+  std::vector<double> shifted = X;
+  for (double& x : shifted) x += 1e6;
+  cases.push_back({seed++, d, n, shifted, y, w, 0.1, 1e-9, 16, Inf});
+  std::vector<double> line(300), wave(300);
+  for (std::size_t j = 0; j < 300; ++j) {
+    line[j] = j / 299.0;
+    wave[j] = std::sin(6 * line[j]);
+  }
+  cases.push_back({seed++, 1, 300, line, wave, {1, 1}, 1e-8, 1e-6, 32, Inf});
+  cases.push_back({seed++, d, n, X, y, {1, 1, 1, 1}, 1e-2, 1e-20, 32, Inf});
   // The seeded module test: one seed, three budgets; another seed.
   const std::size_t n2 = 300, d2 = 4;
   const std::vector<double> X2 = u.matrix(d2 * n2);
@@ -115,6 +131,12 @@ std::vector<prediction_case> prediction_cases() {
   cases.push_back({0, n, 4, {}, {}, {2.5}, alpha});
   cases.push_back({d, n, 0, {}, X, w, alpha});
   cases.push_back({d, 0, 4, u.matrix(d * 4), {}, w, {}});
+  // Training samples far from the origin, test samples near them and far beyond.
+  std::vector<double> far_X = X, far_Xt = u.matrix(d * 6);
+  for (double& x : far_X) x += 1e8;
+  for (double& x : far_Xt) x += 1e8;
+  far_Xt[0] = 1e200;
+  cases.push_back({d, n, 6, far_Xt, far_X, w, alpha});
   return cases;
 }
 
@@ -170,8 +192,11 @@ int main(int argc, char** argv) {
     put(results, mxGetPr(r.outputs[1]), c.n);
     put(results, mxGetPr(r.outputs[3]), 1);
     put(results, mxGetPr(r.outputs[4]), 1);
+    // The last warning, as Octave's lastwarn sees it: its place in WARNING_IDS, 1-based.
     double warning = 0;
-    if (!r.warnings.empty()) warning = r.warnings[0].id == "tarvel:notConverged" ? 1 : 2;
+    for (std::size_t i = 0; !r.warnings.empty() && i < WARNING_IDS.size(); ++i) {
+      if (r.warnings.back().id == WARNING_IDS[i]) warning = static_cast<double>(i + 1);
+    }
     results.push_back(warning);
     test_host::destroy_all();
   }

@@ -305,16 +305,21 @@ TEST_F(ModuleBoundary, WarningsCarryTheIdentifierAndTheResultsAreReturned) {
   EXPECT_EQ(r.error_id, "tarvel:notConverged");
   EXPECT_EQ(r.printed.substr(0, 31), "Number of kernel evaluation is ");
 
-  // Identical samples, ridge 0: a zero pivot.
+  // Identical samples with different targets, ridge 0: a singular system with no
+  // solution. The cause, then the ending, and finite outputs.
   in = {test_host::make_matrix(1, 2, {0.5, 0.5}), test_host::make_matrix(2, 1, {1, -1}),
         test_host::make_matrix(1, 2, {1, 1}), test_host::make_scalar(0),
         test_host::make_scalar(1e-8), test_host::make_scalar(2), test_host::make_scalar(0)};
   r = train(2, in);
   ASSERT_EQ(r.how, ending::returned);
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
-  ASSERT_EQ(r.warnings.size(), 1u);
-  EXPECT_EQ(r.warnings[0].id, "tarvel:breakdown");
-  EXPECT_EQ(r.warnings[0].message.rfind("tarvel: ", 0), 0u);
+  ASSERT_EQ(r.warnings.size(), 2u);
+  EXPECT_EQ(r.warnings[0].id, "tarvel:illConditioned");
+  EXPECT_EQ(r.warnings[1].id, "tarvel:notConverged");
+  for (const auto& w : r.warnings) EXPECT_EQ(w.message.rfind("tarvel: ", 0), 0u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(std::isfinite(mxGetPr(r.outputs[0])[i]) && std::isfinite(mxGetPr(r.outputs[1])[i]));
+  }
   test_host::release_outputs(r);
 }
 
