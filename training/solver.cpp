@@ -123,10 +123,13 @@ training_result train(const training_problem& problem, const training_options& o
       // the outputs are the running ones. Otherwise the descent goes on from the checked
       // gradient, unless that is already at its rounding floor.
       double* check_grad = checked.get();
+      const auto check_start = std::chrono::steady_clock::now();
       const gradient_check check = check_gradient(data, problem.y, alpha, cache, schedule,
                                                   options.tol, check_scratch, check_grad,
                                                   check_grad + n);
       result.gradient_checks += 1;
+      result.check_seconds +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - check_start).count();
       if (check.largest <= options.tol) break;
       if (!std::isfinite(check.largest)) {
         broke_down = true;

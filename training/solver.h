@@ -63,6 +63,7 @@ struct training_result {
   // running gradient by the checked one.
   std::int64_t gradient_checks = 0;
   std::int64_t residual_replacements = 0;
+  double check_seconds = 0.0;  // wall-clock time of the checks, within `seconds`
   double reachable_tol = 0.0;  // on tolerance_unreachable: the smallest tol that can be told met
   block_solution_stats block;  // pivots too small for the bordered update, members left out
   // On out_of_memory: the bytes asked for and what they were for.
