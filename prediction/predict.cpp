@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "common/interruption.h"
 #include "common/kernel_frame.h"
 #include "common/kernel_math.h"
 #include "common/library_exp.h"
@@ -26,7 +27,6 @@ namespace {
 constexpr int TEST_TILE = 16;
 constexpr int TRAIN_TILE = 128;
 constexpr std::int64_t MIN_TESTS_PER_THREAD = 64;
-constexpr int BATCH_TILES = 8;  // test tiles per thread between interrupt checks
 
 struct prediction_job {
   const double* Xtest;    // d x nt, one sample per column, as given
@@ -42,7 +42,7 @@ struct prediction_job {
   std::int64_t nt, n;
   int d;
   int parts;
-  std::int64_t batch_begin, batch_end;  // the test samples of the current batch
+  interruption* stop;  // asked between tiles: an interrupt ends every part within a tile
 
   void operator()(int part) const;
 };
@@ -89,10 +89,9 @@ void predict_tile(const prediction_job& job, std::int64_t i0, int ti, const doub
 }
 
 void prediction_job::operator()(int part) const {
-  row_range range = split_rows(batch_end - batch_begin, part, parts, TEST_TILE);
-  range.begin += batch_begin;
-  range.end += batch_begin;
+  const row_range range = split_rows(nt, part, parts, TEST_TILE);
   for (std::int64_t i0 = range.begin; i0 < range.end; i0 += TEST_TILE) {
+    if (stop->requested()) return;
     const int ti = static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE);
     if (frame->form == kernel_form::differences) {
       for (int a = 0; a < ti; ++a) f[i0 + a] = predict_by_differences(*this, i0 + a);
@@ -144,20 +143,12 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
   for (std::int64_t i = 0; i < nt; ++i) {
     test_norms[i] = weighted_sq_norm(framed_sample(frame, Xtest + i * d, d, w, sample), 0, d, w);
   }
+  interruption stop(interrupt_pending, interrupt_state);
   thread_pool pool(parts);
   prediction_job job{Xtest, X, X_t, w, alpha, train_norms, test_norms, f, &frame, centred_tests,
-                     nt, n, d, pool.size(), 0, 0};
-  // Batches of test samples, so that an interrupt is seen within a fraction of a second.
-  const std::int64_t batch = static_cast<std::int64_t>(pool.size()) * TEST_TILE * BATCH_TILES;
-  for (std::int64_t b = 0; b < nt; b += batch) {
-    if (interrupt_pending && interrupt_pending(interrupt_state)) {
-      result.interrupted = true;
-      break;
-    }
-    job.batch_begin = b;
-    job.batch_end = b + batch < nt ? b + batch : nt;
-    pool.run_parts(job);
-  }
+                     nt, n, d, pool.size(), &stop};
+  pool.run_parts(job);
+  result.interrupted = stop.stopped();
   return result;
 }
 

@@ -17,8 +17,8 @@ struct prediction_result {
 // 0 as f[i] = (exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i], with v the sum of the two
 // samples' weighted squared norms and ip their weighted dot product. Test samples are
 // split across `threads` threads (0: one per hardware thread); results do not depend on it.
-// interrupt_pending, when given, is polled on the calling thread between batches of test
-// samples; returning true stops the computation.
+// interrupt_pending, when given, is polled on the calling thread between tiles of 16 test
+// samples; returning true stops every thread within a tile, leaving f incomplete.
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
                           double* f, int threads = 1,

@@ -17,7 +17,8 @@ namespace {
 
 constexpr const char* FN = "quorril";
 
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_failure& f) {
+void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
+         host::call_failure& f) {
   using namespace host;
   if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
   const mxArray* Xtest = prhs[0];
@@ -57,7 +58,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
     result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
                           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
                           mxGetPr(alpha), mxGetPr(out), requested_threads(),
-                          &host::interrupt_pending);
+                          &host::signal_pending, &watch);
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   } catch (...) {
@@ -67,10 +68,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
     fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms",
          result.failed_bytes);
   }
-  if (!f.failed && result.interrupted) {
-    acknowledge_interrupt();
-    fail(f, FN, "interrupted", "interrupted by the user");
-  }
+  if (!f.failed && result.interrupted) fail(f, FN, "interrupted", "interrupted by the user");
   if (f.failed) {
     destroy_outputs(&out, 1);
     return;
@@ -82,6 +80,10 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   host::call_failure failure;
-  run(nlhs, plhs, nrhs, prhs, failure);
+  host::signal_watch watch;
+  run(nlhs, plhs, nrhs, prhs, watch, failure);
+  // Everything of the call is released: Octave's own answer to a signal goes on from here
+  // (the command line ends on Ctrl-C); elsewhere the interrupted error is raised.
+  host::rethrow_host_signal(watch);
   host::raise_if_failed(failure);
 }

@@ -48,8 +48,9 @@ void score_share(const block_workspace& ws, const double* grad, int i, candidate
 
 }  // namespace
 
-block_schedule::block_schedule(int threads, std::int64_t n, int k)
-    : warmup_(n, k, threads),
+block_schedule::block_schedule(int threads, std::int64_t n, int k, interruption* stop)
+    : stop_(stop),
+      warmup_(n, k, threads),
       pool_(threads, &column_warmup::prefetch_some, &warmup_),
       caller_share_(new int[k > 0 ? k : 1]) {
   for (int i = 0; i < k; ++i) caller_share_[i] = CANDIDATE_COUNT / pool_.size();
@@ -91,6 +92,7 @@ void block_schedule::compute_column_prefetching(const training_data& data, int s
     const std::int64_t expected = chunks / parts > 0 ? chunks / parts : 1;
     int j = 0;
     for (std::int64_t done = 0;; ++done) {
+      if (stop_requested()) break;
       const std::int64_t chunk = next_chunk.fetch_add(1, std::memory_order_relaxed);
       if (chunk >= chunks) break;
       // Columns 0 ... j_end-1 prefetched by the end of this chunk: spread evenly over the
@@ -145,8 +147,11 @@ max_abs_result block_schedule::update_gradient(const double* const* columns, con
   const int parts = pool_.size();
   max_abs_result part_best[MAX_THREADS];
   auto part_update = [&](int part) {
-    const row_range range = split_rows(n, part, parts);
-    part_best[part] = update_gradient_rows(columns, delta, k, grad, range.begin, range.end);
+    max_abs_result best{-1.0, -1};
+    for_rows(n, part, parts, [&](std::int64_t r0, std::int64_t r1) {
+      merge_max_abs(best, update_gradient_rows(columns, delta, k, grad, r0, r1));
+    });
+    part_best[part] = best;
   };
   pool_.run_parts(part_update);
   max_abs_result best{std::fabs(grad[0]), 0};
@@ -159,9 +164,9 @@ void block_schedule::accumulate(const double* const* columns, const double* coef
                                 std::int64_t n) {
   const int parts = pool_.size();
   auto part_accumulate = [&](int part) {
-    const row_range range = split_rows(n, part, parts);
-    update_gradient_and_size_rows(columns, coef, abs_coef, count, grad, size, range.begin,
-                                  range.end);
+    for_rows(n, part, parts, [&](std::int64_t r0, std::int64_t r1) {
+      update_gradient_and_size_rows(columns, coef, abs_coef, count, grad, size, r0, r1);
+    });
   };
   pool_.run_parts(part_accumulate);
 }

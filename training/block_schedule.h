@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/interruption.h"
 #include "common/kernel_math.h"
 #include "common/thread_pool.h"
 #include "training/block_workspace.h"
@@ -19,11 +20,15 @@ namespace krr {
 
 class block_schedule {
  public:
-  // `threads` parts for blocks of up to k members over n rows.
-  block_schedule(int threads, std::int64_t n, int k);
+  // `threads` parts for blocks of up to k members over n rows. Long loops end early, in
+  // every part, once `stop` (when given) says so; their results are then incomplete.
+  block_schedule(int threads, std::int64_t n, int k, interruption* stop = nullptr);
 
   int parts() const { return pool_.size(); }
   thread_pool& pool() { return pool_; }
+
+  // Whether to stop (asks the host on the calling thread; see interruption.h).
+  bool stop_requested() { return stop_ != nullptr && stop_->requested(); }
 
   // Member i of step t has its column at `column`: waiting threads may warm it up.
   void publish(std::int64_t t, int i, const double* column) { warmup_.publish(t, i, column); }
@@ -53,10 +58,22 @@ class block_schedule {
 
  private:
   int score_parts(int i) const;
+  // fn(r0, r1) over the rows of `part` of n split into `parts`, a bounded run of rows at a
+  // time, until a stop is requested.
+  template <typename F>
+  void for_rows(std::int64_t n, int part, int parts, F&& fn) {
+    constexpr std::int64_t ROWS_PER_STOP_CHECK = 16384;  // a few milliseconds of work at most
+    const row_range range = split_rows(n, part, parts);
+    for (std::int64_t r0 = range.begin; r0 < range.end; r0 += ROWS_PER_STOP_CHECK) {
+      if (stop_requested()) return;
+      fn(r0, r0 + ROWS_PER_STOP_CHECK < range.end ? r0 + ROWS_PER_STOP_CHECK : range.end);
+    }
+  }
   void compute_column_prefetching(const training_data& data, int s, double* dest, int i,
                                   int members, const double* const* columns,
                                   const int* candidate_rows);
 
+  interruption* stop_;
   column_warmup warmup_;  // before the pool, whose threads use it until they are joined
   thread_pool pool_;
   std::unique_ptr<int[]> caller_share_;  // k: candidates the calling thread scores after member i

@@ -128,6 +128,8 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
     ws.new_row[i] = column[s];
     add_block_member(ws, i, k, stats);
+    // Long blocks (large k) take long: the host is asked between members.
+    if (schedule.stop_requested()) return max_abs_result{};
     if (!choose_next) break;
 
     // Score of a candidate: the gradient the partial block solution would leave there.

@@ -21,6 +21,7 @@ namespace krr {
 // t is the number of earlier block steps in this call; exactly 60*k values are drawn
 // from rng. Rows are split across the schedule's threads without changing any value.
 // Pivots too small for the bordered update and block members left out are counted in stats.
+// Where the schedule is told to stop, the step ends early and its results are incomplete.
 max_abs_result block_step(const training_data& data, int k, int first, double* grad,
                           std::int64_t t, random_source& rng, kernel_cache& cache,
                           block_workspace& ws, block_schedule& schedule,

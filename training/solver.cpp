@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/interruption.h"
 #include "common/kernel_frame.h"
 #include "common/kernel_math.h"
 #include "common/thread_pool.h"
@@ -76,8 +77,9 @@ training_result train(const training_problem& problem, const training_options& o
   result.form = frame.form;
   double* check_scratch = own_check_scratch ? own_check_scratch.get() : ws.block_columns;
 
+  interruption stop(options.interrupt_pending, options.interrupt_state);
   block_schedule schedule(effective_threads(options.threads, n, options.min_rows_per_thread),
-                          n, k);
+                          n, k, &stop);
   random_source rng = options.rng;
 
   const auto start = std::chrono::steady_clock::now();
@@ -108,6 +110,10 @@ training_result train(const training_problem& problem, const training_options& o
   while (largest > options.tol) {
     best = block_step(data, k, best.index, grad, result.steps, rng, cache, ws, schedule,
                       result.block);
+    if (stop.stopped()) {  // the step was cut short; nothing of it counts
+      result.status = training_status::interrupted;
+      break;
+    }
     for (int j = 0; j < k; ++j) alpha[ws.block_index[j]] += ws.block_delta[j];
     result.steps += 1;
     largest = best.value;
@@ -130,6 +136,10 @@ training_result train(const training_problem& problem, const training_options& o
       result.gradient_checks += 1;
       result.check_seconds +=
           std::chrono::duration<double>(std::chrono::steady_clock::now() - check_start).count();
+      if (stop.stopped()) {
+        result.status = training_status::interrupted;
+        break;
+      }
       if (check.largest <= options.tol) break;
       if (!std::isfinite(check.largest)) {
         broke_down = true;
@@ -155,7 +165,7 @@ training_result train(const training_problem& problem, const training_options& o
       result.status = training_status::not_converged;
       break;
     }
-    if (options.interrupt_pending && options.interrupt_pending(options.interrupt_state)) {
+    if (stop.requested()) {
       result.status = training_status::interrupted;
       break;
     }

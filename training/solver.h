@@ -25,7 +25,9 @@ struct training_options {
   int k;  // block size, 1 ... n
   double cache_bytes;
   random_source rng;
-  // Polled between block steps; returning true stops the run with status interrupted.
+  // Polled on the calling thread only, between block steps and between pieces of the long
+  // loops inside them (members, runs of rows); returning true stops the run within
+  // milliseconds with status interrupted, whatever n and k.
   bool (*interrupt_pending)(void* state) = nullptr;
   void* interrupt_state = nullptr;
   // Work bound: the run stops unconverged once steps * k, plus n for every gradient check

@@ -23,7 +23,8 @@ constexpr const char* FN = "tarvel";
 constexpr int OUTPUT_COUNT = 5;
 
 bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_problem& problem,
-                    krr::training_options& options, host::call_failure& f) {
+                    krr::training_options& options, host::signal_watch& watch,
+                    host::call_failure& f) {
   using namespace host;
   if (!check_input_count(nrhs, 7, FN, f) || !check_output_count(nlhs, OUTPUT_COUNT, FN, f)) {
     return false;
@@ -91,18 +92,19 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
   options.k = static_cast<int>(k_whole);
   options.cache_bytes = cache_bytes;
   options.rng = krr::c_library_random();
-  options.interrupt_pending = &host::interrupt_pending;
+  options.interrupt_pending = &host::signal_pending;
+  options.interrupt_state = &watch;
   options.threads = host::requested_threads();
   return true;
 }
 
 // Runs the solver into new output arrays. Returns with every resource released except
 // the outputs, which are stored in plhs on success and destroyed on failure.
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_failure& f,
-         krr::training_result& result, double& ridge, double& tol) {
+void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
+         host::call_failure& f, krr::training_result& result, double& ridge, double& tol) {
   krr::training_problem problem{};
   krr::training_options options{};
-  if (!read_arguments(nlhs, nrhs, prhs, problem, options, f)) return;
+  if (!read_arguments(nlhs, nrhs, prhs, problem, options, watch, f)) return;
   ridge = problem.ridge;
   tol = options.tol;
 
@@ -127,7 +129,6 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::call_
                result.cache_columns);
   }
   if (!f.failed && result.status == krr::training_status::interrupted) {
-    host::acknowledge_interrupt();
     host::fail(f, FN, "interrupted", "interrupted by the user after %lld block steps",
                static_cast<long long>(result.steps));
   }
@@ -189,9 +190,13 @@ void warn_of_outcome(const krr::training_result& result, double ridge, double to
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   host::call_failure failure;
+  host::signal_watch watch;
   krr::training_result result;
   double ridge = 0.0, tol = 0.0;
-  run(nlhs, plhs, nrhs, prhs, failure, result, ridge, tol);
+  run(nlhs, plhs, nrhs, prhs, watch, failure, result, ridge, tol);
+  // Everything of the call is released: Octave's own answer to a signal goes on from here
+  // (the command line ends on Ctrl-C); elsewhere the interrupted error is raised.
+  host::rethrow_host_signal(watch);
   host::raise_if_failed(failure);
 
   mexPrintf("Number of kernel evaluation is %.0f.\n", result.evals);

@@ -32,6 +32,7 @@ std::int64_t sum_columns(const training_data& data, const double* y, const doubl
   };
   for (int j = 0; j < data.n; ++j) {
     if (alpha[j] == 0.0) continue;
+    if (schedule.stop_requested()) break;
     terms += 1;
     const int slot = cache.slot_of(j);
     if (slot != 0) {

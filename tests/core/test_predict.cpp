@@ -94,7 +94,7 @@ TEST(Predict, FarFromTheOriginMatchesTheKernelFromDifferences) {
   }
 }
 
-TEST(Predict, InterruptIsPolledBetweenBatches) {
+TEST(Predict, InterruptIsPolledBetweenTilesOfTestSamples) {
   const int n = 50, nt = 3000, d = 2;
   std::vector<double> X(n * d, 0.5), Xt(nt * d, 0.25), w = {1.0, 1.0, 2.0}, alpha(n, 1.0);
   std::vector<double> f(nt, -7.0);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -306,15 +307,30 @@ TEST(Train, FarFromTheOriginMatchesTheKernelFromDifferences) {
   }
 }
 
-TEST(Train, InterruptIsPolledBetweenBlockSteps) {
-  const problem_data p = testing_support::random_problem(80, 3, 5);
-  int polls = 0;
-  auto interrupt = [](void* s) { return ++*static_cast<int*>(s) >= 3; };
-  reference::sequence seq(5);
-  const run_result got = run(p, 1e-6, 1e-300, 2, 0.0, seq, 1000.0, interrupt, &polls);
-  EXPECT_EQ(got.r.status, krr::training_status::interrupted);
-  EXPECT_EQ(got.r.steps, 3);
-  EXPECT_EQ(polls, 3);
+// The host is asked often enough that a stop ends even one long block step, only from the
+// calling thread, and once it says stop the other threads end their parts too.
+TEST(Train, InterruptEndsTheRunWithinABlockStepFromTheCallingThreadOnly) {
+  const problem_data p = testing_support::random_problem(3000, 3, 5);
+  struct polls_seen {
+    int count = 0;
+    std::thread::id caller = std::this_thread::get_id();
+    bool elsewhere = false;
+  };
+  auto interrupt = [](void* s) {
+    auto& seen = *static_cast<polls_seen*>(s);
+    if (std::this_thread::get_id() != seen.caller) seen.elsewhere = true;
+    return ++seen.count >= 40;
+  };
+  for (int threads : {1, 2}) {
+    polls_seen seen;
+    reference::sequence seq(5);
+    // One block of every sample: without the interrupt a single step takes long.
+    const run_result got = run(p, 1e-6, 1e-300, 3000, 1e9, seq, 1000.0, interrupt, &seen, threads);
+    EXPECT_EQ(got.r.status, krr::training_status::interrupted);
+    EXPECT_EQ(got.r.steps, 0);
+    EXPECT_EQ(seen.count, 40);
+    EXPECT_FALSE(seen.elsewhere);
+  }
 }
 
 TEST(Train, UnallocatableCacheIsReportedWithItsSize) {
