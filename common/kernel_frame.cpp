@@ -1,4 +1,6 @@
 // Choosing the frame of a training matrix (kernel_frame.h).
+#include "common/exact_arithmetic.h"
+
 #include "common/kernel_frame.h"
 
 #include <cfloat>

@@ -1,4 +1,6 @@
 // Finding the C library's unwrapped exp entry (see library_exp.h) and checking it.
+#include "common/exact_arithmetic.h"
+
 #include "common/library_exp.h"
 
 #include <cmath>

@@ -1,10 +1,15 @@
 // Marks a hot loop function to be compiled twice, for AVX2 and for the baseline
 // instruction set, the better one chosen at load time (x86-64 Linux with GCC or Clang).
 // Both versions perform the same IEEE operations in the same order (no fused
-// multiply-add: the build forbids contraction), so the choice never changes a result.
+// multiply-add: common/exact_arithmetic.h forbids contraction), so the choice never
+// changes a result. The choice at load time is an indirect function that the C library's
+// loader resolves; glibc's does, others (musl) do not, and a module with clones would not
+// load there, so elsewhere each function is compiled once, for the baseline.
 #pragma once
 
-#if defined(__x86_64__) && defined(__linux__) && \
+#include <cstddef>  // defines __GLIBC__ where the C library is glibc
+
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && \
     (defined(__clang__) ? __clang_major__ >= 14 : defined(__GNUC__) && __GNUC__ >= 6)
 #define KRR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else

@@ -1,4 +1,6 @@
 // Argument validators shared by both modules.
+#include "common/exact_arithmetic.h"
+
 #include "host/argument_checks.h"
 
 #include <cmath>
@@ -37,7 +39,8 @@ bool check_input_count(int nrhs, int expected, const char* fn, call_failure& fai
 
 bool check_output_count(int nlhs, int most, const char* fn, call_failure& failure) {
   if (nlhs <= most) return true;
-  fail(failure, fn, "nargout", "at most %d outputs, %d requested", most, nlhs);
+  fail(failure, fn, "nargout", "at most %d output%s, %d requested", most, most == 1 ? "" : "s",
+       nlhs);
   return false;
 }
 
@@ -66,6 +69,22 @@ bool check_min_elements(const mxArray* a, std::size_t needed, const char* reason
   fail(failure, fn, "invalidInput", "%s must have at least %zu elements (%s), got %zu", name,
        needed, reason, have);
   return false;
+}
+
+bool check_weight_count(const mxArray* w, std::size_t d, std::size_t n, const char* fn,
+                        call_failure& failure) {
+  const std::size_t have = mxGetNumberOfElements(w);
+  if (have >= d + 1) return true;
+  if (have == n + 1) {
+    fail(failure, fn, "invalidInput",
+         "w must have at least %zu elements (one weight per row of X, then the amplitude), got "
+         "%zu: one per column of X. X has %zu rows and %zu columns; if its rows are the "
+         "samples, pass X' (one sample per column)",
+         d + 1, have, d, n);
+    return false;
+  }
+  return check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", fn, "w",
+                            failure);
 }
 
 bool check_count_fits_int32(std::size_t count, const char* what, const char* fn,

@@ -25,6 +25,11 @@ bool check_two_dimensional(const mxArray* a, const char* fn, const char* name,
 bool check_min_elements(const mxArray* a, std::size_t needed, const char* reason,
                         const char* fn, const char* name, call_failure& failure);
 
+// At least d + 1 weights for the d x n sample matrix X. Where w has one per column of X
+// instead, X was most likely given with one sample per row, and the message says so.
+bool check_weight_count(const mxArray* w, std::size_t d, std::size_t n, const char* fn,
+                        call_failure& failure);
+
 // A count the solver indexes with 32-bit integers.
 bool check_count_fits_int32(std::size_t count, const char* what, const char* fn,
                             const char* name, call_failure& failure);

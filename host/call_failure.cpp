@@ -1,6 +1,8 @@
 // Formatting and raising of recorded call failures and of warnings. Octave's error and
 // warning calls already start the message with "<function>: "; the other host's do not,
 // so the prefix is added there.
+#include "common/exact_arithmetic.h"
+
 #include "host/call_failure.h"
 
 #include <cstdarg>

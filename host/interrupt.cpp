@@ -1,6 +1,8 @@
 // Host-specific signal handling (interrupt.h): Octave exposes its signal state and handler
 // in quit.h; the other host offers utIsInterruptPending from libut. Where neither is
 // available no interrupt is seen and the solver's work bound is what ends a long call.
+#include "common/exact_arithmetic.h"
+
 #include "host/interrupt.h"
 
 #include "mex.h"

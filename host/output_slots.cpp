@@ -1,4 +1,6 @@
 // Output slot handling shared by both modules.
+#include "common/exact_arithmetic.h"
+
 #include "host/output_slots.h"
 
 namespace host {

@@ -6,6 +6,8 @@
 // The samples are those of the training matrix's kernel frame (common/kernel_frame.h), so
 // prediction forms every kernel value as training does; a test sample whose norm in that
 // frame is not safely finite is summed from differences instead.
+#include "common/exact_arithmetic.h"
+
 #include "prediction/predict.h"
 
 #include <cmath>

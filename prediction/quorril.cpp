@@ -1,6 +1,8 @@
 // Host entry of the prediction module:  f = quorril(Xtest, X, w, alpha)
 // Validates the arguments and evaluates the kernel model at every test sample. Every
 // refusal is recorded first and raised only after the call's resources are released.
+#include "common/exact_arithmetic.h"
+
 #include <cstddef>
 #include <exception>
 #include <new>
@@ -34,14 +36,18 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   const std::size_t n = mxGetN(X);
   const std::size_t nt = mxGetN(Xtest);
   if (mxGetM(Xtest) != d) {
+    const bool transposed = mxGetN(Xtest) == d && d != 0;
     fail(f, FN, "invalidInput",
-         "Xtest must have as many rows as X (%zu features per sample), got %zu", d,
-         static_cast<std::size_t>(mxGetM(Xtest)));
+         "Xtest must have as many rows as X (%zu features per sample), got %zu%s", d,
+         static_cast<std::size_t>(mxGetM(Xtest)),
+         transposed ? "; it has that many columns: if its rows are the samples, pass Xtest' "
+                      "(one sample per column)"
+                    : "");
     return;
   }
   if (!check_count_fits_int32(d, "rows", FN, "X", f) ||
       !check_real_double_array(w, FN, "w", f) ||
-      !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
+      !check_weight_count(w, d, n, FN, f) ||
       !check_real_double_array(alpha, FN, "alpha", f) ||
       !check_min_elements(alpha, n, "one coefficient per column of X", FN, "alpha", f) ||
       !check_all_finite(mxGetPr(Xtest), d * nt, FN, "Xtest", f) ||
@@ -52,12 +58,13 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
     return;
   }
 
+  const int threads = requested_threads(FN);  // may warn: before anything is created
   mxArray* out = mxCreateDoubleMatrix(nt, 1, mxREAL);
   krr::prediction_result result;
   try {
     result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
                           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
-                          mxGetPr(alpha), mxGetPr(out), requested_threads(),
+                          mxGetPr(alpha), mxGetPr(out), threads,
                           &host::signal_pending, &watch);
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());

@@ -29,9 +29,15 @@
 %   Each f(i) is accumulated over the training samples in increasing order, so results
 %   are reproducible bit for bit.
 %
-%   Threads: the row loops use one thread per hardware thread; set the environment
-%   variable KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to change that.
-%   Results are identical bit for bit whatever the setting.
+%   Threads: the row loops use one thread per processor this process may use (its CPU
+%   affinity and its control group's quota); set the environment variable
+%   KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to a whole number from 1 to
+%   1024 to change that. Results are identical bit for bit whatever the setting.
+%
+%   Signals: Ctrl-C is seen between tiles of 16 test samples. In Octave it ends the call
+%   and the whole command line, as for Octave's own functions; other signals get
+%   Octave's own handling. In MATLAB the call ends with quorril:interrupted and the
+%   interrupt is left pending for MATLAB.
 %
 %   Errors (identifiers)
 %     quorril:nargin        not exactly 4 inputs
@@ -39,8 +45,9 @@
 %     quorril:invalidInput  an argument of the wrong class, shape or size; the message
 %                           names the argument and what was expected
 %     quorril:outOfMemory   the working storage cannot be allocated
-%     quorril:interrupted   the user interrupted the call (Ctrl-C, honoured between
-%                           batches of test samples)
+%     quorril:interrupted   (MATLAB) the user interrupted the call; see Signals
+%   Warnings
+%     quorril:threadSetting KRR_NUM_THREADS is unusable; the default is used
 %
 %   Example
 %     X = rand (2, 500);  y = sin (6 * X(1,:))' + X(2,:)';  w = [4 4 1];
@@ -100,7 +107,7 @@
 %!error id=quorril:nargin quorril ()
 %!error id=quorril:nargin quorril (X, X, w)
 %!error id=quorril:nargin quorril (X, X, w, y, 1)
-%!error id=quorril:nargout [a, b] = quorril (X, X, w, y)
+%!error <at most 1 output, 2 requested> [a, b] = quorril (X, X, w, y)
 %!error <Xtest must be a real, full double array, got single> quorril (single (X), X, w, y)
 %!error <Xtest must be a real, full double array, got complex double> quorril (X * 1i, X, w, y)
 %!error <Xtest must be a matrix> quorril (ones (3, 2, 2), X, w, y)
@@ -113,6 +120,8 @@
 %!error <Xtest must have as many rows as X \(3 features per sample\), got 2> quorril (X(1:2,:), X, w, y)
 %!error <w must be a real, full double array> quorril (X, X, single (w), y)
 %!error <w must have at least 4 elements> quorril (X, X, w(1:3), y)
+%!error <if its rows are the samples, pass X'> quorril (X', X', w, y)
+%!error <if its rows are the samples, pass Xtest'> quorril (X', X, w, y)
 %!error <alpha must be a real, full double array> quorril (X, X, w, int32 (y))
 %!error <alpha must have at least 120 elements> quorril (X, X, w, y(1:end-1))
 %!error <Xtest must be finite, but element 2 is NaN> quorril ([1 NaN 2], [1 2], [1 1], [1 1])

@@ -2,6 +2,8 @@
 // Every sum runs over c in increasing order from 0.0; rows are only interleaved (four
 // independent sums at a time) or their elements updated side by side, which changes
 // no operation and no result.
+#include "common/exact_arithmetic.h"
+
 #include "training/block_inverse.h"
 
 #include <cstddef>

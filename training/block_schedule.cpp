@@ -1,4 +1,6 @@
 // The block step's loops split across the pool (block_schedule.h).
+#include "common/exact_arithmetic.h"
+
 #include "training/block_schedule.h"
 
 #include <atomic>

@@ -1,6 +1,8 @@
 // The block system's solution (block_solution.h): the bordered inverse update while its
 // pivots are safe, a Cholesky factorisation grown member by member after, and the check
 // that the solution lowers the objective.
+#include "common/exact_arithmetic.h"
+
 #include "training/block_solution.h"
 
 #include <cmath>

@@ -3,6 +3,8 @@
 // the same order as the plain sequential algorithm; what changes is only where columns
 // live (read in place from the cache whenever this step cannot overwrite them), how rows
 // are grouped (block_schedule.h) and that the pool of non-members is implicit.
+#include "common/exact_arithmetic.h"
+
 #include "training/block_step.h"
 
 #include <cmath>

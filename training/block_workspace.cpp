@@ -1,4 +1,6 @@
 // Allocation of a block step's scratch, sliced from a few arrays.
+#include "common/exact_arithmetic.h"
+
 #include "training/block_workspace.h"
 
 namespace krr {

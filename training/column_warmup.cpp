@@ -1,4 +1,6 @@
 // Prefetching member columns for the gradient update while threads wait (column_warmup.h).
+#include "common/exact_arithmetic.h"
+
 #include "training/column_warmup.h"
 
 #include "common/prefetch.h"

@@ -1,5 +1,7 @@
 // The gradient update in tiles of rows, several members' terms per sweep of a tile. Each
 // row still adds the terms in member order, so the result is the plain loop's bit for bit.
+#include "common/exact_arithmetic.h"
+
 #include "training/gradient_update.h"
 
 #include "common/vector_clones.h"

@@ -1,5 +1,7 @@
 // The kernel column cache: sizing from a byte budget, slot choice, in-place readability,
 // and mapping the slots' pages in ahead of their first write.
+#include "common/exact_arithmetic.h"
+
 #include "training/kernel_cache.h"
 
 #include <cmath>

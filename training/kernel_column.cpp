@@ -1,6 +1,8 @@
 // Kernel column rows: weighted dot products for a tile of rows, several rows side by side
 // (each row's sum still runs over features in increasing order), then one call of the C
 // library's exp per row (through its unwrapped entry where it has one: library_exp.h).
+#include "common/exact_arithmetic.h"
+
 #include "training/kernel_column.h"
 
 #include <cmath>

@@ -1,6 +1,8 @@
 // Linux maps a range in one request through madvise(MADV_POPULATE_WRITE) (kernel 5.14
 // on); elsewhere, or on older kernels, the request is declined and pages fault in on
 // first touch.
+#include "common/exact_arithmetic.h"
+
 #include "training/page_prefault.h"
 
 #include <cstdint>

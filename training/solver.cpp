@@ -2,6 +2,8 @@
 // steps until the largest absolute gradient entry is within tol and a fresh check of the
 // gradient agrees (or the work bound, the rounding floor, a singular system, an overflow
 // or an interrupt ends the run), then the objective and evaluation count.
+#include "common/exact_arithmetic.h"
+
 #include "training/solver.h"
 
 #include <algorithm>
@@ -41,7 +43,21 @@ training_result train(const training_problem& problem, const training_options& o
   const int d = problem.d;
   const int k = options.k;
   const std::uint64_t un = static_cast<std::uint64_t>(n);
-  const int m = cache_column_count(options.cache_bytes, n);
+  int m = cache_column_count(options.cache_bytes, n);
+  result.requested_cache_columns = m;
+  // Everything but the cache, generously: the norms, the gradient check, copies of X, the
+  // block's columns and matrices. The cache takes what is left of 90% of the memory.
+  const double column_bytes = 8.0 * n;
+  const double usable = 0.9 * options.memory_bytes;
+  const double working =
+      column_bytes * (4.0 + 2.0 * problem.d + k) + 8.0 * (2.0 * k * k + 70.0 * k);
+  if (working + 2 * column_bytes > usable) {
+    result.status = training_status::out_of_memory;
+    result.failed_bytes = working + 2 * column_bytes;
+    result.failed_what = "the working arrays, more than the memory available to this process";
+    return result;
+  }
+  if (working + m * column_bytes > usable) m = static_cast<int>((usable - working) / column_bytes);
   result.cache_columns = m;
 
   allocation_failure failure;
@@ -51,15 +67,9 @@ training_result train(const training_problem& problem, const training_options& o
   auto transposed = try_allocate<double>(un * d, false, "a feature-major copy of X", failure);
   block_workspace ws;
   ws.allocate(n, k, failure);
-  // The gradient check: the checked gradient, the size of each row's sum, and columns to
-  // compute into (the block's own when there are enough of them).
+  // The gradient check: the checked gradient and the size of each row's sum; it computes
+  // the columns it needs into the block's own.
   auto checked = try_allocate<double>(2 * un, false, "the gradient check", failure);
-  const int check_columns = n < CHECK_GROUP ? n : CHECK_GROUP;
-  std::unique_ptr<double[]> own_check_scratch;
-  if (k < check_columns) {
-    own_check_scratch = try_allocate<double>(un * check_columns, false, "the gradient check",
-                                             failure);
-  }
   kernel_frame frame;
   std::unique_ptr<double[]> centred;
   if (!failure.failed) {
@@ -75,7 +85,6 @@ training_result train(const training_problem& problem, const training_options& o
     return result;
   }
   result.form = frame.form;
-  double* check_scratch = own_check_scratch ? own_check_scratch.get() : ws.block_columns;
 
   interruption stop(options.interrupt_pending, options.interrupt_state);
   block_schedule schedule(effective_threads(options.threads, n, options.min_rows_per_thread),
@@ -131,7 +140,7 @@ training_result train(const training_problem& problem, const training_options& o
       double* check_grad = checked.get();
       const auto check_start = std::chrono::steady_clock::now();
       const gradient_check check = check_gradient(data, problem.y, alpha, cache, schedule,
-                                                  options.tol, check_scratch, check_grad,
+                                                  options.tol, ws.block_columns, k, check_grad,
                                                   check_grad + n);
       result.gradient_checks += 1;
       result.check_seconds +=

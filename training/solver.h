@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "common/kernel_frame.h"
 #include "training/block_solution.h"
@@ -33,8 +34,13 @@ struct training_options {
   // Work bound: the run stops unconverged once steps * k, plus n for every gradient check
   // that failed, reaches max_passes * n.
   double max_passes = 1000.0;
-  // Threads for the row loops: 0 means one per hardware thread, and no thread gets fewer
-  // than min_rows_per_thread rows. Results do not depend on either.
+  // The memory this call may plan for, in bytes (what the process can really have:
+  // available memory, its control group's limit). The cache is capped so that everything
+  // fits in 90% of it, and a call whose working arrays alone do not fit is refused, so that
+  // no budget brings the system's out-of-memory killer on the session. Inf: no cap.
+  double memory_bytes = std::numeric_limits<double>::infinity();
+  // Threads for the row loops: 0 means one per processor this process may use, and no
+  // thread gets fewer than min_rows_per_thread rows. Results do not depend on either.
   int threads = 0;
   std::int64_t min_rows_per_thread = 2048;
 };
@@ -58,6 +64,7 @@ struct training_result {
   double passes = 0.0;     // steps * k / n: block steps in units of passes over the data
   double max_abs_grad = 0.0;
   int cache_columns = 0;
+  int requested_cache_columns = 0;  // what cache_bytes asked for, before the memory cap
   std::int64_t columns_requested = 0;  // member columns asked of the cache
   std::int64_t columns_computed = 0;   // of those, the ones not found there
   kernel_form form = kernel_form::plain;  // how kernel values were formed

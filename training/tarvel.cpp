@@ -3,6 +3,8 @@
 // Validates the arguments, runs the solver on the host's arrays, prints the three report
 // lines and hands the outputs back. Every refusal and failure is recorded first and
 // raised only after all of the call's resources are released.
+#include "common/exact_arithmetic.h"
+
 #include <cmath>
 #include <cstddef>
 #include <exception>
@@ -11,6 +13,7 @@
 #include "host/argument_checks.h"
 #include "host/call_failure.h"
 #include "host/interrupt.h"
+#include "host/memory_setting.h"
 #include "host/output_slots.h"
 #include "host/thread_setting.h"
 #include "mex.h"
@@ -46,7 +49,7 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
       !check_real_double_array(y, FN, "y", f) ||
       !check_min_elements(y, n, "one target per column of X", FN, "y", f) ||
       !check_real_double_array(w, FN, "w", f) ||
-      !check_min_elements(w, d + 1, "one weight per row of X, then the amplitude", FN, "w", f) ||
+      !check_weight_count(w, d, n, FN, f) ||
       !check_all_finite(mxGetPr(X), d * n, FN, "X", f) ||
       !check_all_finite(mxGetPr(y), n, FN, "y", f) ||
       !check_all_finite(mxGetPr(w), d + 1, FN, "w", f) ||
@@ -94,19 +97,25 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
   options.rng = krr::c_library_random();
   options.interrupt_pending = &host::signal_pending;
   options.interrupt_state = &watch;
-  options.threads = host::requested_threads();
+  options.threads = host::requested_threads(FN);
+  options.memory_bytes = host::usable_memory(FN);
   return true;
 }
 
 // Runs the solver into new output arrays. Returns with every resource released except
 // the outputs, which are stored in plhs on success and destroyed on failure.
+// What the warnings after the report need to know of the call.
+struct call_summary {
+  double ridge = 0.0, tol = 0.0, memory = 0.0;
+  int n = 0;
+};
+
 void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
-         host::call_failure& f, krr::training_result& result, double& ridge, double& tol) {
+         host::call_failure& f, krr::training_result& result, call_summary& summary) {
   krr::training_problem problem{};
   krr::training_options options{};
   if (!read_arguments(nlhs, nrhs, prhs, problem, options, watch, f)) return;
-  ridge = problem.ridge;
-  tol = options.tol;
+  summary = {problem.ridge, options.tol, options.memory_bytes, problem.n};
 
   mxArray* outputs[OUTPUT_COUNT] = {
       mxCreateDoubleMatrix(problem.n, 1, mxREAL), mxCreateDoubleMatrix(problem.n, 1, mxREAL),
@@ -144,9 +153,19 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
 
 // The warnings of a call that returned: first what the blocks met (the cause), then how
 // the descent ended when that was not success. Each says what to change.
-void warn_of_outcome(const krr::training_result& result, double ridge, double tol) {
+void warn_of_outcome(const krr::training_result& result, double ridge, double tol,
+                     double memory, int n) {
   using krr::training_status;
   const krr::block_solution_stats& block = result.block;
+  if (result.cache_columns < result.requested_cache_columns) {
+    host::warn(FN, "cacheCapped",
+               "cache_bytes asks for %d columns (%.3g bytes), more than this process can "
+               "have (about %.3g bytes available to it): the cache was capped at %d of n = %d "
+               "columns (%.3g bytes). Columns that do not fit are computed again; a smaller "
+               "cache_bytes avoids this warning",
+               result.requested_cache_columns, 8.0 * n * result.requested_cache_columns,
+               memory, result.cache_columns, n, 8.0 * n * result.cache_columns);
+  }
   if (result.status == training_status::singular) {
     host::warn(FN, "illConditioned",
                "K + ridge*I is zero (the amplitude w(d+1) and ridge are both 0), so no step "
@@ -192,8 +211,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   host::call_failure failure;
   host::signal_watch watch;
   krr::training_result result;
-  double ridge = 0.0, tol = 0.0;
-  run(nlhs, plhs, nrhs, prhs, watch, failure, result, ridge, tol);
+  call_summary summary;
+  run(nlhs, plhs, nrhs, prhs, watch, failure, result, summary);
   // Everything of the call is released: Octave's own answer to a signal goes on from here
   // (the command line ends on Ctrl-C); elsewhere the interrupted error is raised.
   host::rethrow_host_signal(watch);
@@ -202,5 +221,5 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   mexPrintf("Number of kernel evaluation is %.0f.\n", result.evals);
   mexPrintf("Objectve function is %f\n", result.objective);
   mexPrintf("Elapsed time is %f seconds.\n", result.seconds);
-  warn_of_outcome(result, ridge, tol);
+  warn_of_outcome(result, summary.ridge, summary.tol, summary.memory, summary.n);
 }

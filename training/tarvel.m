@@ -60,8 +60,7 @@
 %     grad is the fresh gradient. A tolerance that the iteration cannot reach in
 %     reasonable time ends at the work bound: block steps worth 1000 passes over the data
 %     (steps * k >= 1000 * n, a failed fresh check counting as one pass), with the
-%     warning tarvel:notConverged and the iterate reached. Ctrl-C stops a running call
-%     between block steps with the error tarvel:interrupted.
+%     warning tarvel:notConverged and the iterate reached.
 %
 %   Ill-conditioned systems
 %     Each block is solved by bordered inverse updates while every pivot is at least 2^-20
@@ -80,10 +79,14 @@
 %     tarvel:nargout       more than 5 outputs requested
 %     tarvel:invalidInput  an argument of the wrong class, shape, size or value; the
 %                          message names the argument and what was expected
-%     tarvel:outOfMemory   the cache or working arrays cannot be allocated; the message
-%                          gives the bytes asked for (lower cache_bytes or k)
-%     tarvel:interrupted   the user interrupted the call
+%     tarvel:outOfMemory   the working arrays cannot be had (beyond the memory the
+%                          process can have, or refused); the message gives the bytes
+%                          asked for (lower k, or cache_bytes)
+%     tarvel:interrupted   (MATLAB) the user interrupted the call; see Signals
 %   Warnings
+%     tarvel:cacheCapped           cache_bytes is more than the process can have: the
+%                                  cache was capped (see Memory)
+%     tarvel:threadSetting         KRR_NUM_THREADS is unusable; the default is used
 %     tarvel:notConverged          the work bound ended the descent above tol
 %     tarvel:toleranceUnreachable  tol is below what double precision can reach here
 %     tarvel:illConditioned        pivots too small for the bordered update, members
@@ -91,9 +94,25 @@
 %     tarvel:breakdown             the solution overflows double precision (huge targets
 %                                  for the ridge): alpha or grad holds Inf or NaN
 %
-%   Threads: the row loops use one thread per hardware thread; set the environment
-%   variable KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to change that.
-%   Results are identical bit for bit whatever the setting.
+%   Memory: the cache is capped by the memory the process can really have (available
+%   memory, its control group's limit, at most KRR_MEMORY_LIMIT bytes where that
+%   environment variable is set): everything must fit in 90% of it, so that no budget
+%   brings the system's out-of-memory killer on the session. A capped cache gives the same
+%   results; columns that do not fit are computed again.
+%
+%   Threads: the row loops use one thread per processor this process may use (its CPU
+%   affinity and its control group's quota); set the environment variable
+%   KRR_NUM_THREADS (e.g. setenv ("KRR_NUM_THREADS", "1")) to a whole number from 1 to
+%   1024 to change that. Results are identical bit for bit whatever the setting. On a
+%   busy machine the calling thread runs alone for a while rather than wait for threads
+%   the system has descheduled.
+%
+%   Signals: Ctrl-C is seen within milliseconds (between block steps and inside them).
+%   In Octave it ends the call, releasing everything, and the whole command line, as for
+%   Octave's own functions: a try/catch around the call does not catch it. Other signals
+%   get Octave's own handling (a background child that ends does not stop the call;
+%   SIGTERM ends Octave). In MATLAB the call ends with tarvel:interrupted and the
+%   interrupt is left pending for MATLAB.
 %
 %   Random candidates are drawn from the C library's rand, which this function never
 %   seeds, so two calls on the same data may take different paths to the same
@@ -298,6 +317,7 @@
 %!error <y must be finite> tarvel (X, [y(1:end-1); -Inf], w, ridge, 1, 2, 0)
 %!error <w must be a real, full double array> tarvel (X, y, {w}, ridge, 1, 2, 0)
 %!error <w must have at least 4 elements> tarvel (X, y, w(1:3), ridge, 1, 2, 0)
+%!error <if its rows are the samples, pass X'> tarvel (X', y, w, ridge, 1, 2, 0)
 %!error <w must be finite> tarvel (X, y, [w(1:3) NaN], ridge, 1, 2, 0)
 %!error <w must be nonnegative, but element 2 is -1> tarvel (X, y, [1 -1 1 1], ridge, 1, 2, 0)
 %!error <ridge must be a real numeric scalar, got 2 elements> tarvel (X, y, w, [1 2], 1, 2, 0)

@@ -1,4 +1,6 @@
 // The gradient checked afresh (true_gradient.h).
+#include "common/exact_arithmetic.h"
+
 #include "training/true_gradient.h"
 
 #include <cmath>
@@ -12,7 +14,7 @@ namespace {
 // Returns the number of summands of each row.
 std::int64_t sum_columns(const training_data& data, const double* y, const double* alpha,
                          const kernel_cache& cache, block_schedule& schedule, double* scratch,
-                         double* grad, double* size) {
+                         int scratch_columns, double* grad, double* size) {
   const std::int64_t n = data.n;
   for (std::int64_t r = 0; r < n; ++r) grad[r] = -y[r];
   if (size) {
@@ -20,7 +22,7 @@ std::int64_t sum_columns(const training_data& data, const double* y, const doubl
   }
   const double* columns[CHECK_GROUP];
   double coef[CHECK_GROUP], abs_coef[CHECK_GROUP];
-  int count = 0;
+  int count = 0, computed = 0;
   std::int64_t terms = 1;
   auto flush = [&] {
     if (size) {
@@ -28,7 +30,7 @@ std::int64_t sum_columns(const training_data& data, const double* y, const doubl
     } else {
       schedule.update_gradient(columns, coef, count, grad, n);
     }
-    count = 0;
+    count = computed = 0;
   };
   for (int j = 0; j < data.n; ++j) {
     if (alpha[j] == 0.0) continue;
@@ -38,14 +40,14 @@ std::int64_t sum_columns(const training_data& data, const double* y, const doubl
     if (slot != 0) {
       columns[count] = cache.slot_column(slot - 1);
     } else {
-      double* column = scratch + count * n;
+      double* column = scratch + computed++ * n;
       schedule.compute_column(data, j, column);
       column[j] += data.ridge;  // as cached columns hold it
       columns[count] = column;
     }
     coef[count] = alpha[j];
     abs_coef[count] = std::fabs(alpha[j]);
-    if (++count == CHECK_GROUP) flush();
+    if (++count == CHECK_GROUP || computed == scratch_columns) flush();
   }
   if (count > 0) flush();
   return terms;
@@ -55,10 +57,10 @@ std::int64_t sum_columns(const training_data& data, const double* y, const doubl
 
 gradient_check check_gradient(const training_data& data, const double* y, const double* alpha,
                               const kernel_cache& cache, block_schedule& schedule, double tol,
-                              double* scratch, double* grad, double* size) {
+                              double* scratch, int scratch_columns, double* grad, double* size) {
   const std::int64_t n = data.n;
   gradient_check check;
-  sum_columns(data, y, alpha, cache, schedule, scratch, grad, nullptr);
+  sum_columns(data, y, alpha, cache, schedule, scratch, scratch_columns, grad, nullptr);
   for (std::int64_t r = 0; r < n; ++r) {
     const double g = std::fabs(grad[r]);
     if (g > check.largest || std::isnan(g)) check.largest = g;  // a NaN stays
@@ -67,7 +69,7 @@ gradient_check check_gradient(const training_data& data, const double* y, const 
 
   // Failed: the same sums again (the same bits) with the sizes that give each row's floor.
   const std::int64_t terms =
-      sum_columns(data, y, alpha, cache, schedule, scratch, grad, size);
+      sum_columns(data, y, alpha, cache, schedule, scratch, scratch_columns, grad, size);
   check.at_floor = true;
   check.largest = 0.0;
   const double floor_factor = std::sqrt(static_cast<double>(terms)) * 0x1p-53;

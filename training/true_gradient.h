@@ -23,10 +23,11 @@ struct gradient_check {
 // grad[r] = -y[r] + sum over j of (K + ridge I)(r, j) alpha[j], j increasing, and the
 // rounding floor of each row: sqrt(terms) u (|y[r]| + sum_j (K + ridge I)(r, j) |alpha[j]|),
 // with u the unit roundoff and terms the number of summands, the size of the errors of such
-// a sum and of alpha's own rounding. scratch holds CHECK_GROUP columns of n doubles; `size`
-// is n doubles of workspace. Where the schedule is told to stop, the result is incomplete.
+// a sum and of alpha's own rounding. Columns that are not cached are computed into
+// scratch, which holds scratch_columns columns of n doubles; `size` is n doubles of
+// workspace. Where the schedule is told to stop, the result is incomplete.
 gradient_check check_gradient(const training_data& data, const double* y, const double* alpha,
                               const kernel_cache& cache, block_schedule& schedule, double tol,
-                              double* scratch, double* grad, double* size);
+                              double* scratch, int scratch_columns, double* grad, double* size);
 
 }  // namespace krr

@@ -333,6 +333,33 @@ TEST(Train, InterruptEndsTheRunWithinABlockStepFromTheCallingThreadOnly) {
   }
 }
 
+// A budget beyond the memory the process can have caps the cache to what fits, with the
+// same results; working arrays beyond it are refused before anything is allocated.
+TEST(Train, MemoryBeyondWhatTheProcessCanHaveCapsTheCacheOrIsRefused) {
+  const problem_data p = testing_support::random_problem(500, 3, 21);
+  reference::sequence s1(4), s2(4);
+  const run_result whole = run(p, 0.1, 1e-8, 8, 1e12, s1);
+  krr::training_problem problem{p.X.data(), p.y.data(), p.w.data(), 0.1, p.n, p.d};
+  krr::training_options options;
+  options.tol = 1e-8;
+  options.k = 8;
+  options.cache_bytes = 1e12;
+  options.rng = testing_support::source_of(s2);
+  options.memory_bytes = 1e6;
+  std::vector<double> alpha(p.n), grad(p.n);
+  const krr::training_result capped = krr::train(problem, options, alpha.data(), grad.data());
+  EXPECT_EQ(capped.requested_cache_columns, p.n);
+  EXPECT_LT(capped.cache_columns, p.n / 2);
+  EXPECT_GE(capped.cache_columns, 2);
+  expect_same_bits(alpha, whole.alpha);
+  expect_same_bits(grad, whole.grad);
+
+  options.k = 400;  // 400 columns of the block alone need 1.6 MB
+  const krr::training_result refused = krr::train(problem, options, alpha.data(), grad.data());
+  EXPECT_EQ(refused.status, krr::training_status::out_of_memory);
+  EXPECT_GT(refused.failed_bytes, 1e6);
+}
+
 TEST(Train, UnallocatableCacheIsReportedWithItsSize) {
   // n columns of n doubles for n near 2^31 exceeds any address space; the solver must
   // refuse before it reads a single sample.

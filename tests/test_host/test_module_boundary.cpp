@@ -196,7 +196,7 @@ TEST_F(ModuleBoundary, PredictionRefusalsCarryTheIdentifierAndLeaveNothingBehind
     expect_refusal(predict(1, in), "quorril", "invalidInput", c.fragment);
   }
   std::vector<const mxArray*> in = prediction_inputs(3, 8, 5);
-  expect_refusal(predict(2, in), "quorril", "nargout", "at most 1 outputs, 2 requested");
+  expect_refusal(predict(2, in), "quorril", "nargout", "at most 1 output, 2 requested");
   expect_refusal(predict(1, {in.begin(), in.begin() + 3}), "quorril", "nargin", "expected 4 inputs, got 3");
   expect_refusal(predict(0, {}), "quorril", "nargin", "expected 4 inputs, got 0");
 }
@@ -356,25 +356,38 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
 }
 
-TEST_F(ModuleBoundary, StorageBeyondTheAddressSpaceIsRefusedWithItsSize) {
-  // n = 5e6 samples without features (no storage for X): every column cached would be
-  // 8 n^2 = 2e14 bytes, more than a 47-bit address space holds.
-  const std::size_t n = 5000000;
-  auto inputs = [&](double k, double cache) {
+// Memory the process cannot have: a cache budget beyond it is capped, with a warning
+// naming the cap; working arrays beyond it are refused with their size.
+TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
+  auto inputs = [&](std::size_t n, double k, double cache) {
     return std::vector<const mxArray*>{
         test_host::make_array(mxDOUBLE_CLASS, {0, n}), test_host::make_array(mxDOUBLE_CLASS, {n, 1}),
         test_host::make_scalar(1), test_host::make_scalar(0.1), test_host::make_scalar(1e-6),
         test_host::make_scalar(k), test_host::make_scalar(cache)};
   };
-  call_result r = train(2, inputs(1, Inf));
-  expect_refusal(r, "tarvel", "outOfMemory",
-                 "could not allocate 200000000000000 bytes for the kernel column cache "
-                 "(n = 5000000, k = 1, 5000000 cache columns)");
-  test_host::destroy_all();
-  // A block as large as the data: n * k doubles of block columns.
-  r = train(2, inputs(static_cast<double>(n), 0));
-  expect_refusal(r, "tarvel", "outOfMemory",
-                 "could not allocate 200000000000000 bytes for the block's kernel columns");
+  const char* old = std::getenv("KRR_MEMORY_LIMIT");
+  const std::string saved = old ? old : "";
+  setenv("KRR_MEMORY_LIMIT", "1e7", 1);
+  call_result r = train(2, inputs(20000, 1, Inf));
+  if (old) {
+    setenv("KRR_MEMORY_LIMIT", saved.c_str(), 1);
+  } else {
+    unsetenv("KRR_MEMORY_LIMIT");
+  }
+  ASSERT_EQ(r.how, ending::returned);
+  EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_EQ(r.warnings[0].id, "tarvel:cacheCapped");
+  EXPECT_NE(r.warnings[0].message.find("about 1e+07 bytes available to it): the cache was capped at"),
+            std::string::npos) << r.warnings[0].message;
+  test_host::release_outputs(r);
+
+  // A block as large as the data: n * k doubles of block columns, 2e14 bytes, more than any
+  // machine has.
+  const double n = 5000000;
+  r = train(2, inputs(static_cast<std::size_t>(n), n, 0));
+  expect_refusal(r, "tarvel", "outOfMemory", "bytes for the working arrays, more than the memory "
+                                            "available to this process (n = 5000000, k = 5000000");
   test_host::destroy_all();
 
   // The host goes on.
