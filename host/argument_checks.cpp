@@ -121,6 +121,39 @@ bool check_all_nonnegative(const double* v, std::size_t count, const char* fn,
   return true;
 }
 
+bool check_samples_and_weights(const mxArray* X, const mxArray* w, const char* fn,
+                               std::size_t& d, std::size_t& n, call_failure& failure) {
+  if (!check_real_double_array(X, fn, "X", failure) || !check_two_dimensional(X, fn, "X", failure)) {
+    return false;
+  }
+  d = mxGetM(X);
+  n = mxGetN(X);
+  if (n < 1) {
+    fail(failure, fn, "invalidInput", "X must have at least one column (one sample per column)");
+    return false;
+  }
+  return check_count_fits_int32(n, "columns", fn, "X", failure) &&
+         check_count_fits_int32(d, "rows", fn, "X", failure) &&
+         check_all_finite(mxGetPr(X), d * n, fn, "X", failure) &&
+         check_real_double_array(w, fn, "w", failure) &&
+         check_weight_count(w, d, n, fn, failure) &&
+         check_all_finite(mxGetPr(w), d + 1, fn, "w", failure) &&
+         check_all_nonnegative(mxGetPr(w), d + 1, fn, "w", failure);
+}
+
+bool check_finite_matrix(const mxArray* a, std::size_t n, const char* rows, const char* fn,
+                         const char* name, call_failure& failure) {
+  if (!check_real_double_array(a, fn, name, failure) || !check_two_dimensional(a, fn, name, failure)) {
+    return false;
+  }
+  if (mxGetM(a) != n || mxGetN(a) < 1) {
+    fail(failure, fn, "invalidInput", "%s must be %zu x c with c >= 1 (one row per %s), got %zu x %zu",
+         name, n, rows, static_cast<std::size_t>(mxGetM(a)), static_cast<std::size_t>(mxGetN(a)));
+    return false;
+  }
+  return check_all_finite(mxGetPr(a), n * mxGetN(a), fn, name, failure);
+}
+
 bool read_real_scalar(const mxArray* a, const char* fn, const char* name, double* value,
                       call_failure& failure) {
   if (mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a) && mxGetNumberOfElements(a) == 1) {

@@ -39,6 +39,16 @@ bool check_all_finite(const double* v, std::size_t count, const char* fn, const 
 bool check_all_nonnegative(const double* v, std::size_t count, const char* fn,
                            const char* name, call_failure& failure);
 
+// The training samples and their weights, as every training module reads them: X a real
+// d x n matrix of finite values with at least one column (counts within 32 bits), w at least
+// d + 1 finite weights >= 0.
+bool check_samples_and_weights(const mxArray* X, const mxArray* w, const char* fn,
+                               std::size_t& d, std::size_t& n, call_failure& failure);
+
+// A real n x c matrix of finite values (c >= 1), named `name`; rows says what n is.
+bool check_finite_matrix(const mxArray* a, std::size_t n, const char* rows, const char* fn,
+                         const char* name, call_failure& failure);
+
 // A real numeric scalar of any numeric class (exactly one element, not complex, not
 // sparse, not logical or char); its value is stored in *value.
 bool read_real_scalar(const mxArray* a, const char* fn, const char* name, double* value,

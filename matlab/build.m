@@ -14,10 +14,13 @@ if ~exist(out, 'dir')
   mkdir(out);
 end
 
-names = {'tarvel', 'quorril'};
-entries = {fullfile(root, 'training', 'tarvel.cpp'), fullfile(root, 'prediction', 'quorril.cpp')};
+names = {'tarvel', 'quorril', '__krr_solve__', '__krr_lml__', '__krr_predict__'};
+entries = {fullfile(root, 'training', 'tarvel.cpp'), fullfile(root, 'prediction', 'quorril.cpp'), ...
+           fullfile(root, 'training', '__krr_solve__.cpp'), ...
+           fullfile(root, 'learning', '__krr_lml__.cpp'), ...
+           fullfile(root, 'prediction', '__krr_predict__.cpp')};
 shared = {};
-for folder = {'common', 'host', 'training', 'prediction'}
+for folder = {'common', 'host', 'training', 'prediction', 'learning'}
   files = dir(fullfile(root, folder{1}, '*.cpp'));
   for i = 1:numel(files)
     file = fullfile(root, folder{1}, files(i).name);

@@ -27,6 +27,7 @@ namespace krr {
 namespace {
 
 constexpr int TEST_TILE = 16;
+constexpr int MAX_OUTPUTS = 64;  // outputs one pass handles; more are split by the caller
 constexpr int TRAIN_TILE = 128;
 constexpr std::int64_t MIN_TESTS_PER_THREAD = 64;
 
@@ -35,10 +36,11 @@ struct prediction_job {
   const double* X;        // d x n, as given
   const double* X_t;      // training samples in the frame, feature-major: X_t[l*n + j]
   const double* w;
-  const double* alpha;
+  const double* alpha;        // n x c, row-major
   const double* train_norms;
   const double* test_norms;  // in the frame
-  double* f;
+  double* f;                 // nt x c, row-major
+  int c;
   const kernel_frame* frame;
   double* centred_tests;  // per part, TEST_TILE samples of d values (centred form)
   std::int64_t nt, n;
@@ -51,43 +53,65 @@ struct prediction_job {
 
 // f[i] for one test sample from differences: w[d] * exp(-weighted_sq_distance) per pair,
 // accumulated as the fast order accumulates.
-double predict_by_differences(const prediction_job& job, std::int64_t i) {
-  const int d = job.d;
+void predict_by_differences(const prediction_job& job, std::int64_t i) {
+  const int d = job.d, c = job.c;
   const exp_function exp_of = library_exp();
   const double* x = job.Xtest + i * d;
-  double sum = 0.0;
+  double* f = job.f + i * c;
+  for (int q = 0; q < c; ++q) f[q] = 0.0;
   for (std::int64_t j = 0; j < job.n; ++j) {
-    const double v = weighted_sq_distance(x, job.X + j * d, d, job.w);
-    sum = (exp_of(-v) * job.w[d]) * job.alpha[j] + sum;
+    const double e = exp_of(-weighted_sq_distance(x, job.X + j * d, d, job.w)) * job.w[d];
+    for (int q = 0; q < c; ++q) f[q] = e * job.alpha[j * c + q] + f[q];
   }
-  return sum;
 }
 
 // f for test samples i0 ... i0 + ti - 1, given in the frame at `tests` (d values each).
-KRR_VECTOR_CLONES
-void predict_tile(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
+// ONE: a single output (c = 1), the loop quorril runs; else any c up to MAX_OUTPUTS.
+template <bool ONE>
+inline void predict_tile_body(const prediction_job& job, std::int64_t i0, int ti,
+                              const double* tests) {
   const int d = job.d;
+  const int c = ONE ? 1 : job.c;
   const double amplitude = job.w[d];
   const exp_function exp_of = library_exp();
-  double sum[TEST_TILE];
+  double sum[TEST_TILE * MAX_OUTPUTS];
   double ip[TEST_TILE][TRAIN_TILE];
-  for (int a = 0; a < ti; ++a) sum[a] = 0.0;
+  for (int a = 0; a < ti * c; ++a) sum[a] = 0.0;
   for (std::int64_t j0 = 0; j0 < job.n; j0 += TRAIN_TILE) {
     const int tj = static_cast<int>(job.n - j0 < TRAIN_TILE ? job.n - j0 : TRAIN_TILE);
     const double* tn = job.train_norms + j0;
-    const double* al = job.alpha + j0;
+    const double* al = job.alpha + j0 * c;
     for (int a = 0; a < ti; ++a) {
       double* p = ip[a];
       weighted_dots(job.X_t, job.n, j0, tj, tests + a * d, job.w, d, p);
-      // The arguments several pairs at a time, then the exp calls with the sum in order.
+      // The arguments several pairs at a time, then the exp calls with the sums in order.
       const double test_norm = job.test_norms[i0 + a];
       for (int b = 0; b < tj; ++b) p[b] = -((tn[b] + test_norm) - (p[b] + p[b]));
-      double s = sum[a];
-      for (int b = 0; b < tj; ++b) s = (exp_of(p[b]) * amplitude) * al[b] + s;
-      sum[a] = s;
+      if (ONE) {
+        double s = sum[a];
+        for (int b = 0; b < tj; ++b) s = (exp_of(p[b]) * amplitude) * al[b] + s;
+        sum[a] = s;
+      } else {
+        double* s = sum + a * c;
+        for (int b = 0; b < tj; ++b) {
+          const double e = exp_of(p[b]) * amplitude;
+          for (int q = 0; q < c; ++q) s[q] = e * al[b * c + q] + s[q];
+        }
+      }
     }
   }
-  for (int a = 0; a < ti; ++a) job.f[i0 + a] = sum[a];
+  for (int a = 0; a < ti * c; ++a) job.f[i0 * c + a] = sum[a];
+}
+
+// The body inlined into each instruction-set clone.
+KRR_VECTOR_CLONES
+void predict_tile_one(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
+  predict_tile_body<true>(job, i0, ti, tests);
+}
+
+KRR_VECTOR_CLONES
+void predict_tile_many(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
+  predict_tile_body<false>(job, i0, ti, tests);
 }
 
 void prediction_job::operator()(int part) const {
@@ -96,7 +120,7 @@ void prediction_job::operator()(int part) const {
     if (stop->requested()) return;
     const int ti = static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE);
     if (frame->form == kernel_form::differences) {
-      for (int a = 0; a < ti; ++a) f[i0 + a] = predict_by_differences(*this, i0 + a);
+      for (int a = 0; a < ti; ++a) predict_by_differences(*this, i0 + a);
       continue;
     }
     const double* tests = Xtest + i0 * d;
@@ -105,11 +129,15 @@ void prediction_job::operator()(int part) const {
       for (int a = 0; a < ti; ++a) centre_sample(*frame, tests + a * d, d, w, buffer + a * d);
       tests = buffer;
     }
-    predict_tile(*this, i0, ti, tests);
+    if (c == 1) {
+      predict_tile_one(*this, i0, ti, tests);
+    } else {
+      predict_tile_many(*this, i0, ti, tests);
+    }
     // A test sample whose norm is not safely finite (far beyond the training samples)
     // takes the differences instead; the tile's value for it is replaced.
     for (int a = 0; a < ti; ++a) {
-      if (!norm_is_safe(test_norms[i0 + a])) f[i0 + a] = predict_by_differences(*this, i0 + a);
+      if (!norm_is_safe(test_norms[i0 + a])) predict_by_differences(*this, i0 + a);
     }
   }
 }
@@ -120,6 +148,14 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
                           double* f, int threads, bool (*interrupt_pending)(void*),
                           void* interrupt_state) {
+  return predict_outputs(Xtest, nt, X, n, d, w, alpha, 1, f, threads, interrupt_pending,
+                         interrupt_state);
+}
+
+prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const double* X,
+                                  std::int64_t n, int d, const double* w, const double* alpha,
+                                  int c, double* f, int threads,
+                                  bool (*interrupt_pending)(void*), void* interrupt_state) {
   prediction_result result;
   const kernel_frame frame = choose_kernel_frame(X, d, n, w);
   const bool centred = frame.form == kernel_form::centred;
@@ -147,8 +183,8 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
   }
   interruption stop(interrupt_pending, interrupt_state);
   thread_pool pool(parts);
-  prediction_job job{Xtest, X, X_t, w, alpha, train_norms, test_norms, f, &frame, centred_tests,
-                     nt, n, d, pool.size(), &stop};
+  prediction_job job{Xtest, X, X_t, w, alpha, train_norms, test_norms, f, c, &frame,
+                     centred_tests, nt, n, d, pool.size(), &stop};
   pool.run_parts(job);
   result.interrupted = stop.stopped();
   return result;

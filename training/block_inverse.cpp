@@ -77,26 +77,29 @@ double bordered_pivot(const double* block_inverse, const double* new_row, int a,
   return new_row[a] - s;
 }
 
-void apply_bordered_update(double* block_inverse, double* block_delta, const double* block_rhs,
-                           int a, int k, const double* u, double q) {
+void update_bordered_inverse(double* block_inverse, int a, int k, const double* u, double q) {
   const std::ptrdiff_t ld = k;
   rank_one_update(block_inverse, ld, u, q, a);
   for (int r = 0; r < a; ++r) block_inverse[r * ld + a] = -(u[r] * q);
   for (int c = 0; c < a; ++c) block_inverse[a * ld + c] = -(u[c] * q);
   block_inverse[a * ld + a] = q;
+}
 
+void update_bordered_solution(double* delta, const double* rhs, int stride, int a,
+                              const double* u, double q) {
   double t = 0.0;
-  for (int c = 0; c < a; ++c) t += block_rhs[c] * u[c];
-  const double e = (t - block_rhs[a]) * q;
-  for (int c = 0; c < a; ++c) block_delta[c] += u[c] * e;
-  block_delta[a] = -e;
+  for (int c = 0; c < a; ++c) t += rhs[c * stride] * u[c];
+  const double e = (t - rhs[a * stride]) * q;
+  for (int c = 0; c < a; ++c) delta[c * stride] += u[c] * e;
+  delta[a * stride] = -e;
 }
 
 void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,
                         const double* block_rhs, int a, int k, double* u) {
   // q = 1 / (gamma - b' A^-1 b)
   const double q = 1.0 / bordered_pivot(block_inverse, new_row, a, k, u);
-  apply_bordered_update(block_inverse, block_delta, block_rhs, a, k, u, q);
+  update_bordered_inverse(block_inverse, a, k, u, q);
+  update_bordered_solution(block_delta, block_rhs, 1, a, u, q);
 }
 
 }  // namespace krr

@@ -12,13 +12,16 @@ namespace krr {
 void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,
                         const double* block_rhs, int a, int k, double* u);
 
-// The same update in two halves, so that the caller can judge the pivot before using it.
-// bordered_pivot writes u = A^-1 b and returns the Schur complement gamma - b'u;
-// apply_bordered_update then does the rest with q = 1 / pivot. Together they perform
-// exactly the operations of grow_block_inverse.
+// The same update in parts, so that the caller can judge the pivot before using it and
+// update several solutions. bordered_pivot writes u = A^-1 b and returns the Schur
+// complement gamma - b'u; update_bordered_inverse and, for each right-hand side,
+// update_bordered_solution then do the rest with q = 1 / pivot. Together they perform
+// exactly the operations of grow_block_inverse. In update_bordered_solution, entry j of
+// delta and rhs is at j*stride.
 double bordered_pivot(const double* block_inverse, const double* new_row, int a, int k,
                       double* u);
-void apply_bordered_update(double* block_inverse, double* block_delta, const double* block_rhs,
-                           int a, int k, const double* u, double q);
+void update_bordered_inverse(double* block_inverse, int a, int k, const double* u, double q);
+void update_bordered_solution(double* delta, const double* rhs, int stride, int a,
+                              const double* u, double q);
 
 }  // namespace krr

@@ -56,8 +56,6 @@ class block_schedule {
   void accumulate(const double* const* columns, const double* coef, const double* abs_coef,
                   int count, double* grad, double* size, std::int64_t n);
 
- private:
-  int score_parts(int i) const;
   // fn(r0, r1) over the rows of `part` of n split into `parts`, a bounded run of rows at a
   // time, until a stop is requested.
   template <typename F>
@@ -69,6 +67,9 @@ class block_schedule {
       fn(r0, r0 + ROWS_PER_STOP_CHECK < range.end ? r0 + ROWS_PER_STOP_CHECK : range.end);
     }
   }
+
+ private:
+  int score_parts(int i) const;
   void compute_column_prefetching(const training_data& data, int s, double* dest, int i,
                                   int members, const double* const* columns,
                                   const int* candidate_rows);

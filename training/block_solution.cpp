@@ -17,135 +17,170 @@ constexpr double SAFE_PIVOT = 0x1p-20;       // of the diagonal entry, for the b
 constexpr double DEPENDENT_PIVOT = 0x1p-40;  // of the diagonal entry, for the factorisation
 constexpr double UNIT_ROUNDOFF = 0x1p-53;
 
-// Row a of the Cholesky factor L (kept in ws.block_inverse, entry (a, c) at a*k + c) from
-// row a of the block matrix and the rows before it. Rows of members left out are zero, so
-// they drop out of every later sum. Also the forward solution z = L^-1 rhs at a.
-void factor_member(block_workspace& ws, int a, int k, block_solution_stats& stats) {
-  const double* row = ws.block_matrix + static_cast<std::ptrdiff_t>(a) * k;
-  double* La = ws.block_inverse + static_cast<std::ptrdiff_t>(a) * k;
+}  // namespace
+
+void factor_row(const factored_block& b, int a, block_solution_stats& stats) {
+  const double* row = b.matrix + static_cast<std::ptrdiff_t>(a) * b.k;
+  double* La = b.factor + static_cast<std::ptrdiff_t>(a) * b.k;
   double pivot = row[a];
-  double z = ws.block_rhs[a];
   for (int c = 0; c < a; ++c) {
-    if (!ws.active[c]) {
+    if (!b.active[c]) {
       La[c] = 0.0;
       continue;
     }
-    const double* Lc = ws.block_inverse + static_cast<std::ptrdiff_t>(c) * k;
+    const double* Lc = b.factor + static_cast<std::ptrdiff_t>(c) * b.k;
     double v = row[c];
     for (int e = 0; e < c; ++e) v -= La[e] * Lc[e];
     La[c] = v / Lc[c];
     pivot -= La[c] * La[c];
-    z -= La[c] * ws.forward[c];
   }
-  if (pivot > DEPENDENT_PIVOT * row[a] && std::isfinite(pivot)) {
-    ws.active[a] = 1;
-    La[a] = std::sqrt(pivot);
-    ws.forward[a] = z / La[a];
-  } else {
-    ws.active[a] = 0;
+  double* za = b.forward + static_cast<std::ptrdiff_t>(a) * b.c;
+  if (!(pivot > DEPENDENT_PIVOT * row[a] && std::isfinite(pivot))) {
+    b.active[a] = 0;
     La[a] = 0.0;
-    ws.forward[a] = 0.0;
+    for (int q = 0; q < b.c; ++q) za[q] = 0.0;
     stats.dropped_members += 1;
+    return;
+  }
+  b.active[a] = 1;
+  La[a] = std::sqrt(pivot);
+  for (int q = 0; q < b.c; ++q) {
+    double z = b.rhs[static_cast<std::ptrdiff_t>(a) * b.c + q];
+    for (int c = 0; c < a; ++c) {
+      if (b.active[c]) z -= La[c] * b.forward[static_cast<std::ptrdiff_t>(c) * b.c + q];
+    }
+    za[q] = z / La[a];
   }
 }
 
-// block_delta[0 ... count-1] = L^-T z, 0 for the members left out.
-void solve_factored(block_workspace& ws, int count, int k) {
+void solve_factored(const factored_block& b, int count) {
   for (int a = count - 1; a >= 0; --a) {
-    if (!ws.active[a]) {
-      ws.block_delta[a] = 0.0;
+    double* da = b.delta + static_cast<std::ptrdiff_t>(a) * b.c;
+    if (!b.active[a]) {
+      for (int q = 0; q < b.c; ++q) da[q] = 0.0;
       continue;
     }
-    double v = ws.forward[a];
-    for (int c = a + 1; c < count; ++c) {
-      if (ws.active[c]) v -= ws.block_inverse[static_cast<std::ptrdiff_t>(c) * k + a] * ws.block_delta[c];
+    const double La = b.factor[static_cast<std::ptrdiff_t>(a) * b.k + a];
+    for (int q = 0; q < b.c; ++q) {
+      double v = b.forward[static_cast<std::ptrdiff_t>(a) * b.c + q];
+      for (int c = a + 1; c < count; ++c) {
+        if (b.active[c]) {
+          v -= b.factor[static_cast<std::ptrdiff_t>(c) * b.k + a] *
+               b.delta[static_cast<std::ptrdiff_t>(c) * b.c + q];
+        }
+      }
+      da[q] = v / La;
     }
-    ws.block_delta[a] = v / ws.block_inverse[static_cast<std::ptrdiff_t>(a) * k + a];
   }
+}
+
+namespace {
+
+factored_block factored_view(const block_system& b) {
+  return {b.matrix, b.inverse, b.active, b.rhs, b.forward, b.delta, b.k, b.c};
 }
 
 // Solves members 0 ... last by the factorisation from here on.
-void switch_to_factorisation(block_workspace& ws, int last, int k, block_solution_stats& stats) {
-  ws.factored = true;
-  for (int a = 0; a <= last; ++a) factor_member(ws, a, k, stats);
-  solve_factored(ws, last + 1, k);
+void switch_to_factorisation(const block_system& b, int last, block_solution_stats& stats) {
+  *b.factored = true;
+  for (int a = 0; a <= last; ++a) factor_row(factored_view(b), a, stats);
+  solve_factored(factored_view(b), last + 1);
 }
 
-// Whether the block solution lowers f over the block: the change
+// Whether the block solution lowers f over the block for right-hand side q: the change
 // sum_j delta_j * ((A delta)_j / 2 - rhs_j) is at most its own rounding error. delta and
 // rhs are scaled by a power of 2 first (exactly), so that huge targets cannot overflow the
 // change and make a sound solution look like a failed one.
-bool lowers_objective(const block_workspace& ws, int count, int k) {
+bool lowers_objective(const block_system& b, int count, int q) {
+  const int k = b.k, c = b.c;
+  auto delta = [&](int j) { return b.delta[static_cast<std::ptrdiff_t>(j) * c + q]; };
+  auto rhs = [&](int j) { return b.rhs[static_cast<std::ptrdiff_t>(j) * c + q]; };
   double largest = 0.0;
   for (int j = 0; j < count; ++j) {
-    if (!std::isfinite(ws.block_delta[j])) return false;
-    largest = std::fmax(largest, std::fmax(std::fabs(ws.block_delta[j]), std::fabs(ws.block_rhs[j])));
+    if (!std::isfinite(delta(j))) return false;
+    largest = std::fmax(largest, std::fmax(std::fabs(delta(j)), std::fabs(rhs(j))));
   }
   if (largest == 0.0) return true;
   const double scale = std::ldexp(1.0, -std::ilogb(largest));
   double change = 0.0, size = 0.0;
   for (int j = 0; j < count; ++j) {
-    const double dj = ws.block_delta[j] * scale;
+    const double dj = delta(j) * scale;
     double ad = 0.0, magnitude = 0.0;
-    for (int c = 0; c < count; ++c) {
+    for (int i = 0; i < count; ++i) {
       // The block matrix is symmetric and stored by rows up to the diagonal.
-      const double a = c <= j ? ws.block_matrix[static_cast<std::ptrdiff_t>(j) * k + c]
-                              : ws.block_matrix[static_cast<std::ptrdiff_t>(c) * k + j];
-      const double term = a * (ws.block_delta[c] * scale);
+      const double a = i <= j ? b.matrix[static_cast<std::ptrdiff_t>(j) * k + i]
+                              : b.matrix[static_cast<std::ptrdiff_t>(i) * k + j];
+      const double term = a * (delta(i) * scale);
       ad += term;
       magnitude += std::fabs(term);
     }
-    const double rj = ws.block_rhs[j] * scale;
+    const double rj = rhs(j) * scale;
     change += dj * (0.5 * ad - rj);
     size += std::fabs(dj) * (0.5 * magnitude + std::fabs(rj));
   }
   return std::isfinite(change) && change <= 4.0 * (count + 2) * UNIT_ROUNDOFF * size;
 }
 
+bool lowers_every_objective(const block_system& b, int count) {
+  for (int q = 0; q < b.c; ++q) {
+    if (!lowers_objective(b, count, q)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-void add_block_member(block_workspace& ws, int i, int k, block_solution_stats& stats) {
-  double* row = ws.block_matrix + static_cast<std::ptrdiff_t>(i) * k;
-  for (int j = 0; j <= i; ++j) row[j] = ws.new_row[j];
-  const double gamma = ws.new_row[i];
+block_system single_system(block_workspace& ws, int k) {
+  return {ws.block_matrix, ws.block_inverse, ws.block_rhs, ws.forward, ws.block_delta,
+          ws.active, ws.inverse_scratch, ws.new_row, &ws.factored, k, 1};
+}
+
+void add_block_member(const block_system& b, int i, block_solution_stats& stats) {
+  const int k = b.k, c = b.c;
+  double* row = b.matrix + static_cast<std::ptrdiff_t>(i) * k;
+  for (int j = 0; j <= i; ++j) row[j] = b.new_row[j];
+  const double gamma = b.new_row[i];
   if (i == 0) {
-    ws.factored = false;
+    *b.factored = false;
     if (gamma > 0.0 && std::isfinite(gamma)) {
-      ws.block_inverse[0] = 1.0 / gamma;
-      ws.block_delta[0] = ws.block_inverse[0] * ws.block_rhs[0];
+      b.inverse[0] = 1.0 / gamma;
+      for (int q = 0; q < c; ++q) b.delta[q] = b.inverse[0] * b.rhs[q];
       return;
     }
     stats.unsafe_pivots += 1;
     if (!(gamma > 0.0)) stats.zero_diagonal = true;
-    switch_to_factorisation(ws, 0, k, stats);
+    switch_to_factorisation(b, 0, stats);
     return;
   }
-  if (!ws.factored) {
-    const double pivot = bordered_pivot(ws.block_inverse, ws.new_row, i, k, ws.inverse_scratch);
+  if (!*b.factored) {
+    const double pivot = bordered_pivot(b.inverse, b.new_row, i, k, b.u);
     if (pivot > SAFE_PIVOT * gamma && std::isfinite(pivot)) {
-      apply_bordered_update(ws.block_inverse, ws.block_delta, ws.block_rhs, i, k,
-                            ws.inverse_scratch, 1.0 / pivot);
+      const double q = 1.0 / pivot;
+      update_bordered_inverse(b.inverse, i, k, b.u, q);
+      for (int col = 0; col < c; ++col) update_bordered_solution(b.delta + col, b.rhs + col, c, i, b.u, q);
       return;
     }
     stats.unsafe_pivots += 1;
-    switch_to_factorisation(ws, i, k, stats);
+    switch_to_factorisation(b, i, stats);
     return;
   }
-  factor_member(ws, i, k, stats);
-  solve_factored(ws, i + 1, k);
+  factor_row(factored_view(b), i, stats);
+  solve_factored(factored_view(b), i + 1);
 }
 
-void finish_block(block_workspace& ws, int count, int k, block_solution_stats& stats) {
-  if (lowers_objective(ws, count, k)) return;
+void finish_block(const block_system& b, int count, block_solution_stats& stats) {
+  if (lowers_every_objective(b, count)) return;
   stats.failed_checks += 1;
-  if (!ws.factored) {
-    switch_to_factorisation(ws, count - 1, k, stats);
-    if (lowers_objective(ws, count, k)) return;
+  if (!*b.factored) {
+    switch_to_factorisation(b, count - 1, stats);
+    if (lowers_every_objective(b, count)) return;
   }
   // The exact step along the first member alone: -rhs_0^2 / (2 A_00) <= 0.
-  const double a00 = ws.block_matrix[0];
-  for (int j = 0; j < count; ++j) ws.block_delta[j] = 0.0;
-  if (a00 > 0.0 && std::isfinite(a00)) ws.block_delta[0] = ws.block_rhs[0] / a00;
+  const double a00 = b.matrix[0];
+  for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(count) * b.c; ++j) b.delta[j] = 0.0;
+  if (a00 > 0.0 && std::isfinite(a00)) {
+    for (int q = 0; q < b.c; ++q) b.delta[q] = b.rhs[q] / a00;
+  }
 }
 
 }  // namespace krr

@@ -11,60 +11,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "common/vector_clones.h"
+#include "training/member_pool.h"
 
 namespace krr {
 
 namespace {
-
-// The pool is kept implicit through the members in increasing order, each stored less its
-// rank: offsets[j] = (j-th smallest member) - j. These never decrease, and the sample at
-// position pos of the pool (the non-members in increasing order) is pos plus the number of
-// offsets <= pos. For blocks up to LINEAR_COUNT_MAX members that number is counted in
-// vector lanes; beyond, it is found by a binary search without branches.
-constexpr int LINEAR_COUNT_MAX = 128;
-
-KRR_VECTOR_CLONES
-void pool_samples(const int* positions, int* samples, const int* offsets, int count) {
-  if (count <= LINEAR_COUNT_MAX) {
-    for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-      const int pos = positions[c];
-      int below = 0;
-      for (int j = 0; j < count; ++j) below += offsets[j] <= pos ? 1 : 0;
-      samples[c] = pos + below;
-    }
-    return;
-  }
-  for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-    const int pos = positions[c];
-    const int* base = offsets;
-    int len = count;
-    while (len > 1) {
-      const int half = len / 2;
-      base = base[half - 1] <= pos ? base + half : base;
-      len -= half;
-    }
-    samples[c] = pos + static_cast<int>(base - offsets) + (len == 1 && base[0] <= pos ? 1 : 0);
-  }
-}
-
-// Adds member s to the `count` offsets kept for pool_samples.
-void insert_member(int s, int* offsets, int count) {
-  int j = count;
-  while (j > 0 && offsets[j - 1] + (j - 1) > s) {
-    offsets[j] = offsets[j - 1] - 1;  // one rank higher now
-    --j;
-  }
-  offsets[j] = s - j;
-}
-
-// The 60 draws that follow a member: pool positions floor(U * pool_size), U = r * 2^-15.
-void draw_positions(random_source& rng, int pool_size, int* positions) {
-  for (int c = 0; c < CANDIDATE_COUNT; ++c) {
-    const double unit = rng.next15(rng.state) * 0x1p-15;
-    positions[c] = static_cast<int>(std::floor(unit * pool_size));
-  }
-}
 
 struct next_draws {
   random_source* rng;
@@ -76,26 +27,14 @@ struct next_draws {
   }
 };
 
-// Member i's column (ridge included), from the cache or computed and stored there. Returns
-// where it can be read for the rest of the step: in the cache when no later member of the
-// step can overwrite it, else a copy in the member's own scratch column.
+// Member i's column (ridge included), computed while the candidates' rows are prefetched.
 const double* member_column(const training_data& data, int s, int k, std::int64_t t, int i,
                             int prefetch_members, kernel_cache& cache, block_workspace& ws,
                             block_schedule& schedule) {
-  const std::size_t n = static_cast<std::size_t>(data.n);
-  double* scratch = ws.block_columns + static_cast<std::size_t>(i) * n;
-  const kernel_cache::found cached = cache.find(s, k, t, i);
-  if (cached.column != nullptr) {
-    if (cached.in_place) return cached.column;
-    std::memcpy(scratch, cached.column, n * sizeof(double));
-    return scratch;
-  }
-  const kernel_cache::claimed slot = cache.claim(s, k, t, i, schedule.pool());
-  double* dest = slot.in_place ? slot.column : scratch;
-  schedule.compute_column(data, s, dest, i, prefetch_members, ws);
-  dest[s] += data.ridge;
-  if (!slot.in_place) std::memcpy(slot.column, dest, n * sizeof(double));
-  return dest;
+  double* scratch = ws.block_columns + static_cast<std::size_t>(i) * data.n;
+  return member_column(data, s, k, t, i, cache, schedule.pool(), scratch, [&](double* dest) {
+    schedule.compute_column(data, s, dest, i, prefetch_members, ws);
+  });
 }
 
 }  // namespace
@@ -129,7 +68,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     // near at hand, where row member_j of s's column is a cold line for every j.
     for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
     ws.new_row[i] = column[s];
-    add_block_member(ws, i, k, stats);
+    add_block_member(single_system(ws, k), i, stats);
     // Long blocks (large k) take long: the host is asked between members.
     if (schedule.stop_requested()) return max_abs_result{};
     if (!choose_next) break;
@@ -139,7 +78,7 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     schedule.score_candidates(i, ws, grad, &next_draws::take, &draws);
     s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
   }
-  finish_block(ws, k, k, stats);
+  finish_block(single_system(ws, k), k, stats);
   return schedule.update_gradient(ws.columns, ws.block_delta, k, grad, n);
 }
 

@@ -19,4 +19,11 @@ void update_gradient_and_size_rows(const double* const* columns, const double* c
                                    const double* abs_coef, int count, double* grad, double* size,
                                    std::int64_t begin, std::int64_t end);
 
+// out[q*ld + r] += columns[j][r] * coef[q*stride + j] for j = 0 ... count-1 in order, for
+// every q < p and r in [begin, end): several right-hand sides (or vectors) at once, stored
+// column by column, each kernel column read once per tile of rows.
+void accumulate_columns(const double* const* columns, const double* coef, std::int64_t stride,
+                        int count, int p, double* out, std::int64_t ld, std::int64_t begin,
+                        std::int64_t end);
+
 }  // namespace krr

@@ -3,6 +3,8 @@
 // the host module can use the C library's rand exactly as users expect.
 #pragma once
 
+#include <cstdint>
+
 namespace krr {
 
 struct random_source {
@@ -13,5 +15,9 @@ struct random_source {
 
 // The C library's rand, brought to 15 bits (rand() mod 32768), never seeded here.
 random_source c_library_random();
+
+// A generator of its own (splitmix64, the top 15 bits of each output) on the 64-bit state
+// *state, which the caller seeds and owns: the same seed gives the same draws everywhere.
+random_source seeded_random(std::uint64_t* state);
 
 }  // namespace krr
