@@ -9,7 +9,8 @@ function [x, f, g, history] = __krr_lbfgs__(fun, x0, lo, hi, opts)
 %                      condition, bisecting where the step overshoots the maximum), for a
 %                      value that is estimated or too dear to compute at every point.
 % opts: max_iterations, memory, gradient_tolerance (on the largest projected derivative),
-% value_tolerance (relative change of f; value line search only), max_step (largest move of
+% value_tolerance (the relative rise of f over the last three iterations below which the
+% search has settled; value line search only), max_step (largest move of
 % one coordinate per iteration), verbose, label (for the progress lines), start (tic), and
 % history (rows to continue). history gains a row per iteration: [iteration, f, largest
 % projected derivative, seconds since start]. Deterministic: no randomness, and the clock
@@ -56,7 +57,6 @@ for iteration = 1:opts.max_iterations
       Y = Y(:, 2:end);
     end
   end
-  previous = f;
   x = x_new;
   f = f_new;
   g = g_new;
@@ -65,8 +65,13 @@ for iteration = 1:opts.max_iterations
   if norm(s, Inf) == 0
     break;
   end
-  if ~opts.slopes && abs(f - previous) <= opts.value_tolerance * (1 + abs(previous))
-    break;
+  % Settled: three iterations together gained less than the tolerance. One small step
+  % alone is not enough, since a poor direction can follow a good one.
+  if ~opts.slopes && iteration >= 3
+    before = history(end - 3, 2);
+    if f - before <= opts.value_tolerance * (1 + abs(before))
+      break;
+    end
   end
 end
 end

@@ -39,7 +39,7 @@ struct lml_estimate {
   bool interrupted = false;
 };
 
-// The p Rademacher probes of a seed, n x p row-major.
+// The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);
 
 // Y: n x c targets, column-major. V: n x (c + p), column-major: a warm start on entry (zeros, or

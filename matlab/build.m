@@ -50,4 +50,8 @@ for i = 1:numel(names)
   [folder, name] = fileparts(entries{i});
   copyfile(fullfile(folder, [name '.m']), out);
 end
+% The model-level functions and their helpers are plain .m files.
+for name = {'krrfit', 'krrpredict', '__krr_dense_lml__', '__krr_lbfgs__'}
+  copyfile(fullfile(root, 'learning', [name{1} '.m']), out);
+end
 end
