@@ -43,7 +43,7 @@ for iteration = 1:opts.max_iterations
   end
   slope0 = d' * g;
   if opts.slopes
-    [x_new, f_new, g_new] = slope_search(fun, x, d, step, slope0, lo, hi);
+    [x_new, f_new, g_new] = slope_search(fun, x, d, step, slope0, lo, hi, opts.max_step);
   else
     [x_new, f_new, g_new] = value_search(fun, x, f, g, d, step, slope0, lo, hi);
   end
@@ -117,13 +117,16 @@ f = f0;
 g = g0;
 end
 
-function [x, f, g] = slope_search(fun, x0, d, step, slope0, lo, hi)
+function [x, f, g] = slope_search(fun, x0, d, step, slope0, lo, hi, max_step)
 % On the slope along d: accept once |slope| <= 0.9 slope0; bisect where the step overshot
-% (negative slope), double where it is still steep and nothing overshot yet. Where nothing
-% is accepted, the point with the least nonnegative slope.
+% (negative slope), double where it is still steep and nothing overshot yet, but never
+% beyond max_step in any coordinate: far steps lead to hyperparameters whose solves cost
+% many times a usual one, and a slope estimated from probes does not justify them. Where
+% nothing is accepted, the point with the least nonnegative slope.
 below = 0;
 above = Inf;
 best = [];
+longest = max_step / norm(d, Inf);
 for attempt = 1:6
   x = min(max(x0 + step * d, lo), hi);
   [f, g] = fun(x);
@@ -131,7 +134,7 @@ for attempt = 1:6
   if slope >= 0 && (isempty(best) || slope < best.slope)
     best = struct('x', x, 'f', f, 'g', g, 'slope', slope);
   end
-  if abs(slope) <= 0.9 * slope0
+  if abs(slope) <= 0.9 * slope0 || (slope > 0 && step >= longest)
     return;
   elseif slope < 0
     above = step;
@@ -139,7 +142,7 @@ for attempt = 1:6
     below = step;
   end
   if isinf(above)
-    step = 2 * step;
+    step = min(2 * step, longest);
   else
     step = (below + above) / 2;
   end
