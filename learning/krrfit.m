@@ -478,11 +478,15 @@ end
 %! assert (again.LengthScales, model.LengthScales);
 
 %!test
-%! ## Fixed values stay exactly; bounds hold.
+%! ## Fixed values stay exactly; bounds hold; of several starts the best is kept.
 %! m = krrfit (X, y, "Verbose", false, "Fixed", {"Ridge"}, "Ridge", 0.3, "MaxIterations", 5);
 %! assert (m.Ridge, 0.3, 2 * eps);
 %! m = krrfit (X, y, "Verbose", false, "LengthScaleBounds", [0.5 2], "MaxIterations", 5);
 %! assert (all (m.LengthScales >= 0.5 * (1 - 1e-12) & m.LengthScales <= 2 * (1 + 1e-12)));
+%! one = krrfit (X, y, "Verbose", false, "MaxIterations", 3);
+%! three = krrfit (X, y, "Verbose", false, "MaxIterations", 3, "Restarts", 2);
+%! assert (three.LogMarginalLikelihood >= one.LogMarginalLikelihood);
+%! assert (rows (three.History) > rows (one.History));
 
 %!test
 %! ## The scalable stage: same bits on one thread and on two; the final solve meets its

@@ -2,8 +2,8 @@
 ##
 ## Installs the package tarball as a user would, except that pkg's prefix and both of
 ## its package lists point into work_dir, so the user's own packages are neither read
-## nor touched. Then loads the package and checks what a user relies on: help for both
-## functions, both functions in the package's index, and a clean pkg test. Saves the
+## nor touched. Then loads the package and checks what a user relies on: help for each
+## public function, each in the package's index, and a clean pkg test. Saves the
 ## installed modules' seeded_fits to out_file and uninstalls the package. Raises an
 ## error at the first check that fails.
 
@@ -21,7 +21,7 @@ function check_installed_package (tarball, name, version, work_dir, out_file)
   endif
   pkg ("load", name);
 
-  functions = {"tarvel", "quorril"};
+  functions = {"tarvel", "quorril", "krrfit", "krrpredict"};
   for fn = functions
     text = evalc (sprintf ("help %s", fn{1}));
     if (isempty (strfind (text, upper (fn{1}))))
@@ -39,7 +39,7 @@ function check_installed_package (tarball, name, version, work_dir, out_file)
   endif
 
   ## pkg test returns normally whatever happens, so its report is read instead: every
-  ## test of both help files must pass, and none may fail anywhere.
+  ## test of each function's file must pass, and none may fail anywhere.
   report = evalc (sprintf ("pkg test %s", name));
   for fn = functions
     counts = regexp (report, [fn{1} '\.m\s+\.*\s*pass\s+(\d+)/(\d+)'], "tokens", "once");
