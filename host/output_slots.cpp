@@ -22,4 +22,13 @@ void destroy_outputs(mxArray* const outputs[], int count) {
   }
 }
 
+void hand_over_outputs(bool failed, int nlhs, mxArray* plhs[], mxArray* const outputs[],
+                       int count) {
+  if (failed) {
+    destroy_outputs(outputs, count);
+  } else {
+    store_outputs(nlhs, plhs, outputs, count);
+  }
+}
+
 }  // namespace host

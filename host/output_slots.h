@@ -10,4 +10,7 @@ void store_outputs(int nlhs, mxArray* plhs[], mxArray* const outputs[], int coun
 
 void destroy_outputs(mxArray* const outputs[], int count);
 
+// The end of every call: the outputs to the host, or released where the call failed.
+void hand_over_outputs(bool failed, int nlhs, mxArray* plhs[], mxArray* const outputs[], int count);
+
 }  // namespace host

@@ -138,11 +138,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   }
-  if (f.failed) {
-    destroy_outputs(outputs, OUTPUTS);
-    return;
-  }
-  store_outputs(nlhs, plhs, outputs, OUTPUTS);
+  hand_over_outputs(f.failed, nlhs, plhs, outputs, OUTPUTS);
 }
 
 }  // namespace

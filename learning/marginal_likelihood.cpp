@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/vector_clones.h"
+#include "training/random_source.h"
 
 namespace krr {
 
@@ -18,13 +19,6 @@ namespace {
 constexpr int LANES = 8;        // fixed partial sums of every row-wise reduction
 constexpr int ROW_TILE = 512;   // rows handled at a time per column
 constexpr int COLUMNS_PER_CLAIM = 8;
-
-std::uint64_t splitmix(std::uint64_t& state) {
-  std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
 
 // Adds t[0 ... len-1] into the LANES partial sums, row r into lane r mod LANES counted from
 // the tile's start (tiles start at multiples of LANES), each lane in row order.
@@ -105,7 +99,7 @@ std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed)
   std::vector<double> Z(static_cast<std::size_t>(n) * p);
   std::uint64_t state = seed ^ 0x5851f42d4c957f2dULL;
   for (std::size_t i = 0; i < Z.size(); i += 64) {
-    const std::uint64_t bits = splitmix(state);
+    const std::uint64_t bits = splitmix64(state);
     for (std::size_t b = 0; b < 64 && i + b < Z.size(); ++b) Z[i + b] = (bits >> b) & 1 ? 1.0 : -1.0;
   }
   return Z;
@@ -121,13 +115,10 @@ lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int
 
   // The right sides: the targets, then the probes. Each solve to its own tolerance.
   const std::vector<double> Z = rademacher_probes(n, p, settings.seed);
-  std::vector<double> B(static_cast<std::size_t>(n) * cols), G(B.size()), tol(cols, 0.0);
+  std::vector<double> B(static_cast<std::size_t>(n) * cols), G(B.size());
   std::copy(Y, Y + n * c, B.begin());
   std::copy(Z.begin(), Z.end(), B.begin() + n * c);
-  for (int q = 0; q < cols; ++q) {
-    for (std::int64_t r = 0; r < n; ++r) tol[q] = std::fmax(tol[q], std::fabs(B[q * n + r]));
-    tol[q] = settings.relative_tol * (tol[q] > 0 ? tol[q] : 1.0);
-  }
+  const std::vector<double> tol = column_tolerances(B.data(), n, cols, settings.relative_tol);
   multi_options options;
   options.tol = tol.data();
   options.seed = settings.seed;

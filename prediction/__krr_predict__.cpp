@@ -74,11 +74,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   }
-  if (f.failed) {
-    destroy_outputs(&out, 1);
-    return;
-  }
-  store_outputs(nlhs, plhs, &out, 1);
+  hand_over_outputs(f.failed, nlhs, plhs, &out, 1);
 }
 
 }  // namespace

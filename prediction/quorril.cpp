@@ -76,11 +76,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
          result.failed_bytes);
   }
   if (!f.failed && result.interrupted) fail(f, FN, "interrupted", "interrupted by the user");
-  if (f.failed) {
-    destroy_outputs(&out, 1);
-    return;
-  }
-  store_outputs(nlhs, plhs, &out, 1);
+  hand_over_outputs(f.failed, nlhs, plhs, &out, 1);
 }
 
 }  // namespace

@@ -83,11 +83,8 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
     const double* b = mxGetPr(prhs[1]);
     double* V = mxGetPr(outputs[0]);
     if (warm) std::copy(mxGetPr(prhs[5]), mxGetPr(prhs[5]) + n * c, V);
-    std::vector<double> tol(c, 0.0);
-    for (std::size_t q = 0; q < c; ++q) {
-      for (std::size_t r = 0; r < n; ++r) tol[q] = std::fmax(tol[q], std::fabs(b[q * n + r]));
-      tol[q] = settings[0] * (tol[q] > 0.0 ? tol[q] : 1.0);
-    }
+    const std::vector<double> tol =
+        krr::column_tolerances(b, static_cast<std::int64_t>(n), static_cast<int>(c), settings[0]);
     krr::kernel_system_setup setup{mxGetPr(prhs[0]), static_cast<int>(n), static_cast<int>(d),
                                    mxGetPr(prhs[2]), ridge, static_cast<int>(settings[1]),
                                    settings[2]};
@@ -123,11 +120,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   } catch (const std::exception& e) {
     fail(f, FN, "internalError", "unexpected failure: %s", e.what());
   }
-  if (f.failed) {
-    destroy_outputs(outputs, OUTPUTS);
-    return;
-  }
-  store_outputs(nlhs, plhs, outputs, OUTPUTS);
+  hand_over_outputs(f.failed, nlhs, plhs, outputs, OUTPUTS);
 }
 
 }  // namespace

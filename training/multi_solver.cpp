@@ -200,6 +200,15 @@ bool all_finite(const double* v, std::int64_t count) {
 
 }  // namespace
 
+std::vector<double> column_tolerances(const double* B, std::int64_t n, int c, double relative_tol) {
+  std::vector<double> tol(c, 0.0);
+  for (int q = 0; q < c; ++q) {
+    for (std::int64_t r = 0; r < n; ++r) tol[q] = std::fmax(tol[q], std::fabs(B[q * n + r]));
+    tol[q] = relative_tol * (tol[q] > 0.0 ? tol[q] : 1.0);
+  }
+  return tol;
+}
+
 multi_result solve_multi(kernel_system& A, const double* B, int c, const multi_options& options,
                          double* V, double* G) {
   multi_result result;

@@ -43,6 +43,10 @@ struct multi_result {
   double largest = 0.0;  // max over rows and columns of |G(r, q)| / tol[q] at the end
 };
 
+// Each column's tolerance: relative_tol times its largest magnitude (times 1 for a zero
+// column), for B n x c, column-major.
+std::vector<double> column_tolerances(const double* B, std::int64_t n, int c, double relative_tol);
+
 // B, V and G are n x c, column-major (column q at q*n), as the host stores them. V holds the starting point (a
 // warm start, or zeros) and receives the solution; G receives (K + ridge I) V - B.
 multi_result solve_multi(kernel_system& A, const double* B, int c, const multi_options& options,

@@ -12,12 +12,16 @@ namespace {
 int c_rand15(void*) { return std::rand() % 32768; }
 
 int splitmix15(void* state) {
-  std::uint64_t z = (*static_cast<std::uint64_t*>(state) += 0x9e3779b97f4a7c15ULL);
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return static_cast<int>((z ^ (z >> 31)) >> 49);
+  return static_cast<int>(splitmix64(*static_cast<std::uint64_t*>(state)) >> 49);
 }
 }  // namespace
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
 
 random_source c_library_random() { return random_source{&c_rand15, nullptr}; }
 

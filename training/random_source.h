@@ -20,4 +20,7 @@ random_source c_library_random();
 // *state, which the caller seeds and owns: the same seed gives the same draws everywhere.
 random_source seeded_random(std::uint64_t* state);
 
+// One step of splitmix64 on state: 64 uniform bits, the generator of seeded_random.
+std::uint64_t splitmix64(std::uint64_t& state);
+
 }  // namespace krr
