@@ -17,15 +17,15 @@ for n = sizes
   d = rows(Xs);
   theta = [log(start.Weights(1:d))'; log(start.Amplitude); log(start.Ridge)];
   t = tic();
-  [f, g] = __krr_dense_lml__(Xs, yc, theta);
+  [f, g] = krr_dense_lml(Xs, yc, theta);
   dense_s = toc(t);
   logdet = -2 * (f + 0.5 * yc' * ((start.Amplitude * exp(-sqd(Xs, start.Weights(1:d))) + ...
                                     start.Ridge * eye(n)) \ yc) + 0.5 * n * log(2 * pi));
   for p = probes
     t = tic();
-    [~, ge] = __krr_lml__(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-2, 256, Inf, 0, 60, 1e-6, 1000], []);
+    [~, ge] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-2, 256, Inf, 0, 60, 1e-6, 1000], []);
     est_s = toc(t);
-    [~, ~, ~, info] = __krr_lml__(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000], []);
+    [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000], []);
     printf('| %d | %d | %.3f | %.3g | %.3g | %.3g | %.3g | %.1f | %.1f |\n', n, p, ...
            norm(ge - g) / norm(g), max(abs(ge - g)), norm(g), info(2) - logdet, info(3), est_s, dense_s);
   end

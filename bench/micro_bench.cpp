@@ -10,11 +10,11 @@
 #include <random>
 #include <vector>
 
-#include "common/kernel_math.h"
-#include "common/library_exp.h"
-#include "prediction/predict.h"
-#include "training/gradient_update.h"
-#include "training/kernel_column.h"
+#include "core/kernel/kernel_math.h"
+#include "core/kernel/library_exp.h"
+#include "core/predict/predict.h"
+#include "core/solve/gradient_update.h"
+#include "core/kernel/kernel_column.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "training/solver.h"
+#include "core/solve/solver.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {

@@ -1,34 +1,20 @@
 function build()
-% BUILD  Compiles tarvel and quorril with MATLAB's mex into build-matlab/ at the top of
-% the source tree, each beside its help file, so that help works.
+% BUILD  Compiles the modules listed in modules.txt with MATLAB's mex into build-matlab/ at
+% the top of the source tree, in the layout of inst/: the public modules beside their help
+% files and krrfit and krrpredict, the private ones in build-matlab/private/.
 %
 %   cd matlab; build
 %   addpath (fullfile (pwd, '..', 'build-matlab'))
 %
-% Each module is its entry file plus every other source file except the other module's
-% entry. libut provides the Ctrl-C polling of host/interrupt.cpp.
+% Each module is its entry file modules/NAME.cpp plus the core (core/) and the host layer
+% (modules/host/). libut provides the Ctrl-C polling of modules/host/interrupt.cpp.
 
 root = fileparts(fileparts(mfilename('fullpath')));
 out = fullfile(root, 'build-matlab');
-if ~exist(out, 'dir')
-  mkdir(out);
-end
+make_folder(fullfile(out, 'private'));
 
-names = {'tarvel', 'quorril', '__krr_solve__', '__krr_lml__', '__krr_predict__'};
-entries = {fullfile(root, 'training', 'tarvel.cpp'), fullfile(root, 'prediction', 'quorril.cpp'), ...
-           fullfile(root, 'training', '__krr_solve__.cpp'), ...
-           fullfile(root, 'learning', '__krr_lml__.cpp'), ...
-           fullfile(root, 'prediction', '__krr_predict__.cpp')};
-shared = {};
-for folder = {'common', 'host', 'training', 'prediction', 'learning'}
-  files = dir(fullfile(root, folder{1}, '*.cpp'));
-  for i = 1:numel(files)
-    file = fullfile(root, folder{1}, files(i).name);
-    if ~any(strcmp(file, entries))
-      shared{end+1} = file; %#ok<AGROW>
-    end
-  end
-end
+[names, where] = read_modules(fullfile(root, 'modules.txt'));
+shared = [sources(fullfile(root, 'core')), sources(fullfile(root, 'modules', 'host'))];
 
 % Results must be identical bit for bit to the plain order of operations: C++17, no
 % fused multiply-add, never fast-math. MSVC's /fp:precise does not contract.
@@ -39,19 +25,50 @@ else
   flags = 'CXXFLAGS="$CXXFLAGS -std=c++17 -ffp-contract=off"';
 end
 
-% On Linux the exp lookup of common/library_exp.cpp uses dlvsym, in libdl before glibc 2.34.
+% On Linux the exp lookup of core/kernel/library_exp.cpp uses dlvsym, in libdl before glibc 2.34.
 libs = {'-lut'};
 if isunix() && ~ismac()
   libs{end+1} = '-ldl';
 end
 
 for i = 1:numel(names)
-  mex('-outdir', out, '-output', names{i}, flags, ['-I' root], entries{i}, shared{:}, libs{:});
-  [folder, name] = fileparts(entries{i});
-  copyfile(fullfile(folder, [name '.m']), out);
+  folder = out;
+  if strcmp(where{i}, 'private')
+    folder = fullfile(out, 'private');
+  end
+  mex('-outdir', folder, '-output', names{i}, flags, ['-I' root], ...
+      fullfile(root, 'modules', [names{i} '.cpp']), shared{:}, libs{:});
 end
-% The model-level functions and their helpers are plain .m files.
-for name = {'krrfit', 'krrpredict', '__krr_dense_lml__', '__krr_lbfgs__'}
-  copyfile(fullfile(root, 'learning', [name{1} '.m']), out);
+% The functions, the help files and the private helpers, as inst/ holds them.
+copyfile(fullfile(root, 'inst', '*.m'), out);
+copyfile(fullfile(root, 'inst', 'private', '*.m'), fullfile(out, 'private'));
+end
+
+function [names, where] = read_modules(file)
+% The module names and whether each is public or private, from modules.txt.
+text = fileread(file);
+rows = regexp(text, '^([a-z][a-z0-9_]*)[ \t]+(public|private)', 'tokens', 'lineanchors');
+names = cellfun(@(r) r{1}, rows, 'UniformOutput', false);
+where = cellfun(@(r) r{2}, rows, 'UniformOutput', false);
+end
+
+function files = sources(folder)
+% Every .cpp file below folder.
+files = {};
+entries = dir(folder);
+for i = 1:numel(entries)
+  name = entries(i).name;
+  path = fullfile(folder, name);
+  if entries(i).isdir && name(1) ~= '.'
+    files = [files, sources(path)]; %#ok<AGROW>
+  elseif ~entries(i).isdir && numel(name) > 4 && strcmp(name(end-3:end), '.cpp')
+    files{end+1} = path; %#ok<AGROW>
+  end
+end
+end
+
+function make_folder(folder)
+if ~exist(folder, 'dir')
+  mkdir(folder);
 end
 end

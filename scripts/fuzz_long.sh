@@ -2,10 +2,10 @@
 # Longer fuzzing of both modules' boundary, then the coverage its corpus reaches.
 #   scripts/fuzz_long.sh [SECONDS_PER_MODULE] [--merge]
 # Builds, then runs each fuzzer (default 1800 s each) from the corpus kept in
-# tests/fuzz/corpus/MODULE, keeping what it finds in build/fuzz/long_MODULE/corpus. A
+# tests/modules/fuzz/corpus/MODULE, keeping what it finds in build/fuzz/long_MODULE/corpus. A
 # finding stops the run; the input that caused it is left in build/fuzz/long_MODULE/
 # (replay it with build/fuzz/fuzz_MODULE FILE). With --merge, the inputs that reach new
-# coverage are added to tests/fuzz/corpus/MODULE, to be committed.
+# coverage are added to tests/modules/fuzz/corpus/MODULE, to be committed.
 # Last, every input of both corpora is replayed through the coverage build and LLVM's
 # report of the lines, regions and branches reached in the modules' sources is printed.
 set -euo pipefail
@@ -17,10 +17,10 @@ fuzz="$root/build/fuzz"
 
 for module in tarvel quorril; do
   echo "== fuzzing $module for $seconds s"
-  "$root/tests/fuzz/run_fuzzer.sh" "$fuzz/fuzz_$module" "$seconds" \
-    "$root/tests/fuzz/corpus/$module" "$fuzz/long_$module"
+  "$root/tests/modules/fuzz/run_fuzzer.sh" "$fuzz/fuzz_$module" "$seconds" \
+    "$root/tests/modules/fuzz/corpus/$module" "$fuzz/long_$module"
   if [ "$merge" = "--merge" ]; then
-    "$fuzz/fuzz_$module" -merge=1 -max_len=512 "$root/tests/fuzz/corpus/$module" \
+    "$fuzz/fuzz_$module" -merge=1 -max_len=512 "$root/tests/modules/fuzz/corpus/$module" \
       "$fuzz/long_$module/corpus" >"$fuzz/long_$module/merge.log" 2>&1
     grep -E 'MERGE-OUTER: [0-9]+ new files' "$fuzz/long_$module/merge.log" || true
   fi
@@ -31,7 +31,7 @@ rm -f "$fuzz"/cover_*.profraw
 for module in tarvel quorril; do
   mkdir -p "$fuzz/long_$module/corpus"
   LLVM_PROFILE_FILE="$fuzz/cover_$module.profraw" "$fuzz/cover_$module" -runs=0 \
-    "$root/tests/fuzz/corpus/$module" "$fuzz/long_$module/corpus" >"$fuzz/cover_$module.log" 2>&1
+    "$root/tests/modules/fuzz/corpus/$module" "$fuzz/long_$module/corpus" >"$fuzz/cover_$module.log" 2>&1
 done
 llvm-profdata-14 merge -o "$fuzz/cover.profdata" "$fuzz"/cover_*.profraw
 sources=()

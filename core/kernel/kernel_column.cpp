@@ -1,0 +1,67 @@
+// Kernel column rows: weighted dot products for a tile of rows, several rows side by side
+// (each row's sum still runs over features in increasing order), then one call of the C
+// library's exp per row (through its unwrapped entry where it has one: library_exp.h).
+#include "core/exact_arithmetic.h"
+
+#include "core/kernel/kernel_column.h"
+
+#include <cmath>
+
+#include "core/kernel/library_exp.h"
+#include "core/kernel/vector_clones.h"
+#include "core/kernel/weighted_dots.h"
+
+namespace krr {
+
+namespace {
+
+constexpr int TILE = 256;
+
+// The differences form, where the norms are not safely finite: rare enough that one row at
+// a time serves.
+void kernel_column_by_differences(const training_data& data, int s, std::int64_t begin,
+                                  std::int64_t end, double* column) {
+  const int d = data.d;
+  const std::int64_t n = data.n;
+  const double* xs = data.X + static_cast<std::int64_t>(s) * d;
+  const exp_function exp_of = library_exp();
+  for (std::int64_t r = begin; r < end; ++r) {
+    double sum = 0.0;
+    for (int l = 0; l < d; ++l) {
+      if (data.w[l] > 0.0) {
+        const double t = data.Xt[l * n + r] - xs[l];
+        sum += (t * data.w[l]) * t;
+      }
+    }
+    column[r] = exp_of(-sum) * data.w[d];
+  }
+}
+
+}  // namespace
+
+KRR_VECTOR_CLONES
+void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
+                        double* column) {
+  if (data.by_differences) {
+    kernel_column_by_differences(data, s, begin, end, column);
+    return;
+  }
+  const int d = data.d;
+  const std::int64_t n = data.n;
+  const double* xs = data.X + static_cast<std::int64_t>(s) * d;
+  const double ns = data.norms[s];
+  const double amplitude = data.w[d];
+  const exp_function exp_of = library_exp();
+  double ip[TILE];
+  for (std::int64_t r0 = begin; r0 < end; r0 += TILE) {
+    const int len = static_cast<int>(end - r0 < TILE ? end - r0 : TILE);
+    weighted_dots(data.Xt, n, r0, len, xs, data.w, d, ip);
+    // The arguments several rows at a time, then the exp calls.
+    const double* nr = data.norms + r0;
+    double* out = column + r0;
+    for (int i = 0; i < len; ++i) ip[i] = -((ns + nr[i]) - (ip[i] + ip[i]));
+    for (int i = 0; i < len; ++i) out[i] = exp_of(ip[i]) * amplitude;
+  }
+}
+
+}  // namespace krr

@@ -1,0 +1,32 @@
+// Kernel columns of the training samples: K(r, s) for the rows r of one range, computed
+// several rows side by side. Each value is the same sequence of operations as the
+// plain formula amplitude * exp(-((N_s + N_r) - (ip + ip))), with ip the weighted dot
+// product summed over features in increasing order, so the result is identical bit for
+// bit to computing rows one at a time. The samples are those of the kernel frame
+// (core/kernel/kernel_frame.h): as given, or centred; in the differences form each value is
+// amplitude * exp(-weighted_sq_distance) instead.
+#pragma once
+
+#include <cstdint>
+
+#include "core/kernel/weighted_dots.h"
+
+namespace krr {
+
+// The training samples and what every kernel column reads of them.
+struct training_data {
+  const double* X;         // d x n, one sample per column, in the kernel frame
+  const double* Xt;        // the same values feature-major: Xt[l*n + r] = X[r*d + l]
+  const double* w;         // d + 1 weights, w[d] the amplitude
+  const double* norms;     // n weighted squared norms (unused by differences)
+  double ridge;
+  int n;
+  int d;
+  bool by_differences = false;  // the differences form of the kernel frame
+};
+
+// Writes K(r, s) for r in [begin, end) to column[r]; the ridge is not included.
+void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
+                        double* column);
+
+}  // namespace krr

@@ -1,0 +1,206 @@
+// The log marginal likelihood and its gradient at scale (marginal_likelihood.h).
+#include "core/exact_arithmetic.h"
+
+#include "core/learn/marginal_likelihood.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/kernel/vector_clones.h"
+#include "core/solve/random_source.h"
+
+namespace krr {
+
+namespace {
+
+constexpr int LANES = 8;        // fixed partial sums of every row-wise reduction
+constexpr int ROW_TILE = 512;   // rows handled at a time per column
+constexpr int COLUMNS_PER_CLAIM = 8;
+
+// Adds t[0 ... len-1] into the LANES partial sums, row r into lane r mod LANES counted from
+// the tile's start (tiles start at multiples of LANES), each lane in row order.
+inline void add_lanes(double* lanes, const double* t, int len) {
+  int r = 0;
+  for (; r + LANES <= len; r += LANES) {
+    for (int q = 0; q < LANES; ++q) lanes[q] += t[r + q];
+  }
+  for (int q = 0; r + q < len; ++q) lanes[q] += t[r + q];
+}
+
+double sum_lanes(const double* lanes) {
+  double s = 0.0;
+  for (int q = 0; q < LANES; ++q) s += lanes[q];
+  return s;
+}
+
+// What the gradient pass reads: the frame's samples feature-major, the solutions and the
+// probes, column-major, so that row loops run over contiguous memory.
+struct gradient_inputs {
+  const training_data* data;
+  const double* V;  // n x (c + p): alpha(., q) at q*n, then (A^-1 z_s) at (c + s)*n
+  const double* Z;  // n x p
+  int c, p;
+};
+
+// Column j's share of the gradient sums: out[0] = sum_r W(r, j) K(r, j) and
+// out[1 + l] = sum_r W(r, j) K(r, j) (x_rl - x_jl)^2, with K without the ridge.
+KRR_VECTOR_CLONES
+void column_sums(const gradient_inputs& in, int j, const double* column, double* lanes,
+                 double* out) {
+  const training_data& data = *in.data;
+  const std::int64_t n = data.n;
+  const int d = data.d, c = in.c, p = in.p;
+  const double amplitude = data.w[d];
+  const double* xj = data.X + static_cast<std::int64_t>(j) * d;
+  const double probe_weight = -static_cast<double>(c) / p;
+  double w[ROW_TILE], t[ROW_TILE], diff[ROW_TILE];
+  for (int i = 0; i < (d + 1) * LANES; ++i) lanes[i] = 0.0;
+  for (std::int64_t r0 = 0; r0 < n; r0 += ROW_TILE) {
+    const int len = static_cast<int>(n - r0 < ROW_TILE ? n - r0 : ROW_TILE);
+    for (int r = 0; r < len; ++r) w[r] = 0.0;
+    for (int q = 0; q < c; ++q) {
+      const double* a = in.V + q * n + r0;
+      const double ajq = in.V[q * n + j];
+      for (int r = 0; r < len; ++r) w[r] += a[r] * ajq;
+    }
+    for (int s = 0; s < p; ++s) {
+      const double* u = in.V + (c + s) * n + r0;
+      const double zjs = probe_weight * in.Z[s * n + j];
+      for (int r = 0; r < len; ++r) w[r] += u[r] * zjs;
+    }
+    for (int r = 0; r < len; ++r) t[r] = w[r] * column[r0 + r];
+    if (j >= r0 && j < r0 + len) t[j - r0] = w[j - r0] * amplitude;  // K(j, j), no ridge
+    add_lanes(lanes, t, len);
+    for (int l = 0; l < d; ++l) {
+      const double* x = data.Xt + l * n + r0;
+      const double xjl = xj[l];
+      for (int r = 0; r < len; ++r) {
+        const double e = x[r] - xjl;
+        diff[r] = t[r] * (e * e);
+      }
+      add_lanes(lanes + (1 + l) * LANES, diff, len);
+    }
+  }
+  for (int i = 0; i <= d; ++i) out[i] = sum_lanes(lanes + i * LANES);
+}
+
+bool multiply_by(void* context, const double* in, double* out) {
+  auto& A = *static_cast<std::pair<kernel_system*, int>*>(context);
+  A.first->accumulate(in, A.second, out);
+  return !A.first->stop().stopped();
+}
+
+}  // namespace
+
+std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed) {
+  std::vector<double> Z(static_cast<std::size_t>(n) * p);
+  std::uint64_t state = seed ^ 0x5851f42d4c957f2dULL;
+  for (std::size_t i = 0; i < Z.size(); i += 64) {
+    const std::uint64_t bits = splitmix64(state);
+    for (std::size_t b = 0; b < 64 && i + b < Z.size(); ++b) Z[i + b] = (bits >> b) & 1 ? 1.0 : -1.0;
+  }
+  return Z;
+}
+
+lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int c,
+                                          const lml_settings& settings, double* V) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const training_data& data = A.data();
+  const std::int64_t n = data.n;
+  const int d = data.d, p = settings.probes, cols = c + p;
+  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, false};
+
+  // The right sides: the targets, then the probes. Each solve to its own tolerance.
+  const std::vector<double> Z = rademacher_probes(n, p, settings.seed);
+  std::vector<double> B(static_cast<std::size_t>(n) * cols), G(B.size());
+  std::copy(Y, Y + n * c, B.begin());
+  std::copy(Z.begin(), Z.end(), B.begin() + n * c);
+  const std::vector<double> tol = column_tolerances(B.data(), n, cols, settings.relative_tol);
+  multi_options options;
+  options.tol = tol.data();
+  options.seed = settings.seed;
+  options.max_passes = settings.max_passes;
+  result.solve = solve_multi(A, B.data(), cols, options, V, G.data());
+  if (result.solve.status == multi_status::interrupted) {
+    result.interrupted = true;
+    return result;
+  }
+
+  // Data fit and the ridge's derivative, sequentially.
+  double fit = 0.0, alpha_sq = 0.0, uz = 0.0;
+  for (std::int64_t r = 0; r < n; ++r) {
+    for (int q = 0; q < c; ++q) {
+      fit += Y[q * n + r] * V[q * n + r];
+      alpha_sq += V[q * n + r] * V[q * n + r];
+    }
+    for (int s = 0; s < p; ++s) uz += V[(c + s) * n + r] * Z[s * n + r];
+  }
+  result.data_fit = fit;
+
+  // One pass over the columns for the other derivatives: each column's sums on its own,
+  // then added in column order, so no thread count changes a bit.
+  const gradient_inputs inputs{&data, V, Z.data(), c, p};
+  std::vector<double> partial(static_cast<std::size_t>(n) * (d + 1));
+  block_schedule& schedule = A.schedule();
+  const int parts = schedule.parts();
+  std::vector<std::vector<double>> scratch(parts), lanes(parts);
+  std::atomic<std::int64_t> next{0};
+  auto part_columns = [&](int part) {
+    scratch[part].resize(n);
+    lanes[part].resize(static_cast<std::size_t>(d + 1) * LANES);
+    for (;;) {
+      if (schedule.stop_requested()) return;
+      const std::int64_t j0 = next.fetch_add(COLUMNS_PER_CLAIM);
+      if (j0 >= n) return;
+      const std::int64_t j1 = j0 + COLUMNS_PER_CLAIM < n ? j0 + COLUMNS_PER_CLAIM : n;
+      for (std::int64_t j = j0; j < j1; ++j) {
+        const int slot = A.cache().slot_of(static_cast<int>(j));
+        const double* column = nullptr;
+        if (slot != 0) {
+          column = A.cache().slot_column(slot - 1);
+        } else {
+          kernel_column_rows(data, static_cast<int>(j), 0, n, scratch[part].data());
+          column = scratch[part].data();
+        }
+        column_sums(inputs, static_cast<int>(j), column, lanes[part].data(),
+                    partial.data() + j * (d + 1));
+      }
+    }
+  };
+  schedule.pool().run_parts(part_columns);
+  if (A.stop().stopped()) {
+    result.interrupted = true;
+    return result;
+  }
+  std::vector<double> sums(d + 1, 0.0);
+  for (std::int64_t j = 0; j < n; ++j) {
+    for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
+  }
+  for (int l = 0; l < d; ++l) result.gradient[l] = -0.5 * data.w[l] * sums[1 + l];
+  result.gradient[d] = 0.5 * sums[0];
+  result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
+
+  if (!settings.log_det) return result;
+  std::pair<kernel_system*, int> context{&A, p};
+  const std::vector<double> quadratures =
+      lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
+  if (A.stop().stopped()) {
+    result.interrupted = true;
+    return result;
+  }
+  double mean = 0.0;
+  for (double q : quadratures) mean += q;
+  mean /= p;
+  double var = 0.0;
+  for (double q : quadratures) var += (q - mean) * (q - mean);
+  result.log_det = mean;
+  result.log_det_error = p > 1 ? std::sqrt(var / (p - 1) / p) : nan;
+  const double two_pi = 6.283185307179586;
+  result.value = -0.5 * fit - 0.5 * c * mean - 0.5 * static_cast<double>(c) * n * std::log(two_pi);
+  return result;
+}
+
+}  // namespace krr

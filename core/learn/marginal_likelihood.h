@@ -1,0 +1,50 @@
+// The log marginal likelihood of the Gaussian process with this kernel and noise variance
+// ridge, and its gradient in the log of every hyperparameter, at sizes where A = K + ridge I
+// cannot be factorised: exact solves of A [alpha, U] = [Y, Z] for the targets and p
+// Rademacher probes Z (core/solve/multi_solver.h), then
+//   gradient_i = 1/2 sum_rj W(r, j) dA(r, j)/dtheta_i,  W = alpha alpha' - (c/p) U Z',
+// whose expectation over the probes is the exact 1/2 alpha' dA alpha - (c/2) tr(A^-1 dA)
+// (Hutchinson's estimator of the trace, with the probes solved as extra right-hand sides),
+// summed over the c outputs, in one pass over the kernel columns; and log det A by
+// stochastic Lanczos quadrature with the same probes (core/learn/lanczos.h). The probes come
+// from a seeded generator, so the estimate is a deterministic function of the
+// hyperparameters that a quasi-Newton method can follow.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/learn/lanczos.h"
+#include "core/solve/kernel_system.h"
+#include "core/solve/multi_solver.h"
+
+namespace krr {
+
+struct lml_settings {
+  int probes = 16;
+  std::uint64_t seed = 0;       // the probes and the solver's draws
+  double relative_tol = 1e-6;   // each solve to relative_tol times its right side's largest
+  bool log_det = true;          // estimate log det A (else value and log_det are NaN)
+  lanczos_settings lanczos;
+  double max_passes = 1000.0;
+};
+
+struct lml_estimate {
+  double value;                  // log p(Y | theta), summed over the outputs
+  std::vector<double> gradient;  // d + 2: d/dlog w_1 ... w_d, d/dlog amplitude, d/dlog ridge
+  double data_fit = 0.0;         // sum over outputs of y' alpha
+  double log_det;                // estimate of log det A
+  double log_det_error;          // its standard error over the probes
+  multi_result solve;
+  bool interrupted = false;
+};
+
+// The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
+std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);
+
+// Y: n x c targets, column-major. V: n x (c + p), column-major: a warm start on entry (zeros, or
+// the previous estimate's), the solutions alpha (first c columns) and A^-1 Z on return.
+lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int c,
+                                          const lml_settings& settings, double* V);
+
+}  // namespace krr

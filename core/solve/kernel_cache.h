@@ -1,0 +1,87 @@
+// The kernel column cache of one training call: m slots of n doubles, the two maps between
+// samples and slots, and the policy that says where a new column goes and whether a column
+// may be read in place for the rest of a block step.
+//
+// When there are fewer slots than samples, slot choice is fixed by a member's place in the
+// run, not by use: member i of block step t takes slot (k*t + i) mod m, a plain ring over the
+// sequence of block members. When every sample has a slot (m = n), columns take the slots in
+// the order they are first computed and are never evicted, so each is computed at most once
+// per call. Either way slots are first written in increasing order, which lets the pages
+// behind them be mapped in ahead in large batches. No cached value or result depends on
+// which slot a column uses.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/parallel/thread_pool.h"
+#include "core/parallel/allocation.h"
+
+namespace krr {
+
+// Pages are mapped in ahead of the slots' first writes, this many bytes at a time: large
+// enough that a request costs far less than the page faults it replaces, small enough that
+// a run ending early maps in little that it never uses.
+constexpr std::int64_t PREFAULT_BATCH_BYTES = std::int64_t{32} << 20;
+
+// Ring slot of member i of block step t: (k*t + i) mod m, in 64 bits.
+inline int cache_slot_for(int k, std::int64_t t, int i, int m) {
+  return static_cast<int>((static_cast<std::int64_t>(k) * t + i) % m);
+}
+
+// Whole columns of n doubles that a budget of cache_bytes buys: floor((bytes / n) * 0.125),
+// at most n, at least 2. A count too large for a 32-bit integer (an infinite budget
+// among them) means n columns; a negative, zero or NaN budget means 2.
+int cache_column_count(double cache_bytes, int n);
+
+class kernel_cache {
+ public:
+  // m slots of n doubles, left unmapped until written, and empty maps. False, with the
+  // failure recorded, when they cannot be had.
+  bool allocate(int n, int m, allocation_failure& failure);
+
+  int slots() const { return m_; }
+  int slot_of(int s) const { return slot_of_sample_[s]; }    // q + 1, or 0: not cached
+  int sample_in(int q) const { return sample_of_slot_[q]; }  // s + 1, or 0: empty
+  const double* slot_column(int q) const { return columns_.get() + q * n_; }
+  std::int64_t requests() const { return requests_; }  // columns asked for
+  std::int64_t misses() const { return misses_; }      // of those, the ones computed
+
+  // Member i of block step t (block size k) asks for the column of s. `column` is null when
+  // s is not cached; `in_place` says whether no later member of the step can overwrite it.
+  struct found {
+    const double* column;
+    bool in_place;
+  };
+  found find(int s, int k, std::int64_t t, int i);
+
+  // Gives the column of s a slot (evicting its previous sample) and maps its pages in ahead,
+  // split across the pool. The caller writes all n values, ridge included; `in_place` says
+  // whether it may write and read them there for the rest of the step, or must compute them
+  // elsewhere and copy them in.
+  struct claimed {
+    double* column;
+    bool in_place;
+  };
+  claimed claim(int s, int k, std::int64_t t, int i, thread_pool& pool);
+
+  // Whether a column cached in a slot may be read at any time in the step: with a slot per
+  // sample nothing is ever overwritten.
+  bool never_evicts() const { return m_ == n_; }
+
+ private:
+  bool rewritten_later(int q, int k, std::int64_t t, int i) const;
+  void prefault_through(int u, thread_pool& pool);
+
+  std::unique_ptr<double[]> columns_;  // slot q holds entries q*n ... q*n + n - 1
+  std::unique_ptr<int[]> slot_of_sample_;
+  std::unique_ptr<int[]> sample_of_slot_;
+  std::int64_t n_ = 0;
+  int m_ = 0;
+  std::int64_t requests_ = 0;
+  std::int64_t misses_ = 0;  // with a slot per sample, also the next unused slot
+  std::int64_t prefaulted_ = 0;  // doubles from the start of the storage mapped in ahead
+  bool prefault_declined_ = false;  // the system refused a prefault: stop asking
+};
+
+}  // namespace krr

@@ -1,0 +1,293 @@
+// Block coordinate descent for several right-hand sides (multi_solver.h).
+#include "core/exact_arithmetic.h"
+
+#include "core/solve/multi_solver.h"
+
+#include <cmath>
+#include <cstddef>
+#include <memory>
+#include <new>
+
+#include "core/kernel/kernel_math.h"
+#include "core/kernel/library_exp.h"
+#include "core/kernel/vector_clones.h"
+#include "core/kernel/weighted_dots.h"
+#include "core/solve/gradient_update.h"
+#include "core/solve/member_pool.h"
+#include "core/solve/random_source.h"
+
+namespace krr {
+
+namespace {
+
+constexpr int MULTI_CANDIDATES = 16;  // candidates scored per member (of CANDIDATE_COUNT drawn)
+constexpr int SCORE_TILE = 256;
+
+// Row r's largest gradient against its column's tolerance; G is n x c, column-major.
+double row_score(const double* G, std::int64_t n, std::int64_t r, const double* inv_tol, int c) {
+  double s = 0.0;
+  for (int q = 0; q < c; ++q) {
+    const double v = std::fabs(G[q * n + r]) * inv_tol[q];
+    if (v > s) s = v;
+  }
+  return s;
+}
+
+// The row of largest score in [begin, end), the first among equals; index -1 when empty.
+// Scores a tile of rows column by column, so that the loads run along memory.
+max_abs_result best_row(const double* G, std::int64_t n, const double* inv_tol, int c,
+                        std::int64_t begin, std::int64_t end) {
+  max_abs_result best{-1.0, -1};
+  double score[SCORE_TILE];
+  for (std::int64_t r0 = begin; r0 < end; r0 += SCORE_TILE) {
+    const int len = static_cast<int>(end - r0 < SCORE_TILE ? end - r0 : SCORE_TILE);
+    for (int r = 0; r < len; ++r) score[r] = 0.0;
+    for (int q = 0; q < c; ++q) {
+      const double* g = G + q * n + r0;
+      const double t = inv_tol[q];
+      for (int r = 0; r < len; ++r) {
+        const double v = std::fabs(g[r]) * t;
+        score[r] = v > score[r] ? v : score[r];
+      }
+    }
+    for (int r = 0; r < len; ++r) {
+      if (score[r] > best.value) best = {score[r], static_cast<int>(r0 + r)};
+    }
+  }
+  return best;
+}
+
+// kv[j] = K(row, member j) for j < count, from the samples: the same operations as the
+// member's kernel column (core/kernel/kernel_column.h), so the same bits, without reading
+// `count` columns at scattered places. Not for the differences form.
+KRR_VECTOR_CLONES
+void candidate_kernel_values(const training_data& data, const double* member_t,
+                             const double* member_norms, int stride, int count, int row,
+                             double* kv) {
+  const int d = data.d;
+  const double nr = data.norms[row];
+  const exp_function exp_of = library_exp();
+  weighted_dots(member_t, stride, 0, count, data.X + static_cast<std::int64_t>(row) * d, data.w,
+                d, kv);
+  for (int j = 0; j < count; ++j) kv[j] = -((member_norms[j] + nr) - (kv[j] + kv[j]));
+  for (int j = 0; j < count; ++j) kv[j] = exp_of(kv[j]) * data.w[d];
+}
+
+struct multi_workspace {
+  std::unique_ptr<double[]> storage;
+  std::unique_ptr<int[]> indices;
+  std::unique_ptr<unsigned char[]> active;
+  std::unique_ptr<const double*[]> columns;
+  double *inverse, *matrix, *rhs, *forward, *delta, *delta_t, *u, *new_row;
+  double *member_t, *member_norms, *kv;  // the members' samples feature-major, their norms
+  int *members, *offsets;
+  bool factored = false;
+  int candidates[CANDIDATE_COUNT], rows[CANDIDATE_COUNT];
+
+  bool allocate(int k, int c, int d, allocation_failure& failure) {
+    const std::uint64_t uk = static_cast<std::uint64_t>(k), uc = static_cast<std::uint64_t>(c);
+    const std::uint64_t ud = static_cast<std::uint64_t>(d);
+    storage = try_allocate<double>(2 * uk * uk + 4 * uk * uc + 4 * uk + uk * ud, false,
+                                   "the block matrices", failure);
+    indices = try_allocate<int>(2 * uk, false, "the block matrices", failure);
+    active = try_allocate<unsigned char>(uk, false, "the block matrices", failure);
+    columns = try_allocate<const double*>(uk, false, "the block matrices", failure);
+    if (failure.failed) return false;
+    inverse = storage.get();
+    matrix = inverse + uk * uk;
+    rhs = matrix + uk * uk;
+    forward = rhs + uk * uc;
+    delta = forward + uk * uc;
+    delta_t = delta + uk * uc;
+    u = delta_t + uk * uc;
+    new_row = u + uk;
+    member_norms = new_row + uk;
+    kv = member_norms + uk;
+    member_t = kv + uk;
+    members = indices.get();
+    offsets = members + k;
+    return true;
+  }
+};
+
+// One block step from the gradient G, whose row of largest score is `first`. On return
+// ws.members and ws.delta hold the block and its solution for every column and G the new
+// gradient; the result is the row of largest score. Ends early once a stop is requested.
+max_abs_result multi_block_step(kernel_system& A, int c, int first, double* G,
+                                const double* inv_tol, std::int64_t t, random_source& rng,
+                                multi_workspace& ws, block_solution_stats& stats) {
+  const training_data& data = A.data();
+  const std::int64_t n = data.n;
+  const int k = A.k();
+  block_schedule& schedule = A.schedule();
+  const block_system block{ws.matrix, ws.inverse, ws.rhs, ws.forward, ws.delta,
+                           ws.active.get(), ws.u, ws.new_row, &ws.factored, k, c};
+  int s = first;
+  draw_positions(rng, data.n - 1, ws.candidates, MULTI_CANDIDATES);
+  for (int i = 0; i < k; ++i) {
+    insert_member(s, ws.offsets, i);
+    const bool choose_next = i < k - 1;
+    if (choose_next) pool_samples(ws.candidates, ws.rows, ws.offsets, i + 1, MULTI_CANDIDATES);
+    double* scratch = A.scratch() + static_cast<std::ptrdiff_t>(i) * n;
+    const double* column = member_column(data, s, k, t, i, A.cache(), schedule.pool(), scratch,
+                                         [&](double* dest) { schedule.compute_column(data, s, dest); });
+    ws.columns[i] = column;
+    ws.members[i] = s;
+    for (int l = 0; l < data.d; ++l) ws.member_t[l * k + i] = data.X[s * data.d + l];
+    ws.member_norms[i] = data.by_differences ? 0.0 : data.norms[s];
+    // The new member's row of the block, K(s, earlier members), from the samples rather
+    // than from i columns at scattered places.
+    if (data.by_differences) {
+      for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
+    } else {
+      candidate_kernel_values(data, ws.member_t, ws.member_norms, k, i, s, ws.new_row);
+    }
+    ws.new_row[i] = column[s];
+    for (int q = 0; q < c; ++q) ws.rhs[static_cast<std::ptrdiff_t>(i) * c + q] = -G[q * n + s];
+    add_block_member(block, i, stats);
+    if (schedule.stop_requested()) return max_abs_result{};
+    if (!choose_next) break;
+
+    // Score of a candidate: the gradient the partial block solution would leave there,
+    // against each column's tolerance.
+    max_abs_result best{-1.0, 0};
+    for (int cand = 0; cand < MULTI_CANDIDATES; ++cand) {
+      const int row = ws.rows[cand];
+      if (data.by_differences) {
+        for (int j = 0; j <= i; ++j) ws.kv[j] = ws.columns[j][row];
+      } else {
+        candidate_kernel_values(data, ws.member_t, ws.member_norms, k, i + 1, row, ws.kv);
+      }
+      double score = 0.0;
+      for (int q = 0; q < c; ++q) {
+        double v = G[q * n + row];
+        for (int j = 0; j <= i; ++j) v += ws.kv[j] * ws.delta[j * c + q];
+        v = std::fabs(v) * inv_tol[q];
+        if (v > score) score = v;
+      }
+      if (score > best.value) best = {score, cand};
+    }
+    s = ws.rows[best.index];
+    draw_positions(rng, data.n - 2 - i, ws.candidates, MULTI_CANDIDATES);
+  }
+
+  finish_block(block, k, stats);
+  const int parts = schedule.parts();
+  max_abs_result part_best[MAX_THREADS];
+  for (int j = 0; j < k; ++j) {
+    for (int q = 0; q < c; ++q) ws.delta_t[q * k + j] = ws.delta[j * c + q];
+  }
+  auto part_update = [&](int part) {
+    max_abs_result best{-1.0, -1};
+    schedule.for_rows(n, part, parts, [&](std::int64_t r0, std::int64_t r1) {
+      accumulate_columns(ws.columns.get(), ws.delta_t, k, k, c, G, n, r0, r1);
+      merge_max_abs(best, best_row(G, n, inv_tol, c, r0, r1));
+    });
+    part_best[part] = best;
+  };
+  schedule.pool().run_parts(part_update);
+  max_abs_result best{row_score(G, n, 0, inv_tol, c), 0};
+  for (int part = 0; part < parts; ++part) merge_max_abs(best, part_best[part]);
+  return best;
+}
+
+bool all_finite(const double* v, std::int64_t count) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<double> column_tolerances(const double* B, std::int64_t n, int c, double relative_tol) {
+  std::vector<double> tol(c, 0.0);
+  for (int q = 0; q < c; ++q) {
+    for (std::int64_t r = 0; r < n; ++r) tol[q] = std::fmax(tol[q], std::fabs(B[q * n + r]));
+    tol[q] = relative_tol * (tol[q] > 0.0 ? tol[q] : 1.0);
+  }
+  return tol;
+}
+
+multi_result solve_multi(kernel_system& A, const double* B, int c, const multi_options& options,
+                         double* V, double* G) {
+  multi_result result;
+  const std::int64_t n = A.n(), size = n * c;
+  const int k = A.k();
+  std::vector<double> inv_tol(c), checked(size), magnitude(size);
+  for (int q = 0; q < c; ++q) inv_tol[q] = 1.0 / options.tol[q];
+  multi_workspace ws;
+  allocation_failure failure;
+  if (!ws.allocate(k, c, A.data().d, failure)) throw std::bad_alloc();
+
+  // The gradient at the starting point: one pass where it is not zero.
+  for (std::int64_t i = 0; i < size; ++i) G[i] = -B[i];
+  A.accumulate(V, c, G);
+  max_abs_result best = best_row(G, n, inv_tol.data(), c, 0, n);
+  std::uint64_t state = options.seed;
+  random_source rng = seeded_random(&state);
+  const double work_limit = options.max_passes * n;
+  while (best.value > 1.0 && !A.stop().stopped()) {
+    best = multi_block_step(A, c, best.index, G, inv_tol.data(), result.steps, rng, ws,
+                            result.block);
+    if (A.stop().stopped()) break;
+    for (int j = 0; j < k; ++j) {
+      const double* d = ws.delta + static_cast<std::ptrdiff_t>(j) * c;
+      for (int q = 0; q < c; ++q) V[q * n + ws.members[j]] += d[q];
+    }
+    result.steps += 1;
+    if (!all_finite(ws.delta, static_cast<std::int64_t>(k) * c)) {
+      result.status = multi_status::breakdown;
+      break;
+    }
+    if (!(best.value > 1.0)) {
+      // The running gradient says every tolerance is met: check it afresh, and go on from
+      // the checked one unless it holds or is at its rounding floor.
+      for (std::int64_t i = 0; i < size; ++i) checked[i] = -B[i];
+      A.accumulate(V, c, checked.data());
+      result.checks += 1;
+      if (A.stop().stopped()) break;
+      const max_abs_result fresh = best_row(checked.data(), n, inv_tol.data(), c, 0, n);
+      if (fresh.value <= 1.0) {
+        for (std::int64_t i = 0; i < size; ++i) G[i] = checked[i];
+        best = fresh;
+        break;
+      }
+      for (std::int64_t i = 0; i < size; ++i) {
+        checked[i] = -B[i];
+        magnitude[i] = std::fabs(B[i]);
+      }
+      const std::int64_t used = A.accumulate(V, c, checked.data(), magnitude.data());
+      const double floor_factor = std::sqrt(static_cast<double>(used + 1)) * 0x1p-53;
+      bool at_floor = true;
+      result.reachable.assign(c, 0.0);
+      for (std::int64_t i = 0; i < size; ++i) {
+        const int q = static_cast<int>(i / n);
+        const double floor = floor_factor * magnitude[i];
+        result.reachable[q] = std::fmax(result.reachable[q], floor);
+        const double g = std::fabs(checked[i]);
+        if (!(g <= options.tol[q] || g <= floor)) at_floor = false;
+        G[i] = checked[i];
+      }
+      best = best_row(G, n, inv_tol.data(), c, 0, n);
+      if (at_floor) {
+        result.status = multi_status::tolerance_unreachable;
+        break;
+      }
+      result.replacements += 1;
+    }
+    const double work = static_cast<double>(result.steps) * k +
+                        static_cast<double>(result.replacements) * n;
+    if (work >= work_limit) {
+      result.status = multi_status::not_converged;
+      break;
+    }
+    if (A.stop().requested()) break;
+  }
+  if (A.stop().stopped()) result.status = multi_status::interrupted;
+  result.passes = static_cast<double>(result.steps) * k / n;
+  result.largest = best.value;
+  return result;
+}
+
+}  // namespace krr

@@ -1,0 +1,51 @@
+function [f, g, alpha] = krr_dense_lml(X, Y, theta)
+% [f, g, alpha] = krr_dense_lml (X, Y, theta)
+%
+% Internal to krrfit: the exact log marginal likelihood of the Gaussian process with the
+% ARD Gaussian kernel and noise variance ridge, and its gradient in theta, by a dense
+% Cholesky factorisation. X is d x n (one sample per column), Y n x c (one kernel shared by
+% the c outputs), theta = log ([w(1:d), amplitude, ridge]) with the kernel
+% amplitude * exp (-sum_l w(l) * (a(l) - b(l))^2). f sums over the outputs; g is (d + 2) x 1.
+% f is -Inf (and g zeros) where K + ridge*I is not numerically positive definite.
+
+[d, n] = size(X);
+c = size(Y, 2);
+w = exp(theta(1:d));
+amplitude = exp(theta(d + 1));
+ridge = exp(theta(d + 2));
+% S = sum_l w(l) (x_il - x_jl)^2 from the Gram matrix of the scaled samples: a matrix
+% product instead of n x n differences per feature. For centred features the rounding is
+% far below what the kernel's exp can show; S is kept >= 0, with 0 on the diagonal.
+Xw = sqrt(w) .* X;
+sq = sum(Xw .^ 2, 1);
+S = max(sq' + sq - 2 * (Xw' * Xw), 0);
+S(1:n + 1:end) = 0;
+K = amplitude * exp(-S);
+[R, p] = chol(K + ridge * eye(n));
+if p ~= 0
+  f = -Inf;
+  g = zeros(d + 2, 1);
+  alpha = zeros(n, c);
+  return;
+end
+alpha = R \ (R' \ Y);
+f = -0.5 * sum(sum(Y .* alpha)) - c * sum(log(diag(R))) - 0.5 * c * n * log(2 * pi);
+if nargout < 2
+  return;
+end
+% d/dtheta_i = 1/2 sum_ij (alpha alpha' - c A^-1)_ij dA_ij/dtheta_i, where for a length
+% scale dA_ij/dlog w(l) = -w(l) K_ij (x_il - x_jl)^2: with WK = W .* K symmetric,
+% sum_ij WK_ij (x_il - x_jl)^2 = 2 sum_i x_il^2 (WK 1)_i - 2 x_l' WK x_l, matrix products
+% instead of an n x n difference per feature (the features are centred, so the two terms
+% do not cancel badly).
+W = alpha * alpha' - c * chol2inv(R);
+WK = W .* K;
+rows = sum(WK, 2);
+M = X * WK;  % d x n
+g = zeros(d + 2, 1);
+for l = 1:d
+  g(l) = -w(l) * ((X(l, :) .^ 2) * rows - M(l, :) * X(l, :)');
+end
+g(d + 1) = 0.5 * sum(rows);
+g(d + 2) = 0.5 * ridge * trace(W);
+end

@@ -1,0 +1,165 @@
+function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
+% [x, f, g, history] = krr_lbfgs (fun, x0, lo, hi, opts)
+%
+% Internal to krrfit: maximises f over the box lo <= x <= hi by limited-memory BFGS on -f,
+% the direction projected onto the box. [f, g] = fun (x) gives the value (NaN where it is
+% not computed) and the gradient. Line searches:
+%   opts.slopes false  backtracking on the value (sufficient increase);
+%   opts.slopes true   on the slope along the direction alone (the strong Wolfe curvature
+%                      condition, bisecting where the step overshoots the maximum), for a
+%                      value that is estimated or too dear to compute at every point.
+% opts: max_iterations, memory, gradient_tolerance (on the largest projected derivative),
+% value_tolerance (the relative rise of f over the last three iterations below which the
+% search has settled; value line search only), max_step (largest move of
+% one coordinate per iteration), verbose, label (for the progress lines), start (tic), and
+% history (rows to continue). history gains a row per iteration: [iteration, f, largest
+% projected derivative, seconds since start]. Deterministic: no randomness, and the clock
+% only in the history.
+
+lo = lo(:);
+hi = hi(:);
+x = min(max(x0(:), lo), hi);
+[f, g] = fun(x);
+history = opts.history;
+S = zeros(numel(x), 0);
+Y = S;
+pg = projected(x, g, lo, hi);
+history = record(opts, history, f, pg);
+for iteration = 1:opts.max_iterations
+  if norm(pg, Inf) <= opts.gradient_tolerance
+    break;
+  end
+  free = pg ~= 0;
+  d = zeros(size(x));
+  d(free) = two_loop(pg(free), S(free, :), Y(free, :));  % an ascent direction of f
+  if ~(d' * pg > 0)
+    S = zeros(numel(x), 0);
+    Y = S;
+    d = pg;
+  end
+  step = min(1, opts.max_step / norm(d, Inf));
+  if isempty(S)
+    step = min(step, 1 / norm(d, Inf));
+  end
+  slope0 = d' * g;
+  if opts.slopes
+    [x_new, f_new, g_new] = slope_search(fun, x, d, step, slope0, lo, hi, opts.max_step);
+  else
+    [x_new, f_new, g_new] = value_search(fun, x, f, g, d, step, slope0, lo, hi);
+  end
+  s = x_new - x;
+  y = g - g_new;  % the change of the gradient of -f
+  if s' * y > 1e-12 * (s' * s)
+    S = [S, s];
+    Y = [Y, y];
+    if size(S, 2) > opts.memory
+      S = S(:, 2:end);
+      Y = Y(:, 2:end);
+    end
+  end
+  x = x_new;
+  f = f_new;
+  g = g_new;
+  pg = projected(x, g, lo, hi);
+  history = record(opts, history, f, pg);
+  if norm(s, Inf) == 0
+    break;
+  end
+  % Settled: three iterations together gained less than the tolerance. One small step
+  % alone is not enough, since a poor direction can follow a good one.
+  if ~opts.slopes && iteration >= 3
+    before = history(end - 3, 2);
+    if f - before <= opts.value_tolerance * (1 + abs(before))
+      break;
+    end
+  end
+end
+end
+
+function pg = projected(x, g, lo, hi)
+% The gradient with the components that push out of the box at a bound set to zero.
+pg = g;
+pg((x <= lo & g < 0) | (x >= hi & g > 0)) = 0;
+end
+
+function d = two_loop(q, S, Y)
+% H * q by the two-loop recursion over the stored pairs (s, y) of -f: an ascent step of f.
+m = size(S, 2);
+a = zeros(m, 1);
+rho = 1 ./ sum(S .* Y, 1)';
+for i = m:-1:1
+  a(i) = rho(i) * (S(:, i)' * q);
+  q = q - a(i) * Y(:, i);
+end
+if m > 0
+  q = q * ((S(:, m)' * Y(:, m)) / (Y(:, m)' * Y(:, m)));
+end
+for i = 1:m
+  b = rho(i) * (Y(:, i)' * q);
+  q = q + (a(i) - b) * S(:, i);
+end
+d = q;
+end
+
+function [x, f, g] = value_search(fun, x0, f0, g0, d, step, slope0, lo, hi)
+% Backtracking on the value (sufficient increase), the step clipped to the box; where no
+% step increases f, the point stays (and the caller, seeing no move, stops).
+for attempt = 1:30
+  x = min(max(x0 + step * d, lo), hi);
+  [f, g] = fun(x);
+  if f >= f0 + 1e-4 * step * slope0
+    return;
+  end
+  step = step / 2;
+end
+x = x0;
+f = f0;
+g = g0;
+end
+
+function [x, f, g] = slope_search(fun, x0, d, step, slope0, lo, hi, max_step)
+% On the slope along d: accept once |slope| <= 0.9 slope0; bisect where the step overshot
+% (negative slope), double where it is still steep and nothing overshot yet, but never
+% beyond max_step in any coordinate: far steps lead to hyperparameters whose solves cost
+% many times a usual one, and a slope estimated from probes does not justify them. Where
+% nothing is accepted, the point with the least nonnegative slope.
+below = 0;
+above = Inf;
+best = [];
+longest = max_step / norm(d, Inf);
+for attempt = 1:6
+  x = min(max(x0 + step * d, lo), hi);
+  [f, g] = fun(x);
+  slope = d' * g;
+  if slope >= 0 && (isempty(best) || slope < best.slope)
+    best = struct('x', x, 'f', f, 'g', g, 'slope', slope);
+  end
+  if abs(slope) <= 0.9 * slope0 || (slope > 0 && step >= longest)
+    return;
+  elseif slope < 0
+    above = step;
+  else
+    below = step;
+  end
+  if isinf(above)
+    step = min(2 * step, longest);
+  else
+    step = (below + above) / 2;
+  end
+end
+if ~isempty(best)
+  x = best.x;
+  f = best.f;
+  g = best.g;
+end
+end
+
+function history = record(opts, history, f, pg)
+% A row of the history and, where asked, the progress line.
+row = [size(history, 1), f, norm(pg, Inf), toc(opts.start)];
+history = [history; row];
+if opts.verbose
+  fprintf('%s: iteration %3d  objective %14.6g  |gradient| %10.3g  %8.1f s\n', opts.label, ...
+          row(1), row(2), row(3), row(4));
+end
+end

@@ -1,0 +1,12 @@
+% -*- texinfo -*-
+% [f, g, V, info] = krr_lml (X, Y, w, ridge, settings, V0)
+%
+% Internal to krrfit: estimates the log marginal likelihood of the Gaussian process with
+% the ARD Gaussian kernel and noise variance ridge, summed over the c columns of Y, and its
+% gradient in log ([w, ridge]), without forming K: exact solves of K + ridge*I for Y and
+% fixed Rademacher probes, Hutchinson estimates of the trace terms, and stochastic Lanczos
+% quadrature for the log determinant. X is d x n, settings [probes, seed, relative_tol, k,
+% cache_bytes, log_det, lanczos_steps, lanczos_tol, max_passes], V0 a warm start (the V of
+% an earlier call) or []. f is NaN unless log_det is 1. V = [alpha, solved probes];
+% info = [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
+% cache columns, seconds].

@@ -1,0 +1,88 @@
+// Host entry of the package's multi-output prediction, which krrpredict calls:
+//   F = krr_predict (Xtest, X, w, A)
+// F(i, q) = sum_j A(j, q) * K(Xtest(:, i), X(:, j)) for the c columns of A at once: each
+// kernel value is computed once for all outputs (core/predict/predict.h), and a column of A
+// alone gives quorril's result bit for bit. Arguments as for quorril, with A n x c.
+#include "core/exact_arithmetic.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "modules/host/argument_checks.h"
+#include "modules/host/call_failure.h"
+#include "modules/host/interrupt.h"
+#include "modules/host/output_slots.h"
+#include "modules/host/thread_setting.h"
+#include "mex.h"
+#include "core/predict/predict.h"
+
+namespace {
+
+constexpr const char* FN = "krr_predict";
+constexpr std::size_t OUTPUTS_PER_PASS = 64;
+
+void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
+         host::call_failure& f) {
+  using namespace host;
+  if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
+  std::size_t d = 0, n = 0;
+  const mxArray* Xtest = prhs[0];
+  if (!check_samples_and_weights(prhs[1], prhs[2], FN, d, n, f) ||
+      !check_real_double_array(Xtest, FN, "Xtest", f) || !check_two_dimensional(Xtest, FN, "Xtest", f) ||
+      !check_finite_matrix(prhs[3], n, "column of X", FN, "A", f)) {
+    return;
+  }
+  const std::size_t nt = mxGetN(Xtest);
+  if (mxGetM(Xtest) != d) {
+    fail(f, FN, "invalidInput", "Xtest must have as many rows as X (%zu features per sample), got %zu",
+         d, static_cast<std::size_t>(mxGetM(Xtest)));
+    return;
+  }
+  if (!check_all_finite(mxGetPr(Xtest), d * nt, FN, "Xtest", f)) return;
+  const std::size_t c = mxGetN(prhs[3]);
+  const int threads = requested_threads(FN);
+  mxArray* out = mxCreateDoubleMatrix(nt, c, mxREAL);
+  try {
+    // Row-major pieces of at most 64 outputs for the core, then back to columns.
+    const double* a = mxGetPr(prhs[3]);
+    double* F = mxGetPr(out);
+    for (std::size_t q0 = 0; q0 < c && !f.failed; q0 += OUTPUTS_PER_PASS) {
+      const std::size_t cq = std::min(OUTPUTS_PER_PASS, c - q0);
+      std::vector<double> A(n * cq), P(nt * cq);
+      for (std::size_t q = 0; q < cq; ++q) {
+        for (std::size_t j = 0; j < n; ++j) A[j * cq + q] = a[(q0 + q) * n + j];
+      }
+      const krr::prediction_result r = krr::predict_outputs(
+          mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(prhs[1]),
+          static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(prhs[2]), A.data(),
+          static_cast<int>(cq), P.data(), threads, &signal_pending, &watch);
+      if (!r.ok) {
+        fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms", r.failed_bytes);
+      } else if (r.interrupted) {
+        fail(f, FN, "interrupted", "interrupted by the user");
+      } else {
+        for (std::size_t q = 0; q < cq; ++q) {
+          for (std::size_t i = 0; i < nt; ++i) F[(q0 + q) * nt + i] = P[i * cq + q];
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    fail(f, FN, "outOfMemory", "out of memory while predicting");
+  } catch (const std::exception& e) {
+    fail(f, FN, "internalError", "unexpected failure: %s", e.what());
+  }
+  hand_over_outputs(f.failed, nlhs, plhs, &out, 1);
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  host::call_failure failure;
+  host::signal_watch watch;
+  run(nlhs, plhs, nrhs, prhs, watch, failure);
+  host::rethrow_host_signal(watch);
+  host::raise_if_failed(failure);
+}

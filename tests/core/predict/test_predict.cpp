@@ -1,0 +1,111 @@
+// Prediction against a literal double loop, bit for bit, and against the ARD kernel built
+// from differences, also far from the origin.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/predict/predict.h"
+
+namespace {
+
+std::vector<double> literal(const std::vector<double>& Xt, int nt, const std::vector<double>& X,
+                            int n, int d, const std::vector<double>& w,
+                            const std::vector<double>& alpha) {
+  auto dot = [&](const std::vector<double>& P, int a, const std::vector<double>& Q, int b) {
+    double s = 0.0;
+    for (int l = 0; l < d; ++l) s += (P[a * d + l] * Q[b * d + l]) * w[l];
+    return s;
+  };
+  std::vector<double> f(nt, 0.0);
+  for (int i = 0; i < nt; ++i)
+    for (int j = 0; j < n; ++j) {
+      const double v = dot(X, j, X, j) + dot(Xt, i, Xt, i);
+      const double ip = dot(Xt, i, X, j);
+      f[i] = (std::exp(-(v - (ip + ip))) * w[d]) * alpha[j] + f[i];
+    }
+  return f;
+}
+
+// Awkward sizes (not multiples of any tile or vector width) and 1 to 3 threads.
+TEST(Predict, MatchesTheLiteralLoopBitForBit) {
+  std::mt19937_64 gen(11);
+  std::normal_distribution<double> normal;
+  for (int d : {0, 1, 3, 17}) {
+    for (int n : {0, 1, 5, 63, 130}) {
+      for (int nt : {0, 1, 9, 17, 211}) {
+        const int threads = 1 + (d + n + nt) % 3;
+        std::vector<double> X(n * d), Xt(nt * d), w(d + 1), alpha(n);
+        for (auto& x : X) x = normal(gen);
+        for (auto& x : Xt) x = normal(gen);
+        for (auto& x : w) x = std::fabs(normal(gen)) / (d + 1);
+        for (auto& x : alpha) x = normal(gen);
+        std::vector<double> f(nt, -7.0);
+        ASSERT_TRUE(krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data(),
+                                 threads).ok);
+        const auto want = literal(Xt, nt, X, n, d, w, alpha);
+        for (int i = 0; i < nt; ++i) {
+          EXPECT_EQ(f[i], want[i]) << "d " << d << " n " << n << " i " << i << " threads " << threads;
+          double direct = 0.0;
+          for (int j = 0; j < n; ++j) {
+            double sq = 0.0;
+            for (int l = 0; l < d; ++l) sq += w[l] * std::pow(Xt[i * d + l] - X[j * d + l], 2);
+            direct += alpha[j] * w[d] * std::exp(-sq);
+          }
+          EXPECT_NEAR(f[i], direct, 1e-10 * (1 + std::fabs(direct)));
+        }
+      }
+    }
+  }
+}
+
+// Training samples far from the origin, test samples far beyond them, features of weight 0
+// whose squares overflow: every prediction must be the sum built from differences.
+TEST(Predict, FarFromTheOriginMatchesTheKernelFromDifferences) {
+  struct data {
+    std::vector<double> Xt, X, w, alpha;
+    int d;
+  };
+  std::vector<data> cases;
+  cases.push_back({{1e8, 1e8 + 0.5, 1e8 + 1, 1e8 + 1.5}, {1e8}, {1.0, 1.0}, {1.0}, 1});
+  cases.push_back({{1.7e9 + 1800, 1.7e9 + 7200, 1e200, -1e300}, {1.7e9, 1.7e9 + 3600, 1.7e9 + 7200},
+                   {1.0 / (2 * 3600.0 * 3600.0), 2.0}, {1.0, -2.0, 0.5}, 1});
+  cases.push_back({{0.3, 1e250, 0.6, -1e250}, {0.2, 1e200, 0.9, 3.0}, {2.0, 0.0, 1.5}, {0.7, -0.4}, 2});
+  cases.push_back({{1e200 + 1e185, 1e200 + 3e185}, {1e200, 1e200 + 1e185, 1e200 + 2e185},
+                   {1.0, 3.0}, {1.0, 2.0, 4.0}, 1});
+  for (const data& c : cases) {
+    const int d = c.d, n = static_cast<int>(c.alpha.size()), nt = static_cast<int>(c.Xt.size()) / d;
+    std::vector<double> f(nt, -7.0);
+    ASSERT_TRUE(krr::predict(c.Xt.data(), nt, c.X.data(), n, d, c.w.data(), c.alpha.data(),
+                             f.data(), 1).ok);
+    for (int i = 0; i < nt; ++i) {
+      double direct = 0.0;
+      for (int j = 0; j < n; ++j) {
+        double sq = 0.0;
+        for (int l = 0; l < d; ++l) {
+          const double t = c.Xt[i * d + l] - c.X[j * d + l];
+          if (c.w[l] > 0) sq += c.w[l] * t * t;
+        }
+        direct += c.alpha[j] * c.w[d] * std::exp(-sq);
+      }
+      EXPECT_NEAR(f[i], direct, 1e-12 * (1 + std::fabs(direct))) << "first sample " << c.X[0] << " i " << i;
+    }
+  }
+}
+
+TEST(Predict, InterruptIsPolledBetweenTilesOfTestSamples) {
+  const int n = 50, nt = 3000, d = 2;
+  std::vector<double> X(n * d, 0.5), Xt(nt * d, 0.25), w = {1.0, 1.0, 2.0}, alpha(n, 1.0);
+  std::vector<double> f(nt, -7.0);
+  int polls = 0;
+  auto interrupt = [](void* s) { return ++*static_cast<int*>(s) >= 2; };
+  const auto r = krr::predict(Xt.data(), nt, X.data(), n, d, w.data(), alpha.data(), f.data(), 1,
+                              interrupt, &polls);
+  EXPECT_TRUE(r.interrupted);
+  EXPECT_EQ(polls, 2);
+  EXPECT_NE(f[0], -7.0);      // the first batch was computed
+  EXPECT_EQ(f[nt - 1], -7.0);  // the last was not
+}
+
+}  // namespace
