@@ -16,19 +16,25 @@ for n = sizes
   yc = y - mean(y);
   d = rows(Xs);
   theta = [log(start.Weights(1:d))'; log(start.Amplitude); log(start.Ridge)];
-  t = tic();
-  [f, g] = krr_dense_lml(Xs, yc, theta);
-  dense_s = toc(t);
-  logdet = -2 * (f + 0.5 * yc' * ((start.Amplitude * exp(-sqd(Xs, start.Weights(1:d))) + ...
-                                    start.Ridge * eye(n)) \ yc) + 0.5 * n * log(2 * pi));
-  for p = probes
+  % krr_dense_lml and krr_lml are private to krrfit's folder: called from there.
+  here = cd(fullfile(fileparts(which('krrfit')), 'private'));
+  unwind_protect
     t = tic();
-    [~, ge] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-2, 256, Inf, 0, 60, 1e-6, 1000], []);
-    est_s = toc(t);
-    [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000], []);
-    printf('| %d | %d | %.3f | %.3g | %.3g | %.3g | %.3g | %.1f | %.1f |\n', n, p, ...
-           norm(ge - g) / norm(g), max(abs(ge - g)), norm(g), info(2) - logdet, info(3), est_s, dense_s);
-  end
+    [f, g] = krr_dense_lml(Xs, yc, theta);
+    dense_s = toc(t);
+    logdet = -2 * (f + 0.5 * yc' * ((start.Amplitude * exp(-sqd(Xs, start.Weights(1:d))) + ...
+                                      start.Ridge * eye(n)) \ yc) + 0.5 * n * log(2 * pi));
+    for p = probes
+      t = tic();
+      [~, ge] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-2, 256, Inf, 0, 60, 1e-6, 1000], []);
+      est_s = toc(t);
+      [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000], []);
+      printf('| %d | %d | %.3f | %.3g | %.3g | %.3g | %.3g | %.1f | %.1f |\n', n, p, ...
+             norm(ge - g) / norm(g), max(abs(ge - g)), norm(g), info(2) - logdet, info(3), est_s, dense_s);
+    end
+  unwind_protect_cleanup
+    cd(here);
+  end_unwind_protect
 end
 end
 

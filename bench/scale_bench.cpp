@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "core/solve/solver.h"
+#include "core/solve/train.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {
@@ -77,5 +77,5 @@ int main(int argc, char** argv) {
               static_cast<long long>(r.steps), r.passes, hit_rate,
               static_cast<double>(r.columns_computed) / n, usage.ru_maxrss / 1048576.0,
               max_grad <= options.tol ? "true" : "false");
-  return r.status == krr::training_status::converged ? 0 : 1;
+  return r.status == krr::solve_status::converged ? 0 : 1;
 }

@@ -25,15 +25,13 @@
 #include <new>
 #include <vector>
 
-#include "modules/host/argument_checks.h"
-#include "modules/host/call_failure.h"
-#include "modules/host/interrupt.h"
-#include "modules/host/memory_setting.h"
-#include "modules/host/output_slots.h"
-#include "modules/host/settings_vector.h"
-#include "modules/host/thread_setting.h"
 #include "core/learn/marginal_likelihood.h"
+#include "core/parallel/thread_pool.h"
 #include "mex.h"
+#include "modules/host/argument_checks.h"
+#include "modules/host/module_call.h"
+#include "modules/host/operator_setting.h"
+#include "modules/host/settings_vector.h"
 
 namespace {
 
@@ -52,101 +50,81 @@ const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"max_passes", 0, 1e12, false}};
 constexpr std::size_t SETTINGS = sizeof RULES / sizeof RULES[0];
 
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
-         host::call_failure& f) {
+void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
+  call_failure& f = call.failure;
   if (!check_input_count(nrhs, 6, FN, f) || !check_output_count(nlhs, OUTPUTS, FN, f)) return;
   std::size_t d = 0, n = 0;
   double ridge = 0, settings[SETTINGS];
   if (!check_samples_and_weights(prhs[0], prhs[2], FN, d, n, f) ||
       !check_finite_matrix(prhs[1], n, "column of X", FN, "Y", f) ||
       !read_real_scalar(prhs[3], FN, "ridge", &ridge, f) ||
-      !read_settings(prhs[4], RULES, SETTINGS, FN, settings, f)) {
-    return;
-  }
-  if (!std::isfinite(ridge) || ridge <= 0.0) {
-    char shown[32];
-    fail(f, FN, "invalidInput", "ridge must be finite and positive, got %s", show(ridge, shown));
+      !read_settings(prhs[4], RULES, SETTINGS, FN, settings, f) ||
+      !check_ridge(ridge, true, FN, f)) {
     return;
   }
   const std::size_t c = mxGetN(prhs[1]);
   const std::size_t p = static_cast<std::size_t>(settings[0]);
   const std::size_t cols = c + p;
   const bool warm = mxGetNumberOfElements(prhs[5]) != 0;
-  if (warm && !check_finite_matrix(prhs[5], n, "column of X", FN, "V0", f)) return;
-  if (warm && mxGetN(prhs[5]) != cols) {
-    fail(f, FN, "invalidInput", "V0 must have %zu columns (outputs, then probes), got %zu", cols,
-         static_cast<std::size_t>(mxGetN(prhs[5])));
+  if (!check_warm_start(prhs[5], n, cols, "outputs, then probes", FN, f) ||
+      !check_block_size(settings[3], 4, n, FN, f)) {
     return;
   }
-  if (settings[3] > static_cast<double>(n)) {
-    fail(f, FN, "invalidInput", "setting 4 (k) must be at most n = %zu", n);
-    return;
-  }
-  const int threads = requested_threads(FN);
-  const double memory = usable_memory(FN);
+  const call_resources resources = read_resources(FN);
 
-  mxArray* outputs[OUTPUTS] = {mxCreateDoubleMatrix(1, 1, mxREAL),
-                               mxCreateDoubleMatrix(d + 2, 1, mxREAL),
-                               mxCreateDoubleMatrix(n, cols, mxREAL),
-                               mxCreateDoubleMatrix(1, INFO, mxREAL)};
+  call.set_output(0, mxCreateDoubleMatrix(1, 1, mxREAL));
+  call.set_output(1, mxCreateDoubleMatrix(d + 2, 1, mxREAL));
+  call.set_output(2, mxCreateDoubleMatrix(n, cols, mxREAL));
+  call.set_output(3, mxCreateDoubleMatrix(1, INFO, mxREAL));
   const auto start = std::chrono::steady_clock::now();
-  try {
+  run_core(call, "estimating the marginal likelihood", [&] {
     // The core takes the host's column-major arrays as they are and solves into the output.
     const double* Y = mxGetPr(prhs[1]);
-    double* V = mxGetPr(outputs[2]);
+    double* V = call.output_data(2);
     if (warm) std::copy(mxGetPr(prhs[5]), mxGetPr(prhs[5]) + n * cols, V);
-    krr::kernel_system_setup setup{mxGetPr(prhs[0]), static_cast<int>(n), static_cast<int>(d),
-                                   mxGetPr(prhs[2]), ridge, static_cast<int>(settings[3]),
-                                   settings[4]};
-    setup.memory_bytes = memory;
-    setup.other_bytes = 8.0 * n * (c + 8.0 * cols);  // targets, solutions, the solver's arrays
-    setup.threads = threads;
-    setup.interrupt_pending = &signal_pending;
-    setup.interrupt_state = &watch;
-    krr::kernel_system A;
-    krr::allocation_failure failure;
-    if (!A.prepare(setup, failure)) {
-      fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for %s", failure.bytes, failure.what);
-    } else {
-      krr::lml_settings s;
-      s.probes = static_cast<int>(p);
-      s.seed = static_cast<std::uint64_t>(settings[1]);
-      s.relative_tol = settings[2];
-      s.log_det = settings[5] != 0.0;
-      s.lanczos.steps = static_cast<int>(settings[6]);
-      s.lanczos.tolerance = settings[7];
-      s.max_passes = settings[8];
-      const krr::lml_estimate e =
-          krr::estimate_marginal_likelihood(A, Y, static_cast<int>(c), s, V);
-      if (e.interrupted) {
-        fail(f, FN, "interrupted", "interrupted by the user");
-      } else {
-        *mxGetPr(outputs[0]) = e.value;
-        for (std::size_t i = 0; i < d + 2; ++i) mxGetPr(outputs[1])[i] = e.gradient[i];
-        const double info[INFO] = {
-            e.data_fit, e.log_det, e.log_det_error, static_cast<double>(e.solve.status),
-            static_cast<double>(e.solve.steps), e.solve.passes,
-            static_cast<double>(e.solve.checks), static_cast<double>(A.cache().slots()),
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-            static_cast<double>(e.solve.block.unsafe_pivots)};
-        for (int i = 0; i < INFO; ++i) mxGetPr(outputs[3])[i] = info[i];
-      }
+    const int k = static_cast<int>(settings[3]);
+    const int parts = krr::effective_threads(resources.threads, static_cast<std::int64_t>(n), 2048);
+    // The targets and the solutions, and what the estimate allocates.
+    const double held = 8.0 * n * (c + cols) +
+                        krr::estimate_bytes(n, d, static_cast<int>(c), static_cast<int>(p), k, parts);
+    krr::kernel_operator A;
+    if (!prepare_operator(call, resources, prhs[0], prhs[2], ridge, k, settings[4], held,
+                          "the estimate's arrays, more than the memory available to this process", A)) {
+      return;
     }
-  } catch (const std::bad_alloc&) {
-    fail(f, FN, "outOfMemory", "out of memory while estimating the marginal likelihood");
-  } catch (const std::exception& e) {
-    fail(f, FN, "internalError", "unexpected failure: %s", e.what());
-  }
-  hand_over_outputs(f.failed, nlhs, plhs, outputs, OUTPUTS);
+    krr::lml_settings s;
+    s.probes = static_cast<int>(p);
+    s.seed = static_cast<std::uint64_t>(settings[1]);
+    s.relative_tol = settings[2];
+    s.log_det = settings[5] != 0.0;
+    s.lanczos.steps = static_cast<int>(settings[6]);
+    s.lanczos.tolerance = settings[7];
+    s.max_passes = settings[8];
+    const krr::lml_estimate e = krr::estimate_marginal_likelihood(A, Y, static_cast<int>(c), s, V);
+    if (e.status == krr::solve_status::interrupted) {
+      fail(f, FN, "interrupted", "interrupted by the user");
+    } else if (e.status == krr::solve_status::out_of_memory) {
+      fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the estimate's arrays",
+           e.failed_bytes);
+    } else {
+      *call.output_data(0) = e.value;
+      std::copy(e.gradient.begin(), e.gradient.end(), call.output_data(1));
+      const double info[INFO] = {
+          e.data_fit, e.log_det, e.log_det_error, static_cast<double>(e.solve.status),
+          static_cast<double>(e.solve.steps), e.solve.passes,
+          static_cast<double>(e.solve.checks), static_cast<double>(A.cache().slots()),
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+          static_cast<double>(e.solve.block.unsafe_pivots)};
+      std::copy(info, info + INFO, call.output_data(3));
+    }
+  });
 }
 
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  host::call_failure failure;
-  host::signal_watch watch;
-  run(nlhs, plhs, nrhs, prhs, watch, failure);
-  host::rethrow_host_signal(watch);
-  host::raise_if_failed(failure);
+  host::module_call call(FN, nlhs, plhs);
+  run(call, nlhs, nrhs, prhs);
+  call.finish();
 }

@@ -7,14 +7,12 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <vector>
 
 #include "modules/host/argument_checks.h"
 #include "modules/host/call_failure.h"
 #include "modules/host/interrupt.h"
-#include "modules/host/output_slots.h"
+#include "modules/host/module_call.h"
 #include "modules/host/thread_setting.h"
 #include "mex.h"
 #include "core/predict/predict.h"
@@ -24,9 +22,9 @@ namespace {
 constexpr const char* FN = "krr_predict";
 constexpr std::size_t OUTPUTS_PER_PASS = 64;
 
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
-         host::call_failure& f) {
+void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
+  call_failure& f = call.failure;
   if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
   std::size_t d = 0, n = 0;
   const mxArray* Xtest = prhs[0];
@@ -44,11 +42,11 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   if (!check_all_finite(mxGetPr(Xtest), d * nt, FN, "Xtest", f)) return;
   const std::size_t c = mxGetN(prhs[3]);
   const int threads = requested_threads(FN);
-  mxArray* out = mxCreateDoubleMatrix(nt, c, mxREAL);
-  try {
+  call.set_output(0, mxCreateDoubleMatrix(nt, c, mxREAL));
+  run_core(call, "predicting", [&] {
     // Row-major pieces of at most 64 outputs for the core, then back to columns.
     const double* a = mxGetPr(prhs[3]);
-    double* F = mxGetPr(out);
+    double* F = call.output_data(0);
     for (std::size_t q0 = 0; q0 < c && !f.failed; q0 += OUTPUTS_PER_PASS) {
       const std::size_t cq = std::min(OUTPUTS_PER_PASS, c - q0);
       std::vector<double> A(n * cq), P(nt * cq);
@@ -58,7 +56,7 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
       const krr::prediction_result r = krr::predict_outputs(
           mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(prhs[1]),
           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(prhs[2]), A.data(),
-          static_cast<int>(cq), P.data(), threads, &signal_pending, &watch);
+          static_cast<int>(cq), P.data(), threads, &signal_pending, &call.watch);
       if (!r.ok) {
         fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms", r.failed_bytes);
       } else if (r.interrupted) {
@@ -69,20 +67,13 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
         }
       }
     }
-  } catch (const std::bad_alloc&) {
-    fail(f, FN, "outOfMemory", "out of memory while predicting");
-  } catch (const std::exception& e) {
-    fail(f, FN, "internalError", "unexpected failure: %s", e.what());
-  }
-  hand_over_outputs(f.failed, nlhs, plhs, &out, 1);
+  });
 }
 
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  host::call_failure failure;
-  host::signal_watch watch;
-  run(nlhs, plhs, nrhs, prhs, watch, failure);
-  host::rethrow_host_signal(watch);
-  host::raise_if_failed(failure);
+  host::module_call call(FN, nlhs, plhs);
+  run(call, nlhs, nrhs, prhs);
+  call.finish();
 }

@@ -10,7 +10,7 @@
 #include "modules/host/argument_checks.h"
 #include "modules/host/call_failure.h"
 #include "modules/host/interrupt.h"
-#include "modules/host/output_slots.h"
+#include "modules/host/module_call.h"
 #include "modules/host/thread_setting.h"
 #include "mex.h"
 #include "core/predict/predict.h"
@@ -19,9 +19,9 @@ namespace {
 
 constexpr const char* FN = "quorril";
 
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
-         host::call_failure& f) {
+void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
+  call_failure& f = call.failure;
   if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
   const mxArray* Xtest = prhs[0];
   const mxArray* X = prhs[1];
@@ -59,34 +59,25 @@ void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signa
   }
 
   const int threads = requested_threads(FN);  // may warn: before anything is created
-  mxArray* out = mxCreateDoubleMatrix(nt, 1, mxREAL);
+  call.set_output(0, mxCreateDoubleMatrix(nt, 1, mxREAL));
   krr::prediction_result result;
-  try {
+  run_core(call, "predicting", [&] {
     result = krr::predict(mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(X),
                           static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(w),
-                          mxGetPr(alpha), mxGetPr(out), threads,
-                          &host::signal_pending, &watch);
-  } catch (const std::exception& e) {
-    fail(f, FN, "internalError", "unexpected failure: %s", e.what());
-  } catch (...) {
-    fail(f, FN, "internalError", "unexpected failure");
-  }
+                          mxGetPr(alpha), call.output_data(0), threads, &signal_pending,
+                          &call.watch);
+  });
   if (!f.failed && !result.ok) {
     fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms",
          result.failed_bytes);
   }
   if (!f.failed && result.interrupted) fail(f, FN, "interrupted", "interrupted by the user");
-  hand_over_outputs(f.failed, nlhs, plhs, &out, 1);
 }
 
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  host::call_failure failure;
-  host::signal_watch watch;
-  run(nlhs, plhs, nrhs, prhs, watch, failure);
-  // Everything of the call is released: Octave's own answer to a signal goes on from here
-  // (the command line ends on Ctrl-C); elsewhere the interrupted error is raised.
-  host::rethrow_host_signal(watch);
-  host::raise_if_failed(failure);
+  host::module_call call(FN, nlhs, plhs);
+  run(call, nlhs, nrhs, prhs);
+  call.finish();
 }

@@ -7,18 +7,16 @@
 
 #include <cmath>
 #include <cstddef>
-#include <exception>
-#include <new>
 
 #include "modules/host/argument_checks.h"
 #include "modules/host/call_failure.h"
 #include "modules/host/interrupt.h"
 #include "modules/host/memory_setting.h"
-#include "modules/host/output_slots.h"
+#include "modules/host/module_call.h"
 #include "modules/host/thread_setting.h"
 #include "mex.h"
 #include "core/solve/random_source.h"
-#include "core/solve/solver.h"
+#include "core/solve/train.h"
 
 namespace {
 
@@ -64,12 +62,8 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
       !read_real_scalar(prhs[6], FN, "cache_bytes", &cache_bytes, f)) {
     return false;
   }
+  if (!check_ridge(ridge, false, FN, f)) return false;
   char shown[32];
-  if (!std::isfinite(ridge) || ridge < 0.0) {
-    fail(f, FN, "invalidInput", "ridge must be finite and nonnegative, got %s",
-         show(ridge, shown));
-    return false;
-  }
   // tol > 0 is required because no gradient can reach a tolerance <= 0; NaN and +Inf
   // are accepted and ask for no block step at all.
   if (tol <= 0.0) {
@@ -102,60 +96,49 @@ bool read_arguments(int nlhs, int nrhs, const mxArray* prhs[], krr::training_pro
   return true;
 }
 
-// Runs the solver into new output arrays. Returns with every resource released except
-// the outputs, which are stored in plhs on success and destroyed on failure.
 // What the warnings after the report need to know of the call.
 struct call_summary {
   double ridge = 0.0, tol = 0.0, memory = 0.0;
   int n = 0;
 };
 
-void run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], host::signal_watch& watch,
-         host::call_failure& f, krr::training_result& result, call_summary& summary) {
+// Runs the solver into new output arrays; their data go to the host at the call's finish.
+void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[],
+         krr::training_result& result, call_summary& summary) {
   krr::training_problem problem{};
   krr::training_options options{};
-  if (!read_arguments(nlhs, nrhs, prhs, problem, options, watch, f)) return;
+  if (!read_arguments(nlhs, nrhs, prhs, problem, options, call.watch, call.failure)) return;
   summary = {problem.ridge, options.tol, options.memory_bytes, problem.n};
 
-  mxArray* outputs[OUTPUT_COUNT] = {
-      mxCreateDoubleMatrix(problem.n, 1, mxREAL), mxCreateDoubleMatrix(problem.n, 1, mxREAL),
-      mxCreateDoubleMatrix(1, 1, mxREAL), mxCreateDoubleMatrix(1, 1, mxREAL),
-      mxCreateDoubleMatrix(1, 1, mxREAL)};
-  try {
-    result = krr::train(problem, options, mxGetPr(outputs[0]), mxGetPr(outputs[1]));
-  } catch (const std::bad_alloc&) {
-    host::fail(f, FN, "outOfMemory", "out of memory while training");
-  } catch (const std::exception& e) {
-    host::fail(f, FN, "internalError", "unexpected failure: %s", e.what());
-  } catch (...) {
-    host::fail(f, FN, "internalError", "unexpected failure");
-  }
-  if (!f.failed && result.status == krr::training_status::out_of_memory) {
+  call.set_output(0, mxCreateDoubleMatrix(problem.n, 1, mxREAL));
+  call.set_output(1, mxCreateDoubleMatrix(problem.n, 1, mxREAL));
+  for (int i = 2; i < OUTPUT_COUNT; ++i) call.set_output(i, mxCreateDoubleMatrix(1, 1, mxREAL));
+  host::run_core(call, "training", [&] {
+    result = krr::train(problem, options, call.output_data(0), call.output_data(1));
+  });
+  host::call_failure& f = call.failure;
+  if (!f.failed && result.status == krr::solve_status::out_of_memory) {
     host::fail(f, FN, "outOfMemory",
                "could not allocate %.0f bytes for %s (n = %d, k = %d, %d cache columns); "
                "lower cache_bytes or k",
                result.failed_bytes, result.failed_what, problem.n, options.k,
                result.cache_columns);
   }
-  if (!f.failed && result.status == krr::training_status::interrupted) {
+  if (!f.failed && result.status == krr::solve_status::interrupted) {
     host::fail(f, FN, "interrupted", "interrupted by the user after %lld block steps",
                static_cast<long long>(result.steps));
   }
-  if (f.failed) {
-    host::destroy_outputs(outputs, OUTPUT_COUNT);
-    return;
-  }
-  *mxGetPr(outputs[2]) = result.seconds;
-  *mxGetPr(outputs[3]) = result.evals;
-  *mxGetPr(outputs[4]) = result.objective;
-  host::store_outputs(nlhs, plhs, outputs, OUTPUT_COUNT);
+  if (f.failed) return;
+  *call.output_data(2) = result.seconds;
+  *call.output_data(3) = result.evals;
+  *call.output_data(4) = result.objective;
 }
 
 // The warnings of a call that returned: first what the blocks met (the cause), then how
 // the descent ended when that was not success. Each says what to change.
 void warn_of_outcome(const krr::training_result& result, double ridge, double tol,
                      double memory, int n) {
-  using krr::training_status;
+  using krr::solve_status;
   const krr::block_solution_stats& block = result.block;
   if (result.cache_columns < result.requested_cache_columns) {
     host::warn(FN, "cacheCapped",
@@ -166,7 +149,7 @@ void warn_of_outcome(const krr::training_result& result, double ridge, double to
                result.requested_cache_columns, 8.0 * n * result.requested_cache_columns,
                memory, result.cache_columns, n, 8.0 * n * result.cache_columns);
   }
-  if (result.status == training_status::singular) {
+  if (result.status == solve_status::singular) {
     host::warn(FN, "illConditioned",
                "K + ridge*I is zero (the amplitude w(d+1) and ridge are both 0), so no step "
                "can reduce the gradient; pass a positive ridge");
@@ -181,21 +164,21 @@ void warn_of_outcome(const krr::training_result& result, double ridge, double to
                static_cast<long long>(block.dropped_members), ridge);
   }
   switch (result.status) {
-    case training_status::not_converged:
+    case solve_status::not_converged:
       host::warn(FN, "notConverged",
                  "stopped by the work bound after %.0f block steps (%.0f passes over the "
                  "data) with max|grad| = %g above tol = %g; alpha is the iterate reached. A "
                  "larger tol, or a larger ridge, ends the descent sooner",
                  static_cast<double>(result.steps), result.passes, result.max_abs_grad, tol);
       break;
-    case training_status::tolerance_unreachable:
+    case solve_status::tolerance_unreachable:
       host::warn(FN, "toleranceUnreachable",
                  "tol = %g is below what double precision can reach for this problem: "
                  "(K + ridge*I)*alpha - y is computed only to about %g here, and its checked "
                  "max|grad| is %g; grad is that checked gradient. Ask for tol >= %.2g",
                  tol, result.reachable_tol, result.max_abs_grad, result.reachable_tol);
       break;
-    case training_status::breakdown:
+    case solve_status::breakdown:
       host::warn(FN, "breakdown",
                  "the solution overflows double precision: alpha or grad holds Inf or NaN. "
                  "Scale y down or raise the ridge");
@@ -208,15 +191,11 @@ void warn_of_outcome(const krr::training_result& result, double ridge, double to
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  host::call_failure failure;
-  host::signal_watch watch;
+  host::module_call call(FN, nlhs, plhs);
   krr::training_result result;
   call_summary summary;
-  run(nlhs, plhs, nrhs, prhs, watch, failure, result, summary);
-  // Everything of the call is released: Octave's own answer to a signal goes on from here
-  // (the command line ends on Ctrl-C); elsewhere the interrupted error is raised.
-  host::rethrow_host_signal(watch);
-  host::raise_if_failed(failure);
+  run(call, nlhs, nrhs, prhs, result, summary);
+  call.finish();
 
   mexPrintf("Number of kernel evaluation is %.0f.\n", result.evals);
   mexPrintf("Objectve function is %f\n", result.objective);

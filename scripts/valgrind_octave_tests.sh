@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the Octave module tests (the tests in tarvel.m and quorril.m and the module tests
-# in tests/inst) inside valgrind's memcheck and prints its summary: all errors and
+# Runs the Octave module tests (the tests in tarvel.m and quorril.m, and those of both
+# modules in tests/inst) inside valgrind's memcheck and prints its summary: all errors and
 # leaks of the Octave process, then those whose stack passes through the modules (a
 # frame in a .mex file, in mexFunction, or in the core's or binding's namespaces). Fails when the tests fail or when any error or
 # definite leak involves the modules. The full log is build/valgrind/memcheck.log.
@@ -19,7 +19,8 @@ valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
   --num-callers=40 --log-file="$log" \
   octave-cli -q -H --norc --eval "
     addpath ('$root/build', '$root/build/test_helpers', '$root/tests/inst');
-    names = {'tarvel', 'tarvel_seeded_test', 'tarvel_memory_test', 'quorril'};
+    names = {'tarvel', 'tarvel_test', 'tarvel_seeded_test', 'tarvel_memory_test', 'quorril', ...
+             'quorril_test'};
     ok = true;
     for i = 1:numel (names)
       [n, nmax] = test (names{i}, 'quiet', stdout);

@@ -9,12 +9,18 @@
 
 namespace krr {
 
+// Where sample s of a d x n sample matrix starts, in 64 bits: s * d passes 2^31 long
+// before n or d does (n = 2^20 samples of 2^11 features).
+inline std::int64_t sample_offset(std::int64_t s, int d) { return s * d; }
+inline const double* sample_at(const double* X, std::int64_t s, int d) {
+  return X + sample_offset(s, d);
+}
+
 // Sum over l of (P[a*d+l] * Q[b*d+l]) * w[l], in increasing l, from 0.0.
-// Sample offsets are formed in 64 bits so large matrices cannot overflow them.
 inline double weighted_dot(const double* P, std::int64_t a, const double* Q, std::int64_t b,
                            int d, const double* w) {
-  const double* p = P + a * d;
-  const double* q = Q + b * d;
+  const double* p = sample_at(P, a, d);
+  const double* q = sample_at(Q, b, d);
   double sum = 0.0;
   for (int l = 0; l < d; ++l) sum += (p[l] * q[l]) * w[l];
   return sum;

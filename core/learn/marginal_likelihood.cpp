@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/kernel/vector_clones.h"
+#include "core/parallel/allocation.h"
 #include "core/solve/random_source.h"
 
 namespace krr {
@@ -88,7 +89,7 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
 }
 
 bool multiply_by(void* context, const double* in, double* out) {
-  auto& A = *static_cast<std::pair<kernel_system*, int>*>(context);
+  auto& A = *static_cast<std::pair<kernel_operator*, int>*>(context);
   A.first->accumulate(in, A.second, out);
   return !A.first->stop().stopped();
 }
@@ -105,27 +106,53 @@ std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed)
   return Z;
 }
 
-lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int c,
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts) {
+  const double column = 8.0 * static_cast<double>(n);
+  const int cols = c + p;
+  // The right sides and the gradient (2 cols), the probes (p), each column's gradient sums
+  // (d + 1), one column of scratch a thread, Lanczos's three blocks of probes (3 p).
+  return column * (2.0 * cols + p + (d + 1) + parts + 3.0 * p) +
+         8.0 * parts * (d + 1) * LANES + multi_solver_bytes(n, k, cols, d);
+}
+
+lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, int c,
                                           const lml_settings& settings, double* V) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const training_data& data = A.data();
   const std::int64_t n = data.n;
   const int d = data.d, p = settings.probes, cols = c + p;
-  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, false};
+  block_schedule& schedule = A.schedule();
+  const int parts = schedule.parts();
+  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}};
 
-  // The right sides: the targets, then the probes. Each solve to its own tolerance.
+  // Everything the estimate holds, before any work: the right sides (the targets, then the
+  // probes) and their gradient, each column's gradient sums, and each thread's scratch, so
+  // that no thread allocates.
+  allocation_failure failure;
+  const std::uint64_t un = static_cast<std::uint64_t>(n);
+  auto B = try_allocate<double>(un * cols, false, "the right-hand sides", failure);
+  auto G = try_allocate<double>(un * cols, false, "the right-hand sides", failure);
+  auto partial = try_allocate<double>(un * (d + 1), false, "the gradient sums", failure);
+  auto scratch = try_allocate<double>(un * parts, false, "the gradient sums", failure);
+  auto lanes = try_allocate<double>(static_cast<std::uint64_t>(parts) * (d + 1) * LANES, false,
+                                    "the gradient sums", failure);
+  if (failure.failed) {
+    result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
+    return result;
+  }
   const std::vector<double> Z = rademacher_probes(n, p, settings.seed);
-  std::vector<double> B(static_cast<std::size_t>(n) * cols), G(B.size());
-  std::copy(Y, Y + n * c, B.begin());
-  std::copy(Z.begin(), Z.end(), B.begin() + n * c);
-  const std::vector<double> tol = column_tolerances(B.data(), n, cols, settings.relative_tol);
+  std::copy(Y, Y + n * c, B.get());
+  std::copy(Z.begin(), Z.end(), B.get() + n * c);
+  const std::vector<double> tol = column_tolerances(B.get(), n, cols, settings.relative_tol);
   multi_options options;
   options.tol = tol.data();
   options.seed = settings.seed;
   options.max_passes = settings.max_passes;
-  result.solve = solve_multi(A, B.data(), cols, options, V, G.data());
-  if (result.solve.status == multi_status::interrupted) {
-    result.interrupted = true;
+  result.solve = solve_multi(A, B.get(), cols, options, V, G.get());
+  if (result.solve.status == solve_status::interrupted ||
+      result.solve.status == solve_status::out_of_memory) {
+    result.status = result.solve.status;
     return result;
   }
 
@@ -143,14 +170,10 @@ lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int
   // One pass over the columns for the other derivatives: each column's sums on its own,
   // then added in column order, so no thread count changes a bit.
   const gradient_inputs inputs{&data, V, Z.data(), c, p};
-  std::vector<double> partial(static_cast<std::size_t>(n) * (d + 1));
-  block_schedule& schedule = A.schedule();
-  const int parts = schedule.parts();
-  std::vector<std::vector<double>> scratch(parts), lanes(parts);
   std::atomic<std::int64_t> next{0};
   auto part_columns = [&](int part) {
-    scratch[part].resize(n);
-    lanes[part].resize(static_cast<std::size_t>(d + 1) * LANES);
+    double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
+    double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
     for (;;) {
       if (schedule.stop_requested()) return;
       const std::int64_t j0 = next.fetch_add(COLUMNS_PER_CLAIM);
@@ -158,21 +181,19 @@ lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int
       const std::int64_t j1 = j0 + COLUMNS_PER_CLAIM < n ? j0 + COLUMNS_PER_CLAIM : n;
       for (std::int64_t j = j0; j < j1; ++j) {
         const int slot = A.cache().slot_of(static_cast<int>(j));
-        const double* column = nullptr;
+        const double* column = own;
         if (slot != 0) {
           column = A.cache().slot_column(slot - 1);
         } else {
-          kernel_column_rows(data, static_cast<int>(j), 0, n, scratch[part].data());
-          column = scratch[part].data();
+          kernel_column_rows(data, static_cast<int>(j), 0, n, own);
         }
-        column_sums(inputs, static_cast<int>(j), column, lanes[part].data(),
-                    partial.data() + j * (d + 1));
+        column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1));
       }
     }
   };
   schedule.pool().run_parts(part_columns);
   if (A.stop().stopped()) {
-    result.interrupted = true;
+    result.status = solve_status::interrupted;
     return result;
   }
   std::vector<double> sums(d + 1, 0.0);
@@ -184,11 +205,11 @@ lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int
   result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
 
   if (!settings.log_det) return result;
-  std::pair<kernel_system*, int> context{&A, p};
+  std::pair<kernel_operator*, int> context{&A, p};
   const std::vector<double> quadratures =
       lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
   if (A.stop().stopped()) {
-    result.interrupted = true;
+    result.status = solve_status::interrupted;
     return result;
   }
   double mean = 0.0;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/learn/lanczos.h"
-#include "core/solve/kernel_system.h"
+#include "core/solve/kernel_operator.h"
 #include "core/solve/multi_solver.h"
 
 namespace krr {
@@ -35,16 +35,22 @@ struct lml_estimate {
   double data_fit = 0.0;         // sum over outputs of y' alpha
   double log_det;                // estimate of log det A
   double log_det_error;          // its standard error over the probes
-  multi_result solve;
-  bool interrupted = false;
+  descent_result solve;
+  solve_status status = solve_status::converged;  // interrupted, out_of_memory: nothing else holds
+  double failed_bytes = 0.0;  // on out_of_memory
 };
+
+// Bytes the estimate allocates for n samples of d features, c targets and p probes,
+// blocks of k and `parts` threads: the solve's arrays, the probes, the gradient pass's and
+// Lanczos's.
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts);
 
 // The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);
 
 // Y: n x c targets, column-major. V: n x (c + p), column-major: a warm start on entry (zeros, or
 // the previous estimate's), the solutions alpha (first c columns) and A^-1 Z on return.
-lml_estimate estimate_marginal_likelihood(kernel_system& A, const double* Y, int c,
+lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, int c,
                                           const lml_settings& settings, double* V);
 
 }  // namespace krr

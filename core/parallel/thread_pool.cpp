@@ -91,7 +91,7 @@ void thread_pool::claim_parts(std::uint64_t generation) {
   while ((claim >> 32) == (generation & LOW_MASK) &&
          static_cast<int>(claim & LOW_MASK) < parts) {
     if (!claim_.compare_exchange_weak(claim, claim + 1)) continue;
-    task_(context_, static_cast<int>(claim & LOW_MASK));
+    run_part(static_cast<int>(claim & LOW_MASK));
     // Whoever finishes the last part wakes the caller if it went to sleep; the count
     // reaches its end before the flag is read, and the caller sets the flag before checking
     // the count under the mutex.
@@ -115,6 +115,7 @@ void thread_pool::run(void (*task)(void*, int), void* context) {
   }
   task_ = task;
   context_ = context;
+  failure_ = nullptr;
   const std::uint64_t generation = generation_.load() + 1;
   finished_.store(0);
   claim_.store((generation & LOW_MASK) << 32 | 1);  // part 0 is the caller's
@@ -126,7 +127,7 @@ void thread_pool::run(void (*task)(void*, int), void* context) {
     std::lock_guard<std::mutex> lock(mutex_);
     start_.notify_all();
   }
-  task(context, 0);
+  run_part(0);
   finished_.fetch_add(1);
   claim_parts(generation);  // parts no worker has begun: the caller does not wait for them
   const auto own_done = std::chrono::steady_clock::now();
@@ -140,6 +141,21 @@ void thread_pool::run(void (*task)(void*, int), void* context) {
   }
   const auto end = std::chrono::steady_clock::now();
   account(seconds_between(start, end), seconds_between(own_done, end));
+  // Every part has ended: a part's exception can now leave, on the calling thread.
+  if (failure_) {
+    std::exception_ptr failure = failure_;
+    failure_ = nullptr;
+    std::rethrow_exception(failure);
+  }
+}
+
+void thread_pool::run_part(int part) noexcept {
+  try {
+    task_(context_, part);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    if (!failure_) failure_ = std::current_exception();
+  }
 }
 
 void thread_pool::account(double busy, double waited) {

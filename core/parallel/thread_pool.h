@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,8 +36,10 @@ class thread_pool {
   // are done. Part 0 runs on the calling thread; the others go to whichever thread claims
   // them first, the calling thread included, so it never waits for a worker that has not
   // begun. Where the workers keep it waiting all the same (a busy machine that deschedules
-  // them), it runs every part itself for a while, and tries sharing again later. task must
-  // not throw.
+  // them), it runs every part itself for a while, and tries sharing again later. An
+  // exception thrown by a part on any thread is kept, the other parts run to their end, and
+  // the first one kept is thrown again on the calling thread once all are done: no
+  // exception leaves a worker, and none leaves run while a part still runs.
   void run(void (*task)(void* context, int part), void* context);
 
   // Runs fn(part) for every part; fn is any callable taking an int.
@@ -50,6 +53,7 @@ class thread_pool {
 
  private:
   void work(int worker);
+  void run_part(int part) noexcept;
   void claim_parts(std::uint64_t generation);
   void account(double busy, double waited);
 
@@ -69,6 +73,8 @@ class thread_pool {
   // Published before generation_ moves on and read only after a worker sees it move.
   void (*task_)(void*, int) = nullptr;
   void* context_ = nullptr;
+  std::mutex failure_mutex_;
+  std::exception_ptr failure_;  // the first exception a part threw in the current run
   // How long the calling thread waited for workers, over a window of runs, and until when
   // it runs alone after it waited too long.
   double window_busy_ = 0.0, window_waited_ = 0.0;

@@ -5,10 +5,12 @@
 
 namespace krr {
 
-bool block_workspace::allocate(std::int64_t n, int k, allocation_failure& failure) {
-  const std::uint64_t un = static_cast<std::uint64_t>(n);
+double block_workspace::bytes(int k) {
+  return 8.0 * (2.0 * k * k + 5.0 * k) + (1.0 + 2.0 * 4.0 + sizeof(double*)) * k;
+}
+
+bool block_workspace::allocate(int k, double* block_columns_storage, allocation_failure& failure) {
   const std::uint64_t uk = static_cast<std::uint64_t>(k);
-  columns_storage_ = try_allocate<double>(un * uk, false, "the block's kernel columns", failure);
   inverse_storage_ = try_allocate<double>(uk * uk, false, "the block inverse", failure);
   matrix_storage_ = try_allocate<double>(uk * uk, false, "the block matrix", failure);
   small_storage_ = try_allocate<double>(5 * uk, false, "the working arrays", failure);
@@ -16,7 +18,7 @@ bool block_workspace::allocate(std::int64_t n, int k, allocation_failure& failur
   index_storage_ = try_allocate<int>(2 * uk, false, "the working arrays", failure);
   pointer_storage_ = try_allocate<const double*>(uk, false, "the working arrays", failure);
   if (failure.failed) return false;
-  block_columns = columns_storage_.get();
+  block_columns = block_columns_storage;
   columns = pointer_storage_.get();
   block_inverse = inverse_storage_.get();
   block_rhs = small_storage_.get();

@@ -12,10 +12,15 @@ namespace krr {
 constexpr int CANDIDATE_COUNT = 60;  // random candidates drawn for each member after the first
 
 struct block_workspace {
-  // False, with the failure recorded, when the arrays cannot be had.
-  bool allocate(std::int64_t n, int k, allocation_failure& failure);
+  // False, with the failure recorded, when the arrays cannot be had. block_columns is the
+  // caller's: n * k doubles.
+  bool allocate(int k, double* block_columns, allocation_failure& failure);
+
+  // Bytes allocate takes for blocks of k.
+  static double bytes(int k);
 
   double* block_columns = nullptr;    // n * k: copies of columns that cannot be read in place
+                                      // (the operator's scratch, not owned here)
   const double** columns = nullptr;   // k: member i's kernel column (ridge included), wherever it is
   double* block_inverse = nullptr;    // k * k, entry (r, c) at r*k + c; the Cholesky factor
                                       // instead once the step is factored
@@ -34,7 +39,7 @@ struct block_workspace {
   double scores[CANDIDATE_COUNT];
 
  private:
-  std::unique_ptr<double[]> columns_storage_, inverse_storage_, matrix_storage_, small_storage_;
+  std::unique_ptr<double[]> inverse_storage_, matrix_storage_, small_storage_;
   std::unique_ptr<unsigned char[]> active_storage_;
   std::unique_ptr<int[]> index_storage_;
   std::unique_ptr<const double*[]> pointer_storage_;

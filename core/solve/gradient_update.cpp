@@ -138,6 +138,10 @@ void accumulate_columns(const double* const* columns, const double* coef, std::i
   for (std::int64_t r0 = begin; r0 < end; r0 += UPDATE_TILE) {
     const int len = static_cast<int>(r0 + UPDATE_TILE < end ? UPDATE_TILE : end - r0);
     double* g = out + r0;
+    if (p == 1) {  // one vector: eight members' terms per sweep, as the gradient update adds them
+      update_tile(g, columns, coef, count, r0, len);
+      continue;
+    }
     int j = 0;
     for (; j + 4 <= count; j += 4) {
       const double* c0 = columns[j] + r0;

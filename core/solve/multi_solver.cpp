@@ -67,8 +67,7 @@ void candidate_kernel_values(const training_data& data, const double* member_t,
   const int d = data.d;
   const double nr = data.norms[row];
   const exp_function exp_of = library_exp();
-  weighted_dots(member_t, stride, 0, count, data.X + static_cast<std::int64_t>(row) * d, data.w,
-                d, kv);
+  weighted_dots(member_t, stride, 0, count, sample_at(data.X, row, d), data.w, d, kv);
   for (int j = 0; j < count; ++j) kv[j] = -((member_norms[j] + nr) - (kv[j] + kv[j]));
   for (int j = 0; j < count; ++j) kv[j] = exp_of(kv[j]) * data.w[d];
 }
@@ -83,6 +82,11 @@ struct multi_workspace {
   int *members, *offsets;
   bool factored = false;
   int candidates[CANDIDATE_COUNT], rows[CANDIDATE_COUNT];
+
+  static double bytes(int k, int c, int d) {
+    return 8.0 * (2.0 * k * k + 4.0 * k * c + 4.0 * k + static_cast<double>(k) * d) +
+           (2.0 * 4.0 + 1.0 + sizeof(double*)) * k;
+  }
 
   bool allocate(int k, int c, int d, allocation_failure& failure) {
     const std::uint64_t uk = static_cast<std::uint64_t>(k), uc = static_cast<std::uint64_t>(c);
@@ -113,7 +117,7 @@ struct multi_workspace {
 // One block step from the gradient G, whose row of largest score is `first`. On return
 // ws.members and ws.delta hold the block and its solution for every column and G the new
 // gradient; the result is the row of largest score. Ends early once a stop is requested.
-max_abs_result multi_block_step(kernel_system& A, int c, int first, double* G,
+max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
                                 const double* inv_tol, std::int64_t t, random_source& rng,
                                 multi_workspace& ws, block_solution_stats& stats) {
   const training_data& data = A.data();
@@ -133,7 +137,8 @@ max_abs_result multi_block_step(kernel_system& A, int c, int first, double* G,
                                          [&](double* dest) { schedule.compute_column(data, s, dest); });
     ws.columns[i] = column;
     ws.members[i] = s;
-    for (int l = 0; l < data.d; ++l) ws.member_t[l * k + i] = data.X[s * data.d + l];
+    const double* xs = sample_at(data.X, s, data.d);
+    for (int l = 0; l < data.d; ++l) ws.member_t[l * k + i] = xs[l];
     ws.member_norms[i] = data.by_differences ? 0.0 : data.norms[s];
     // The new member's row of the block, K(s, earlier members), from the samples rather
     // than from i columns at scattered places.
@@ -191,12 +196,45 @@ max_abs_result multi_block_step(kernel_system& A, int c, int first, double* G,
   return best;
 }
 
-bool all_finite(const double* v, std::int64_t count) {
-  for (std::int64_t i = 0; i < count; ++i) {
-    if (!std::isfinite(v[i])) return false;
+
+// The several-column block step as the descent's method: V and G n x c, the score of a row
+// its largest gradient against its column's tolerance.
+class multi_method : public block_method {
+ public:
+  multi_method(kernel_operator& A, int c, const double* inv_tol, random_source rng,
+               multi_workspace& ws, double* V, double* G)
+      : A_(A), c_(c), inv_tol_(inv_tol), rng_(rng), ws_(ws), V_(V), G_(G) {}
+
+  max_abs_result step(int first, std::int64_t t, block_solution_stats& stats) override {
+    const max_abs_result best = multi_block_step(A_, c_, first, G_, inv_tol_, t, rng_, ws_, stats);
+    if (A_.stop().stopped()) return best;
+    const std::int64_t n = A_.n();
+    for (int j = 0; j < A_.k(); ++j) {
+      const double* d = ws_.delta + static_cast<std::ptrdiff_t>(j) * c_;
+      for (int q = 0; q < c_; ++q) V_[q * n + ws_.members[j]] += d[q];
+    }
+    return best;
   }
-  return true;
-}
+
+  bool step_finite() const override {
+    const std::int64_t count = static_cast<std::int64_t>(A_.k()) * c_;
+    for (std::int64_t i = 0; i < count; ++i) {
+      if (!std::isfinite(ws_.delta[i])) return false;
+    }
+    return true;
+  }
+
+  max_abs_result best() const override { return best_row(G_, A_.n(), inv_tol_, c_, 0, A_.n()); }
+
+ private:
+  kernel_operator& A_;
+  int c_;
+  const double* inv_tol_;
+  random_source rng_;
+  multi_workspace& ws_;
+  double* V_;
+  double* G_;
+};
 
 }  // namespace
 
@@ -209,85 +247,35 @@ std::vector<double> column_tolerances(const double* B, std::int64_t n, int c, do
   return tol;
 }
 
-multi_result solve_multi(kernel_system& A, const double* B, int c, const multi_options& options,
-                         double* V, double* G) {
-  multi_result result;
+double multi_solver_bytes(std::int64_t n, int k, int c, int d) {
+  return descent_bytes(n, c) + multi_workspace::bytes(k, c, d);
+}
+
+descent_result solve_multi(kernel_operator& A, const double* B, int c, const multi_options& options,
+                           double* V, double* G) {
   const std::int64_t n = A.n(), size = n * c;
-  const int k = A.k();
-  std::vector<double> inv_tol(c), checked(size), magnitude(size);
+  descent_result failed;
+  std::vector<double> inv_tol(c);
   for (int q = 0; q < c; ++q) inv_tol[q] = 1.0 / options.tol[q];
   multi_workspace ws;
   allocation_failure failure;
-  if (!ws.allocate(k, c, A.data().d, failure)) throw std::bad_alloc();
-
+  if (!ws.allocate(A.k(), c, A.data().d, failure)) {
+    failed.status = solve_status::out_of_memory;
+    return failed;
+  }
   // The gradient at the starting point: one pass where it is not zero.
   for (std::int64_t i = 0; i < size; ++i) G[i] = -B[i];
   A.accumulate(V, c, G);
-  max_abs_result best = best_row(G, n, inv_tol.data(), c, 0, n);
-  std::uint64_t state = options.seed;
-  random_source rng = seeded_random(&state);
-  const double work_limit = options.max_passes * n;
-  while (best.value > 1.0 && !A.stop().stopped()) {
-    best = multi_block_step(A, c, best.index, G, inv_tol.data(), result.steps, rng, ws,
-                            result.block);
-    if (A.stop().stopped()) break;
-    for (int j = 0; j < k; ++j) {
-      const double* d = ws.delta + static_cast<std::ptrdiff_t>(j) * c;
-      for (int q = 0; q < c; ++q) V[q * n + ws.members[j]] += d[q];
-    }
-    result.steps += 1;
-    if (!all_finite(ws.delta, static_cast<std::int64_t>(k) * c)) {
-      result.status = multi_status::breakdown;
-      break;
-    }
-    if (!(best.value > 1.0)) {
-      // The running gradient says every tolerance is met: check it afresh, and go on from
-      // the checked one unless it holds or is at its rounding floor.
-      for (std::int64_t i = 0; i < size; ++i) checked[i] = -B[i];
-      A.accumulate(V, c, checked.data());
-      result.checks += 1;
-      if (A.stop().stopped()) break;
-      const max_abs_result fresh = best_row(checked.data(), n, inv_tol.data(), c, 0, n);
-      if (fresh.value <= 1.0) {
-        for (std::int64_t i = 0; i < size; ++i) G[i] = checked[i];
-        best = fresh;
-        break;
-      }
-      for (std::int64_t i = 0; i < size; ++i) {
-        checked[i] = -B[i];
-        magnitude[i] = std::fabs(B[i]);
-      }
-      const std::int64_t used = A.accumulate(V, c, checked.data(), magnitude.data());
-      const double floor_factor = std::sqrt(static_cast<double>(used + 1)) * 0x1p-53;
-      bool at_floor = true;
-      result.reachable.assign(c, 0.0);
-      for (std::int64_t i = 0; i < size; ++i) {
-        const int q = static_cast<int>(i / n);
-        const double floor = floor_factor * magnitude[i];
-        result.reachable[q] = std::fmax(result.reachable[q], floor);
-        const double g = std::fabs(checked[i]);
-        if (!(g <= options.tol[q] || g <= floor)) at_floor = false;
-        G[i] = checked[i];
-      }
-      best = best_row(G, n, inv_tol.data(), c, 0, n);
-      if (at_floor) {
-        result.status = multi_status::tolerance_unreachable;
-        break;
-      }
-      result.replacements += 1;
-    }
-    const double work = static_cast<double>(result.steps) * k +
-                        static_cast<double>(result.replacements) * n;
-    if (work >= work_limit) {
-      result.status = multi_status::not_converged;
-      break;
-    }
-    if (A.stop().requested()) break;
+  if (A.stop().stopped()) {
+    failed.status = solve_status::interrupted;
+    return failed;
   }
-  if (A.stop().stopped()) result.status = multi_status::interrupted;
-  result.passes = static_cast<double>(result.steps) * k / n;
-  result.largest = best.value;
-  return result;
+  std::uint64_t state = options.seed;
+  multi_method method(A, c, inv_tol.data(), seeded_random(&state), ws, V, G);
+  // Scores are gradients against their tolerances: a step is due while one exceeds 1. On
+  // a passed check G becomes the checked gradient, the more accurate one.
+  const descent_settings settings{1.0, false, false, options.max_passes};
+  return descend(A, method, {B, c, V, G, options.tol}, settings);
 }
 
 }  // namespace krr

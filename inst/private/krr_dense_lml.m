@@ -37,15 +37,18 @@ end
 % scale dA_ij/dlog w(l) = -w(l) K_ij (x_il - x_jl)^2: with WK = W .* K symmetric,
 % sum_ij WK_ij (x_il - x_jl)^2 = 2 sum_i x_il^2 (WK 1)_i - 2 x_l' WK x_l, matrix products
 % instead of an n x n difference per feature (the features are centred, so the two terms
-% do not cancel badly).
-W = alpha * alpha' - c * chol2inv(R);
+% do not cancel badly). A^-1 = R^-1 * R^-T from the factor: the inverse of the triangular R
+% (LAPACK's triangular inverse where the host sees R is triangular), whose condition number
+% is the square root of A's.
+Ri = inv(R);
+W = alpha * alpha' - c * (Ri * Ri');
 WK = W .* K;
-rows = sum(WK, 2);
+row_sums = sum(WK, 2);
 M = X * WK;  % d x n
 g = zeros(d + 2, 1);
 for l = 1:d
-  g(l) = -w(l) * ((X(l, :) .^ 2) * rows - M(l, :) * X(l, :)');
+  g(l) = -w(l) * ((X(l, :) .^ 2) * row_sums - M(l, :) * X(l, :)');
 end
-g(d + 1) = 0.5 * sum(rows);
+g(d + 1) = 0.5 * sum(row_sums);
 g(d + 2) = 0.5 * ridge * trace(W);
 end

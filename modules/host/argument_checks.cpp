@@ -171,4 +171,29 @@ bool read_real_scalar(const mxArray* a, const char* fn, const char* name, double
   return false;
 }
 
+bool check_warm_start(const mxArray* V0, std::size_t n, std::size_t columns,
+                      const char* columns_are, const char* fn, call_failure& failure) {
+  if (mxGetNumberOfElements(V0) == 0) return true;
+  if (!check_finite_matrix(V0, n, "column of X", fn, "V0", failure)) return false;
+  if (mxGetN(V0) == columns) return true;
+  fail(failure, fn, "invalidInput", "V0 must have %zu columns (%s), got %zu", columns,
+       columns_are, static_cast<std::size_t>(mxGetN(V0)));
+  return false;
+}
+
+bool check_block_size(double k, int position, std::size_t n, const char* fn,
+                      call_failure& failure) {
+  if (k <= static_cast<double>(n)) return true;
+  fail(failure, fn, "invalidInput", "setting %d (k) must be at most n = %zu", position, n);
+  return false;
+}
+
+bool check_ridge(double ridge, bool positive, const char* fn, call_failure& failure) {
+  if (std::isfinite(ridge) && (positive ? ridge > 0.0 : ridge >= 0.0)) return true;
+  char shown[32];
+  fail(failure, fn, "invalidInput", "ridge must be finite and %s, got %s",
+       positive ? "positive" : "nonnegative", show(ridge, shown));
+  return false;
+}
+
 }  // namespace host

@@ -54,6 +54,19 @@ bool check_finite_matrix(const mxArray* a, std::size_t n, const char* rows, cons
 bool read_real_scalar(const mxArray* a, const char* fn, const char* name, double* value,
                       call_failure& failure);
 
+// A warm start V0 of an internal solve: empty (none), or a real n x columns matrix of
+// finite values; `columns_are` says what its columns are.
+bool check_warm_start(const mxArray* V0, std::size_t n, std::size_t columns,
+                      const char* columns_are, const char* fn, call_failure& failure);
+
+// The block size read from a settings vector (entry `position`, already a whole number >= 1):
+// at most n.
+bool check_block_size(double k, int position, std::size_t n, const char* fn,
+                      call_failure& failure);
+
+// The ridge: finite and nonnegative, or (positive) greater than 0.
+bool check_ridge(double ridge, bool positive, const char* fn, call_failure& failure);
+
 // Writes v as the host displays it (NaN, Inf, -Inf spelled out) into buffer.
 const char* show(double v, char (&buffer)[32]);
 

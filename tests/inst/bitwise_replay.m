@@ -21,7 +21,7 @@ function bitwise_replay (cases_file, host_results_file, results_file)
       [w, p] = take (v, p, 1, d + 1);
       c_srand (seed);
       lastwarn ("");
-      evalc ("[alpha, grad, ~, evals, objective] = tarvel (X, y, w, ridge, tol, k, cache);");
+      [alpha, grad, ~, evals, objective] = quiet_tarvel (X, y, w, ridge, tol, k, cache);
       [~, id] = lastwarn ();
       ## The last warning's place in this list (as in tests/test_host/bitwise_cases.cpp).
       code = find (strcmp (id, {"tarvel:notConverged", "tarvel:breakdown", ...

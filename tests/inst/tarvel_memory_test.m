@@ -10,10 +10,6 @@
 %! X = zeros (0, n);
 %! y = zeros (n, 1);
 
-%!function varargout = quiet_tarvel (varargin)
-%!  evalc ("[varargout{1:max(nargout,1)}] = tarvel (varargin{:});");
-%!endfunction
-
 %!function expect_refusal (message, varargin)
 %!  try
 %!    quiet_tarvel (varargin{:});

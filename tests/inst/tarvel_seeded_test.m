@@ -1,10 +1,6 @@
 % Module tests that replay the C library's generator through the test-only c_srand
 % helper: the cache budget never changes a result, and the draws come from rand.
 
-%!function varargout = quiet_tarvel (varargin)
-%!  evalc ("[varargout{1:max(nargout,1)}] = tarvel (varargin{:});");
-%!endfunction
-
 %!test
 %! X = rand (4, 300);
 %! y = cos (4 * X(1,:))' - X(3,:)';

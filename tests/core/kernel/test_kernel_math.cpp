@@ -36,6 +36,8 @@ TEST(WeightedDot, AddressesSamplesByColumn) {
   const double w[] = {1.0, 10.0, 1.0};
   EXPECT_EQ(krr::weighted_dot(X, 1, X, 2, 2, w), 3.0 * 5.0 + 4.0 * 6.0 * 10.0);
   EXPECT_EQ(krr::weighted_sq_norm(X, 2, 2, w), 25.0 + 360.0);
+  // Sample offsets past 2^31 (2^20 samples of 2^12 features), in 64 bits.
+  EXPECT_EQ(krr::sample_offset((1 << 20) + 3, 1 << 12), (std::int64_t{1} << 32) + 3 * (1 << 12));
 }
 
 TEST(MaxAbsEntry, TiesKeepTheLowerIndexAndNaNNeverWins) {

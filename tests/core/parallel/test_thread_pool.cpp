@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,35 @@ TEST(ThreadPool, EveryPartRunsOncePerCallAfterSpinsAndSleeps) {
       if (call % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(40));
     }
     EXPECT_EQ(calls_seen.load(), 40);
+  }
+}
+
+// A part that throws, on a worker or on the calling thread: the exception reaches the
+// caller of run, and only once every other part has ended (a worker's exception used to
+// end the process, and the caller's left the others running on its unwound stack); the
+// pool then runs as before.
+TEST(ThreadPool, APartsExceptionReachesTheCallerAfterEveryPartEnds) {
+  for (int threads : {1, 2, 3}) {
+    for (int thrower = 0; thrower < threads; ++thrower) {
+      krr::thread_pool pool(threads);
+      std::atomic<int> ended{0};
+      auto task = [&](int part) {
+        if (part == thrower) throw std::runtime_error("part failed");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ended.fetch_add(1);
+      };
+      try {
+        pool.run_parts(task);
+        ADD_FAILURE() << "no exception reached the caller";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "part failed");
+        EXPECT_EQ(ended.load(), threads - 1) << threads << " threads, part " << thrower;
+      }
+      std::atomic<int> runs{0};
+      auto count = [&](int) { runs.fetch_add(1); };
+      pool.run_parts(count);
+      EXPECT_EQ(runs.load(), threads);
+    }
   }
 }
 

@@ -1,43 +1,25 @@
-// The multi-output solver and the marginal-likelihood estimates against dense brute force:
-// K built from differences, solved by elimination, and the gradient's formula written out.
+// The multi-output solver against dense brute force (K built from differences, solved by
+// elimination), and its endings, which are the single solve's.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-#include "core/learn/marginal_likelihood.h"
 #include "tests/core/support/reference_solver.h"
+#include "tests/core/support/operator_fixture.h"
 #include "tests/core/support/test_support.h"
-#include "core/solve/kernel_system.h"
+#include "core/solve/kernel_operator.h"
 #include "core/solve/multi_solver.h"
 
 namespace {
 
 using testing_support::problem_data;
+using testing_support::operator_fixture;
 using testing_support::random_problem;
-
-struct operator_fixture {
-  krr::kernel_system A;
-  explicit operator_fixture(const problem_data& p, double ridge, int k, double cache_bytes,
-                            int threads) {
-    krr::kernel_system_setup setup{p.X.data(), p.n, p.d, p.w.data(), ridge, k, cache_bytes};
-    setup.threads = threads;
-    setup.min_rows_per_thread = 16;  // so that small problems split across threads
-    krr::allocation_failure failure;
-    EXPECT_TRUE(A.prepare(setup, failure));
-  }
-};
-
-// c right-hand sides, column-major: the targets and then smooth variations of them.
-std::vector<double> right_sides(const problem_data& p, int c) {
-  std::vector<double> B(static_cast<size_t>(p.n) * c);
-  for (int q = 0; q < c; ++q)
-    for (int r = 0; r < p.n; ++r) B[q * p.n + r] = p.y[r] * (q + 1) + std::cos(r + 3.0 * q);
-  return B;
-}
+using testing_support::right_sides;
 
 struct multi_run {
-  krr::multi_result result;
+  krr::descent_result result;
   std::vector<double> V, G;
 };
 
@@ -69,7 +51,7 @@ TEST(MultiSolver, MeetsTheDenseSolutionsResidualOverSizesBlocksAndCaches) {
                                           << cache);
           const double tol = 1e-9;
           const multi_run run = solve(p, B, c, ridge, k, cache, 2, tol);
-          ASSERT_EQ(run.result.status, krr::multi_status::converged);
+          ASSERT_EQ(run.result.status, krr::solve_status::converged);
           for (int q = 0; q < c; ++q) {
             const std::vector<double> b(B.begin() + q * n, B.begin() + (q + 1) * n);
             const std::vector<double> v(run.V.begin() + q * n, run.V.begin() + (q + 1) * n);
@@ -98,88 +80,29 @@ TEST(MultiSolver, SameBitsAtAnyThreadCountAndAWarmStartAtTheSolutionTakesNoStep)
     for (size_t i = 0; i < B.size(); ++i) ASSERT_EQ(many.V[i], one.V[i]) << threads << " threads";
   }
   const multi_run warm = solve(p, B, 3, 0.01, 32, 8.0 * 300 * 300, 2, 1e-8, one.V);
-  EXPECT_EQ(warm.result.status, krr::multi_status::converged);
+  EXPECT_EQ(warm.result.status, krr::solve_status::converged);
   EXPECT_EQ(warm.result.steps, 0);
   EXPECT_EQ(warm.V, one.V);
 }
 
-// log det of a symmetric positive definite row-major matrix by Cholesky.
-double dense_log_det(std::vector<double> A, int n) {
-  double s = 0.0;
-  for (int j = 0; j < n; ++j) {
-    for (int k = 0; k < j; ++k) A[j * n + j] -= A[j * n + k] * A[j * n + k];
-    const double pivot = std::sqrt(A[j * n + j]);
-    s += 2.0 * std::log(pivot);
-    for (int i = j + 1; i < n; ++i) {
-      for (int k = 0; k < j; ++k) A[i * n + j] -= A[i * n + k] * A[j * n + k];
-      A[i * n + j] /= pivot;
-    }
-  }
-  return s;
-}
+// The endings of the shared outer loop, which the single solve has too: a zero operator is
+// singular after one step (it used to run to the work bound), and a warm start whose
+// gradient overflows is a breakdown, never success with NaN in the gradient (a NaN row
+// used to be passed over by the scores and the check).
+TEST(MultiSolver, ZeroOperatorIsSingularAndAnOverflowingStartABreakdown) {
+  problem_data p = random_problem(200, 2, 9);
+  const auto B = right_sides(p, 2);
+  p.w[p.d] = 0.0;  // amplitude 0 and ridge 0: K + ridge I = 0
+  const multi_run zero = solve(p, B, 2, 0.0, 16, 8.0 * 200 * 200, 2, 1e-8);
+  EXPECT_EQ(zero.result.status, krr::solve_status::singular);
+  EXPECT_EQ(zero.result.steps, 1);
 
-TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedError) {
-  const int n = 120, d = 3, c = 2, probes = 6;
-  const problem_data p = random_problem(n, d, 21);
-  const double ridge = 0.1;
-  const auto Y = right_sides(p, c);
-  operator_fixture fx(p, ridge, 16, 8.0 * n * n, 2);
-  krr::lml_settings s;
-  s.probes = probes;
-  s.seed = 3;
-  s.relative_tol = 1e-11;
-  s.lanczos.steps = n;
-  s.lanczos.tolerance = 1e-12;
-  std::vector<double> V(static_cast<size_t>(n) * (c + probes), 0.0);
-  const krr::lml_estimate e = krr::estimate_marginal_likelihood(fx.A, Y.data(), c, s, V.data());
-  ASSERT_EQ(e.solve.status, krr::multi_status::converged);
-
-  // Dense: alpha and U = A^-1 Z, then for each hyperparameter
-  // 1/2 sum_q alpha_q' dA alpha_q - (c / 2p) sum_s u_s' dA z_s, with dA/dlog w_l = -w_l (x_il -
-  // x_jl)^2 K_ij, dA/dlog amplitude = K, dA/dlog ridge = ridge I.
-  const auto A = reference::dense_system(p.X, p.w, ridge, n, d);
-  const auto Z = krr::rademacher_probes(n, probes, s.seed);
-  std::vector<std::vector<double>> sol, left, right;
-  double data_fit = 0.0;
-  for (int q = 0; q < c; ++q) {
-    std::vector<double> y(Y.begin() + q * n, Y.begin() + (q + 1) * n);
-    sol.push_back(reference::dense_solve(A, y, n));
-    for (int r = 0; r < n; ++r) data_fit += y[r] * sol.back()[r];
-    left.push_back(sol.back());
-    right.push_back(sol.back());
-  }
-  for (int t = 0; t < probes; ++t) {
-    std::vector<double> z(Z.begin() + t * n, Z.begin() + (t + 1) * n);
-    left.push_back(reference::dense_solve(A, z, n));
-    right.push_back(z);
-  }
-  std::vector<double> expected(d + 2, 0.0);
-  for (size_t v = 0; v < left.size(); ++v) {
-    const double scale = v < static_cast<size_t>(c) ? 0.5 : -0.5 * c / probes;
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j) {
-        const double K = A[i * n + j] - (i == j ? ridge : 0.0);
-        const double lr = left[v][i] * right[v][j] * scale;
-        for (int l = 0; l < d; ++l) {
-          const double diff = p.X[i * d + l] - p.X[j * d + l];
-          expected[l] -= lr * p.w[l] * diff * diff * K;
-        }
-        expected[d] += lr * K;
-        if (i == j) expected[d + 1] += lr * ridge;
-      }
-  }
-  for (int i = 0; i < d + 2; ++i) {
-    EXPECT_NEAR(e.gradient[i], expected[i], 1e-7 * (1.0 + std::fabs(expected[i]))) << "entry " << i;
-  }
-  EXPECT_NEAR(e.data_fit, data_fit, 1e-8 * std::fabs(data_fit));
-
-  // With as many Lanczos steps as rows the quadrature is exact for each probe, so what is
-  // left is the probes' sampling error, which the estimate states.
-  const double exact = dense_log_det(A, n);
-  EXPECT_GT(e.log_det_error, 0.0);
-  EXPECT_LE(std::fabs(e.log_det - exact), 4.0 * e.log_det_error) << e.log_det << " vs " << exact;
-  const double expected_value = -0.5 * data_fit - 0.5 * c * exact - 0.5 * c * n * std::log(2.0 * M_PI);
-  EXPECT_NEAR(e.value, expected_value, 0.5 * c * 4.0 * e.log_det_error + 1e-6);
+  // Two coinciding samples under amplitude 2: each product of the start overflows, with
+  // opposite signs, so every entry of the starting gradient is Inf - Inf.
+  problem_data twins{2, 1, {0.5, 0.5}, {1.0, 1.0}, {1.0, 2.0}};
+  const multi_run overflow = solve(twins, {1.0, 1.0}, 1, 0.0, 1, 8.0 * 4, 1, 1e-8, {1e308, -1e308});
+  EXPECT_EQ(overflow.result.status, krr::solve_status::breakdown);
+  EXPECT_TRUE(std::isnan(overflow.G[0]) && std::isnan(overflow.G[1]));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/core/support/test_support.h"
-#include "core/solve/solver.h"
+#include "core/solve/train.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST(Train, MatchesTheLiteralReferenceBitForBit) {
           const auto want = reference::solve(p.X, p.y, p.w, 0.1, n, d, tol, k, budget, s2, 1 << 30);
           SCOPED_TRACE(testing::Message() << "n " << n << " d " << d << " k " << k
                                           << " budget " << budget << " threads " << threads);
-          EXPECT_EQ(got.r.status, krr::training_status::converged);
+          EXPECT_EQ(got.r.status, krr::solve_status::converged);
           EXPECT_EQ(got.r.steps, want.steps);
           EXPECT_EQ(s1.drawn, 60LL * k * want.steps);
           expect_same_bits(got.alpha, want.alpha);
@@ -151,7 +151,7 @@ TEST(Train, InfiniteToleranceRunsNoStepAndZeroTargetsOne) {
 
   std::fill(p.y.begin(), p.y.end(), 0.0);
   const run_result one = run(p, 0.1, 1e-3, 3, 0.0, seq);
-  EXPECT_EQ(one.r.status, krr::training_status::converged);
+  EXPECT_EQ(one.r.status, krr::solve_status::converged);
   EXPECT_EQ(one.r.steps, 1);
   EXPECT_EQ(one.r.evals, 60.0);
   EXPECT_EQ(one.r.objective, 0.0);
@@ -162,7 +162,7 @@ TEST(Train, WorkBoundEndsAnUnreachableToleranceUnconverged) {
   const problem_data p = testing_support::random_problem(50, 3, 2);
   reference::sequence seq(2);
   const run_result got = run(p, 1e-9, 1e-300, 4, 1e9, seq, 3.0);
-  EXPECT_EQ(got.r.status, krr::training_status::not_converged);
+  EXPECT_EQ(got.r.status, krr::solve_status::not_converged);
   EXPECT_EQ(got.r.steps, 38);  // first steps*4 >= 3*50
   EXPECT_GT(got.r.max_abs_grad, 1e-300);
   // What it returns is still a consistent iterate: grad = (K + ridge I) alpha - y.
@@ -193,7 +193,7 @@ TEST(Train, SingularSystemsEndWithFiniteOutputsAndSayWhy) {
   problem_data p{2, 1, {0.5, 0.5}, {1.0, -1.0}, {1.0, 1.0}};
   reference::sequence seq(3);
   const run_result got = run(p, 0.0, 1e-8, 2, 0.0, seq);
-  EXPECT_EQ(got.r.status, krr::training_status::not_converged);
+  EXPECT_EQ(got.r.status, krr::solve_status::not_converged);
   EXPECT_GT(got.r.block.dropped_members, 0);
   EXPECT_TRUE(all_finite(got.alpha) && all_finite(got.grad));
 
@@ -201,7 +201,7 @@ TEST(Train, SingularSystemsEndWithFiniteOutputsAndSayWhy) {
   problem_data z = testing_support::random_problem(10, 2, 4);
   z.w[2] = 0.0;
   const run_result zero = run(z, 0.0, 1e-8, 1, 0.0, seq);
-  EXPECT_EQ(zero.r.status, krr::training_status::singular);
+  EXPECT_EQ(zero.r.status, krr::solve_status::singular);
   EXPECT_EQ(zero.r.steps, 1);
   for (int i = 0; i < z.n; ++i) {
     EXPECT_EQ(zero.alpha[i], 0.0);
@@ -220,11 +220,11 @@ TEST(Train, IllConditionedSystemsConvergeOrSayWhyWithFiniteOutputs) {
       const run_result got = run(p, ridge, 1e-6, k, 1e9, seq);
       ASSERT_TRUE(all_finite(got.alpha) && all_finite(got.grad));
       const auto g = reference::dense_residual(p.X, p.y, p.w, ridge, p.n, p.d, got.alpha);
-      if (got.r.status == krr::training_status::converged) {
+      if (got.r.status == krr::solve_status::converged) {
         EXPECT_LE(largest_abs(g), 1e-6 * (1 + 1e-6));
       } else {
-        EXPECT_TRUE(got.r.status == krr::training_status::not_converged ||
-                    got.r.status == krr::training_status::tolerance_unreachable);
+        EXPECT_TRUE(got.r.status == krr::solve_status::not_converged ||
+                    got.r.status == krr::solve_status::tolerance_unreachable);
       }
       // The bordered update alone breaks down here; the factorisation must have taken over.
       if (ridge <= 1e-8) {
@@ -247,12 +247,12 @@ TEST(Train, SuccessIsReportedOnlyWhenTheCheckedGradientMeetsTol) {
       reference::sequence seq(5);
       const run_result got = run(q, 1e-2, tol, 32, 1e9, seq);
       const auto g = reference::dense_residual(q.X, q.y, q.w, 1e-2, q.n, q.d, got.alpha);
-      if (got.r.status == krr::training_status::converged) {
+      if (got.r.status == krr::solve_status::converged) {
         EXPECT_LE(largest_abs(g), tol * (1 + 1e-6));
         EXPECT_GE(got.r.gradient_checks, 1);
         continue;
       }
-      ASSERT_EQ(got.r.status, krr::training_status::tolerance_unreachable);
+      ASSERT_EQ(got.r.status, krr::solve_status::tolerance_unreachable);
       EXPECT_GT(got.r.reachable_tol, tol);
       // What is returned is the checked gradient, true to within its rounding floor.
       for (int i = 0; i < q.n; ++i) EXPECT_NEAR(got.grad[i], g[i], got.r.reachable_tol);
@@ -300,7 +300,7 @@ TEST(Train, FarFromTheOriginMatchesTheKernelFromDifferences) {
     SCOPED_TRACE(testing::Message() << "first sample " << p.X[0] << " n " << p.n);
     reference::sequence seq(2);
     const run_result got = run(p, 0.1, 1e-9, 16, 1e9, seq);
-    EXPECT_EQ(got.r.status, krr::training_status::converged);
+    EXPECT_EQ(got.r.status, krr::solve_status::converged);
     EXPECT_EQ(got.r.form, form);
     const auto x = reference::dense_solve(reference::dense_system(p.X, p.w, 0.1, p.n, p.d), p.y, p.n);
     for (int i = 0; i < p.n; ++i) EXPECT_NEAR(got.alpha[i], x[i], 1e-7 * (1 + std::fabs(x[i])));
@@ -326,7 +326,7 @@ TEST(Train, InterruptEndsTheRunWithinABlockStepFromTheCallingThreadOnly) {
     reference::sequence seq(5);
     // One block of every sample: without the interrupt a single step takes long.
     const run_result got = run(p, 1e-6, 1e-300, 3000, 1e9, seq, 1000.0, interrupt, &seen, threads);
-    EXPECT_EQ(got.r.status, krr::training_status::interrupted);
+    EXPECT_EQ(got.r.status, krr::solve_status::interrupted);
     EXPECT_EQ(got.r.steps, 0);
     EXPECT_EQ(seen.count, 40);
     EXPECT_FALSE(seen.elsewhere);
@@ -356,7 +356,7 @@ TEST(Train, MemoryBeyondWhatTheProcessCanHaveCapsTheCacheOrIsRefused) {
 
   options.k = 400;  // 400 columns of the block alone need 1.6 MB
   const krr::training_result refused = krr::train(problem, options, alpha.data(), grad.data());
-  EXPECT_EQ(refused.status, krr::training_status::out_of_memory);
+  EXPECT_EQ(refused.status, krr::solve_status::out_of_memory);
   EXPECT_GT(refused.failed_bytes, 1e6);
 }
 
@@ -372,7 +372,7 @@ TEST(Train, UnallocatableCacheIsReportedWithItsSize) {
   reference::sequence seq(1);
   options.rng = testing_support::source_of(seq);
   const auto r = krr::train(problem, options, nullptr, nullptr);
-  EXPECT_EQ(r.status, krr::training_status::out_of_memory);
+  EXPECT_EQ(r.status, krr::solve_status::out_of_memory);
   EXPECT_EQ(r.failed_bytes, 8.0 * n * static_cast<double>(n));
   EXPECT_STREQ(r.failed_what, "the kernel column cache");
 }

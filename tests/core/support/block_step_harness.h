@@ -18,7 +18,7 @@ struct harness {
   problem_data p;
   double ridge;
   int k, m;
-  std::vector<double> norms, Xt, grad;
+  std::vector<double> norms, Xt, grad, block_columns;
   krr::kernel_cache cache;
   krr::block_workspace ws;
   krr::training_data data{};
@@ -38,7 +38,8 @@ struct harness {
     best = krr::max_abs_entry(grad.data(), n);
     krr::allocation_failure failure;
     cache.allocate(n, m, failure);
-    ws.allocate(n, k, failure);
+    block_columns.resize(static_cast<size_t>(n) * k);
+    ws.allocate(k, block_columns.data(), failure);
     EXPECT_FALSE(failure.failed);
     data = {p.X.data(), Xt.data(), p.w.data(), norms.data(), ridge, n, p.d};
   }

@@ -369,6 +369,19 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
   const std::string saved = old ? old : "";
   setenv("KRR_MEMORY_LIMIT", "1e7", 1);
   call_result r = train(2, inputs(20000, 1, Inf));
+  // The estimate of the marginal likelihood counts every array it allocates, its threads'
+  // included: at n = 2000 with 64 probes they need more than the 1e7 bytes, though the
+  // operator alone would fit; refused before any work, with their size.
+  const std::size_t n_lml = 2000;
+  std::vector<double> X(2 * n_lml), Y(n_lml);
+  for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
+  for (std::size_t j = 0; j < n_lml; ++j) Y[j] = std::sin(1.3 * j);
+  call_result lml = test_host::call(
+      "krr_lml", krr_lml_mex_function, 4,
+      {test_host::make_matrix(2, n_lml, X), test_host::make_matrix(n_lml, 1, Y),
+       test_host::make_matrix(1, 3, {1, 1, 1}), test_host::make_scalar(0.1),
+       test_host::make_matrix(1, 9, {64, 0, 1e-2, 64, Inf, 0, 10, 1e-6, 10}),
+       test_host::make_array(mxDOUBLE_CLASS, {0, 0})});
   if (old) {
     setenv("KRR_MEMORY_LIMIT", saved.c_str(), 1);
   } else {
@@ -381,6 +394,9 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
   EXPECT_NE(r.warnings[0].message.find("about 1e+07 bytes available to it): the cache was capped at"),
             std::string::npos) << r.warnings[0].message;
   test_host::release_outputs(r);
+
+  expect_refusal(lml, "krr_lml", "outOfMemory", "bytes for the estimate's arrays, more than the memory");
+  test_host::destroy_all();
 
   // A block as large as the data: n * k doubles of block columns, 2e14 bytes, more than any
   // machine has.

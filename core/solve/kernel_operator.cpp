@@ -1,7 +1,7 @@
-// The operator A = K + ridge I with its cache (kernel_system.h).
+// The operator A = K + ridge I with its cache (kernel_operator.h).
 #include "core/exact_arithmetic.h"
 
-#include "core/solve/kernel_system.h"
+#include "core/solve/kernel_operator.h"
 
 #include <cmath>
 
@@ -17,19 +17,23 @@ constexpr int GROUP = 32;  // columns applied per pass over the rows
 
 }  // namespace
 
-bool kernel_system::prepare(const kernel_system_setup& setup, allocation_failure& failure) {
+double kernel_operator::working_bytes(std::int64_t n, int d, int k) {
+  // The norms, the feature-major copy and the translated copy of X, k scratch columns.
+  return 8.0 * static_cast<double>(n) * (1.0 + 2.0 * d + k);
+}
+
+bool kernel_operator::prepare(const operator_setup& setup, allocation_failure& failure) {
   const int n = setup.n, d = setup.d, k = setup.k;
   const std::uint64_t un = static_cast<std::uint64_t>(n);
   k_ = k;
   requested_columns_ = cache_column_count(setup.cache_bytes, n);
-  // Everything but the cache, generously; the cache takes what is left of 90% of the memory.
+  // Everything but the cache first; the cache takes what is left of 90% of the memory.
   const double column_bytes = 8.0 * n;
-  const double usable = 0.9 * setup.memory_bytes - setup.other_bytes;
-  const double working = column_bytes * (2.0 + 2.0 * d + k);
+  const double usable = 0.9 * setup.memory_bytes;
+  const double working = working_bytes(n, d, k) + setup.other_bytes;
   int m = requested_columns_;
   if (working + 2 * column_bytes > usable) {
-    failure = {true, working + 2 * column_bytes,
-               "the working arrays, more than the memory available to this process"};
+    failure = {true, working + 2 * column_bytes, setup.other_what};
     return false;
   }
   if (working + m * column_bytes > usable) m = static_cast<int>((usable - working) / column_bytes);
@@ -45,8 +49,7 @@ bool kernel_system::prepare(const kernel_system_setup& setup, allocation_failure
     centred_ = try_allocate<double>(un * d, false, "a translated copy of X", failure);
     if (failure.failed) return false;
     for (int i = 0; i < n; ++i) {
-      centre_sample(frame_, setup.X + static_cast<std::int64_t>(i) * d, d, setup.w,
-                    centred_.get() + static_cast<std::int64_t>(i) * d);
+      centre_sample(frame_, sample_at(setup.X, i, d), d, setup.w, centred_.get() + sample_offset(i, d));
     }
     X = centred_.get();
   }
@@ -60,7 +63,7 @@ bool kernel_system::prepare(const kernel_system_setup& setup, allocation_failure
   return true;
 }
 
-std::int64_t kernel_system::accumulate(const double* coef, int p, double* out, double* abs_out) {
+std::int64_t kernel_operator::accumulate(const double* coef, int p, double* out, double* abs_out) {
   const std::int64_t n = data_.n;
   const double* columns[GROUP];
   // The group's coefficients, vector by vector (q * GROUP + g), as accumulate_columns reads them.

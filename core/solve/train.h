@@ -1,6 +1,9 @@
-// The training solver: exact block coordinate descent on
-// f(alpha) = 1/2 alpha'(K + ridge I) alpha - y' alpha through a kernel column cache.
-// Host-free: randomness and interrupt polling come in as parameters.
+// The training solve of one right-hand side: exact block coordinate descent on
+// f(alpha) = 1/2 alpha'(K + ridge I) alpha - y' alpha through the kernel column cache, in the
+// described order (each block's first member the sample of largest gradient, then the best
+// of 60 candidates drawn from the injected random source), on the shared operator
+// (kernel_operator.h) and outer loop (descent.h). Host-free: randomness and interrupt
+// polling come in as parameters.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +11,7 @@
 
 #include "core/kernel/kernel_frame.h"
 #include "core/solve/block_solution.h"
+#include "core/solve/descent.h"
 #include "core/solve/random_source.h"
 
 namespace krr {
@@ -34,29 +38,15 @@ struct training_options {
   // Work bound: the run stops unconverged once steps * k, plus n for every gradient check
   // that failed, reaches max_passes * n.
   double max_passes = 1000.0;
-  // The memory this call may plan for, in bytes (what the process can really have:
-  // available memory, its control group's limit). The cache is capped so that everything
-  // fits in 90% of it, and a call whose working arrays alone do not fit is refused, so that
-  // no budget brings the system's out-of-memory killer on the session. Inf: no cap.
+  // The memory this call may plan for, and the threads: as for the operator
+  // (kernel_operator.h). Results depend on neither.
   double memory_bytes = std::numeric_limits<double>::infinity();
-  // Threads for the row loops: 0 means one per processor this process may use, and no
-  // thread gets fewer than min_rows_per_thread rows. Results do not depend on either.
   int threads = 0;
   std::int64_t min_rows_per_thread = 2048;
 };
 
-enum class training_status {
-  converged,              // tolerance met and checked (or no step was asked for)
-  not_converged,          // stopped by the work bound with the tolerance unmet
-  tolerance_unreachable,  // the checked gradient is at its rounding floor, above tol
-  singular,               // K + ridge I is zero: no step can change anything
-  breakdown,              // values overflowed: alpha or grad is not finite
-  interrupted,            // interrupt_pending returned true
-  out_of_memory,          // an allocation failed; nothing was computed
-};
-
 struct training_result {
-  training_status status = training_status::converged;
+  solve_status status = solve_status::converged;
   double evals = 0.0;      // (n*k) * steps, nominal kernel evaluations
   double objective = 0.0;  // 1/2 sum alpha_j (grad_j - y_j)
   double seconds = 0.0;    // elapsed wall-clock time

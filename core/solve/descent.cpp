@@ -1,0 +1,125 @@
+// The outer loop of the descent (descent.h).
+#include "core/exact_arithmetic.h"
+
+#include "core/solve/descent.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "core/parallel/allocation.h"
+#include "core/solve/gradient_check.h"
+
+namespace krr {
+
+namespace {
+
+bool all_finite(const double* v, std::int64_t count) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+double descent_bytes(std::int64_t n, int c) { return 2.0 * 8.0 * static_cast<double>(n) * c; }
+
+descent_result descend(kernel_operator& A, block_method& method, const descent_problem& problem,
+                       const descent_settings& settings) {
+  descent_result result;
+  const std::int64_t n = A.n(), count = n * problem.c;
+  const int k = A.k();
+  allocation_failure failure;
+  auto checked = try_allocate<double>(2 * static_cast<std::uint64_t>(count), false,
+                                      "the gradient check", failure);
+  if (failure.failed) {
+    result.status = solve_status::out_of_memory;
+    return result;
+  }
+  interruption& stop = A.stop();
+
+  // The best row serves both the test and the next step's first member.
+  max_abs_result best = method.best();
+  double score = settings.at_least_one_step ? settings.score_limit + 1.0 : best.value;
+  const double work_limit = settings.max_passes * n;
+  // A gradient that is not finite before any step (a warm start so large that A V
+  // overflows) is a breakdown too: no step could be chosen on it.
+  bool broke_down = !all_finite(problem.G, count);
+  while (!broke_down && score > settings.score_limit) {
+    best = method.step(best.index, result.steps, result.block);
+    if (stop.stopped()) {  // the step was cut short; nothing of it counts
+      result.status = solve_status::interrupted;
+      break;
+    }
+    result.steps += 1;
+    score = best.value;
+    // A non-finite block solution (only overflow makes one) has spread into every
+    // gradient entry; no later step can recover from it.
+    if (!method.step_finite()) {
+      broke_down = true;
+      break;
+    }
+    if (!(score > settings.score_limit)) {
+      // The running gradient says every tolerance is met: check it afresh. When it holds,
+      // the outputs stand; otherwise the descent goes on from the checked gradient, unless
+      // that is already at its rounding floor.
+      const auto check_start = std::chrono::steady_clock::now();
+      const gradient_check check = check_gradient(A, problem.B, problem.c, problem.V,
+                                                  problem.tol, checked.get(), checked.get() + count);
+      result.checks += 1;
+      result.check_seconds += seconds_since(check_start);
+      if (stop.stopped()) {
+        result.status = solve_status::interrupted;
+        break;
+      }
+      if (check.met) {
+        if (!settings.keep_running_gradient) {
+          std::copy(checked.get(), checked.get() + count, problem.G);
+          score = method.best().value;
+        }
+        break;
+      }
+      if (!check.finite) {
+        broke_down = true;
+        break;
+      }
+      std::copy(checked.get(), checked.get() + count, problem.G);
+      best = method.best();
+      score = best.value;
+      if (check.at_floor) {
+        result.status = solve_status::tolerance_unreachable;
+        result.reachable = check.reachable;
+        break;
+      }
+      result.replacements += 1;
+    }
+    if (result.block.zero_diagonal) {
+      result.status = solve_status::singular;
+      break;
+    }
+    const double work = static_cast<double>(result.steps) * k +
+                        static_cast<double>(result.replacements) * n;
+    if (work >= work_limit) {
+      result.status = solve_status::not_converged;
+      break;
+    }
+    if (stop.requested()) {
+      result.status = solve_status::interrupted;
+      break;
+    }
+  }
+  result.score = score;
+  result.passes = static_cast<double>(result.steps) * k / n;
+  if (result.status != solve_status::interrupted &&
+      (broke_down || !all_finite(problem.G, count) || !all_finite(problem.V, count))) {
+    result.status = solve_status::breakdown;
+  }
+  return result;
+}
+
+}  // namespace krr

@@ -1,0 +1,82 @@
+// The outer loop of exact block coordinate descent on (K + ridge I) V = B, shared by the
+// solve of one right-hand side (train.h) and of several at once (multi_solver.h): block
+// steps until the gradient's score is within its limit and a fresh check of the gradient
+// agrees, and one rule for every other ending:
+//   a fresh check that fails goes on from the checked gradient (residual replacement),
+//     unless that is already at its rounding floor (tolerance_unreachable);
+//   a block step whose solution is not finite, a check or a result that is not finite:
+//     breakdown (only overflow makes one with finite inputs);
+//   a block whose first member has a zero diagonal entry: K + ridge I = 0, singular;
+//   block steps worth max_passes passes over the data (a failed check counting as one):
+//     not_converged;
+//   a stop requested on the calling thread: interrupted, the step under way not counted.
+// How the blocks are chosen and solved is the method's (block_method).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/kernel/kernel_math.h"
+#include "core/solve/block_solution.h"
+#include "core/solve/kernel_operator.h"
+
+namespace krr {
+
+// The value of each status is what the internal modules report.
+enum class solve_status {
+  converged = 0,              // every tolerance met and checked (or no step was asked for)
+  not_converged = 1,          // stopped by the work bound with a tolerance unmet
+  tolerance_unreachable = 2,  // the checked gradient is at its rounding floor, above a tol
+  breakdown = 3,              // values overflowed: the solution or gradient is not finite
+  singular = 4,               // K + ridge I is zero: no step can change anything
+  interrupted = 5,            // a stop was requested
+  out_of_memory = 6,          // an allocation failed; nothing was computed
+};
+
+// Block steps of one kind over the descent's gradient G and solution V.
+class block_method {
+ public:
+  virtual ~block_method() = default;
+  // One block step of step number t from the row `first`: its changes added into V and G
+  // updated (nothing added where a stop cut the step short). Returns the new gradient's row
+  // of largest score.
+  virtual max_abs_result step(int first, std::int64_t t, block_solution_stats& stats) = 0;
+  // Whether the last step's changes are all finite.
+  virtual bool step_finite() const = 0;
+  // The row of largest score of G as it is now.
+  virtual max_abs_result best() const = 0;
+};
+
+struct descent_problem {
+  const double* B;    // n x c right-hand sides, column-major
+  int c;
+  double* V;          // n x c: the starting point, then the solution
+  double* G;          // n x c: (K + ridge I) V - B on entry, then at the end
+  const double* tol;  // c tolerances on |G(r, q)|
+};
+
+struct descent_settings {
+  double score_limit;          // steps go on while the method's best score exceeds it
+  bool at_least_one_step;      // the first test compares score_limit + 1 against it
+  bool keep_running_gradient;  // on a passed check, G stays the running one (its bits)
+  double max_passes = 1000.0;  // work bound, in passes over the data
+};
+
+struct descent_result {
+  solve_status status = solve_status::converged;
+  std::int64_t steps = 0;
+  double passes = 0.0;  // steps * k / n
+  std::int64_t checks = 0, replacements = 0;
+  double check_seconds = 0.0;     // wall-clock time of the checks
+  double score = 0.0;             // the best score at the end
+  std::vector<double> reachable;  // per column, on tolerance_unreachable: the floor
+  block_solution_stats block;
+};
+
+// Arrays the descent allocates for n x c right-hand sides (the check's two), in bytes.
+double descent_bytes(std::int64_t n, int c);
+
+descent_result descend(kernel_operator& A, block_method& method, const descent_problem& problem,
+                       const descent_settings& settings);
+
+}  // namespace krr

@@ -1,0 +1,98 @@
+// The marginal-likelihood estimate against dense brute force: the gradient's formula
+// written out, the log determinant by Cholesky.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/learn/marginal_likelihood.h"
+#include "tests/core/support/operator_fixture.h"
+#include "tests/core/support/reference_solver.h"
+
+namespace {
+
+using testing_support::operator_fixture;
+using testing_support::problem_data;
+using testing_support::random_problem;
+using testing_support::right_sides;
+
+// log det of a symmetric positive definite row-major matrix by Cholesky.
+double dense_log_det(std::vector<double> A, int n) {
+  double s = 0.0;
+  for (int j = 0; j < n; ++j) {
+    for (int k = 0; k < j; ++k) A[j * n + j] -= A[j * n + k] * A[j * n + k];
+    const double pivot = std::sqrt(A[j * n + j]);
+    s += 2.0 * std::log(pivot);
+    for (int i = j + 1; i < n; ++i) {
+      for (int k = 0; k < j; ++k) A[i * n + j] -= A[i * n + k] * A[j * n + k];
+      A[i * n + j] /= pivot;
+    }
+  }
+  return s;
+}
+
+TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedError) {
+  const int n = 120, d = 3, c = 2, probes = 6;
+  const problem_data p = random_problem(n, d, 21);
+  const double ridge = 0.1;
+  const auto Y = right_sides(p, c);
+  operator_fixture fx(p, ridge, 16, 8.0 * n * n, 2);
+  krr::lml_settings s;
+  s.probes = probes;
+  s.seed = 3;
+  s.relative_tol = 1e-11;
+  s.lanczos.steps = n;
+  s.lanczos.tolerance = 1e-12;
+  std::vector<double> V(static_cast<size_t>(n) * (c + probes), 0.0);
+  const krr::lml_estimate e = krr::estimate_marginal_likelihood(fx.A, Y.data(), c, s, V.data());
+  ASSERT_EQ(e.solve.status, krr::solve_status::converged);
+
+  // Dense: alpha and U = A^-1 Z, then for each hyperparameter
+  // 1/2 sum_q alpha_q' dA alpha_q - (c / 2p) sum_s u_s' dA z_s, with dA/dlog w_l = -w_l (x_il -
+  // x_jl)^2 K_ij, dA/dlog amplitude = K, dA/dlog ridge = ridge I.
+  const auto A = reference::dense_system(p.X, p.w, ridge, n, d);
+  const auto Z = krr::rademacher_probes(n, probes, s.seed);
+  std::vector<std::vector<double>> sol, left, right;
+  double data_fit = 0.0;
+  for (int q = 0; q < c; ++q) {
+    std::vector<double> y(Y.begin() + q * n, Y.begin() + (q + 1) * n);
+    sol.push_back(reference::dense_solve(A, y, n));
+    for (int r = 0; r < n; ++r) data_fit += y[r] * sol.back()[r];
+    left.push_back(sol.back());
+    right.push_back(sol.back());
+  }
+  for (int t = 0; t < probes; ++t) {
+    std::vector<double> z(Z.begin() + t * n, Z.begin() + (t + 1) * n);
+    left.push_back(reference::dense_solve(A, z, n));
+    right.push_back(z);
+  }
+  std::vector<double> expected(d + 2, 0.0);
+  for (size_t v = 0; v < left.size(); ++v) {
+    const double scale = v < static_cast<size_t>(c) ? 0.5 : -0.5 * c / probes;
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) {
+        const double K = A[i * n + j] - (i == j ? ridge : 0.0);
+        const double lr = left[v][i] * right[v][j] * scale;
+        for (int l = 0; l < d; ++l) {
+          const double diff = p.X[i * d + l] - p.X[j * d + l];
+          expected[l] -= lr * p.w[l] * diff * diff * K;
+        }
+        expected[d] += lr * K;
+        if (i == j) expected[d + 1] += lr * ridge;
+      }
+  }
+  for (int i = 0; i < d + 2; ++i) {
+    EXPECT_NEAR(e.gradient[i], expected[i], 1e-7 * (1.0 + std::fabs(expected[i]))) << "entry " << i;
+  }
+  EXPECT_NEAR(e.data_fit, data_fit, 1e-8 * std::fabs(data_fit));
+
+  // With as many Lanczos steps as rows the quadrature is exact for each probe, so what is
+  // left is the probes' sampling error, which the estimate states.
+  const double exact = dense_log_det(A, n);
+  EXPECT_GT(e.log_det_error, 0.0);
+  EXPECT_LE(std::fabs(e.log_det - exact), 4.0 * e.log_det_error) << e.log_det << " vs " << exact;
+  const double expected_value = -0.5 * data_fit - 0.5 * c * exact - 0.5 * c * n * std::log(2.0 * M_PI);
+  EXPECT_NEAR(e.value, expected_value, 0.5 * c * 4.0 * e.log_det_error + 1e-6);
+}
+
+}  // namespace
