@@ -88,10 +88,10 @@ void update_bordered_inverse(double* block_inverse, int a, int k, const double* 
 void update_bordered_solution(double* delta, const double* rhs, int stride, int a,
                               const double* u, double q) {
   double t = 0.0;
-  for (int c = 0; c < a; ++c) t += rhs[c * stride] * u[c];
-  const double e = (t - rhs[a * stride]) * q;
-  for (int c = 0; c < a; ++c) delta[c * stride] += u[c] * e;
-  delta[a * stride] = -e;
+  for (int c = 0; c < a; ++c) t += rhs[static_cast<std::ptrdiff_t>(c) * stride] * u[c];
+  const double e = (t - rhs[static_cast<std::ptrdiff_t>(a) * stride]) * q;
+  for (int c = 0; c < a; ++c) delta[static_cast<std::ptrdiff_t>(c) * stride] += u[c] * e;
+  delta[static_cast<std::ptrdiff_t>(a) * stride] = -e;
 }
 
 void grow_block_inverse(double* block_inverse, double* block_delta, const double* new_row,

@@ -138,7 +138,7 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
     ws.columns[i] = column;
     ws.members[i] = s;
     const double* xs = sample_at(data.X, s, data.d);
-    for (int l = 0; l < data.d; ++l) ws.member_t[l * k + i] = xs[l];
+    for (int l = 0; l < data.d; ++l) ws.member_t[static_cast<std::ptrdiff_t>(l) * k + i] = xs[l];
     ws.member_norms[i] = data.by_differences ? 0.0 : data.norms[s];
     // The new member's row of the block, K(s, earlier members), from the samples rather
     // than from i columns at scattered places.
@@ -166,7 +166,7 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
       double score = 0.0;
       for (int q = 0; q < c; ++q) {
         double v = G[q * n + row];
-        for (int j = 0; j <= i; ++j) v += ws.kv[j] * ws.delta[j * c + q];
+        for (int j = 0; j <= i; ++j) v += ws.kv[j] * ws.delta[static_cast<std::ptrdiff_t>(j) * c + q];
         v = std::fabs(v) * inv_tol[q];
         if (v > score) score = v;
       }
@@ -180,7 +180,9 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
   const int parts = schedule.parts();
   max_abs_result part_best[MAX_THREADS];
   for (int j = 0; j < k; ++j) {
-    for (int q = 0; q < c; ++q) ws.delta_t[q * k + j] = ws.delta[j * c + q];
+    for (int q = 0; q < c; ++q) {
+      ws.delta_t[static_cast<std::ptrdiff_t>(q) * k + j] = ws.delta[static_cast<std::ptrdiff_t>(j) * c + q];
+    }
   }
   auto part_update = [&](int part) {
     max_abs_result best{-1.0, -1};
