@@ -2,12 +2,13 @@
 # Installs the Debian packages that building, the example and the tests need, when any
 # is missing: Octave and its development files (mkoctfile), CMake, a C++ compiler,
 # GoogleTest, gnuplot (Octave draws the example's PNG through it without a display) and
-# python3 (the interrupt test drives an interactive Octave session through a terminal);
+# python3 (the interrupt test drives an interactive Octave session through a terminal),
+# binutils (objdump: the check of the hot loops' instruction-set clones reads the code);
 # for the boundary tests clang with its sanitizer and libFuzzer runtimes, LLVM's coverage
 # tools and valgrind.
 set -euo pipefail
 
-packages=(octave liboctave-dev cmake g++ make googletest libgtest-dev gnuplot python3
+packages=(octave liboctave-dev cmake g++ make googletest libgtest-dev gnuplot python3 binutils
           clang-14 libclang-rt-14-dev llvm-14 valgrind)
 missing=()
 for p in "${packages[@]}"; do

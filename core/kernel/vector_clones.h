@@ -16,6 +16,16 @@
 #define KRR_VECTOR_CLONES
 #endif
 
+// For a loop body written once and called from several clone-marked functions: inlined
+// into each, so that every clone compiles its own copy for its instruction set. Left to the
+// compiler, a large body stays one out-of-line function for the baseline, and every clone
+// only jumps to it (tests/core/vector_clones_check.py looks for that).
+#if defined(__GNUC__) || defined(__clang__)
+#define KRR_CLONE_BODY __attribute__((always_inline)) inline
+#else
+#define KRR_CLONE_BODY inline
+#endif
+
 // Tells the compiler that a pointer's array overlaps no other in the loop, so the loop is
 // vectorised without a run-time overlap check.
 #if defined(__GNUC__) || defined(__clang__)

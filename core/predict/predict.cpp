@@ -68,7 +68,7 @@ void predict_by_differences(const prediction_job& job, std::int64_t i) {
 // f for test samples i0 ... i0 + ti - 1, given in the frame at `tests` (d values each).
 // ONE: a single output (c = 1), the loop quorril runs; else any c up to MAX_OUTPUTS.
 template <bool ONE>
-inline void predict_tile_body(const prediction_job& job, std::int64_t i0, int ti,
+KRR_CLONE_BODY void predict_tile_body(const prediction_job& job, std::int64_t i0, int ti,
                               const double* tests) {
   const int d = job.d;
   const int c = ONE ? 1 : job.c;
@@ -103,7 +103,7 @@ inline void predict_tile_body(const prediction_job& job, std::int64_t i0, int ti
   for (int a = 0; a < ti * c; ++a) job.f[i0 * c + a] = sum[a];
 }
 
-// The body inlined into each instruction-set clone.
+// The body inlined into each instruction-set clone (KRR_CLONE_BODY).
 KRR_VECTOR_CLONES
 void predict_tile_one(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
   predict_tile_body<true>(job, i0, ti, tests);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "core/kernel/vector_clones.h"
 #include "core/solve/prefetch.h"
 #include "core/solve/gradient_update.h"
 
@@ -31,6 +32,7 @@ candidate_share share_of(int part, int parts, int caller_count) {
 // One part's candidates' scores, summed in arrays on its own stack: parts writing
 // neighbouring entries of one shared array would pass a cache line back and forth at every
 // member.
+KRR_VECTOR_CLONES
 void score_share(const block_workspace& ws, const double* grad, int i, candidate_share share,
                  double* scores) {
   const int count = share.c1 - share.c0;

@@ -35,6 +35,7 @@ double row_score(const double* G, std::int64_t n, std::int64_t r, const double* 
 
 // The row of largest score in [begin, end), the first among equals; index -1 when empty.
 // Scores a tile of rows column by column, so that the loads run along memory.
+KRR_VECTOR_CLONES
 max_abs_result best_row(const double* G, std::int64_t n, const double* inv_tol, int c,
                         std::int64_t begin, std::int64_t end) {
   max_abs_result best{-1.0, -1};
@@ -72,6 +73,27 @@ void candidate_kernel_values(const training_data& data, const double* member_t,
   for (int j = 0; j < count; ++j) kv[j] = exp_of(kv[j]) * data.w[d];
 }
 
+// A candidate's score: the largest over the columns q of |G(row, q) + sum over j < members
+// of kv[j] delta(j, q)| / tol(q), each column's sum in member order. The columns are summed
+// side by side (sums: c doubles), so the loop runs along them, in vector lanes.
+KRR_VECTOR_CLONES
+double candidate_score(const double* G, std::int64_t n, int row, const double* kv,
+                       const double* delta, int members, int c, const double* inv_tol,
+                       double* KRR_RESTRICT sums) {
+  for (int q = 0; q < c; ++q) sums[q] = G[q * n + row];
+  for (int j = 0; j < members; ++j) {
+    const double kj = kv[j];
+    const double* KRR_RESTRICT dj = delta + static_cast<std::ptrdiff_t>(j) * c;
+    for (int q = 0; q < c; ++q) sums[q] += kj * dj[q];
+  }
+  double score = 0.0;
+  for (int q = 0; q < c; ++q) {
+    const double v = std::fabs(sums[q]) * inv_tol[q];
+    if (v > score) score = v;
+  }
+  return score;
+}
+
 struct multi_workspace {
   std::unique_ptr<double[]> storage;
   std::unique_ptr<int[]> indices;
@@ -79,19 +101,20 @@ struct multi_workspace {
   std::unique_ptr<const double*[]> columns;
   double *inverse, *matrix, *rhs, *forward, *delta, *delta_t, *u, *new_row;
   double *member_t, *member_norms, *kv;  // the members' samples feature-major, their norms
+  double* sums;                            // c: a candidate's sums
   int *members, *offsets;
   bool factored = false;
   int candidates[CANDIDATE_COUNT], rows[CANDIDATE_COUNT];
 
   static double bytes(int k, int c, int d) {
-    return 8.0 * (2.0 * k * k + 4.0 * k * c + 4.0 * k + static_cast<double>(k) * d) +
+    return 8.0 * (2.0 * k * k + 4.0 * k * c + 4.0 * k + static_cast<double>(k) * d + c) +
            (2.0 * 4.0 + 1.0 + sizeof(double*)) * k;
   }
 
   bool allocate(int k, int c, int d, allocation_failure& failure) {
     const std::uint64_t uk = static_cast<std::uint64_t>(k), uc = static_cast<std::uint64_t>(c);
     const std::uint64_t ud = static_cast<std::uint64_t>(d);
-    storage = try_allocate<double>(2 * uk * uk + 4 * uk * uc + 4 * uk + uk * ud, false,
+    storage = try_allocate<double>(2 * uk * uk + 4 * uk * uc + 4 * uk + uk * ud + uc, false,
                                    "the block matrices", failure);
     indices = try_allocate<int>(2 * uk, false, "the block matrices", failure);
     active = try_allocate<unsigned char>(uk, false, "the block matrices", failure);
@@ -108,6 +131,7 @@ struct multi_workspace {
     member_norms = new_row + uk;
     kv = member_norms + uk;
     member_t = kv + uk;
+    sums = member_t + uk * ud;
     members = indices.get();
     offsets = members + k;
     return true;
@@ -163,13 +187,7 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
       } else {
         candidate_kernel_values(data, ws.member_t, ws.member_norms, k, i + 1, row, ws.kv);
       }
-      double score = 0.0;
-      for (int q = 0; q < c; ++q) {
-        double v = G[q * n + row];
-        for (int j = 0; j <= i; ++j) v += ws.kv[j] * ws.delta[static_cast<std::ptrdiff_t>(j) * c + q];
-        v = std::fabs(v) * inv_tol[q];
-        if (v > score) score = v;
-      }
+      const double score = candidate_score(G, n, row, ws.kv, ws.delta, i + 1, c, inv_tol, ws.sums);
       if (score > best.value) best = {score, cand};
     }
     s = ws.rows[best.index];

@@ -4,7 +4,8 @@
 ## its package lists point into work_dir, so the user's own packages are neither read
 ## nor touched. Then loads the package and checks what a user relies on: help for each
 ## public function, each in the package's index, and a clean pkg test. Saves the
-## installed modules' seeded_fits to out_file and uninstalls the package. Raises an
+## installed modules' seeded_fits to out_file, copies the installed modules into
+## work_dir/installed_modules and uninstalls the package. Raises an
 ## error at the first check that fails.
 
 function check_installed_package (tarball, name, version, work_dir, out_file)
@@ -55,6 +56,18 @@ function check_installed_package (tarball, name, version, work_dir, out_file)
 
   fits = seeded_fits (installed{1}.dir);
   save ("-binary", out_file, "fits");
+
+  ## The modules as the package built them, for the check of their instruction-set clones.
+  copies = fullfile (work_dir, "installed_modules");
+  mkdir (copies);
+  modules = [dir(fullfile (installed{1}.archprefix, "**", "*.mex")); ...
+             dir(fullfile (installed{1}.dir, "**", "*.mex"))];
+  if (isempty (modules))
+    error ("check_installed_package: no compiled modules installed");
+  endif
+  for i = 1:numel (modules)
+    copyfile (fullfile (modules(i).folder, modules(i).name), copies);
+  endfor
 
   pkg ("unload", name);
   pkg ("uninstall", "-local", name);

@@ -3,6 +3,8 @@
 # predicts with it in a fresh Octave session, and checks that the results equal those
 # of the build tree's modules bit for bit. The two builds run in separate sessions
 # because their functions have the same names.
+# The modules the package built are checked for their instruction-set clones as the build
+# tree's are (tests/core/vector_clones_check.py): the package compiles with other flags.
 #   install_test.sh TARBALL BUILD_DIR PACKAGE_NAME VERSION OCTAVE_CLI
 set -euo pipefail
 tarball=$1 build=$2 name=$3 version=$4 octave=$5
@@ -20,3 +22,4 @@ session "addpath ('$here', '$build', '$build/test_helpers');
          installed = load ('installed.mat');
          seeded_fits ('$build', installed.fits);
          printf ('The installed package and the build tree agree bit for bit.\n')"
+python3 "$here/../core/vector_clones_check.py" "$here/../.." "$work"/installed_modules/*.mex
