@@ -11,8 +11,8 @@
 //             d/dlog amplitude, d/dlog ridge
 //   V         the solutions: alpha = V(:, 1:c), then A^-1 times each probe
 //   info      [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
-//             cache columns, seconds, block pivots too small for the bordered update];
-//             solve status as for krr_solve
+//             cache columns, seconds, block pivots too small for the bordered update,
+//             threads]; solve status as for krr_solve
 // Ctrl-C and memory as for tarvel.
 #include "core/exact_arithmetic.h"
 
@@ -37,7 +37,7 @@ namespace {
 
 constexpr const char* FN = "krr_lml";
 constexpr int OUTPUTS = 4;
-constexpr int INFO = 10;
+constexpr int INFO = 11;
 const double INF = std::numeric_limits<double>::infinity();
 const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"seed", 0, 9007199254740992.0, true},
@@ -115,7 +115,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
           static_cast<double>(e.solve.steps), e.solve.passes,
           static_cast<double>(e.solve.checks), static_cast<double>(A.cache().slots()),
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-          static_cast<double>(e.solve.block.unsafe_pivots)};
+          static_cast<double>(e.solve.block.unsafe_pivots),
+          static_cast<double>(A.schedule().parts())};
       std::copy(info, info + INFO, call.output_data(3));
     }
   });

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr const char* FN = "krr_predict";
-constexpr std::size_t OUTPUTS_PER_PASS = 64;
 
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
@@ -30,7 +29,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   const mxArray* Xtest = prhs[0];
   if (!check_samples_and_weights(prhs[1], prhs[2], FN, d, n, f) ||
       !check_real_double_array(Xtest, FN, "Xtest", f) || !check_two_dimensional(Xtest, FN, "Xtest", f) ||
-      !check_finite_matrix(prhs[3], n, "column of X", FN, "A", f)) {
+      !check_finite_matrix(prhs[3], n, "column of X", FN, "A", f) ||
+      !check_count_fits_int32(mxGetN(prhs[3]), "columns", FN, "A", f)) {
     return;
   }
   const std::size_t nt = mxGetN(Xtest);
@@ -44,27 +44,24 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   const int threads = requested_threads(FN);
   call.set_output(0, mxCreateDoubleMatrix(nt, c, mxREAL));
   run_core(call, "predicting", [&] {
-    // Row-major pieces of at most 64 outputs for the core, then back to columns.
+    // Row-major for the core (each kernel value applied to a row of A), then back to columns.
     const double* a = mxGetPr(prhs[3]);
     double* F = call.output_data(0);
-    for (std::size_t q0 = 0; q0 < c && !f.failed; q0 += OUTPUTS_PER_PASS) {
-      const std::size_t cq = std::min(OUTPUTS_PER_PASS, c - q0);
-      std::vector<double> A(n * cq), P(nt * cq);
-      for (std::size_t q = 0; q < cq; ++q) {
-        for (std::size_t j = 0; j < n; ++j) A[j * cq + q] = a[(q0 + q) * n + j];
-      }
-      const krr::prediction_result r = krr::predict_outputs(
-          mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(prhs[1]),
-          static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(prhs[2]), A.data(),
-          static_cast<int>(cq), P.data(), threads, &signal_pending, &call.watch);
-      if (!r.ok) {
-        fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms", r.failed_bytes);
-      } else if (r.interrupted) {
-        fail(f, FN, "interrupted", "interrupted by the user");
-      } else {
-        for (std::size_t q = 0; q < cq; ++q) {
-          for (std::size_t i = 0; i < nt; ++i) F[(q0 + q) * nt + i] = P[i * cq + q];
-        }
+    std::vector<double> A(n * c), P(nt * c);
+    for (std::size_t q = 0; q < c; ++q) {
+      for (std::size_t j = 0; j < n; ++j) A[j * c + q] = a[q * n + j];
+    }
+    const krr::prediction_result r = krr::predict_outputs(
+        mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(prhs[1]),
+        static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(prhs[2]), A.data(),
+        static_cast<int>(c), P.data(), threads, &signal_pending, &call.watch);
+    if (!r.ok) {
+      fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms", r.failed_bytes);
+    } else if (r.interrupted) {
+      fail(f, FN, "interrupted", "interrupted by the user");
+    } else {
+      for (std::size_t q = 0; q < c; ++q) {
+        for (std::size_t i = 0; i < nt; ++i) F[q * nt + i] = P[i * c + q];
       }
     }
   });

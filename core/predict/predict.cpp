@@ -36,11 +36,12 @@ struct prediction_job {
   const double* X;        // d x n, as given
   const double* X_t;      // training samples in the frame, feature-major: X_t[l*n + j]
   const double* w;
-  const double* alpha;        // n x c, row-major
+  const double* alpha;        // n rows of ldc, row-major: the pass's c outputs from column 0
   const double* train_norms;
   const double* test_norms;  // in the frame
-  double* f;                 // nt x c, row-major
-  int c;
+  double* f;                 // nt rows of ldc, row-major, as alpha
+  int c;                     // outputs of this pass, at most MAX_OUTPUTS
+  std::int64_t ldc;          // outputs in all
   const kernel_frame* frame;
   double* centred_tests;  // per part, TEST_TILE samples of d values (centred form)
   std::int64_t nt, n;
@@ -57,11 +58,11 @@ void predict_by_differences(const prediction_job& job, std::int64_t i) {
   const int d = job.d, c = job.c;
   const exp_function exp_of = library_exp();
   const double* x = job.Xtest + i * d;
-  double* f = job.f + i * c;
+  double* f = job.f + i * job.ldc;
   for (int q = 0; q < c; ++q) f[q] = 0.0;
   for (std::int64_t j = 0; j < job.n; ++j) {
     const double e = exp_of(-weighted_sq_distance(x, job.X + j * d, d, job.w)) * job.w[d];
-    for (int q = 0; q < c; ++q) f[q] = e * job.alpha[j * c + q] + f[q];
+    for (int q = 0; q < c; ++q) f[q] = e * job.alpha[j * job.ldc + q] + f[q];
   }
 }
 
@@ -72,6 +73,7 @@ KRR_CLONE_BODY void predict_tile_body(const prediction_job& job, std::int64_t i0
                               const double* tests) {
   const int d = job.d;
   const int c = ONE ? 1 : job.c;
+  const std::int64_t ldc = ONE ? 1 : job.ldc;
   const double amplitude = job.w[d];
   const exp_function exp_of = library_exp();
   double sum[TEST_TILE * MAX_OUTPUTS];
@@ -80,7 +82,7 @@ KRR_CLONE_BODY void predict_tile_body(const prediction_job& job, std::int64_t i0
   for (std::int64_t j0 = 0; j0 < job.n; j0 += TRAIN_TILE) {
     const int tj = static_cast<int>(job.n - j0 < TRAIN_TILE ? job.n - j0 : TRAIN_TILE);
     const double* tn = job.train_norms + j0;
-    const double* al = job.alpha + j0 * c;
+    const double* al = job.alpha + j0 * ldc;
     for (int a = 0; a < ti; ++a) {
       double* p = ip[a];
       weighted_dots(job.X_t, job.n, j0, tj, tests + a * d, job.w, d, p);
@@ -95,12 +97,14 @@ KRR_CLONE_BODY void predict_tile_body(const prediction_job& job, std::int64_t i0
         double* s = sum + a * c;
         for (int b = 0; b < tj; ++b) {
           const double e = exp_of(p[b]) * amplitude;
-          for (int q = 0; q < c; ++q) s[q] = e * al[b * c + q] + s[q];
+          for (int q = 0; q < c; ++q) s[q] = e * al[b * ldc + q] + s[q];
         }
       }
     }
   }
-  for (int a = 0; a < ti * c; ++a) job.f[i0 * c + a] = sum[a];
+  for (int a = 0; a < ti; ++a) {
+    for (int q = 0; q < c; ++q) job.f[(i0 + a) * ldc + q] = sum[a * c + q];
+  }
 }
 
 // The body inlined into each instruction-set clone (KRR_CLONE_BODY).
@@ -129,7 +133,7 @@ void prediction_job::operator()(int part) const {
       for (int a = 0; a < ti; ++a) centre_sample(*frame, tests + a * d, d, w, buffer + a * d);
       tests = buffer;
     }
-    if (c == 1) {
+    if (ldc == 1) {
       predict_tile_one(*this, i0, ti, tests);
     } else {
       predict_tile_many(*this, i0, ti, tests);
@@ -183,9 +187,14 @@ prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const do
   }
   interruption stop(interrupt_pending, interrupt_state);
   thread_pool pool(parts);
-  prediction_job job{Xtest, X, X_t, w, alpha, train_norms, test_norms, f, c, &frame,
-                     centred_tests, nt, n, d, pool.size(), &stop};
-  pool.run_parts(job);
+  // At most MAX_OUTPUTS outputs a pass (the tile's sums are on the stack); more take
+  // further passes, each computing the kernel values again.
+  for (int q0 = 0; q0 < c && !stop.stopped(); q0 += MAX_OUTPUTS) {
+    const int width = c - q0 < MAX_OUTPUTS ? c - q0 : MAX_OUTPUTS;
+    prediction_job job{Xtest, X, X_t, w, alpha + q0, train_norms, test_norms, f + q0, width, c,
+                       &frame, centred_tests, nt, n, d, pool.size(), &stop};
+    pool.run_parts(job);
+  }
   result.interrupted = stop.stopped();
   return result;
 }

@@ -25,9 +25,9 @@ prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           bool (*interrupt_pending)(void*) = nullptr,
                           void* interrupt_state = nullptr);
 
-// The same for c outputs sharing the kernel (1 <= c <= 64): alpha is n x c and f nt x c,
-// row-major; each kernel value is computed once for all of them, and with c = 1 the result
-// is predict's bit for bit.
+// The same for c >= 1 outputs sharing the kernel: alpha is n x c and f nt x c, row-major;
+// each kernel value is computed once for up to 64 of them (again for every further 64),
+// and with c = 1 the result is predict's bit for bit.
 prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const double* X,
                                   std::int64_t n, int d, const double* w, const double* alpha,
                                   int c, double* f, int threads = 1,

@@ -8,5 +8,6 @@
 % quadrature for the log determinant. X is d x n, settings [probes, seed, relative_tol, k,
 % cache_bytes, log_det, lanczos_steps, lanczos_tol, max_passes], V0 a warm start (the V of
 % an earlier call) or []. f is NaN unless log_det is 1. V = [alpha, solved probes];
-% info = [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
-% cache columns, seconds].
+% info = [data_fit, log_det, log_det_error, solve status (as krr_solve's), block steps,
+% passes, checks, cache columns, seconds, block pivots too small for the bordered update,
+% threads used].

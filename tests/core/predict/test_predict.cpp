@@ -1,5 +1,5 @@
-// Prediction against a literal double loop, bit for bit, and against the ARD kernel built
-// from differences, also far from the origin.
+// Prediction of one output and of many against a literal double loop, bit for bit, and
+// against the ARD kernel built from differences, also far from the origin.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -54,6 +54,22 @@ TEST(Predict, MatchesTheLiteralLoopBitForBit) {
             direct += alpha[j] * w[d] * std::exp(-sq);
           }
           EXPECT_NEAR(f[i], direct, 1e-10 * (1 + std::fabs(direct)));
+        }
+        // Several outputs sharing each kernel value, also more than one pass holds (64):
+        // every column is the literal loop's for that column of coefficients.
+        const int c = (n + nt) % 2 ? 3 : 70;
+        std::vector<double> A(static_cast<size_t>(n) * c), F(static_cast<size_t>(nt) * c, -7.0);
+        for (auto& x : A) x = normal(gen);
+        ASSERT_TRUE(krr::predict_outputs(Xt.data(), nt, X.data(), n, d, w.data(), A.data(), c,
+                                         F.data(), threads).ok);
+        for (int q = 0; q < c; ++q) {
+          std::vector<double> column(n);
+          for (int j = 0; j < n; ++j) column[j] = A[static_cast<size_t>(j) * c + q];
+          const auto want_q = literal(Xt, nt, X, n, d, w, column);
+          for (int i = 0; i < nt; ++i) {
+            ASSERT_EQ(F[static_cast<size_t>(i) * c + q], want_q[i])
+                << "c " << c << " output " << q << " d " << d << " n " << n << " i " << i;
+          }
         }
       }
     }
