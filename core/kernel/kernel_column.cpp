@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+#include "core/kernel/kernel_frame.h"
+#include "core/kernel/kernel_math.h"
 #include "core/kernel/library_exp.h"
 #include "core/kernel/vector_clones.h"
 #include "core/kernel/weighted_dots.h"
@@ -19,11 +21,10 @@ constexpr int TILE = 256;
 
 // The differences form, where the norms are not safely finite: rare enough that one row at
 // a time serves.
-void kernel_column_by_differences(const training_data& data, int s, std::int64_t begin,
-                                  std::int64_t end, double* column) {
+void kernel_rows_by_differences(const training_data& data, const double* xs, std::int64_t begin,
+                                std::int64_t end, double* column) {
   const int d = data.d;
   const std::int64_t n = data.n;
-  const double* xs = data.X + static_cast<std::int64_t>(s) * d;
   const exp_function exp_of = library_exp();
   for (std::int64_t r = begin; r < end; ++r) {
     double sum = 0.0;
@@ -37,19 +38,12 @@ void kernel_column_by_differences(const training_data& data, int s, std::int64_t
   }
 }
 
-}  // namespace
-
-KRR_VECTOR_CLONES
-void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
-                        double* column) {
-  if (data.by_differences) {
-    kernel_column_by_differences(data, s, begin, end, column);
-    return;
-  }
+// K(r, x) for the rows of [begin, end), x given in the frame with its norm ns: the loop of
+// both entries below, inlined into each of their instruction-set clones.
+KRR_CLONE_BODY void kernel_rows(const training_data& data, const double* xs, double ns,
+                                std::int64_t begin, std::int64_t end, double* column) {
   const int d = data.d;
   const std::int64_t n = data.n;
-  const double* xs = data.X + static_cast<std::int64_t>(s) * d;
-  const double ns = data.norms[s];
   const double amplitude = data.w[d];
   const exp_function exp_of = library_exp();
   double ip[TILE];
@@ -62,6 +56,29 @@ void kernel_column_rows(const training_data& data, int s, std::int64_t begin, st
     for (int i = 0; i < len; ++i) ip[i] = -((ns + nr[i]) - (ip[i] + ip[i]));
     for (int i = 0; i < len; ++i) out[i] = exp_of(ip[i]) * amplitude;
   }
+}
+
+}  // namespace
+
+KRR_VECTOR_CLONES
+void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
+                        double* column) {
+  const double* xs = sample_at(data.X, s, data.d);
+  if (data.by_differences) {
+    kernel_rows_by_differences(data, xs, begin, end, column);
+    return;
+  }
+  kernel_rows(data, xs, data.norms[s], begin, end, column);
+}
+
+KRR_VECTOR_CLONES
+void sample_kernel_rows(const training_data& data, const double* x, double x_norm,
+                        std::int64_t begin, std::int64_t end, double* column) {
+  if (data.by_differences || !norm_is_safe(x_norm)) {
+    kernel_rows_by_differences(data, x, begin, end, column);
+    return;
+  }
+  kernel_rows(data, x, x_norm, begin, end, column);
 }
 
 }  // namespace krr

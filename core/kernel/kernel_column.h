@@ -29,4 +29,11 @@ struct training_data {
 void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
                         double* column);
 
+// The same for a sample x that is not one of the training samples (a test sample), given in
+// the training samples' frame with its weighted squared norm there: K(r, x) for r in
+// [begin, end), as prediction forms each value; from differences where the data's frame
+// asks for them or x's norm is not safely finite.
+void sample_kernel_rows(const training_data& data, const double* x, double x_norm,
+                        std::int64_t begin, std::int64_t end, double* column);
+
 }  // namespace krr

@@ -57,6 +57,7 @@ class kernel_operator {
 
   const training_data& data() const { return data_; }
   kernel_form form() const { return frame_.form; }
+  const kernel_frame& frame() const { return frame_; }
   int n() const { return data_.n; }
   int k() const { return k_; }
   int requested_cache_columns() const { return requested_columns_; }
