@@ -5,13 +5,16 @@ function model = krrfit(X, Y, varargin)
 %   model = krrfit (X, Y, Name, Value, ...)
 %
 %   X is n x d, one observation per row; Y is n x c, one column per output (the outputs
-%   share one kernel). The kernel between observations a and b is
+%   share one kernel). Both real and finite, of any numeric class (sparse ones are made
+%   full). The kernel between observations a and b is
 %     Amplitude * exp (-sum_l (a(l) - b(l))^2 / (2 * LengthScales(l)^2))
 %   and the model is that of a Gaussian process with this kernel and noise variance Ridge:
 %   the hyperparameters (a length scale per feature, the amplitude and the ridge) maximise
 %   the log marginal likelihood of the data, and the fit is the exact solution alpha of
 %   (K + Ridge * I) * alpha = Y. By default the features are standardised and the targets
-%   centred; krrpredict undoes both.
+%   centred; krrpredict undoes both. The kernel depends only on differences of
+%   observations, and every stage computes it so (translating the features where that
+%   keeps the sums exact): data far from the origin fit as well as centred data.
 %
 %   How the log marginal likelihood is maximised (limited-memory BFGS over the logarithms
 %   of the hyperparameters, with analytic gradients, within bounds):
@@ -26,10 +29,23 @@ function model = krrfit(X, Y, varargin)
 %                       stochastic Lanczos quadrature with the same probes. Where
 %                       n <= PolishLimit, exact dense iterations on all observations
 %                       replace this stage.
-%   The same data, options and Seed give the same model bit for bit, whatever the number of
-%   threads (KRR_NUM_THREADS).
+%   A dense stage holds up to five n x n doubles (40 n^2 bytes, n the observations it
+%   fits); where the process may not have that much memory (what the system reports, and
+%   no more than the environment variable KRR_MEMORY_LIMIT, in bytes, where that is set),
+%   krrfit refuses before any work with krrfit:outOfMemory and the bytes it needs.
 %
-%   Options (name-value pairs)
+%   Determinism: the subset, the restarts' perturbations and the probes come from Seed
+%   alone (a generator of krrfit's own: the host's rand and randn are neither used nor
+%   disturbed), and the compiled solves give the same bits on any number of threads. So
+%   the same data, options and Seed give the same model bit for bit whatever
+%   KRR_NUM_THREADS is, with the same host and BLAS. The dense stages use the host's
+%   BLAS and LAPACK (chol, inv and matrix products), whose results can differ in the last
+%   bits between BLAS thread counts, BLAS libraries and processors; the optimiser can
+%   carry such a difference to visibly different hyperparameters where the likelihood is
+%   flat (and the estimated stage, started from them, further still). To reproduce a model
+%   bit for bit, keep the BLAS, its number of threads and the machine as well.
+%
+%   Options (name-value pairs; names in any case; numbers of any numeric class)
 %     'LengthScales'       starting length scales, 1 x d or scalar, in the units of X
 %                          (default sqrt(d) standardised units)
 %     'Amplitude'          starting amplitude (default: the variance of the centred Y)
@@ -41,24 +57,61 @@ function model = krrfit(X, Y, varargin)
 %                          and 1e3 standardised units)
 %     'AmplitudeBounds'    [low high] (default 1e-4 and 1e4 times the variance of Y)
 %     'RidgeBounds'        [low high] (default 1e-6 and 10 times the variance of Y)
-%     'MaxIterations'      iterations of each exact stage (default 100)
-%     'ScalableIterations' iterations over all observations for large n (default 10)
-%     'Restarts'           extra starts from random perturbations; the best is kept (0)
-%     'Seed'               seed of the subset, the restarts and the probes (default 0)
+%     'MaxIterations'      iterations of each exact stage, 0 to 1e6 (default 100)
+%     'ScalableIterations' iterations over all observations for large n, 0 to 1e6 (10)
+%     'Restarts'           extra starts from random perturbations, 0 to 1000; the best is
+%                          kept (default 0)
+%     'Seed'               seed of the subset, the restarts and the probes, a whole number
+%                          from 0 to 2^32 - 1 (default 0)
 %     'Verbose'            one line per iteration: objective, gradient, time (true)
 %     'Method'             'auto', 'dense' (exact at any n) or 'scalable' (default 'auto')
 %     'DenseLimit'         largest n fitted densely under 'auto' (default 3000)
-%     'SubsetSize'         observations of the exact first stage for large n (2000)
+%     'SubsetSize'         observations of the exact first stage for large n, at least 2
+%                          (default 2000)
 %     'PolishLimit'        largest n fitted exactly after the subset stage (default 6000)
-%     'Probes'             probe vectors of the scalable stage (default 8)
+%     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'Standardize'        standardise the features (default true)
 %     'CenterTargets'      centre the targets (default true)
-%     'Tolerance'          relative tolerance of the final solve (default 1e-8)
-%     'BlockSize'          block size of the solves (default 256 where several columns
-%                          are solved together, 64 for one)
+%     'Tolerance'          relative tolerance of the final solve, in (0, 1) (default 1e-8)
+%     'BlockSize'          block size of the solves, at least 1, capped to n (default 256
+%                          where several columns are solved together, 64 for one)
 %     'CacheBytes'         kernel column cache of the solves (default Inf: as much as fits)
+%   Flags (Verbose, Standardize, CenterTargets) take true or false, 1 or 0, 'on' or 'off'.
+%   Every option is checked before any work; a wrong one is refused with krrfit:invalidInput.
+%
+%   Warnings (identifiers)
+%     krrfit:startMoved     K + Ridge*I did not factorise in double precision at a start
+%                           (a ridge too small for the amplitude, duplicated observations):
+%                           the ridge was raised to the smallest value found that does,
+%                           within RidgeBounds; a fixed Ridge is raised too, and the model
+%                           reports the Ridge it used. Where even RidgeBounds(2) does not
+%                           factorise, the error krrfit:notPositiveDefinite.
+%     krrfit:notConverged   a solve of the scalable stage, of its final estimate or of the
+%                           final coefficients did not reach its tolerance (after one retry
+%                           with four times the passes) or overflowed: points whose solves
+%                           failed are rejected, and the stage keeps the last point whose
+%                           solves converged; the warning says how often and why. Where the
+%                           final coefficients are not finite, an error with the same
+%                           identifier.
+%     krrfit:atBound        a free parameter ended at (within 0.1% of) a bound: the Ridge
+%                           or the Amplitude at either bound, a length scale at its lower
+%                           bound; the warning names each and the bound to widen. A length
+%                           scale at its upper bound is not reported: that is how the
+%                           kernel ignores an irrelevant feature (see Relevance).
+%
+%   Errors (identifiers)
+%     krrfit:nargin              fewer than 2 inputs
+%     krrfit:invalidInput        X, Y or an option of the wrong class, size or value
+%     krrfit:outOfMemory         a dense stage would need more memory than the process may use
+%     krrfit:notPositiveDefinite no ridge within RidgeBounds makes K + Ridge*I factorise
+%     krrfit:notConverged        the final solve left no finite Alpha
+%     krrfit:notFiniteStart      an exact stage's objective or gradient is not finite at
+%                                its start (where the scalable stage's is not, the stage
+%                                keeps the subset's optimum, with krrfit:notConverged)
 %
 %   The model is a plain struct, which save and load keep, with the fields
+%     FormatVersion 2: the layout of these fields, which krrpredict checks (models of the
+%                   earlier layout, without this field, are read as version 1)
 %     LengthScales  1 x d, in the units of X
 %     Relevance     1 x d: 1 / LengthScales^2 in standardised units, the largest 1
 %     Amplitude, Ridge   in the units of the centred Y
@@ -66,7 +119,10 @@ function model = krrfit(X, Y, varargin)
 %     History       a row per iteration: [iteration, objective (NaN where not computed),
 %                   largest gradient component, seconds]
 %     Seconds       the time taken; Method: how it was fitted
-%     Alpha         n x c coefficients; X, Weights, Mu, Sigma, YMean: for krrpredict
+%     Threads       the most threads the compiled solves of the scalable stage and the
+%                   final solve used (NaN where the fit was exact throughout)
+%     Alpha         n x c coefficients; X (d x n, the standardised observations),
+%                   Weights (1 x (d + 1)), Mu, Sigma (1 x d), YMean (1 x c): for krrpredict
 %
 %   Example
 %     X = rand (400, 3);  y = sin (6 * X(:,1)) + 0.1 * X(:,2) + 0.05 * randn (400, 1);
@@ -81,7 +137,7 @@ if nargin < 2
 end
 start = tic();
 [X, Y, n, d, c] = check_data(X, Y);
-opts = parse_options(d, varargin{:});
+opts = parse_options(varargin);
 
 % Standardised features, one sample per column as the modules take them; centred targets.
 mu = zeros(1, d);
@@ -98,11 +154,16 @@ end
 Xs = ((X - mu) ./ sigma)';
 Yc = Y - y_mean;
 y_var = mean(var(Yc, 1, 1));
+if ~isfinite(y_var) || y_var > 1e150 || (y_var > 0 && y_var < 1e-150)
+  error('krrfit:invalidInput', ...
+        'krrfit: Y must have a variance from 1e-150 to 1e150 (the kernel''s sums would overflow or underflow), got %g: rescale Y', ...
+        y_var);
+end
 if ~(y_var > 0)
   y_var = 1;
 end
 
-[theta0, lo, hi, fixed] = parameters(opts, d, sigma, y_var);
+[theta0, lo, hi, fixed, ridge_limit] = parameters(opts, d, sigma, y_var);
 free = ~fixed;
 method = opts.Method;
 if strcmp(method, 'auto')
@@ -112,24 +173,32 @@ if strcmp(method, 'auto')
     method = 'scalable';
   end
 end
+m = min(n, opts.SubsetSize);
+dense_n = n;
+if strcmp(method, 'scalable') && n > opts.PolishLimit
+  dense_n = m;
+end
+check_memory(dense_n);
 history = zeros(0, 4);
+threads = NaN;
 
 if strcmp(method, 'dense')
-  [theta, history] = dense_search(Xs, Yc, theta0, free, lo, hi, opts, ...
+  [theta, history] = dense_search(Xs, Yc, theta0, free, lo, hi, ridge_limit, opts, ...
                                   stage(opts, start, 'krrfit (exact)'), history);
   [f, ~, alpha] = krr_dense_lml(Xs, Yc, theta);
   how = sprintf('exact, dense, n = %d', n);
 else
   % First exactly on a subset; then exactly on all observations where a dense
   % factorisation still pays, otherwise with the scalable estimates.
-  m = min(n, opts.SubsetSize);
   subset = seeded_subset(n, m, opts.Seed);
-  [theta, history] = dense_search(Xs(:, subset), Yc(subset, :), theta0, free, lo, hi, opts, ...
+  [theta, history] = dense_search(Xs(:, subset), Yc(subset, :), theta0, free, lo, hi, ...
+                                  ridge_limit, opts, ...
                                   stage(opts, start, sprintf('krrfit (exact, %d of %d)', m, n)), ...
                                   history);
   if n <= opts.PolishLimit
     polish = stage(opts, start, sprintf('krrfit (exact, all %d)', n));
     polish.history = history;
+    theta = factorising_start(Xs, Yc, theta, lo, hi, free, ridge_limit, polish.label);
     fun = @(t) dense_objective(Xs, Yc, fill_in(theta, free, t), free);
     [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), polish);
     theta = fill_in(theta, free, t);
@@ -140,24 +209,47 @@ else
     scalable.max_iterations = opts.ScalableIterations;
     scalable.slopes = true;
     scalable.history = history;
-    scalable_step();  % a fresh stage: no warm start from another call
     % The slopes need the solves only roughly: their error is far below that of the probe
     % estimates (README), and a loose tolerance halves the passes over K.
-    % At most 50 passes per evaluation (a usual one takes 5 to 10): at hyperparameters
-    % where the system is badly conditioned the slope is then less exact, but the stage's
-    % time stays bounded, and the next evaluation goes on from these solutions.
+    % At most 50 passes per evaluation (a usual one takes 5 to 10), and once 200 more
+    % where those do not reach the tolerance, so that the stage's time stays bounded.
     settings = [opts.Probes, opts.Seed, 1e-2, block_size(opts, n, opts.Probes + c), ...
                 opts.CacheBytes, 0, 60, 1e-6, 50];
-    fun = @(t) scalable_step(Xs, Yc, fill_in(theta, free, t), free, settings);
-    [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), scalable);
-    theta = fill_in(theta, free, t);
-    [f, alpha] = scalable_final(Xs, Yc, theta, opts);
+    % The state of this stage alone: each evaluation warm-starts from the last accepted
+    % one's solutions. It lives in this handle object, which dies with the call, so that
+    % nothing of size n outlives krrfit and every call takes the same path.
+    state = containers.Map();
+    state('warm') = [];
+    state('failures') = zeros(1, 0);
+    state('evaluations') = 0;
+    state('threads') = NaN;
+    fun = @(t) scalable_step(state, Xs, Yc, fill_in(theta, free, t), free, settings);
+    try
+      [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), scalable);
+      theta = fill_in(theta, free, t);
+    catch err
+      if ~strcmp(err.identifier, 'krrfit:notFiniteStart')
+        rethrow(err);
+      end
+      % The solves failed at the subset's optimum itself: the stage keeps that point.
+    end
+    failures = state('failures');
+    if ~isempty(failures)
+      warning('krrfit:notConverged', ...
+              'krrfit: the scalable stage''s solves failed at %d of its %d evaluations (%s); those points were rejected, and the stage kept the last point whose solves converged', ...
+              numel(failures), state('evaluations'), describe_statuses(failures));
+    end
+    threads = state('threads');
+    [f, alpha, final_threads] = scalable_final(Xs, Yc, theta, opts);
+    threads = max(threads, final_threads);
     how = sprintf('exact on %d, then estimated on all %d (the objective estimated)', m, n);
   end
 end
+warn_at_bounds(theta, lo, hi, free, d, sigma);
 
 w = exp(theta(1:d))';
 model = struct();
+model.FormatVersion = 2;
 model.LengthScales = sqrt(1 ./ (2 * w)) .* sigma;
 model.Relevance = w / max(w);
 model.Amplitude = exp(theta(d + 1));
@@ -166,6 +258,7 @@ model.LogMarginalLikelihood = f;
 model.History = history;
 model.Seconds = toc(start);
 model.Method = how;
+model.Threads = threads;
 model.Alpha = alpha;
 model.X = Xs;
 model.Weights = [w, model.Amplitude];
@@ -178,20 +271,26 @@ end
 end
 
 function [X, Y, n, d, c] = check_data(X, Y)
-if ~isnumeric(X) || ~isreal(X) || ndims(X) ~= 2 || isempty(X)
-  error('krrfit:invalidInput', 'krrfit: X must be a real n x d matrix, one observation per row');
+X = numeric_matrix(X, 'X', 'n x d matrix, one observation per row');
+Y = numeric_matrix(Y, 'Y', 'n x c matrix');
+if isempty(X)
+  error('krrfit:invalidInput', ...
+        'krrfit: X must be a real n x d matrix, one observation per row, got an empty one');
 end
 [n, d] = size(X);
 if isvector(Y) && numel(Y) == n
   Y = Y(:);
 end
-if ~isnumeric(Y) || ~isreal(Y) || ndims(Y) ~= 2 || size(Y, 1) ~= n || size(Y, 2) < 1
+if size(Y, 1) ~= n || isempty(Y)
+  if (isvector(Y) && numel(Y) == d) || (~isvector(Y) && size(Y, 1) == d)
+    error('krrfit:invalidInput', ...
+          'krrfit: X has %d rows but Y has %d; if its columns are the observations, pass X''', ...
+          n, d);
+  end
   error('krrfit:invalidInput', ...
         'krrfit: Y must be a real n x c matrix with one row per row of X (n = %d), got %s', ...
         n, mat2str(size(Y)));
 end
-X = double(X);
-Y = double(Y);
 if ~all(isfinite(X(:))) || ~all(isfinite(Y(:)))
   error('krrfit:invalidInput', 'krrfit: X and Y must be finite');
 end
@@ -201,48 +300,142 @@ if n < 2
 end
 end
 
-function opts = parse_options(d, varargin)
-p = inputParser();
-p.FunctionName = 'krrfit';
+function V = numeric_matrix(V, name, shape)
+% V as a full real double matrix; what it is where it cannot be one.
+if ~(isnumeric(V) && isreal(V) && ismatrix(V))
+  what = class(V);
+  if isnumeric(V) && ~isreal(V)
+    what = ['complex ', what];
+  elseif ~ismatrix(V)
+    what = sprintf('%d-dimensional %s', ndims(V), what);
+  end
+  error('krrfit:invalidInput', 'krrfit: %s must be a real %s, got a %s array', name, shape, what);
+end
+V = full(double(V));
+end
+
+function opts = parse_options(args)
+% The options as a struct, each checked and numbers converted to double, before any work.
 defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'LengthScaleBounds', []; 'AmplitudeBounds', []; 'RidgeBounds', []; ...
             'MaxIterations', 100; 'ScalableIterations', 10; 'Restarts', 0; 'Seed', 0; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
             'PolishLimit', 6000; 'Probes', 8; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
-for i = 1:size(defaults, 1)
-  p.addParameter(defaults{i, 1}, defaults{i, 2});
+names = defaults(:, 1)';
+opts = cell2struct(defaults(:, 2), names, 1);
+if mod(numel(args), 2) ~= 0
+  error('krrfit:invalidInput', ...
+        'krrfit: options must be name-value pairs, got an odd number (%d) of arguments after X and Y', ...
+        numel(args));
 end
-p.parse(varargin{:});
-opts = p.Results;
-whole = {'MaxIterations', 'ScalableIterations', 'Restarts', 'Seed', 'DenseLimit', ...
-         'SubsetSize', 'PolishLimit', 'Probes'};
-if ~isempty(opts.BlockSize)
-  whole{end + 1} = 'BlockSize';
+for i = 1:2:numel(args)
+  name = args{i};
+  if isa(name, 'string') && isscalar(name)
+    name = char(name);
+  end
+  if ~(ischar(name) && isrow(name))
+    error('krrfit:invalidInput', ...
+          'krrfit: option names must be strings, got a %s as argument %d after X and Y', ...
+          class(name), i);
+  end
+  k = find(strcmpi(name, names));
+  if isempty(k)
+    error('krrfit:invalidInput', 'krrfit: unknown option ''%s''; the options are %s', ...
+          name, strjoin(names, ', '));
+  end
+  opts.(names{k}) = args{i + 1};
 end
-for i = 1:numel(whole)
-  v = opts.(whole{i});
-  if ~(isnumeric(v) && isscalar(v) && isreal(v) && v >= 0 && v == fix(v))
-    error('krrfit:invalidInput', 'krrfit: %s must be a whole number >= 0', whole{i});
+% Whole numbers, with the limits of the modules and of a sensible call: Probes as krr_lml
+% takes them, block sizes below 2^31 (and capped to n where used).
+limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 1000; ...
+          'Seed', 0, 2^32 - 1; 'DenseLimit', 0, 2^31 - 1; 'SubsetSize', 2, 2^31 - 1; ...
+          'PolishLimit', 0, 2^31 - 1; 'Probes', 1, 4096; 'BlockSize', 1, 2^31 - 1};
+for i = 1:size(limits, 1)
+  name = limits{i, 1};
+  if ~(strcmp(name, 'BlockSize') && isempty(opts.BlockSize))
+    opts.(name) = whole_number(opts.(name), name, limits{i, 2}, limits{i, 3});
   end
 end
-if opts.Probes < 1 || any(opts.BlockSize < 1) || opts.SubsetSize < 2
-  error('krrfit:invalidInput', 'krrfit: Probes and BlockSize must be at least 1, SubsetSize at least 2');
+opts.Tolerance = real_number(opts.Tolerance, 'Tolerance');
+if ~(opts.Tolerance > 0 && opts.Tolerance < 1)
+  error('krrfit:invalidInput', 'krrfit: Tolerance must be a real scalar in (0, 1), got %g', ...
+        opts.Tolerance);
 end
-if ~any(strcmp(opts.Method, {'auto', 'dense', 'scalable'}))
+opts.CacheBytes = real_number(opts.CacheBytes, 'CacheBytes');
+if ~(opts.CacheBytes >= 0)
+  error('krrfit:invalidInput', ...
+        'krrfit: CacheBytes must be a number of bytes, 0 or more (Inf for as much as fits), got %g', ...
+        opts.CacheBytes);
+end
+flags = {'Verbose', 'Standardize', 'CenterTargets'};
+for i = 1:numel(flags)
+  opts.(flags{i}) = flag(opts.(flags{i}), flags{i});
+end
+method = opts.Method;
+if isa(method, 'string') && isscalar(method)
+  method = char(method);
+end
+if ~(ischar(method) && isrow(method) && any(strcmpi(method, {'auto', 'dense', 'scalable'})))
   error('krrfit:invalidInput', 'krrfit: Method must be ''auto'', ''dense'' or ''scalable''');
 end
-if ~(isnumeric(opts.Tolerance) && isscalar(opts.Tolerance) && opts.Tolerance > 0)
-  error('krrfit:invalidInput', 'krrfit: Tolerance must be a positive scalar');
+opts.Method = lower(method);
 end
-if ~(isnumeric(opts.CacheBytes) && isscalar(opts.CacheBytes) && opts.CacheBytes >= 0)
-  error('krrfit:invalidInput', 'krrfit: CacheBytes must be a number of bytes >= 0');
+
+function v = real_number(v, name)
+% A real numeric scalar (of any numeric class), as a double; NaN is for the caller's range.
+if ~(isnumeric(v) && isreal(v) && isscalar(v))
+  error('krrfit:invalidInput', 'krrfit: %s must be a real numeric scalar, got %s', name, ...
+        describe(v));
+end
+v = full(double(v));
+end
+
+function v = whole_number(v, name, low, high)
+if ~(isnumeric(v) && isreal(v) && isscalar(v) && v == fix(v) && v >= low && v <= high)
+  error('krrfit:invalidInput', 'krrfit: %s must be a whole number from %d to %d, got %s', ...
+        name, low, high, describe(v));
+end
+v = full(double(v));
+end
+
+function v = flag(v, name)
+% true or false given as a logical, 0 or 1, or 'on' or 'off'.
+if isa(v, 'string') && isscalar(v)
+  v = char(v);
+end
+if ischar(v) && isrow(v) && any(strcmpi(v, {'on', 'off'}))
+  v = strcmpi(v, 'on');
+elseif (islogical(v) || (isnumeric(v) && isreal(v))) && isscalar(v) && (v == 0 || v == 1)
+  v = logical(full(v));
+else
+  error('krrfit:invalidInput', ...
+        'krrfit: %s must be true or false (1 or 0, ''on'' or ''off''), got %s', name, describe(v));
 end
 end
 
-function [theta, lo, hi, fixed] = parameters(opts, d, sigma, y_var)
+function s = describe(v)
+% A value as an error message shows it: a short char row or real scalar itself, otherwise
+% its size and class.
+if ischar(v) && isrow(v) && numel(v) <= 40
+  s = ['''', v, ''''];
+elseif (isnumeric(v) || islogical(v)) && isscalar(v) && isreal(v)
+  s = num2str(double(full(v)), 10);
+else
+  what = class(v);
+  if isnumeric(v) && ~isreal(v)
+    what = ['complex ', what];
+  end
+  s = sprintf('a %s %s', strjoin(arrayfun(@num2str, size(v), 'UniformOutput', false), ' x '), ...
+              what);
+end
+end
+
+function [theta, lo, hi, fixed, ridge_limit] = parameters(opts, d, sigma, y_var)
 % theta = log ([w(1:d), amplitude, ridge]) in standardised units, w = 1 / (2 l^2), with the
-% bounds (a short length scale is a large w) and the fixed entries.
+% bounds (a short length scale is a large w) and the fixed entries; ridge_limit is the
+% largest ridge that a start which does not factorise may be raised to (the upper end of
+% RidgeBounds, even where the ridge is fixed).
 to_w = @(l) log(1 ./ (2 * l .^ 2));
 l0 = sqrt(d) * ones(1, d);
 if ~isempty(opts.LengthScales)
@@ -274,31 +467,50 @@ end
 theta = [to_w(l0), log(amp0), log(ridge0)]';
 lo = [to_w(l_high), log(a_bounds(1)), log(r_bounds(1))]';
 hi = [to_w(l_low), log(a_bounds(2)), log(r_bounds(2))]';
-fixed = false(d + 2, 1);
-if islogical(opts.Fixed) || isnumeric(opts.Fixed)
-  if numel(opts.Fixed) ~= d + 2
-    error('krrfit:invalidInput', 'krrfit: Fixed as a vector must have d + 2 = %d entries', d + 2);
-  end
-  fixed = logical(opts.Fixed(:));
-else
-  names = cellstr(opts.Fixed);
-  for i = 1:numel(names)
-    switch names{i}
-      case 'LengthScales'
-        fixed(1:d) = true;
-      case 'Amplitude'
-        fixed(d + 1) = true;
-      case 'Ridge'
-        fixed(d + 2) = true;
-      otherwise
-        error('krrfit:invalidInput', 'krrfit: unknown parameter in Fixed: %s', names{i});
-    end
-  end
-end
+fixed = fixed_entries(opts.Fixed, d);
+ridge_limit = max(log(r_bounds(2)), theta(d + 2));
 % A fixed parameter stays where it starts, even outside the default bounds.
 lo(fixed) = theta(fixed);
 hi(fixed) = theta(fixed);
 theta = min(max(theta, lo), hi);
+end
+
+function fixed = fixed_entries(spec, d)
+% The fixed entries of theta from the option Fixed: parameter names, or d + 2 flags.
+fixed = false(d + 2, 1);
+if isa(spec, 'string')
+  spec = cellstr(spec);
+elseif ischar(spec) && isrow(spec)
+  spec = {spec};
+end
+if (islogical(spec) || isnumeric(spec)) && isempty(spec)
+  return;
+elseif islogical(spec) || isnumeric(spec)
+  if numel(spec) ~= d + 2
+    error('krrfit:invalidInput', 'krrfit: Fixed as a vector must have d + 2 = %d entries', d + 2);
+  end
+  if ~(isreal(spec) && all(spec(:) == 0 | spec(:) == 1))
+    error('krrfit:invalidInput', 'krrfit: Fixed as a vector must hold true or false (1 or 0) entries');
+  end
+  fixed = logical(full(spec(:)));
+elseif iscellstr(spec)
+  for i = 1:numel(spec)
+    switch lower(spec{i})
+      case 'lengthscales'
+        fixed(1:d) = true;
+      case 'amplitude'
+        fixed(d + 1) = true;
+      case 'ridge'
+        fixed(d + 2) = true;
+      otherwise
+        error('krrfit:invalidInput', 'krrfit: unknown parameter in Fixed: %s', spec{i});
+    end
+  end
+else
+  error('krrfit:invalidInput', ...
+        'krrfit: Fixed must be a cell array of the names ''LengthScales'', ''Amplitude'', ''Ridge'' or a logical vector of d + 2 entries, got %s', ...
+        describe(spec));
+end
 end
 
 function v = check_positive(v, count, name)
@@ -307,14 +519,29 @@ if ~isnumeric(v) || ~isreal(v) || ~(numel(v) == count || numel(v) == 1) || ...
   error('krrfit:invalidInput', 'krrfit: %s must be positive and finite, 1 x %d or scalar', ...
         name, count);
 end
-v = double(v(:)') .* ones(1, count);
+v = full(double(v(:)')) .* ones(1, count);
 end
 
 function b = check_bounds(b, name)
-if ~isnumeric(b) || numel(b) ~= 2 || ~(b(1) > 0) || ~(b(2) >= b(1)) || ~isfinite(b(2))
-  error('krrfit:invalidInput', 'krrfit: %s must be [low high] with 0 < low <= high', name);
+if ~isnumeric(b) || ~isreal(b) || numel(b) ~= 2 || ~(b(1) > 0) || ~(b(2) >= b(1)) || ...
+   ~isfinite(b(2))
+  error('krrfit:invalidInput', ...
+        'krrfit: %s must be [low high] with 0 < low <= high, both finite', name);
 end
-b = double(b(:)');
+b = full(double(b(:)'));
+end
+
+function check_memory(n)
+% The exact stages hold up to four n x n doubles at once (krr_dense_lml, temporaries
+% included), five counted here for the host's own; refused up front where the process
+% may not have that much (krr_memory: the system's memory, KRR_MEMORY_LIMIT where set).
+needed = 5 * 8 * n^2;
+available = krr_memory();
+if needed > available
+  error('krrfit:outOfMemory', ...
+        'krrfit: the exact (dense) fit of %d observations needs about %.0f bytes (%.3g GB: five %d x %d matrices of doubles), but this process may use %.0f bytes (%.3g GB); use ''Method'', ''scalable'' with a smaller SubsetSize and PolishLimit, or raise KRR_MEMORY_LIMIT', ...
+        n, needed, needed / 1e9, n, n, available, available / 1e9);
+end
 end
 
 function theta = fill_in(theta, free, t)
@@ -328,38 +555,133 @@ s = struct('max_iterations', opts.MaxIterations, 'memory', 10, 'gradient_toleran
            'start', start, 'slopes', false, 'history', zeros(0, 4));
 end
 
-function subset = seeded_subset(n, m, seed)
-% m of the n observations, the same for the same seed, the host's generator left as it was.
-saved = rand('state');
-rand('state', seed);
-subset = sort(randperm(n, m));
-rand('state', saved);
+function [u, s] = uniforms(s, count)
+% count uniform numbers in (0, 1) from the state s of a MINSTD generator (Park and
+% Miller's multiplier 48271 modulo 2^31 - 1), and its next state. Every product is below
+% 2^53, so the sequence is exact in doubles and the same on every host; the host's own
+% generators are neither used nor disturbed.
+u = zeros(count, 1);
+for i = 1:count
+  s = mod(48271 * s, 2147483647);
+  u(i) = s / 2147483647;
+end
 end
 
-function [theta, history] = dense_search(Xs, Yc, theta0, free, lo, hi, opts, s, history)
+function s = generator(seed, stream)
+% The starting state of stream 0 (the subset) or 1 (the restarts) for a seed up to 2^32:
+% its low and high parts folded in, each followed by a few draws that spread nearby seeds.
+s = 1 + mod(mod(seed, 2^26) + stream * 2^26, 2147483646);
+[~, s] = uniforms(s, 4);
+s = 1 + mod(s + floor(seed / 2^26), 2147483646);
+[~, s] = uniforms(s, 4);
+end
+
+function subset = seeded_subset(n, m, seed)
+% m of the n observations, the same for the same seed (a partial Fisher-Yates shuffle).
+[u, ~] = uniforms(generator(seed, 0), m);
+order = 1:n;
+for i = 1:m
+  j = i + floor(u(i) * (n - i + 1));
+  order([i, j]) = order([j, i]);
+end
+subset = sort(order(1:m));
+end
+
+function z = normals(count, seed)
+% count standard normal numbers from the restarts' stream, by the Box-Muller transform.
+[u, ~] = uniforms(generator(seed, 1), 2 * ceil(count / 2));
+u = reshape(u, 2, []);
+r = sqrt(-2 * log(u(1, :)));
+z = [r .* cos(2 * pi * u(2, :)); r .* sin(2 * pi * u(2, :))];
+z = z(1:count)';
+end
+
+function [theta, history] = dense_search(Xs, Yc, theta0, free, lo, hi, ridge_limit, opts, s, ...
+                                         history)
 % Exact maximisation from the start and from Restarts perturbed starts; the best is kept.
 starts = theta0;
 if opts.Restarts > 0
-  saved = randn('state');
-  randn('state', opts.Seed + 1);
   spread = [ones(numel(theta0) - 2, 1); 0.5; 1];
+  z = reshape(normals(numel(theta0) * opts.Restarts, opts.Seed), numel(theta0), []);
   for r = 1:opts.Restarts
-    starts(:, end + 1) = min(max(theta0 + spread .* randn(size(theta0)), lo), hi);
+    starts(:, end + 1) = min(max(theta0 + spread .* z(:, r), lo), hi);
   end
-  randn('state', saved);
   starts(~free, :) = repmat(theta0(~free), 1, size(starts, 2));
 end
 best = -Inf;
 theta = theta0;
 for r = 1:size(starts, 2)
+  label = s.label;
+  if size(starts, 2) > 1
+    label = sprintf('%s, start %d of %d', s.label, r, size(starts, 2));
+  end
+  start = factorising_start(Xs, Yc, starts(:, r), lo, hi, free, ridge_limit, label);
   s.history = history;
-  fun = @(t) dense_objective(Xs, Yc, fill_in(theta0, free, t), free);
-  [t, f, ~, history] = krr_lbfgs(fun, starts(free, r), lo(free), hi(free), s);
+  fun = @(t) dense_objective(Xs, Yc, fill_in(start, free, t), free);
+  [t, f, ~, history] = krr_lbfgs(fun, start(free), lo(free), hi(free), s);
   if f > best
     best = f;
-    theta = fill_in(theta0, free, t);
+    theta = fill_in(start, free, t);
   end
 end
+end
+
+function theta = factorising_start(Xs, Yc, theta, lo, hi, free, ridge_limit, label)
+% A start where K + ridge*I factorises: where it does not, the ridge raised to the
+% smallest value that does (within a factor of 2), searched upwards from a floor at the
+% rounding level of the amplitude, at most to its upper bound (for a fixed ridge, the
+% upper end of RidgeBounds), with a warning; an error with advice where none does.
+if isfinite(krr_dense_lml(Xs, Yc, theta))
+  return;
+end
+d = size(Xs, 1);
+r = d + 2;
+given = exp(theta(r));
+limit = hi(r);
+if ~free(r)
+  limit = ridge_limit;
+end
+% Upwards by factors of 16 to the first ridge that factorises, then halving back.
+low = theta(r);
+high = NaN;
+trial = max(low + log(2), theta(d + 1) + log(eps));
+while isnan(high)
+  trial = min(trial, limit);
+  theta(r) = trial;
+  if isfinite(krr_dense_lml(Xs, Yc, theta))
+    high = trial;
+  elseif trial >= limit
+    error('krrfit:notPositiveDefinite', ...
+          'krrfit: K + Ridge*I is not positive definite in double precision at the start of stage %s, even with Ridge raised to %g, the upper end of RidgeBounds: raise RidgeBounds(2), lower the Amplitude, or remove duplicated observations', ...
+          stage_name(label), exp(limit));
+  else
+    low = trial;
+    trial = trial + log(16);
+  end
+end
+while high - low > log(2) * 1.0001
+  trial = (low + high) / 2;
+  theta(r) = trial;
+  if isfinite(krr_dense_lml(Xs, Yc, theta))
+    high = trial;
+  else
+    low = trial;
+  end
+end
+theta(r) = high;
+if free(r)
+  note = 'the search starts from there';
+else
+  note = 'Ridge is fixed, so the model keeps this larger Ridge, not the one given';
+end
+warning('krrfit:startMoved', ...
+        'krrfit: K + Ridge*I is not positive definite in double precision at the start of stage %s (Ridge = %g); Ridge raised to %g, the smallest found that factorises (within a factor of 2); %s', ...
+        stage_name(label), given, exp(high), note);
+end
+
+function name = stage_name(label)
+% A stage as messages name it: its progress label without the leading 'krrfit '.
+name = regexprep(label, '^krrfit ', '');
 end
 
 function [f, g] = dense_objective(Xs, Yc, theta, free)
@@ -367,42 +689,146 @@ function [f, g] = dense_objective(Xs, Yc, theta, free)
 g = g(free);
 end
 
-function [f, g] = scalable_step(Xs, Yc, theta, free, settings)
-% The scalable slopes (no value), each evaluation warm-started from the last one's
-% solutions; called without arguments, it forgets them, so that every stage (and every
-% call) takes the same path.
-persistent warm;
-if nargin == 0
-  warm = [];
-  return;
-end
+function [f, g] = scalable_step(state, Xs, Yc, theta, free, settings)
+% The scalable slopes (no value), each evaluation warm-started from the last accepted one's
+% solutions (held in state, a containers.Map of this stage). A solve that meets the pass
+% bound is continued once with four times the passes; one that still fails, overflows or
+% finds K + ridge*I zero gives a gradient of NaN, which the optimiser rejects.
 d = size(Xs, 1);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
-start = warm;
-if size(start, 1) ~= size(Xs, 2) || size(start, 2) ~= settings(1) + size(Yc, 2)
-  start = [];
+ridge = exp(theta(d + 2));
+[f, g, V, info] = krr_lml(Xs, Yc, w, ridge, settings, state('warm'));
+if info(4) == 1 && all(isfinite(V(:)))
+  more = settings;
+  more(9) = 4 * settings(9);
+  [f, g, V, info] = krr_lml(Xs, Yc, w, ridge, more, V);
 end
-[f, g, warm] = krr_lml(Xs, Yc, w, exp(theta(d + 2)), settings, start);
-g = g(free);
+state('evaluations') = state('evaluations') + 1;
+state('threads') = max(state('threads'), threads_used(info, 11));
+if info(4) == 0 && all(isfinite(g(:)))
+  state('warm') = V;
+  g = g(free);
+else
+  status = info(4);
+  if status == 0
+    status = -1;  % converged, but the estimate is not finite
+  end
+  state('failures') = [state('failures'), status];
+  g = NaN(nnz(free), 1);
+end
 end
 
-function [f, alpha] = scalable_final(Xs, Yc, theta, opts)
+function k = threads_used(info, entry)
+% The threads a module's call used, from its info (NaN where the module does not say).
+k = NaN;
+if numel(info) >= entry
+  k = info(entry);
+end
+end
+
+function text = describe_statuses(statuses)
+% What the solves' statuses mean, with how often each occurred.
+parts = {};
+for status = unique(statuses)
+  parts{end + 1} = sprintf('%s: %d', status_name(status), sum(statuses == status));
+end
+text = strjoin(parts, ', ');
+end
+
+function text = status_name(status)
+% What a solve's status means (krr_solve's and krr_lml's; -1: krrfit's own, for an
+% estimate that is not finite though its solves converged).
+names = {-1, 'estimate not finite'; 1, 'pass limit reached'; ...
+         2, 'tolerance below the rounding floor'; 3, 'overflow'; 4, 'K + Ridge*I zero'};
+k = find([names{:, 1}] == status, 1);
+if isempty(k)
+  text = sprintf('status %d', status);
+else
+  text = names{k, 2};
+end
+end
+
+function [f, alpha, threads] = scalable_final(Xs, Yc, theta, opts)
 % The final objective, estimated (with the log determinant), and the coefficients solved
-% to the fit's tolerance, starting from those the estimate solved for.
+% to the fit's tolerance, starting from those the estimate solved for. A solve that does
+% not converge is continued once with four times the passes (from scratch where it
+% overflowed); one that still does not gives a warning, or an error where Alpha is not
+% finite.
 [d, n] = size(Xs);
 c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
-[f, ~, V] = krr_lml(Xs, Yc, w, ridge, [opts.Probes, opts.Seed, 1e-4, ...
-                        block_size(opts, n, opts.Probes + c), opts.CacheBytes, 1, 100, ...
-                        1e-6, 1000], []);
-[alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, [opts.Tolerance, block_size(opts, n, c), ...
-                                                    opts.CacheBytes, opts.Seed, 1000], ...
-                                 V(:, 1:c));
-if info(1) ~= 0
+settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), ...
+            opts.CacheBytes, 1, 100, 1e-6, 1000];
+[f, ~, V, info] = krr_lml(Xs, Yc, w, ridge, settings, []);
+if info(4) ~= 0 && info(4) ~= 2
+  settings(9) = 4 * settings(9);
+  [f, ~, V, info] = krr_lml(Xs, Yc, w, ridge, settings, start_from(V));
+end
+threads = threads_used(info, 11);
+if info(4) ~= 0 || ~isfinite(f)
+  status = info(4);
+  if status == 0
+    status = -1;
+  end
   warning('krrfit:notConverged', ...
-          'krrfit: the final solve ended before its tolerance (status %d); Alpha is the iterate reached', ...
-          info(1));
+          'krrfit: the solves of the final estimate ended with %s; LogMarginalLikelihood (%g) is less exact than its stated error', ...
+          status_name(status), f);
+end
+settings = [opts.Tolerance, block_size(opts, n, c), opts.CacheBytes, opts.Seed, 1000];
+[alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, start_from(V(:, 1:c)));
+if info(1) ~= 0 && info(1) ~= 2
+  settings(5) = 4 * settings(5);
+  [alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, start_from(alpha));
+end
+threads = max(threads, threads_used(info, 9));
+if ~all(isfinite(alpha(:)))
+  error('krrfit:notConverged', ...
+        'krrfit: the final solve failed (%s), so no finite Alpha exists at the hyperparameters found: raise RidgeBounds(1)', ...
+        status_name(info(1)));
+elseif info(1) ~= 0
+  warning('krrfit:notConverged', ...
+          'krrfit: the final solve ended before its tolerance (%s); Alpha is the iterate reached', ...
+          status_name(info(1)));
+end
+end
+
+function V = start_from(V)
+% A warm start, or none where it is not finite.
+if ~all(isfinite(V(:)))
+  V = [];
+end
+end
+
+function warn_at_bounds(theta, lo, hi, free, d, sigma)
+% One warning naming every free parameter that ended at (within 0.1% of) a bound, with
+% what to change. Length scales at their long end are not named: there the kernel ignores
+% the feature, the usual sign of an irrelevant one, which Relevance reports.
+margin = 1e-3;
+at_low = free & theta - lo <= margin;
+at_high = free & hi - theta <= margin;
+items = {};
+for l = find(at_high(1:d))'
+  items{end + 1} = sprintf(['LengthScales(%d) at its lower bound %g: lower ' ...
+                            'LengthScaleBounds(1) if the feature varies that fast'], ...
+                           l, sqrt(1 / (2 * exp(hi(l)))) * sigma(l));
+end
+names = {'Amplitude', 'AmplitudeBounds', ''; ...
+         'Ridge', 'RidgeBounds', ' (a ridge pushed up can also mean outliers in Y)'};
+for i = 1:2
+  p = d + i;
+  if at_low(p)
+    items{end + 1} = sprintf('%s at its lower bound %g: lower %s(1)', names{i, 1}, ...
+                             exp(lo(p)), names{i, 2});
+  elseif at_high(p)
+    items{end + 1} = sprintf('%s at its upper bound %g: raise %s(2)%s', names{i, 1}, ...
+                             exp(hi(p)), names{i, 2}, names{i, 3});
+  end
+end
+if ~isempty(items)
+  warning('krrfit:atBound', ...
+          'krrfit: ended at a bound, where the likelihood may still rise beyond it: %s', ...
+          strjoin(items, '; '));
 end
 end
 
@@ -462,17 +888,136 @@ end
 %! assert (three.LogMarginalLikelihood >= one.LogMarginalLikelihood);
 %! assert (rows (three.History) > rows (one.History));
 
+%!test
+%! ## Options as a user may give them: numbers of any class, flags as 'on'/'off', names in
+%! ## any case, sparse data; the same model as with plain doubles. 'off' is false.
+%! a = krrfit (X(1:40,:), y(1:40), "Verbose", false, "MaxIterations", 3, "Restarts", 1);
+%! out = evalc ("b = krrfit (sparse (X(1:40,:)), sparse (y(1:40)), 'verbose', 'off', 'MaxIterations', int32 (3), 'Restarts', single (1), 'Standardize', 'on', 'CenterTargets', 1);");
+%! assert (out, "");
+%! assert (b.Alpha, a.Alpha);
+%! assert (class (b.History), "double");
+%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 20, "PolishLimit", 0, ...
+%!         "ScalableIterations", 1, "MaxIterations", 2};
+%! a = krrfit (X(1:40,:), y(1:40), opts{:}, "Probes", 2, "BlockSize", 8);
+%! b = krrfit (X(1:40,:), y(1:40), opts{:}, "Probes", int32 (2), "BlockSize", single (8));
+%! assert (b.Alpha, a.Alpha);
+
+%!test
+%! ## The host's generators and their modes are left as they were: the draws after krrfit
+%! ## equal the draws without it, in the old "seed" mode and in the "state" mode, for
+%! ## rand and randn. The subset and the restarts use krrfit's own generator.
+%! opts = {"Verbose", false, "DenseLimit", 30, "SubsetSize", 20, "PolishLimit", 1000, ...
+%!         "MaxIterations", 2, "Restarts", 2};
+%! for mode = {"seed", "state"}
+%!   rand (mode{1}, 7);  randn (mode{1}, 8);
+%!   expected = [rand(3, 1); randn(3, 1)];
+%!   rand (mode{1}, 7);  randn (mode{1}, 8);
+%!   krrfit (X(1:40,:), y(1:40), opts{:});
+%!   assert ([rand(3, 1); randn(3, 1)], expected);
+%! endfor
+
+%!test
+%! ## A start where K + Ridge*I does not factorise is moved, with a warning, to a ridge that
+%! ## does; the model is a true fit at the ridge it reports.
+%! rand ("seed", 3);
+%! Xr = rand (300, 2);  yr = sin (3 * Xr(:,1)) + Xr(:,2);
+%! warning ("off", "krrfit:atBound", "local");
+%! lastwarn ("");
+%! m = krrfit (Xr, yr, "Verbose", false, "Ridge", 1e-16, "Fixed", {"Ridge"}, "MaxIterations", 3);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:startMoved");
+%! assert (! isempty (strfind (msg, "Ridge is fixed")));
+%! assert (m.Ridge > 1e-16 && m.Ridge < 1e-8);
+%! assert (isfinite (m.LogMarginalLikelihood));
+%! assert (max (abs (krrpredict (m, Xr) + m.Ridge * m.Alpha - yr)) < 1e-6);
+
+%!test
+%! ## The fit does not depend on where the features lie: without standardising, offsets of
+%! ## 1e7, 1e8 and 1.7e9 (timestamps) give the model of the data near the origin.
+%! Xo = X(1:60, 1:2) .* [1 0.01];  yo = y(1:60);
+%! opts = {"Verbose", false, "Standardize", false, "MaxIterations", 5};
+%! m0 = krrfit (Xo, yo, opts{:});
+%! for offset = [1e7, 1e8, 1.7e9]
+%!   m = krrfit (Xo + offset, yo, opts{:});
+%!   assert (m.LogMarginalLikelihood, m0.LogMarginalLikelihood, 1e-6 * abs (m0.LogMarginalLikelihood));
+%!   assert (krrpredict (m, Xo(1:10,:) + offset), krrpredict (m0, Xo(1:10,:)), 1e-5);
+%! endfor
+
+%!test
+%! ## A parameter that ends at a bound is named, with the bound to widen: one outlier
+%! ## pushes the amplitude to its lower bound, or the ridge to its upper one.
+%! yb = y;  yb(7) = 1e6;
+%! lastwarn ("");
+%! krrfit (X, yb, "Verbose", false, "MaxIterations", 20);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:atBound");
+%! assert (! isempty (strfind (msg, "Amplitude at its lower bound")));
+%! assert (! isempty (strfind (msg, "AmplitudeBounds(1)")));
+%! lastwarn ("");
+%! krrfit (X, yb, "Verbose", false, "MaxIterations", 20, "RidgeBounds", [1e-6 1e3]);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:atBound");
+%! assert (! isempty (strfind (msg, "Ridge at its upper bound 1000: raise RidgeBounds(2)")));
+
+%!test
+%! ## A dense fit that would not fit in memory is refused before any work.
+%! old = getenv ("KRR_MEMORY_LIMIT");
+%! setenv ("KRR_MEMORY_LIMIT", "1e6");
+%! unwind_protect
+%!   err = [];
+%!   try
+%!     krrfit (rand (1000, 2), rand (1000, 1), "Verbose", false);
+%!   catch err
+%!   end_try_catch
+%! unwind_protect_cleanup
+%!   setenv ("KRR_MEMORY_LIMIT", old);
+%! end_unwind_protect
+%! assert (err.identifier, "krrfit:outOfMemory");
+%! assert (! isempty (strfind (err.message, "needs about 40000000 bytes")));
+
 %!error <expected X, Y> krrfit (1)
-%!error <X must be a real n x d matrix> krrfit ({1}, 1)
+%!error <X must be a real n x d matrix, one observation per row, got a cell array> krrfit ({1}, 1)
+%!error <X must be a real n x d matrix, one observation per row, got a 3-dimensional double> krrfit (ones (5, 1, 2), ones (5, 1))
+%!error <X must be a real n x d matrix, one observation per row, got an empty one> krrfit (zeros (0, 2), zeros (0, 1))
 %!error <Y must be a real n x c matrix with one row per row of X \(n = 3\)> krrfit (ones (3, 2), ones (4, 1))
+%!error <Y must be a real n x c matrix, got a logical array> krrfit (rand (5, 1), rand (5, 1) > 0.5)
+%!error <Y must be a real n x c matrix, got a char array> krrfit (rand (5, 1), "abcde")
+%!error <Y must be a real n x c matrix, got a complex double array> krrfit (rand (5, 1), rand (5, 1) + 1i)
+%!error <X has 2 rows but Y has 5; if its columns are the observations, pass X'> krrfit (rand (2, 5), rand (5, 1))
 %!error <X and Y must be finite> krrfit ([1; NaN; 2], [1; 2; 3])
 %!error <at least 2 observations> krrfit (1, 1)
-%!error <MaxIterations must be a whole number> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", 1.5)
-%!error <Probes and BlockSize must be at least 1> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
+%!error <Y must have a variance from 1e-150 to 1e150> krrfit (rand (5, 1), 1e200 * rand (5, 1))
+%!error <options must be name-value pairs, got an odd number \(1\)> krrfit (rand (5, 1), rand (5, 1), "Verbose")
+%!error <unknown option 'Verbos'; the options are LengthScales, > krrfit (rand (5, 1), rand (5, 1), "Verbos", false)
+%!error <option names must be strings, got a double as argument 3> krrfit (rand (5, 1), rand (5, 1), "Verbose", false, 3, 4)
+%!error <MaxIterations must be a whole number from 0 to 1000000, got 1.5> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", 1.5)
+%!error <MaxIterations must be a whole number from 0 to 1000000, got a 1 x 2 double> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", [1 2])
+%!error <ScalableIterations must be a whole number from 0 to 1000000, got '3'> krrfit (rand (5, 1), rand (5, 1), "ScalableIterations", "3")
+%!error <Restarts must be a whole number from 0 to 1000, got Inf> krrfit (rand (5, 1), rand (5, 1), "Restarts", Inf)
+%!error <Seed must be a whole number from 0 to 4294967295, got -1> krrfit (rand (5, 1), rand (5, 1), "Seed", -1)
+%!error <DenseLimit must be a whole number from 0 to 2147483647, got NaN> krrfit (rand (5, 1), rand (5, 1), "DenseLimit", NaN)
+%!error <SubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "SubsetSize", 1)
+%!error <PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double> krrfit (rand (5, 1), rand (5, 1), "PolishLimit", 1i)
+%!error <Probes must be a whole number from 1 to 4096, got 0> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
+%!error <Probes must be a whole number from 1 to 4096, got 5000> krrfit (rand (5, 1), rand (5, 1), "Probes", 5000)
+%!error <BlockSize must be a whole number from 1 to 2147483647, got 0> krrfit (rand (5, 1), rand (5, 1), "BlockSize", 0)
 %!error <Method must be> krrfit (rand (5, 1), rand (5, 1), "Method", "fast")
-%!error <Tolerance must be a positive scalar> krrfit (rand (5, 1), rand (5, 1), "Tolerance", 0)
-%!error <CacheBytes must be a number of bytes> krrfit (rand (5, 1), rand (5, 1), "CacheBytes", -1)
+%!error <Method must be> krrfit (rand (5, 1), rand (5, 1), "Method", 1)
+%!error <Tolerance must be a real scalar in \(0, 1\), got 0> krrfit (rand (5, 1), rand (5, 1), "Tolerance", 0)
+%!error <Tolerance must be a real numeric scalar, got a 1 x 1 cell> krrfit (rand (5, 1), rand (5, 1), "Tolerance", {1e-3})
+%!error <CacheBytes must be a number of bytes, 0 or more> krrfit (rand (5, 1), rand (5, 1), "CacheBytes", -1)
+%!error <CacheBytes must be a number of bytes, 0 or more> krrfit (rand (5, 1), rand (5, 1), "CacheBytes", NaN)
+%!error <Verbose must be true or false \(1 or 0, 'on' or 'off'\), got 'no'> krrfit (rand (5, 1), rand (5, 1), "Verbose", "no")
+%!error <Standardize must be true or false \(1 or 0, 'on' or 'off'\), got 2> krrfit (rand (5, 1), rand (5, 1), "Standardize", 2)
+%!error <CenterTargets must be true or false \(1 or 0, 'on' or 'off'\), got a 1 x 2 logical> krrfit (rand (5, 1), rand (5, 1), "CenterTargets", [true true])
 %!error <LengthScales must be positive and finite, 1 x 2> krrfit (rand (5, 2), rand (5, 1), "LengthScales", [1 -1])
-%!error <RidgeBounds must be \[low high\]> krrfit (rand (5, 1), rand (5, 1), "RidgeBounds", [1 0.5])
+%!error <Amplitude must be positive and finite, 1 x 1> krrfit (rand (5, 2), rand (5, 1), "Amplitude", "a")
+%!error <Ridge must be positive and finite, 1 x 1> krrfit (rand (5, 2), rand (5, 1), "Ridge", Inf)
+%!error <RidgeBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "RidgeBounds", [1 0.5])
+%!error <LengthScaleBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "LengthScaleBounds", [1 Inf])
+%!error <AmplitudeBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "AmplitudeBounds", [1i 2])
 %!error <Fixed as a vector must have d \+ 2 = 3> krrfit (rand (5, 1), rand (5, 1), "Fixed", [true false])
+%!error <Fixed as a vector must hold true or false> krrfit (rand (5, 1), rand (5, 1), "Fixed", [0 2 1])
 %!error <unknown parameter in Fixed: Noise> krrfit (rand (5, 1), rand (5, 1), "Fixed", {"Noise"})
+%!error <Fixed must be a cell array of the names> krrfit (rand (5, 1), rand (5, 1), "Fixed", {1})
+%!error <K \+ Ridge\*I is not positive definite in double precision at the start of stage \(exact\), even with Ridge raised to 1e-15, the upper end of RidgeBounds: raise RidgeBounds\(2\)> krrfit (repmat ([1; 2], 20, 1), repmat ([1; 2], 20, 1), "Verbose", false, "Amplitude", 1e4, "Ridge", 1e-16, "RidgeBounds", [1e-16 1e-15])

@@ -15,11 +15,21 @@ function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
 % history (rows to continue). history gains a row per iteration: [iteration, f, largest
 % projected derivative, seconds since start]. Deterministic: no randomness, and the clock
 % only in the history.
+%
+% A point whose gradient is not finite, or whose value is neither finite nor NaN (NaN
+% only in the slope search, where the value is not computed), is never accepted: a trial
+% step there counts as failed and the search backs off. A start that is not usable is an
+% error, krrfit:notFiniteStart, which the caller turns into advice.
 
 lo = lo(:);
 hi = hi(:);
 x = min(max(x0(:), lo), hi);
 [f, g] = fun(x);
+if ~usable(f, g, opts.slopes)
+  error('krrfit:notFiniteStart', ...
+        'krrfit: the objective or its gradient is not finite at the start of stage %s', ...
+        regexprep(opts.label, '^krrfit ', ''));
+end
 history = opts.history;
 S = zeros(numel(x), 0);
 Y = S;
@@ -43,7 +53,7 @@ for iteration = 1:opts.max_iterations
   end
   slope0 = d' * g;
   if opts.slopes
-    [x_new, f_new, g_new] = slope_search(fun, x, d, step, slope0, lo, hi, opts.max_step);
+    [x_new, f_new, g_new] = slope_search(fun, x, f, g, d, step, slope0, lo, hi, opts.max_step);
   else
     [x_new, f_new, g_new] = value_search(fun, x, f, g, d, step, slope0, lo, hi);
   end
@@ -76,6 +86,12 @@ for iteration = 1:opts.max_iterations
 end
 end
 
+function ok = usable(f, g, slopes)
+% Whether a point may be accepted: a finite gradient, and a finite value (or, for the
+% slope search, a value not computed: NaN).
+ok = all(isfinite(g(:))) && (isfinite(f) || (slopes && isnan(f)));
+end
+
 function pg = projected(x, g, lo, hi)
 % The gradient with the components that push out of the box at a bound set to zero.
 pg = g;
@@ -103,11 +119,12 @@ end
 
 function [x, f, g] = value_search(fun, x0, f0, g0, d, step, slope0, lo, hi)
 % Backtracking on the value (sufficient increase), the step clipped to the box; where no
-% step increases f, the point stays (and the caller, seeing no move, stops).
+% step increases f, the point stays (and the caller, seeing no move, stops). A trial point
+% that is not usable is a failed step like one that does not increase f.
 for attempt = 1:30
   x = min(max(x0 + step * d, lo), hi);
   [f, g] = fun(x);
-  if f >= f0 + 1e-4 * step * slope0
+  if usable(f, g, false) && f >= f0 + 1e-4 * step * slope0
     return;
   end
   step = step / 2;
@@ -117,19 +134,27 @@ f = f0;
 g = g0;
 end
 
-function [x, f, g] = slope_search(fun, x0, d, step, slope0, lo, hi, max_step)
+function [x, f, g] = slope_search(fun, x0, f0, g0, d, step, slope0, lo, hi, max_step)
 % On the slope along d: accept once |slope| <= 0.9 slope0; bisect where the step overshot
-% (negative slope), double where it is still steep and nothing overshot yet, but never
-% beyond max_step in any coordinate: far steps lead to hyperparameters whose solves cost
-% many times a usual one, and a slope estimated from probes does not justify them. Where
-% nothing is accepted, the point with the least nonnegative slope.
+% (negative slope) or the trial point is not usable, double where it is still steep and
+% nothing overshot yet, but never beyond max_step in any coordinate: far steps lead to
+% hyperparameters whose solves cost many times a usual one, and a slope estimated from
+% probes does not justify them. Where nothing is accepted, the point with the least
+% nonnegative slope, or else the last usable trial, or else the start (no move).
 below = 0;
 above = Inf;
 best = [];
+last = [];
 longest = max_step / norm(d, Inf);
 for attempt = 1:6
   x = min(max(x0 + step * d, lo), hi);
   [f, g] = fun(x);
+  if ~usable(f, g, true)
+    above = step;
+    step = (below + above) / 2;
+    continue;
+  end
+  last = struct('x', x, 'f', f, 'g', g);
   slope = d' * g;
   if slope >= 0 && (isempty(best) || slope < best.slope)
     best = struct('x', x, 'f', f, 'g', g, 'slope', slope);
@@ -147,11 +172,15 @@ for attempt = 1:6
     step = (below + above) / 2;
   end
 end
-if ~isempty(best)
-  x = best.x;
-  f = best.f;
-  g = best.g;
+if isempty(best)
+  best = last;
 end
+if isempty(best)
+  best = struct('x', x0, 'f', f0, 'g', g0);
+end
+x = best.x;
+f = best.f;
+g = best.g;
 end
 
 function history = record(opts, history, f, pg)

@@ -34,23 +34,157 @@
 %! y = 5 + sin (6 * X(:,1)) + (X(:,2) / 100) .^ 2 + 0.05 * randn (120, 1);
 
 %!test
-%! ## The scalable stage: same bits on one thread and on two; the final solve meets its
-%! ## tolerance; several outputs share the kernel.
+%! ## The scalable stage: same bits on one thread and on two, at a size where two threads
+%! ## really run (the modules give each thread at least 2048 rows), which the model's
+%! ## Threads shows; the final solve meets its tolerance; several outputs share the kernel.
 %! old = getenv ("KRR_NUM_THREADS");
-%! Y2 = [y, cos(3 * X(:,1))];
-%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 40, "PolishLimit", 0, ...
-%!         "ScalableIterations", 2, "Probes", 3, "MaxIterations", 4};
+%! rand ("seed", 5);  randn ("seed", 5);
+%! n = 4100;
+%! Xl = rand (n, 2);
+%! Yl = [sin(6 * Xl(:,1)) + Xl(:,2), cos(3 * Xl(:,1))] + 0.05 * randn (n, 2);
+%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 100, "PolishLimit", 0, ...
+%!         "ScalableIterations", 1, "Probes", 2, "MaxIterations", 5, "Tolerance", 1e-5};
 %! unwind_protect
 %!   setenv ("KRR_NUM_THREADS", "1");
-%!   a = krrfit (X, Y2, opts{:});
+%!   a = krrfit (Xl, Yl, opts{:});
 %!   setenv ("KRR_NUM_THREADS", "2");
-%!   b = krrfit (X, Y2, opts{:});
+%!   b = krrfit (Xl, Yl, opts{:});
 %! unwind_protect_cleanup
 %!   setenv ("KRR_NUM_THREADS", old);
 %! end_unwind_protect
+%! assert ([a.Threads, b.Threads], [1, 2]);
 %! assert (b.Alpha, a.Alpha);
 %! assert (b.History(:,1:3), a.History(:,1:3));
-%! K = ard_kernel (a.X, a.X, a.Weights);
-%! R = (K + a.Ridge * eye (120)) * a.Alpha - (Y2 - mean (Y2));
-%! assert (max (abs (R)) <= 1e-8 * max (abs (Y2 - mean (Y2))) * (1 + 1e-6));
-%! assert (size (krrpredict (a, X(1:4,:))), [4 2]);
+%! assert (b.LogMarginalLikelihood, a.LogMarginalLikelihood);
+%! some = 1:20:n;
+%! R = (ard_kernel (a.X(:,some), a.X, a.Weights) + a.Ridge * eye (n)(some,:)) * a.Alpha - (Yl(some,:) - mean (Yl));
+%! assert (max (abs (R)) <= 1e-5 * max (abs (Yl - mean (Yl))) * (1 + 1e-6));
+%! assert (size (krrpredict (a, Xl(1:4,:))), [4 2]);
+
+%!test
+%! ## The optimiser never accepts a point whose value or gradient is not finite: such a
+%! ## trial step fails and the search backs off; a start that is not finite is an error.
+%! ## -(x - 1)^2, whose gradient is not finite beyond 0.5, short of the maximum.
+%! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
+%! unwind_protect
+%!   s = struct ("max_iterations", 20, "memory", 5, "gradient_tolerance", 1e-8, ...
+%!               "value_tolerance", 0, "max_step", 2, "verbose", false, "label", "test", ...
+%!               "start", tic (), "slopes", false, "history", zeros (0, 4));
+%!   slope = @(x) -2 * (x - 1) / (x <= 0.5);
+%!   [x, f, g] = krr_lbfgs (@(x) deal (-(x - 1) ^ 2, slope (x)), 0, -5, 5, s);
+%!   assert (x <= 0.5 && isfinite (f) && isfinite (g));
+%!   s.slopes = true;
+%!   [x, f, g] = krr_lbfgs (@(x) deal (NaN, slope (x)), 0, -5, 5, s);
+%!   assert (x <= 0.5 && isfinite (g));
+%!   fail ("krr_lbfgs (@(x) deal (NaN, NaN), 0, -5, 5, s)", "not finite at the start");
+%!   s.slopes = false;
+%!   fail ("krr_lbfgs (@(x) deal (-Inf, 0), 0, -5, 5, s)", "not finite at the start");
+%! unwind_protect_cleanup
+%!   cd (here);
+%! end_unwind_protect
+
+%!test
+%! ## The exact objective depends on differences only: an offset of 1e8 gives the same value
+%! ## and gradient. Where K + ridge*I does not factorise: -Inf, and a gradient and alpha of
+%! ## NaN, which no optimiser can take for a maximum.
+%! randn ("seed", 4);
+%! Xd = randn (2, 40);  Yd = sin (Xd(1,:))';
+%! theta = [log([0.7; 0.2]); 0; log(0.05)];
+%! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
+%! unwind_protect
+%!   [f, g] = krr_dense_lml (Xd, Yd, theta);
+%!   [f8, g8] = krr_dense_lml (Xd + 1e8, Yd, theta);
+%!   assert (f8, f, 1e-6 * abs (f));
+%!   assert (g8, g, 1e-6 * norm (g));
+%!   [f, g, alpha] = krr_dense_lml ([Xd, Xd], [Yd; Yd], [theta(1:3); log(1e-17)]);
+%!   assert (f, -Inf);
+%!   assert (all (isnan (g)) && all (isnan (alpha(:))));
+%! unwind_protect_cleanup
+%!   cd (here);
+%! end_unwind_protect
+
+%!test
+%! ## Every solve's status is read (statuses injected into a copy of krrfit): a pass limit
+%! ## is retried once with four times the passes; a point whose solves fail is rejected,
+%! ## with a warning that says how often and why; where the final solve fails, a warning,
+%! ## or an error where Alpha is not finite.
+%! warning ("off", "krrfit:atBound", "local");
+%! folder = status_injection ();
+%! addpath (folder);
+%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 40, "PolishLimit", 0, ...
+%!         "ScalableIterations", 3, "Probes", 3, "MaxIterations", 4};
+%! none = zeros (0, 2);
+%! global STATUS_INJECTION
+%! unwind_protect
+%!   status_injection (none, none);
+%!   lastwarn ("");
+%!   clean = krrfit (X, y, opts{:});
+%!   assert (lastwarn (), "");
+%!   calls = rows (STATUS_INJECTION.lml_settings);
+%!   ## An overflow at the first trial point: rejected, the stage goes on.
+%!   status_injection ([2, 3], none);
+%!   m = krrfit (X, y, opts{:});
+%!   [msg, id] = lastwarn ();
+%!   assert (id, "krrfit:notConverged");
+%!   assert (! isempty (strfind (msg, "failed at 1 of its")) && ! isempty (strfind (msg, "overflow: 1")));
+%!   assert (all (isfinite (m.Alpha)) && isfinite (m.LogMarginalLikelihood));
+%!   ## The pass limit at the start: continued with four times the passes, then accepted.
+%!   lastwarn ("");
+%!   status_injection ([1, 1], none);
+%!   m = krrfit (X, y, opts{:});
+%!   assert (lastwarn (), "");
+%!   assert (STATUS_INJECTION.lml_settings(2, 9), 4 * STATUS_INJECTION.lml_settings(1, 9));
+%!   ## The solves fail at the start: the stage keeps the subset's optimum.
+%!   status_injection ([1, 4], none);
+%!   m = krrfit (X, y, opts{:});
+%!   [msg, id] = lastwarn ();
+%!   assert (id, "krrfit:notConverged");
+%!   assert (! isempty (strfind (msg, "K + Ridge*I zero: 1")));
+%!   assert (all (isfinite (m.Alpha)));
+%!   ## The final estimate below its rounding floor: a warning.
+%!   status_injection ([calls, 2], none);
+%!   krrfit (X, y, opts{:});
+%!   [msg, id] = lastwarn ();
+%!   assert (id, "krrfit:notConverged");
+%!   assert (! isempty (strfind (msg, "final estimate ended with tolerance below the rounding floor")));
+%!   ## The final solve at its pass limit twice: retried with four times the passes, then
+%!   ## a warning; overflowing twice: an error.
+%!   status_injection (none, [1, 1; 2, 1]);
+%!   krrfit (X, y, opts{:});
+%!   [msg, id] = lastwarn ();
+%!   assert (id, "krrfit:notConverged");
+%!   assert (! isempty (strfind (msg, "final solve ended before its tolerance (pass limit reached)")));
+%!   assert (STATUS_INJECTION.solve_settings(2, 5), 4 * STATUS_INJECTION.solve_settings(1, 5));
+%!   status_injection (none, [1, 3; 2, 3]);
+%!   fail ("krrfit (X, y, opts{:})", "final solve failed \\(overflow\\)");
+%! unwind_protect_cleanup
+%!   rmpath (folder);
+%!   confirm_recursive_rmdir (false, "local");
+%!   rmdir (folder, "s");
+%!   clear -global STATUS_INJECTION
+%! end_unwind_protect
+
+%!test
+%! ## Awkward data gives a usable model: 2 and 3 observations, constant targets, a constant
+%! ## feature, duplicated rows, more features than observations, and targets scaled by
+%! ## 1e10 and 1e-10 (the model of the unscaled targets, scaled).
+%! warning ("off", "krrfit:atBound", "local");
+%! o = {"Verbose", false, "MaxIterations", 30};
+%! for n = [2, 3]
+%!   p = krrpredict (krrfit (X(1:n,:), y(1:n), o{:}), X(1:n,:));
+%!   assert (all (isfinite (p)) && norm (p - y(1:n)) <= norm (y(1:n) - mean (y(1:n))));
+%! endfor
+%! assert (krrpredict (krrfit (X, 3 * ones (120, 1), o{:}), X(1:5,:)), 3 * ones (5, 1));
+%! Xc = X;  Xc(:,2) = 7;
+%! m = krrfit (Xc, y, o{:});
+%! assert (sqrt (mean ((krrpredict (m, Xc) - y) .^ 2)) < 0.5 * std (y));
+%! m = krrfit ([X; X], [y; y], o{:});
+%! assert (sqrt (mean ((krrpredict (m, X) - y) .^ 2)) < 0.1);
+%! randn ("seed", 6);
+%! Xw = randn (300, 500);  Xt = randn (100, 500);
+%! m = krrfit (Xw, Xw(:,1) + 0.1 * randn (300, 1), o{:});
+%! assert (sqrt (mean ((krrpredict (m, Xt) - Xt(:,1)) .^ 2)) < 0.3);
+%! p = krrpredict (krrfit (X, y, o{:}), X);
+%! for s = [1e10, 1e-10]
+%!   assert (krrpredict (krrfit (X, s * y, o{:}), X) / s, p, 1e-6 * max (abs (p)));
+%! endfor
