@@ -322,30 +322,7 @@ defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
             'PolishLimit', 6000; 'Probes', 8; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
-names = defaults(:, 1)';
-opts = cell2struct(defaults(:, 2), names, 1);
-if mod(numel(args), 2) ~= 0
-  error('krrfit:invalidInput', ...
-        'krrfit: options must be name-value pairs, got an odd number (%d) of arguments after X and Y', ...
-        numel(args));
-end
-for i = 1:2:numel(args)
-  name = args{i};
-  if isa(name, 'string') && isscalar(name)
-    name = char(name);
-  end
-  if ~(ischar(name) && isrow(name))
-    error('krrfit:invalidInput', ...
-          'krrfit: option names must be strings, got a %s as argument %d after X and Y', ...
-          class(name), i);
-  end
-  k = find(strcmpi(name, names));
-  if isempty(k)
-    error('krrfit:invalidInput', 'krrfit: unknown option ''%s''; the options are %s', ...
-          name, strjoin(names, ', '));
-  end
-  opts.(names{k}) = args{i + 1};
-end
+opts = option_pairs('krrfit', args, defaults, 'X and Y');
 % Whole numbers, with the limits of the modules and of a sensible call: Probes as krr_lml
 % takes them, block sizes below 2^31 (and capped to n where used).
 limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 1000; ...
@@ -354,15 +331,15 @@ limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 
 for i = 1:size(limits, 1)
   name = limits{i, 1};
   if ~(strcmp(name, 'BlockSize') && isempty(opts.BlockSize))
-    opts.(name) = whole_number(opts.(name), name, limits{i, 2}, limits{i, 3});
+    opts.(name) = option_value('krrfit', 'whole', opts.(name), name, limits{i, 2}, limits{i, 3});
   end
 end
-opts.Tolerance = real_number(opts.Tolerance, 'Tolerance');
+opts.Tolerance = option_value('krrfit', 'real', opts.Tolerance, 'Tolerance');
 if ~(opts.Tolerance > 0 && opts.Tolerance < 1)
   error('krrfit:invalidInput', 'krrfit: Tolerance must be a real scalar in (0, 1), got %g', ...
         opts.Tolerance);
 end
-opts.CacheBytes = real_number(opts.CacheBytes, 'CacheBytes');
+opts.CacheBytes = option_value('krrfit', 'real', opts.CacheBytes, 'CacheBytes');
 if ~(opts.CacheBytes >= 0)
   error('krrfit:invalidInput', ...
         'krrfit: CacheBytes must be a number of bytes, 0 or more (Inf for as much as fits), got %g', ...
@@ -370,65 +347,9 @@ if ~(opts.CacheBytes >= 0)
 end
 flags = {'Verbose', 'Standardize', 'CenterTargets'};
 for i = 1:numel(flags)
-  opts.(flags{i}) = flag(opts.(flags{i}), flags{i});
+  opts.(flags{i}) = option_value('krrfit', 'flag', opts.(flags{i}), flags{i});
 end
-method = opts.Method;
-if isa(method, 'string') && isscalar(method)
-  method = char(method);
-end
-if ~(ischar(method) && isrow(method) && any(strcmpi(method, {'auto', 'dense', 'scalable'})))
-  error('krrfit:invalidInput', 'krrfit: Method must be ''auto'', ''dense'' or ''scalable''');
-end
-opts.Method = lower(method);
-end
-
-function v = real_number(v, name)
-% A real numeric scalar (of any numeric class), as a double; NaN is for the caller's range.
-if ~(isnumeric(v) && isreal(v) && isscalar(v))
-  error('krrfit:invalidInput', 'krrfit: %s must be a real numeric scalar, got %s', name, ...
-        describe(v));
-end
-v = full(double(v));
-end
-
-function v = whole_number(v, name, low, high)
-if ~(isnumeric(v) && isreal(v) && isscalar(v) && v == fix(v) && v >= low && v <= high)
-  error('krrfit:invalidInput', 'krrfit: %s must be a whole number from %d to %d, got %s', ...
-        name, low, high, describe(v));
-end
-v = full(double(v));
-end
-
-function v = flag(v, name)
-% true or false given as a logical, 0 or 1, or 'on' or 'off'.
-if isa(v, 'string') && isscalar(v)
-  v = char(v);
-end
-if ischar(v) && isrow(v) && any(strcmpi(v, {'on', 'off'}))
-  v = strcmpi(v, 'on');
-elseif (islogical(v) || (isnumeric(v) && isreal(v))) && isscalar(v) && (v == 0 || v == 1)
-  v = logical(full(v));
-else
-  error('krrfit:invalidInput', ...
-        'krrfit: %s must be true or false (1 or 0, ''on'' or ''off''), got %s', name, describe(v));
-end
-end
-
-function s = describe(v)
-% A value as an error message shows it: a short char row or real scalar itself, otherwise
-% its size and class.
-if ischar(v) && isrow(v) && numel(v) <= 40
-  s = ['''', v, ''''];
-elseif (isnumeric(v) || islogical(v)) && isscalar(v) && isreal(v)
-  s = num2str(double(full(v)), 10);
-else
-  what = class(v);
-  if isnumeric(v) && ~isreal(v)
-    what = ['complex ', what];
-  end
-  s = sprintf('a %s %s', strjoin(arrayfun(@num2str, size(v), 'UniformOutput', false), ' x '), ...
-              what);
-end
+opts.Method = option_value('krrfit', 'choice', opts.Method, 'Method', {'auto', 'dense', 'scalable'});
 end
 
 function [theta, lo, hi, fixed, ridge_limit] = parameters(opts, d, sigma, y_var)
@@ -509,7 +430,7 @@ elseif iscellstr(spec)
 else
   error('krrfit:invalidInput', ...
         'krrfit: Fixed must be a cell array of the names ''LengthScales'', ''Amplitude'', ''Ridge'' or a logical vector of d + 2 entries, got %s', ...
-        describe(spec));
+        describe_value(spec));
 end
 end
 

@@ -1,7 +1,9 @@
-function Ypred = krrpredict(model, Xnew)
-% KRRPREDICT  Predict with a kernel ridge regression model from krrfit.
+function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
+% KRRPREDICT  Predict with a kernel ridge regression model from krrfit, with the predictive
+%   standard deviation and intervals of its Gaussian process.
 %
 %   Ypred = krrpredict (model, Xnew)
+%   [Ypred, Ysd, Yint] = krrpredict (model, Xnew, Name, Value, ...)
 %
 %   Xnew is m x d, one observation per row, in the units of the X given to krrfit: real,
 %   finite, of any numeric class (a sparse one is made full). Ypred is m x c, one column
@@ -11,24 +13,68 @@ function Ypred = krrpredict(model, Xnew)
 %   Each prediction is sum_j alpha(j, q) * K(xnew, x_j) over the training samples, with
 %   each kernel value computed once for all outputs; with one output the result equals
 %   quorril's on the standardised samples bit for bit. Threads and Ctrl-C as for quorril.
+%   With one output argument nothing else is computed.
+%
+%   Ysd (m x c) is the standard deviation of the model's Gaussian process at each row of
+%   Xnew, in the units of Y: by default that of a new observation there, sqrt (v + Ridge)
+%   with v = Amplitude - k' * (K + Ridge * I) \ k the variance of the latent function and
+%   Ridge the noise variance; with 'Prediction', 'curve', that of the latent function,
+%   sqrt (v). The outputs share the kernel and its hyperparameters, so every column of Ysd
+%   is the same. Yint holds the bounds of the 100 * (1 - Alpha)% intervals, Ypred -/+
+%   z * Ysd with z the normal quantile: m x 2 for one output, m x 2 x c for several
+%   (lower bounds in Yint(:, 1, q), upper in Yint(:, 2, q)).
+%
+%   What the deviation means: the spread of the posterior of a Gaussian process whose
+%   prior is this kernel and whose noise is Gaussian with variance Ridge, given the
+%   hyperparameters krrfit learned. It grows away from the training data (towards
+%   sqrt (Amplitude + Ridge) far from it) and shrinks near it. It says nothing of how well
+%   that model fits: a kernel or noise model that does not suit the data, or
+%   hyperparameters learned from too few observations, give deviations that are too small
+%   or too large, so check the intervals' coverage on held-out data where it matters.
+%
+%   Options (name-value pairs)
+%     'Alpha'       the intervals' level, 100 * (1 - Alpha)%: in (0, 1) (default 0.05)
+%     'Prediction'  'observation' (a new observation, noise included; the default) or
+%                   'curve' (the latent function)
+%     'Method'      'exact', 'approximate' or 'auto' (default):
+%                   exact        k' * (K + Ridge * I) \ k solved for each row of Xnew by block
+%                                coordinate descent, many rows at once sharing every kernel
+%                                column, to a relative residual of 1e-10, with the quadratic
+%                                form corrected by the checked residual: the deviation to
+%                                about 1e-8 relative, also at the training samples. Costs
+%                                about 20 passes over K for each batch of up to 256 rows.
+%                   approximate  a pivoted Cholesky factor of K of rank r (at most Rank,
+%                                fewer where it leaves out at most 1e-3 * Ridge of any
+%                                diagonal entry), built once, then O(r d + r^2) per row:
+%                                the deterministic training conditional, exact at r = n.
+%                                Measured error of the observation's deviation against
+%                                the exact method: see the package README.
+%                   auto         exact where n^2 * m <= 2e10 (n training rows, m rows of
+%                                Xnew), approximate above; Verbose says which.
+%     'Rank'        largest rank of the approximate method's factor (default 1000)
+%     'Verbose'     a progress line for the deviations: the method and its time (true)
+%   A variance below its rounding floor (the unit roundoff times the size of the terms
+%   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
 %
 %   The model must be one struct as krrfit returns it. Its FormatVersion (2; a model
 %   without that field, written by the package's first release, is read as version 1,
 %   which has the same fields) decides which fields are read, and each is checked before
 %   use: X a real finite d x n matrix, Alpha n x c, Weights d + 1 entries (positive
 %   length-scale weights, then the amplitude), Mu and Sigma 1 x d (Sigma positive), YMean
-%   1 x c, all real, finite and floating point. A model that does not pass is refused with
-%   krrpredict:invalidModel, naming the field and what was expected.
+%   1 x c, and for Ysd and Yint Ridge a positive scalar, all real, finite and floating
+%   point. A model that does not pass is refused with krrpredict:invalidModel, naming the
+%   field and what was expected.
 %
 %   Example
-%     X = rand (300, 2);  y = sin (6 * X(:,1)) + X(:,2);
+%     X = rand (300, 2);  y = sin (6 * X(:,1)) + X(:,2) + 0.1 * randn (300, 1);
 %     model = krrfit (X, y, 'Verbose', false);
-%     ypred = krrpredict (model, rand (5, 2));
+%     [ypred, ysd, yint] = krrpredict (model, rand (5, 2), 'Verbose', false);
+%     [ypred, yint]            % the 95% intervals of new observations
 %
 %   See also krrfit, quorril.
 
-if nargin ~= 2
-  error('krrpredict:nargin', 'krrpredict: expected 2 inputs (model, Xnew), got %d', nargin);
+if nargin < 2
+  error('krrpredict:nargin', 'krrpredict: expected a model, XNEW and name-value options, got %d inputs', nargin);
 end
 [X, alpha, weights, mu, sigma, y_mean] = check_model(model);
 d = size(X, 1);
@@ -41,6 +87,7 @@ if ~(isnumeric(Xnew) && isreal(Xnew) && ismatrix(Xnew)) || size(Xnew, 2) ~= d
         'krrpredict: XNEW must be a real matrix with %d columns (the model''s features), one observation per row, got a %s %s', ...
         d, size_text(Xnew), what);
 end
+opts = parse_options(varargin);
 Xnew = full(double(Xnew));
 bad = find(~isfinite(Xnew), 1);
 if ~isempty(bad)
@@ -48,8 +95,81 @@ if ~isempty(bad)
   error('krrpredict:invalidInput', 'krrpredict: XNEW must be finite, but XNEW(%d,%d) is %g', ...
         i, j, Xnew(i, j));
 end
+ridge = [];
+if nargout > 1
+  ridge = check_ridge(model);
+end
 Xs = ((Xnew - mu) ./ sigma)';
 Ypred = krr_predict(Xs, X, weights, alpha) + y_mean;
+if nargout < 2
+  return;
+end
+v = deviations_squared(Xs, X, weights, ridge, opts);
+if strcmp(opts.Prediction, 'observation')
+  v = v + ridge;
+end
+c = size(alpha, 2);
+Ysd = repmat(sqrt(v), 1, c);
+z = sqrt(2) * erfinv(1 - opts.Alpha);
+Yint = reshape([Ypred - z * Ysd; Ypred + z * Ysd], [size(Ypred, 1), 2, c]);
+end
+
+function opts = parse_options(args)
+defaults = {'Alpha', 0.05; 'Prediction', 'observation'; 'Method', 'auto'; 'Rank', 1000; ...
+            'Verbose', true};
+opts = option_pairs('krrpredict', args, defaults, 'MODEL and XNEW');
+opts.Alpha = option_value('krrpredict', 'real', opts.Alpha, 'Alpha');
+if ~(opts.Alpha > 0 && opts.Alpha < 1)
+  error('krrpredict:invalidInput', 'krrpredict: Alpha must be in (0, 1), got %g', opts.Alpha);
+end
+opts.Prediction = option_value('krrpredict', 'choice', opts.Prediction, 'Prediction', ...
+                               {'observation', 'curve'});
+opts.Method = option_value('krrpredict', 'choice', opts.Method, 'Method', ...
+                           {'auto', 'exact', 'approximate'});
+opts.Rank = option_value('krrpredict', 'whole', opts.Rank, 'Rank', 1, 1e6);
+opts.Verbose = option_value('krrpredict', 'flag', opts.Verbose, 'Verbose');
+end
+
+function ridge = check_ridge(model)
+% The noise variance the deviations need.
+if ~isfield(model, 'Ridge')
+  error('krrpredict:invalidModel', 'krrpredict: MODEL must have the field Ridge for YSD and YINT');
+end
+ridge = field(model.Ridge, 'Ridge', [1, 1], 'a positive scalar');
+if ~(ridge > 0)
+  error('krrpredict:invalidModel', 'krrpredict: MODEL.Ridge must be a positive scalar, got %g', ridge);
+end
+end
+
+function v = deviations_squared(Xs, X, weights, ridge, opts)
+% The latent variances at the columns of Xs, by the method the options ask for.
+n = size(X, 2);
+m = size(Xs, 2);
+method = opts.Method;
+if strcmp(method, 'auto')
+  method = 'exact';
+  if n^2 * m > 2e10
+    method = 'approximate';
+  end
+end
+start = tic();
+settings = [strcmp(method, 'approximate'), 1e-10, min(256, n), Inf, 0, 1000, 256, ...
+            opts.Rank, 1e-3];
+[v, info] = krr_variance(Xs, X, weights, ridge, settings);
+if info(1) ~= 0
+  warning('krrpredict:notConverged', ...
+          'krrpredict: the exact solves for the deviations ended before their tolerance (status %d); the deviations are less accurate than stated', ...
+          info(1));
+end
+if opts.Verbose
+  if strcmp(method, 'exact')
+    how = sprintf('exactly, %.0f passes over K', info(2));
+  else
+    how = sprintf('approximately, a factor of rank %d (its largest left-out diagonal %.2g)', ...
+                  info(3), info(4));
+  end
+  fprintf('krrpredict: deviations of %d rows %s (n = %d) in %.1f s\n', m, how, n, toc(start));
+end
 end
 
 function [X, alpha, weights, mu, sigma, y_mean] = check_model(model)
@@ -150,7 +270,35 @@ end
 %! assert (krrpredict (v2, Xn), p, 1e-6);
 %! assert (krrpredict (model, zeros (0, 2)), zeros (0, 2));
 
+%!test
+%! ## The deviations: one column per output, all alike; the observation's above the
+%! ## latent function's by the noise; intervals that widen as Alpha falls; one output m x 2.
+%! m = model;  m.Ridge = 0.1;
+%! [p, sd, yint] = krrpredict (m, Xn, "Verbose", false);
+%! [~, sd_curve, yint_curve] = krrpredict (m, Xn, "Prediction", "curve", "Verbose", false);
+%! assert (size (sd), [3 2]);
+%! assert (sd(:,1), sd(:,2));
+%! assert (sd .^ 2, sd_curve .^ 2 + 0.1, 1e-12);
+%! [~, ~, narrow] = krrpredict (m, Xn, "Alpha", 0.5, "Verbose", false);
+%! assert (all (narrow(:,2,:) < yint(:,2,:) & narrow(:,1,:) > yint(:,1,:)));
+%! one = m;  one.Alpha = m.Alpha(:,1);  one.YMean = 1;
+%! [~, ~, y1] = krrpredict (one, Xn, "Verbose", false);
+%! assert (size (y1), [3 2]);
+%! assert (y1, squeeze (yint(:, :, 1)), 1e-12);
+%! ## Far from the training data the deviation tends to that of the prior.
+%! [~, far] = krrpredict (m, [1e3 1e3], "Prediction", "curve", "Verbose", false);
+%! assert (far(1), sqrt (1.5), 1e-12);
+
 %!error id=krrpredict:nargin krrpredict (1)
+%!error <options must be name-value pairs> krrpredict (model, Xn, "Alpha")
+%!error <unknown option 'Level'> krrpredict (model, Xn, "Level", 0.1)
+%!error <Alpha must be in \(0, 1\), got 1> krrpredict (model, Xn, "Alpha", 1)
+%!error <Prediction must be 'observation', 'curve', got 'new'> krrpredict (model, Xn, "Prediction", "new")
+%!error <Method must be 'auto', 'exact', 'approximate'> krrpredict (model, Xn, "Method", "fast")
+%!error <Rank must be a whole number from 1 to 1000000, got 0> krrpredict (model, Xn, "Rank", 0)
+%!error <Verbose must be true or false> krrpredict (model, Xn, "Verbose", "no")
+%!error <MODEL must have the field Ridge for YSD and YINT> [p, s] = krrpredict (model, Xn)
+%!error <MODEL.Ridge must be a positive scalar, got 0> m = model; m.Ridge = 0; [p, s] = krrpredict (m, Xn)
 %!error <MODEL must be a struct returned by krrfit, got a double> krrpredict (1, 2)
 %!error <MODEL must be one struct returned by krrfit, got a 2 x 1 struct array> krrpredict ([model; model], Xn)
 %!error <MODEL must be a struct returned by krrfit; it has no field YMean> krrpredict (rmfield (model, "YMean"), Xn)
