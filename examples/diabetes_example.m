@@ -21,10 +21,15 @@
 %   features and progression in their own units (krrfit standardises and centres them
 %   itself, and krrpredict answers in progression units).
 %
+%   The learned model also gives each test patient's predictive standard deviation and
+%   95% interval (krrpredict's second and third outputs: the spread of a new observation
+%   under the model's Gaussian process).
+%
 %   It prints tarvel's three report lines, a table of test RMSE and R^2 for the grid's
 %   model, for the direct solve (K + ridge*I) \ y in Octave on the same split, for the
-%   learned model and for predicting the training mean, the learned length scales, and
-%   writes a PNG of predicted against true progression to out_dir.
+%   learned model and for predicting the training mean, the learned length scales, how
+%   many test patients fall inside their 95% intervals, and writes a PNG of predicted
+%   against true progression, the learned model's intervals as error bars, to out_dir.
 
 function diabetes_example (out_dir)
   if (nargin < 1)
@@ -87,7 +92,7 @@ function diabetes_example (out_dir)
 
   ## The kernel learned from the data: rows are patients, features in their own units.
   learned = krrfit (features(:, train)', progression(train), "Verbose", false);
-  f_learned = krrpredict (learned, features(:, test)');
+  [f_learned, sd_learned, interval] = krrpredict (learned, features(:, test)', "Verbose", false);
 
   printf ("\nTest split: %d patients (trained on %d); max |grad| = %.2e\n", n_test, n, max (abs (grad)));
   printf ("%-28s %10s %8s\n", "model", "RMSE", "R^2");
@@ -101,9 +106,12 @@ function diabetes_example (out_dir)
           learned.Seconds, learned.Ridge, learned.Amplitude);
   printf ("  %s %.3g", [names; num2cell(learned.LengthScales ./ sigma')]{:});
   printf ("\n(a long length scale means the feature hardly matters)\n");
+  inside = y_test >= interval(:, 1) & y_test <= interval(:, 2);
+  printf ("95%% intervals of the learned model: %d of %d test patients inside (%.0f%%), mean half-width %.1f\n", ...
+          sum (inside), n_test, 100 * mean (inside), mean (1.959963984540054 * sd_learned));
 
   file = fullfile (out_dir, "diabetes_fit.png");
-  plot_fit (file, y_test, f_model, f_direct);
+  plot_fit (file, y_test, f_model, f_direct, f_learned, interval);
   printf ("Wrote %s\n", file);
 endfunction
 
@@ -126,17 +134,21 @@ function report (name, f, truth)
   printf ("%-28s %10.4f %8.4f\n", name, rmse, r2);
 endfunction
 
-function plot_fit (file, truth, f_model, f_direct)
+function plot_fit (file, truth, f_model, f_direct, f_learned, interval)
   ## gnuplot draws without a display; its discouragement notice is not for this use.
   warning ("off", "Octave:gnuplot-graphics");
   graphics_toolkit ("gnuplot");
   h = figure ("visible", "off");
+  hold on;
+  errorbar (truth, f_learned, f_learned - interval(:, 1), interval(:, 2) - f_learned, "~.");
   plot (truth, f_model, "o", truth, f_direct, "x", [25 346], [25 346], "k-");
+  hold off;
   xlabel ("true progression");
   ylabel ("predicted progression");
   title ("Diabetes test split: kernel ridge regression");
-  legend ("tarvel + quorril", "direct solve", "ideal", "location", "northwest");
-  axis ([0 360 0 360], "square");
+  legend ("learned kernel, 95% intervals", "tarvel + quorril", "direct solve", "ideal", ...
+          "location", "southeast");
+  axis ([0 360 -20 400], "square");
   print (h, file, "-dpng");
   close (h);
 endfunction
