@@ -6,9 +6,11 @@
 //   Xtest     d x nt test samples; X d x n training samples, one per column; w: d + 1
 //             weights (amplitude last); ridge > 0
 //   settings  [method, relative_tol, k, cache_bytes, seed, max_passes, batch, max_rank,
-//             rank_tol]: method 0 exact (solves to relative_tol, blocks of k, batch test
-//             samples at a time), 1 approximate (a pivoted Cholesky factor of rank at most
-//             max_rank, stopped once it leaves out at most rank_tol * ridge on the diagonal)
+//             rank_tol]: a pivoted Cholesky factor of K of rank at most max_rank, stopped
+//             once it leaves out at most rank_tol * ridge on the diagonal; method 0 exact
+//             (conjugate gradients preconditioned by the factor, to relative_tol, at most
+//             max_passes iterations, batch test samples at a time), 1 approximate (the factor
+//             alone); k sizes the operator's scratch, seed is unused
 //   info      [status, passes, rank, largest residual, seconds, threads]; status as for
 //             krr_solve (0 when every solve met its tolerance)
 // Ctrl-C and memory as for tarvel.
@@ -75,7 +77,6 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     const int k = static_cast<int>(settings[2]);
     krr::variance_settings s;
     s.relative_tol = settings[1];
-    s.seed = static_cast<std::uint64_t>(settings[4]);
     s.max_passes = settings[5];
     s.max_rank = static_cast<int>(std::min<double>(settings[7], static_cast<double>(n)));
     s.rank_tol = settings[8];
@@ -84,7 +85,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     const double per_sample = 8.0 * 5.0 * n;
     const double fits = std::max(1.0, std::floor(0.25 * resources.memory / per_sample));
     s.batch = static_cast<int>(std::min({settings[6], fits, static_cast<double>(std::max<std::size_t>(nt, 1))}));
-    const double held = 8.0 * nt + (exact ? krr::exact_variance_bytes(n, d, k, s.batch)
+    const double held = 8.0 * nt + (exact ? krr::exact_variance_bytes(n, d, s.batch, s.max_rank)
                                           : krr::approximate_variance_bytes(n, d, s.max_rank));
     krr::kernel_operator A;
     if (!prepare_operator(call, resources, prhs[1], prhs[2], ridge, k, settings[3], held,

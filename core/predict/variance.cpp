@@ -16,13 +16,13 @@
 #include "core/parallel/allocation.h"
 #include "core/solve/multi_solver.h"
 #include "core/solve/pivoted_cholesky.h"
+#include "core/solve/preconditioned_cg.h"
 
 namespace krr {
 
 namespace {
 
 constexpr double UNIT_ROUNDOFF = 0x1p-53;
-constexpr int LANES = 8;  // fixed partial sums of the Gram matrix's dot products
 
 // Test sample i in the operator's frame, and its weighted squared norm there.
 struct framed_test {
@@ -52,21 +52,6 @@ double floored(double value, double size, std::int64_t terms) {
   return value > floor ? value : floor;
 }
 
-// sum over r of a[r] b[r], r < n, in LANES fixed partial sums (row r into lane r mod LANES),
-// each in row order, then the lanes in order: the same bits wherever it runs.
-KRR_VECTOR_CLONES
-double lane_dot(const double* KRR_RESTRICT a, const double* KRR_RESTRICT b, std::int64_t n) {
-  double lanes[LANES] = {0.0};
-  std::int64_t r = 0;
-  for (; r + LANES <= n; r += LANES) {
-    for (int q = 0; q < LANES; ++q) lanes[q] += a[r + q] * b[r + q];
-  }
-  for (int q = 0; r + q < n; ++q) lanes[q] += a[r + q] * b[r + q];
-  double s = 0.0;
-  for (int q = 0; q < LANES; ++q) s += lanes[q];
-  return s;
-}
-
 // x = T^-1 b for the r x r lower triangular T (row-major), each entry's sum in order.
 void forward_solve(const double* T, int r, const double* b, double* x) {
   for (int i = 0; i < r; ++i) {
@@ -79,8 +64,9 @@ void forward_solve(const double* T, int r, const double* b, double* x) {
 
 }  // namespace
 
-double exact_variance_bytes(std::int64_t n, int d, int k, int m) {
-  return 8.0 * static_cast<double>(n) * m * 3 + multi_solver_bytes(n, k, m, d) + 8.0 * d * 64;
+double exact_variance_bytes(std::int64_t n, int d, int m, int r) {
+  return 8.0 * static_cast<double>(n) * m * 3 + cg_bytes(n, m, r) + pivoted_cholesky_bytes(n, r) +
+         8.0 * r * r + 8.0 * d * 64;
 }
 
 double approximate_variance_bytes(std::int64_t n, int d, int r) {
@@ -99,7 +85,14 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
   const int m = static_cast<int>(std::min<std::int64_t>(settings.batch, nt > 0 ? nt : 1));
   block_schedule& schedule = A.schedule();
   const int parts = schedule.parts();
+  // The preconditioner: the low-rank factor the approximate method would use.
+  low_rank_factor factor;
+  low_rank_preconditioner P;
   allocation_failure failure;
+  const int max_rank = static_cast<int>(std::min<std::int64_t>(settings.max_rank, n));
+  if (pivoted_cholesky(A, max_rank, settings.rank_tol * data.ridge, factor, failure)) {
+    P.prepare(A, factor, failure);
+  }
   const std::uint64_t block = static_cast<std::uint64_t>(n) * m;
   auto B = try_allocate<double>(block, false, "the test samples' kernel columns", failure);
   auto V = try_allocate<double>(block, false, "the test samples' solutions", failure);
@@ -111,6 +104,12 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
     result.failed_bytes = failure.bytes;
     return result;
   }
+  if (factor.interrupted || A.stop().stopped()) {
+    result.status = solve_status::interrupted;
+    return result;
+  }
+  result.rank = factor.rank;
+  result.largest_residual = factor.largest_residual;
   for (std::int64_t b0 = 0; b0 < nt; b0 += m) {
     const int mb = static_cast<int>(std::min<std::int64_t>(m, nt - b0));
     // The batch's kernel columns, each computed by one thread.
@@ -129,12 +128,10 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
       return result;
     }
     const std::vector<double> tol = column_tolerances(B.get(), n, mb, settings.relative_tol);
-    std::fill(V.get(), V.get() + n * mb, 0.0);
-    multi_options options;
+    cg_options options;
     options.tol = tol.data();
-    options.seed = settings.seed;
-    options.max_passes = settings.max_passes;
-    const descent_result solved = solve_multi(A, B.get(), mb, options, V.get(), G.get());
+    options.max_iterations = static_cast<int>(std::min(settings.max_passes, 1e9));
+    const descent_result solved = solve_cg(A, P, B.get(), mb, options, V.get(), G.get());
     if (solved.status == solve_status::interrupted || solved.status == solve_status::out_of_memory) {
       result.status = solved.status;
       return result;
@@ -185,7 +182,6 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
   result.largest_residual = factor.largest_residual;
   const std::uint64_t ur = static_cast<std::uint64_t>(r > 0 ? r : 1);
   auto LZ = try_allocate<double>(ur * ur, true, "the low-rank factor", failure);
-  auto C = try_allocate<double>(ur * ur, true, "the low-rank factor", failure);
   auto Z = try_allocate<double>(ur * (d > 0 ? d : 1), false, "the pivot samples", failure);
   auto Zt = try_allocate<double>(ur * (d > 0 ? d : 1), false, "the pivot samples", failure);
   auto znorms = try_allocate<double>(ur, false, "the pivot samples", failure);
@@ -210,30 +206,18 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
   training_data pivots{Z.get(), Zt.get(), data.w, znorms.get(), ridge, r, d};
   pivots.by_differences = data.by_differences;
 
-  // C C' = ridge I + L'L, the Gram matrix's rows claimed by the threads as they come.
-  std::atomic<int> next_row{0};
-  auto part_gram = [&](int) {
-    for (int s = next_row.fetch_add(1); s < r; s = next_row.fetch_add(1)) {
-      if (schedule.stop_requested()) return;
-      const double* ls = L + static_cast<std::int64_t>(s) * n;
-      for (int t = 0; t <= s; ++t) C[static_cast<std::int64_t>(s) * r + t] = lane_dot(ls, L + static_cast<std::int64_t>(t) * n, n);
-    }
-  };
-  schedule.pool().run_parts(part_gram);
+  // C C' = ridge I + L'L, as the preconditioner of the exact method holds it.
+  low_rank_preconditioner P;
+  if (!P.prepare(A, factor, failure)) {
+    result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
+    return result;
+  }
   if (A.stop().stopped()) {
     result.status = solve_status::interrupted;
     return result;
   }
-  for (int i = 0; i < r; ++i) {
-    double* row = C.get() + static_cast<std::int64_t>(i) * r;
-    row[i] += ridge;
-    for (int j = 0; j <= i; ++j) {
-      const double* other = C.get() + static_cast<std::int64_t>(j) * r;
-      double s = row[j];
-      for (int t = 0; t < j; ++t) s -= row[t] * other[t];
-      row[j] = j < i ? s / other[j] : std::sqrt(s > 0.0 ? s : 0.0);
-    }
-  }
+  const double* C = P.chol();
 
   // Each test sample by one thread: its kernel values at the pivots, two triangular solves.
   auto part_tests = [&](int part) {
@@ -247,7 +231,7 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
       const framed_test t = frame_test(A, Xtest, i, buffer);
       sample_kernel_rows(pivots, t.x, t.norm, 0, r, kz);
       forward_solve(LZ.get(), r, kz, l);
-      forward_solve(C.get(), r, l, y);
+      forward_solve(C, r, l, y);
       double q1 = 0.0, q2 = 0.0;
       for (int j = 0; j < r; ++j) q1 += l[j] * l[j];
       for (int j = 0; j < r; ++j) q2 += y[j] * y[j];

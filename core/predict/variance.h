@@ -1,12 +1,12 @@
 // Predictive variances of the Gaussian process with this kernel and noise variance ridge: at
 // a test sample x the latent variance a - k' (K + ridge I)^-1 k, with a = K(x, x) (the
 // amplitude) and k = K(X, x), in the units of the amplitude. Two methods:
-//   exact        k is solved for by the several-column solver (multi_solver.h), batch test
-//                samples at a time, each kernel column applied to all of them. The
-//                quadratic form is taken with the checked residual r = k - A v as
-//                k'v + r'v, whose error is r' A^-1 r <= |r|^2 / ridge: quadratic in the
-//                solve's residual, so solves to relative_tol give the variance to about
-//                relative_tol^2 n a^2 / ridge.
+//   exact        k is solved for by conjugate gradients preconditioned by the low-rank
+//                factor below (preconditioned_cg.h), batch test samples at a time, each
+//                kernel column applied to all of them. The quadratic form is taken with the
+//                checked residual r = k - A v as k'v + r'v, whose error is
+//                r' A^-1 r <= |r|^2 / ridge: quadratic in the solve's residual, so solves to
+//                relative_tol give the variance to about relative_tol^2 n a^2 / ridge.
 //   approximate  the greedy pivoted Cholesky factor K ~ L L' of rank r built once
 //                (pivoted_cholesky.h), then per test sample the deterministic training
 //                conditional: a - |l|^2 + ridge |C^-1 l|^2, with l = L_ZZ^-1 K(Z, x) over the
@@ -28,24 +28,24 @@ namespace krr {
 struct variance_settings {
   // exact
   double relative_tol = 1e-10;  // each test sample's solve, against its largest |k|
-  std::uint64_t seed = 0;       // the solver's draws
-  double max_passes = 1000.0;
+  double max_passes = 1000.0;   // iterations of each batch's solve
   int batch = 256;              // test samples solved together
-  // approximate
+  // the low-rank factor: the approximate method's, and the exact method's preconditioner
   int max_rank = 1000;
-  double rank_tol = 1e-3;       // the factor stops once its largest residual <= rank_tol ridge
+  double rank_tol = 1e-3;       // it stops once its largest residual <= rank_tol ridge
 };
 
 struct variance_result {
   solve_status status = solve_status::converged;  // exact: the worst of the batches' solves
   double passes = 0.0;          // exact: passes over the data, summed over the batches
-  int rank = 0;                 // approximate: the factor's rank
-  double largest_residual = 0;  // approximate: the factor's largest residual diagonal entry
+  int rank = 0;                 // the factor's rank
+  double largest_residual = 0;  // the factor's largest residual diagonal entry
   double failed_bytes = 0.0;    // on out_of_memory
 };
 
-// Bytes the exact method allocates for n samples of d features, blocks of k, batches of m.
-double exact_variance_bytes(std::int64_t n, int d, int k, int m);
+// Bytes the exact method allocates for n samples of d features, batches of m and a factor
+// of rank at most r.
+double exact_variance_bytes(std::int64_t n, int d, int m, int r);
 // Bytes the approximate method allocates for n samples of d features and rank at most r.
 double approximate_variance_bytes(std::int64_t n, int d, int r);
 

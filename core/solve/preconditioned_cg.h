@@ -1,0 +1,54 @@
+// Conjugate gradients for (K + ridge I) V = B, c right-hand sides at once, preconditioned by
+// a low-rank factor of K (pivoted_cholesky.h): P = L L' + ridge I, applied through the
+// Woodbury identity P^-1 v = (v - L (ridge I + L'L)^-1 L'v) / ridge, in O(n r) per vector.
+// Where the factor leaves out little of K against the ridge, P^-1 (K + ridge I) is close to
+// the identity and a handful of iterations reach any tolerance; each iteration is one pass
+// over the kernel columns applied to every right-hand side. Not the described order of
+// tarvel's block descent: for the package's other solves, which need only a solution.
+// Success is reported only after the residual B - (K + ridge I) V, computed afresh, meets
+// every column's tolerance. Every sum runs in a fixed order, so the results are the same
+// bit for bit at any thread count.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/solve/descent.h"
+#include "core/solve/kernel_operator.h"
+#include "core/solve/pivoted_cholesky.h"
+
+namespace krr {
+
+class low_rank_preconditioner {
+ public:
+  // For the factor of A's K and A's ridge (> 0). False, with the failure recorded, where its
+  // storage cannot be had.
+  bool prepare(kernel_operator& A, const low_rank_factor& factor, allocation_failure& failure);
+
+  // Z = P^-1 R for the c columns of R (n x c, column-major); `work` holds 2 r c doubles.
+  void apply(block_schedule& schedule, const double* R, int c, double* Z, double* work) const;
+
+  int rank() const { return r_; }
+  const double* chol() const { return C_.get(); }  // C, r x r lower, row-major
+
+ private:
+  const low_rank_factor* factor_ = nullptr;
+  std::unique_ptr<double[]> C_;  // r x r lower, row-major: C C' = ridge I + L'L
+  double ridge_ = 0.0;
+  int r_ = 0;
+};
+
+struct cg_options {
+  const double* tol = nullptr;  // c tolerances: stop once every |G(r, q)| <= tol[q]
+  int max_iterations = 1000;
+};
+
+// Bytes solve_cg allocates for n x c right-hand sides and a preconditioner of rank r.
+double cg_bytes(std::int64_t n, int c, int r);
+
+// V (n x c) receives the solution from zero, G = (K + ridge I) V - B checked afresh. The
+// result's steps are the iterations, its passes the passes over the kernel columns.
+descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, const double* B,
+                        int c, const cg_options& options, double* V, double* G);
+
+}  // namespace krr
