@@ -62,6 +62,29 @@ void forward_solve(const double* T, int r, const double* b, double* x) {
   }
 }
 
+// The low-rank factor of A's K that settings ask for, and its preconditioner; false, with
+// result's status set, where they cannot be had or a stop was requested.
+bool factor_kernel(kernel_operator& A, const variance_settings& settings, low_rank_factor& factor,
+                   low_rank_preconditioner& P, variance_result& result) {
+  allocation_failure failure;
+  const int max_rank = static_cast<int>(std::min<std::int64_t>(settings.max_rank, A.n()));
+  if (pivoted_cholesky(A, max_rank, settings.rank_tol * A.data().ridge, factor, failure)) {
+    P.prepare(A, factor, failure);
+  }
+  if (failure.failed) {
+    result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
+    return false;
+  }
+  if (factor.interrupted || A.stop().stopped()) {
+    result.status = solve_status::interrupted;
+    return false;
+  }
+  result.rank = factor.rank;
+  result.largest_residual = factor.largest_residual;
+  return true;
+}
+
 }  // namespace
 
 double exact_variance_bytes(std::int64_t n, int d, int m, int r) {
@@ -88,11 +111,8 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
   // The preconditioner: the low-rank factor the approximate method would use.
   low_rank_factor factor;
   low_rank_preconditioner P;
+  if (!factor_kernel(A, settings, factor, P, result)) return result;
   allocation_failure failure;
-  const int max_rank = static_cast<int>(std::min<std::int64_t>(settings.max_rank, n));
-  if (pivoted_cholesky(A, max_rank, settings.rank_tol * data.ridge, factor, failure)) {
-    P.prepare(A, factor, failure);
-  }
   const std::uint64_t block = static_cast<std::uint64_t>(n) * m;
   auto B = try_allocate<double>(block, false, "the test samples' kernel columns", failure);
   auto V = try_allocate<double>(block, false, "the test samples' solutions", failure);
@@ -104,12 +124,6 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
     result.failed_bytes = failure.bytes;
     return result;
   }
-  if (factor.interrupted || A.stop().stopped()) {
-    result.status = solve_status::interrupted;
-    return result;
-  }
-  result.rank = factor.rank;
-  result.largest_residual = factor.largest_residual;
   for (std::int64_t b0 = 0; b0 < nt; b0 += m) {
     const int mb = static_cast<int>(std::min<std::int64_t>(m, nt - b0));
     // The batch's kernel columns, each computed by one thread.
@@ -166,20 +180,10 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
   const int parts = schedule.parts();
 
   low_rank_factor factor;
-  allocation_failure failure;
-  const int max_rank = static_cast<int>(std::min<std::int64_t>(settings.max_rank, n));
-  if (!pivoted_cholesky(A, max_rank, settings.rank_tol * ridge, factor, failure)) {
-    result.status = solve_status::out_of_memory;
-    result.failed_bytes = failure.bytes;
-    return result;
-  }
-  if (factor.interrupted) {
-    result.status = solve_status::interrupted;
-    return result;
-  }
+  low_rank_preconditioner P;  // its C C' = ridge I + L'L serves here
+  if (!factor_kernel(A, settings, factor, P, result)) return result;
   const int r = factor.rank;
-  result.rank = r;
-  result.largest_residual = factor.largest_residual;
+  allocation_failure failure;
   const std::uint64_t ur = static_cast<std::uint64_t>(r > 0 ? r : 1);
   auto LZ = try_allocate<double>(ur * ur, true, "the low-rank factor", failure);
   auto Z = try_allocate<double>(ur * (d > 0 ? d : 1), false, "the pivot samples", failure);
@@ -206,17 +210,6 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
   training_data pivots{Z.get(), Zt.get(), data.w, znorms.get(), ridge, r, d};
   pivots.by_differences = data.by_differences;
 
-  // C C' = ridge I + L'L, as the preconditioner of the exact method holds it.
-  low_rank_preconditioner P;
-  if (!P.prepare(A, factor, failure)) {
-    result.status = solve_status::out_of_memory;
-    result.failed_bytes = failure.bytes;
-    return result;
-  }
-  if (A.stop().stopped()) {
-    result.status = solve_status::interrupted;
-    return result;
-  }
   const double* C = P.chol();
 
   // Each test sample by one thread: its kernel values at the pivots, two triangular solves.
