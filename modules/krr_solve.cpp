@@ -87,7 +87,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     if (r.status == krr::solve_status::interrupted) {
       fail(f, FN, "interrupted", "interrupted by the user");
     } else if (r.status == krr::solve_status::out_of_memory) {
-      fail(f, FN, "outOfMemory", "could not allocate the solver's arrays");
+      fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the solver's arrays",
+           r.failed_bytes);
     } else {
       const double info[INFO] = {
           static_cast<double>(r.status), static_cast<double>(r.steps), r.passes,

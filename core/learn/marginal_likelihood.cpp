@@ -78,9 +78,11 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
     for (int l = 0; l < d; ++l) {
       const double* x = data.Xt + l * n + r0;
       const double xjl = xj[l];
+      // A pair whose squared difference overflows has a kernel value of 0 (it decays
+      // faster): its term is 0, not 0 * Inf.
       for (int r = 0; r < len; ++r) {
         const double e = x[r] - xjl;
-        diff[r] = t[r] * (e * e);
+        diff[r] = t[r] == 0.0 ? 0.0 : t[r] * (e * e);
       }
       add_lanes(lanes + (1 + l) * LANES, diff, len);
     }
@@ -153,6 +155,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   if (result.solve.status == solve_status::interrupted ||
       result.solve.status == solve_status::out_of_memory) {
     result.status = result.solve.status;
+    result.failed_bytes = result.solve.failed_bytes;
     return result;
   }
 
@@ -200,7 +203,10 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   for (std::int64_t j = 0; j < n; ++j) {
     for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
   }
-  for (int l = 0; l < d; ++l) result.gradient[l] = -0.5 * data.w[l] * sums[1 + l];
+  // A feature of weight 0 leaves the kernel alone: its derivative in log w is exactly 0.
+  for (int l = 0; l < d; ++l) {
+    result.gradient[l] = data.w[l] == 0.0 ? 0.0 : -0.5 * data.w[l] * sums[1 + l];
+  }
   result.gradient[d] = 0.5 * sums[0];
   result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
 

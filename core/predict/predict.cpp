@@ -161,6 +161,7 @@ prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const do
                                   int c, double* f, int threads,
                                   bool (*interrupt_pending)(void*), void* interrupt_state) {
   prediction_result result;
+  if (nt == 0 || c == 0) return result;  // nothing to write (f may hold no storage)
   const kernel_frame frame = choose_kernel_frame(X, d, n, w);
   const bool centred = frame.form == kernel_form::centred;
   const int parts = effective_threads(threads, nt, MIN_TESTS_PER_THREAD);

@@ -148,6 +148,7 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
     const descent_result solved = solve_cg(A, P, B.get(), mb, options, V.get(), G.get());
     if (solved.status == solve_status::interrupted || solved.status == solve_status::out_of_memory) {
       result.status = solved.status;
+      result.failed_bytes = solved.failed_bytes;
       return result;
     }
     if (severity(solved.status) > severity(result.status)) result.status = solved.status;

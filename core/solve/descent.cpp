@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "core/parallel/allocation.h"
 #include "core/solve/gradient_check.h"
@@ -20,6 +21,19 @@ bool all_finite(const double* v, std::int64_t count) {
   }
   return true;
 }
+
+// Whether every |G(r, q)| <= tol[q], the n rows of each of the c columns.
+bool within_tolerances(const descent_problem& problem, std::int64_t n) {
+  for (int q = 0; q < problem.c; ++q) {
+    for (std::int64_t r = 0; r < n; ++r) {
+      if (!(std::fabs(problem.G[q * n + r]) <= problem.tol[q])) return false;
+    }
+  }
+  return true;
+}
+
+// The least score above a limit: one that keeps the descent going.
+double above(double limit) { return std::nextafter(limit, std::numeric_limits<double>::infinity()); }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -39,6 +53,7 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
                                       "the gradient check", failure);
   if (failure.failed) {
     result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
     return result;
   }
   interruption& stop = A.stop();
@@ -50,6 +65,13 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
   // A gradient that is not finite before any step (a warm start so large that A V
   // overflows) is a breakdown too: no step could be chosen on it.
   bool broke_down = !all_finite(problem.G, count);
+  // A score within its limit from the start (a warm start) ends the descent at once, but
+  // only where every |G(r, q)| <= tol[q] itself: a score is a rounded ratio, and may pass
+  // where the gradient exceeds its tolerance by an ulp.
+  if (!broke_down && !settings.at_least_one_step && !(score > settings.score_limit) &&
+      !within_tolerances(problem, n)) {
+    score = above(settings.score_limit);
+  }
   while (!broke_down && score > settings.score_limit) {
     best = method.step(best.index, result.steps, result.block);
     if (stop.stopped()) {  // the step was cut short; nothing of it counts
@@ -90,7 +112,9 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
       }
       std::copy(checked.get(), checked.get() + count, problem.G);
       best = method.best();
-      score = best.value;
+      // The check found a gradient above its tolerance: the descent goes on, whatever the
+      // rounded score says.
+      score = best.value > settings.score_limit ? best.value : above(settings.score_limit);
       if (check.at_floor) {
         result.status = solve_status::tolerance_unreachable;
         result.reachable = check.reachable;

@@ -71,6 +71,7 @@ struct descent_result {
   double score = 0.0;             // the best score at the end
   std::vector<double> reachable;  // per column, on tolerance_unreachable: the floor
   block_solution_stats block;
+  double failed_bytes = 0.0;      // on out_of_memory: the request that failed
 };
 
 // Arrays the descent allocates for n x c right-hand sides (the check's two), in bytes.

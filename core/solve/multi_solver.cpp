@@ -281,6 +281,7 @@ descent_result solve_multi(kernel_operator& A, const double* B, int c, const mul
   allocation_failure failure;
   if (!ws.allocate(A.k(), c, A.data().d, failure)) {
     failed.status = solve_status::out_of_memory;
+    failed.failed_bytes = failure.bytes;
     return failed;
   }
   // The gradient at the starting point: one pass where it is not zero.

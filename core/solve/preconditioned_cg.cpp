@@ -131,6 +131,7 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
                                    false, "the solver's arrays", failure);
   if (failure.failed) {
     result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
     return result;
   }
   std::vector<double> rho(c), largest(c);

@@ -10,9 +10,10 @@ namespace host {
 bool read_settings(const mxArray* a, const setting_rule* rules, std::size_t count,
                    const char* fn, double* values, call_failure& failure) {
   if (!check_real_double_array(a, fn, "settings", failure)) return false;
-  if (mxGetNumberOfElements(a) != count) {
-    fail(failure, fn, "invalidInput", "settings must have %zu elements, got %zu", count,
-         static_cast<std::size_t>(mxGetNumberOfElements(a)));
+  const bool vector = mxGetNumberOfDimensions(a) == 2 && (mxGetM(a) == 1 || mxGetN(a) == 1);
+  if (!vector || mxGetNumberOfElements(a) != count) {
+    fail(failure, fn, "invalidInput", "settings must be a vector of %zu elements, got %zu%s", count,
+         static_cast<std::size_t>(mxGetNumberOfElements(a)), vector ? "" : " in a matrix");
     return false;
   }
   const double* v = mxGetPr(a);

@@ -1,5 +1,5 @@
-// The numeric settings vector of the package's internal modules (krr_solve,
-// krr_lml): a real double array whose entries are read by position, each checked
+// The numeric settings vector of the package's internal modules (krr_solve, krr_lml,
+// krr_variance): a real double row or column whose entries are read by position, each checked
 // against its rule, so that the modules take no struct and the .m functions that call them
 // own the names.
 #pragma once

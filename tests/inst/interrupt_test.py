@@ -5,9 +5,11 @@
 
 Runs octave-cli on a pseudo-terminal and checks that
   - a background child process that ends during a long call does not stop it;
-  - Ctrl-C inside one long block step of tarvel, and inside a long quorril call, ends the
-    whole command line as for Octave's own functions (no catch block runs, the loop around
-    the call does not go on), soon, and the session then trains and predicts as before;
+  - Ctrl-C inside one long block step of tarvel, inside a long quorril call, and inside one
+    long block step of the internal krr_solve and krr_lml (called from the build's private
+    folder, as krrfit's solves), ends the whole command line as for Octave's own functions
+    (no catch block runs, the loop around the call does not go on), soon, and the session
+    then trains, predicts and solves as before;
   - SIGTERM during a call inside try/catch ends the process, as for Octave's own code.
 The time from Ctrl-C to the next prompt is printed; it is not a pass criterion beyond a
 bound far above a block step's polling interval, since this machine may be busy.
@@ -77,8 +79,9 @@ def interrupt_long_call(s, label, call):
           f"end, end, disp('LOOP DONE {label}')")
     if not s.wait_for(f"START {label}\r\n", PROMPT_WAIT):
         fail(s, f"{label}: the command did not start")
+    # From the start: a call that ended (by an error, or done) before Ctrl-C shows here too.
+    mark = s.out.index(f"START {label}\r\n".encode())
     time.sleep(1.0)
-    mark = len(s.out)
     s.interrupt()
     sent = time.time()
     s.run(f"disp('BACK {label}')")
@@ -87,7 +90,8 @@ def interrupt_long_call(s, label, call):
     latency = time.time() - sent
     tail = s.out[mark:].decode(errors="replace")
     if f"CAUGHT {label}" in tail or f"LOOP DONE {label}" in tail:
-        fail(s, f"{label}: Ctrl-C was caught by try/catch instead of ending the command line")
+        fail(s, f"{label}: the call ended before Ctrl-C, or Ctrl-C was caught by try/catch "
+                "instead of ending the command line")
     print(f"{label}: the command line ended {latency * 1000:.0f} ms after Ctrl-C")
     if latency > LATENCY_BOUND:
         fail(s, f"{label}: Ctrl-C took {latency:.1f} s, not a fraction of a second")
@@ -108,6 +112,22 @@ if not s.wait_for("CHILD OK 40000\r\n", PROMPT_WAIT):
 # Ctrl-C inside one block step of every sample (k = n), and inside a long prediction.
 interrupt_long_call(s, "TARVEL", "evalc ('tarvel (X, y, [4 4 1], 1e-3, 1e-300, 3000, Inf)')")
 interrupt_long_call(s, "QUORRIL", "quorril (Z, Z, [4 4 1], ones (40000, 1))")
+
+# The internal solves, from their private folder: Ctrl-C inside one block step of every
+# sample, for two right-hand sides (krr_solve) and for a target and 8 probes (krr_lml).
+s.run(f"here = pwd (); cd ('{BUILD}/private'); B = [y, cos(3 * X(2,:))']; disp ('PRIVATE READY')")
+if not s.wait_for("PRIVATE READY\r\n", PROMPT_WAIT):
+    fail(s, "could not change to the private folder")
+interrupt_long_call(s, "KRR_SOLVE", "krr_solve (X, B, [4 4 1], 1e-3, [1e-300, 3000, Inf, 1, 1000], [])")
+interrupt_long_call(s, "KRR_LML",
+                    "krr_lml (X, y, [4 4 1], 1e-3, [8, 1, 1e-300, 3000, Inf, 1, 60, 1e-6, 1000], [])")
+s.run("[V, G, info] = krr_solve (X(:,1:200), B(1:200,:), [4 4 1], 1e-2, [1e-8, 16, Inf, 1, 1000], []); "
+      "[f, g, W, linfo] = krr_lml (X(:,1:200), y(1:200), [4 4 1], 1e-2, "
+      "[4, 1, 1e-8, 16, Inf, 1, 30, 1e-6, 1000], []); cd (here); "
+      "printf ('SOLVES OK %d\\n', info(1) == 0 && max (abs (G(:))) <= 1e-8 * max (abs (B(:))) "
+      "&& linfo(4) == 0 && all (isfinite ([f; g])))")
+if not s.wait_for("SOLVES OK 1", PROMPT_WAIT):
+    fail(s, "the session did not solve after the interrupts")
 
 # The session goes on: it trains and predicts.
 s.run("evalc ('[alpha, grad] = tarvel (X(:,1:200), y(1:200), [4 4 1], 1e-2, 1e-8, 16, Inf);'); "

@@ -95,4 +95,20 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   EXPECT_NEAR(e.value, expected_value, 0.5 * c * 4.0 * e.log_det_error + 1e-6);
 }
 
+// Samples so far apart in a feature that the square of their difference overflows: their
+// kernel value is 0, and so is their term of the gradient (it was 0 * Inf = NaN, reported
+// with a converged solve); a feature of weight 0 has a derivative of exactly 0.
+TEST(MarginalLikelihood, SamplesBeyondTheSquaresRangeGiveAFiniteGradient) {
+  const problem_data far{2, 2, {0.0, 3.0, 1e200, -4.0}, {1.0, 2.0}, {1.0, 0.0, 1.0}};
+  operator_fixture fx(far, 0.1, 1, 8.0 * 2 * 2, 1);
+  krr::lml_settings s;
+  s.probes = 2;
+  s.log_det = false;
+  std::vector<double> V(2 * 3, 0.0);
+  const krr::lml_estimate e = krr::estimate_marginal_likelihood(fx.A, far.y.data(), 1, s, V.data());
+  ASSERT_EQ(e.solve.status, krr::solve_status::converged);
+  for (double g : e.gradient) EXPECT_TRUE(std::isfinite(g));
+  EXPECT_EQ(e.gradient[1], 0.0);
+}
+
 }  // namespace

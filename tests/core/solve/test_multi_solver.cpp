@@ -83,6 +83,15 @@ TEST(MultiSolver, SameBitsAtAnyThreadCountAndAWarmStartAtTheSolutionTakesNoStep)
   EXPECT_EQ(warm.result.status, krr::solve_status::converged);
   EXPECT_EQ(warm.result.steps, 0);
   EXPECT_EQ(warm.V, one.V);
+
+  // A warm start whose gradient passes the rounded score |G| (1 / tol) <= 1 but exceeds tol
+  // itself by an ulp (3.5 against 3.5): it is not reported converged without a step.
+  const double e = 0x1p-52;
+  problem_data tiny{3, 1, {e, -3.5, -0.46875}, {0.0, 0.0, 0.0}, {e, e}};
+  const multi_run edge = solve(tiny, {-3.5, e, e}, 1, 1.0, 3, 8.0 * 3 * 3, 1, 3.5, {e, e, e});
+  EXPECT_EQ(edge.result.status, krr::solve_status::converged);
+  EXPECT_GE(edge.result.steps, 1);
+  for (double g : edge.G) EXPECT_LE(std::fabs(g), 3.5);
 }
 
 // The endings of the shared outer loop, which the single solve has too: a zero operator is

@@ -8,10 +8,14 @@
 //   - a call outside the documented contract was refused with nargin, nargout or
 //     invalidInput, and one inside it was not;
 //   - every error and warning carries the module's identifier and name;
-//   - a returned call has outputs of the documented sizes, the report lines, and
+//   - an interrupt the module saw ended the call with its interrupted error and was left
+//     pending for the host;
+//   - a returned call has outputs of the documented sizes (and tarvel's report lines), and
 //     results that agree with the kernel built directly.
-// Sanitizer reports and leaks end the run through libFuzzer. Built twice: FUZZ_TARVEL
-// selects the training module, otherwise the prediction module.
+// Sanitizer reports and leaks end the run through libFuzzer. Built once per module: the
+// compile definition FUZZ_MODULE names it (tarvel, quorril, krr_solve, krr_lml,
+// krr_predict); every module's decoder is compiled into every fuzzer, so none goes stale
+// unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -30,6 +34,10 @@
 #include <sys/resource.h>
 
 #include "test_host.h"
+
+#if !defined(FUZZ_MODULE)
+#error "FUZZ_MODULE must name the module to fuzz"
+#endif
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -84,6 +92,15 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
       call_text += line;
     }
     call_text += "\n";
+    // Small real double arrays in full, column by column, to rebuild the call.
+    if (mxIsDouble(a) && !mxIsSparse(a) && test_host::stored_elements(a) <= 64) {
+      call_text += "   ";
+      for (std::size_t e = 0; e < test_host::stored_elements(a); ++e) {
+        std::snprintf(line, sizeof line, " %.17g", mxGetPr(a)[e]);
+        call_text += line;
+      }
+      call_text += "\n";
+    }
   }
   if (std::getenv("FUZZ_SHOW_CALLS")) std::fputs(call_text.c_str(), stderr);
 }
@@ -94,6 +111,15 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
                r.error_id.c_str(), r.error_message.c_str());
   for (const auto& w : r.warnings) {
     std::fprintf(stderr, "warning '%s': '%s'\n", w.id.c_str(), w.message.c_str());
+  }
+  for (std::size_t i = 0; i < r.outputs.size(); ++i) {
+    const mxArray* out = r.outputs[i];
+    if (!out || test_host::stored_elements(out) > 64) continue;
+    std::fprintf(stderr, "output %zu:", i);
+    for (std::size_t e = 0; e < test_host::stored_elements(out); ++e) {
+      std::fprintf(stderr, " %.17g", mxGetPr(out)[e]);
+    }
+    std::fprintf(stderr, "\n");
   }
   std::fprintf(stderr, "printed:\n%s\nhost faults:\n%s", r.printed.c_str(),
                test_host::describe_faults(r).c_str());
@@ -255,6 +281,10 @@ bool all_finite(const double* v, std::size_t count) {
 std::string check_messages(const test_host::call_result& r, const std::string& module) {
   require(r.faults.empty(), "the host found faults", r);
   require(r.how != test_host::ending::aborted, "the host ended the call", r);
+  // A call that returns has either not seen the interrupt or ignored it: its results
+  // would be those of a computation cut short.
+  require(!(r.how == test_host::ending::returned && r.interrupt_still_pending),
+          "the call returned although the host reported an interrupt", r);
   for (const auto& w : r.warnings) {
     require(starts_with(w.id, module + ":"), "warning identifier without the module's name", r);
     require(starts_with(w.message, module + ": "), "warning text without the module's name", r);
@@ -271,7 +301,8 @@ bool is_refusal(const std::string& id) {
 
 // The messages as check_messages checks them; then a call outside the documented
 // contract must have been refused, one within it not, and an out-of-memory error must
-// give the bytes asked for. Returns the error identifier's suffix as check_messages.
+// give the bytes asked for. Returns the
+// error identifier's suffix as check_messages.
 std::string check_ending(const test_host::call_result& r, const std::string& module, bool valid) {
   const std::string id = check_messages(r, module);
   if (!valid) {
@@ -333,8 +364,6 @@ bool close_to(double got, const direct_sum& s, double rest, double relative) {
   return std::fabs(got - s.value) <= bound;
 }
 
-#if defined(FUZZ_TARVEL)
-
 // The training module's three report lines: a whole evaluation count, the objective with
 // six decimals, the elapsed seconds with six decimals.
 bool report_is_documented(const test_host::call_result& r) {
@@ -364,7 +393,7 @@ std::string format_report(double evals, double objective) {
 }
 
 // tarvel: X d x n, y, w, ridge, tol, k, cache_bytes.
-void fuzz_one(FuzzedDataProvider& fdp) {
+void fuzz_tarvel(FuzzedDataProvider& fdp) {
   value_source values(fdp);
   const bool big = fdp.ConsumeIntegralInRange<int>(0, 15) == 0;
   std::size_t d, n;
@@ -517,10 +546,8 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   }
 }
 
-#else
-
 // quorril: Xtest d x nt, X d x n, w, alpha.
-void fuzz_one(FuzzedDataProvider& fdp) {
+void fuzz_quorril(FuzzedDataProvider& fdp) {
   value_source values(fdp);
   std::size_t d = fdp.ConsumeIntegralInRange<std::size_t>(0, 5);
   std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
@@ -590,11 +617,762 @@ void fuzz_one(FuzzedDataProvider& fdp) {
   }
 }
 
-#endif
+// ---- The internal modules: krr_solve, krr_lml (the learner's solves) and krr_predict ----
+
+// A settings vector entry's rule as the module's entry documents it: the range, both ends
+// included, and whether it must be a whole number.
+struct setting_rule {
+  double low, high;
+  bool whole;
+};
+
+const setting_rule SOLVE_RULES[] = {{1e-300, 1e300, false},             // relative_tol
+                                    {1, 2147483647.0, true},            // k
+                                    {0, Inf, false},                    // cache_bytes
+                                    {0, 9007199254740992.0, true},      // seed
+                                    {0, 1e12, false}};                  // max_passes
+const setting_rule LML_RULES[] = {{1, 4096, true},                      // probes
+                                  {0, 9007199254740992.0, true},        // seed
+                                  {1e-300, 1e300, false},               // relative_tol
+                                  {1, 2147483647.0, true},              // k
+                                  {0, Inf, false},                      // cache_bytes
+                                  {0, 1, true},                         // log_det
+                                  {1, 100000, true},                    // lanczos_steps
+                                  {0, 1, false},                        // lanczos_tol
+                                  {0, 1e12, false}};                    // max_passes
+
+// Polls before the interrupt of a call on at most 64 samples that the decoder did not
+// interrupt sooner: with max_passes and lanczos_steps at the top of their ranges a call
+// would run for hours, and every block member and kernel column polls, so this bounds
+// every call. The work between two polls grows with the columns solved at once (about
+// 1.5 us each under the sanitizers), hence a bound on polls times columns too, for at most
+// a second or two a call. Calls within the decoder's usual settings end well before it.
+constexpr long POLL_BOUND = 10000;
+constexpr double POLLED_COLUMNS_BOUND = 1e6;
+
+// A settings entry: usually the decoder's value (chosen to keep the call short), sometimes
+// an end of its rule or the next double beyond it, a fraction where a whole number is due,
+// or an edge value of double arithmetic.
+double setting_entry(FuzzedDataProvider& fdp, const setting_rule& rule, double usual) {
+  switch (fdp.ConsumeIntegralInRange<int>(0, 23)) {
+    case 0: return rule.low;
+    case 1: return rule.high;
+    case 2: return std::nextafter(rule.low, -Inf);
+    case 3: return std::nextafter(rule.high, Inf);
+    case 4: return rule.whole ? usual + 0.5 : -usual;
+    case 5: return pick(fdp, EDGE_VALUES);
+    default: return usual;
+  }
+}
+
+// The settings argument: mostly a row of the entries, sometimes a column, a 3-D array or a
+// matrix of as many elements, one entry short or over, or any array at all.
+mxArray* settings_argument(FuzzedDataProvider& fdp, value_source& values,
+                           const std::vector<double>& entries) {
+  const std::size_t count = entries.size();
+  std::vector<std::size_t> dims = {1, count};
+  switch (fdp.ConsumeIntegralInRange<int>(0, 15)) {
+    case 0: return any_array(fdp, values);
+    case 1: dims = {count, 1}; break;
+    case 2: dims = {1, 1, count}; break;
+    case 3:
+      if (count == 9) dims = {3, 3};
+      break;
+    case 4: dims = {1, count - 1}; break;
+    case 5: dims = {1, count + 1}; break;
+    default: break;
+  }
+  mxArray* a = test_host::make_array(mxDOUBLE_CLASS, dims);
+  const std::size_t stored = test_host::stored_elements(a);
+  for (std::size_t i = 0; i < stored; ++i) {
+    test_host::set_element(a, i, i < count ? entries[i] : values.next());
+  }
+  return a;
+}
+
+// How the module reads a settings argument, or false where it must refuse it: a real
+// double vector (a row or a column) of exactly the rules' count of entries, each within its
+// rule.
+bool settings_as_documented(const mxArray* a, const setting_rule* rules, std::size_t count,
+                            double* out) {
+  if (!mxIsDouble(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) != count ||
+      mxGetNumberOfDimensions(a) != 2 || (mxGetM(a) != 1 && mxGetN(a) != 1)) {
+    return false;
+  }
+  const double* v = mxGetPr(a);
+  for (std::size_t i = 0; i < count; ++i) {
+    const setting_rule& rule = rules[i];
+    if (!(v[i] >= rule.low && v[i] <= rule.high) || (rule.whole && v[i] != std::floor(v[i]))) {
+      return false;
+    }
+    out[i] = v[i];
+  }
+  return true;
+}
+
+// An m x n matrix argument: mostly that shape, sometimes a row or a column short or over,
+// three dimensions, or any array at all.
+mxArray* matrix_argument(FuzzedDataProvider& fdp, value_source& values, std::size_t m,
+                         std::size_t n) {
+  switch (fdp.ConsumeIntegralInRange<int>(0, 15)) {
+    case 0: return any_array(fdp, values);
+    case 1: return double_matrix(m ? m - 1 : 1, n, values, false);
+    case 2: return double_matrix(m + 1, n, values, false);
+    case 3: return double_matrix(m, n ? n - 1 : 1, values, false);
+    case 4: return double_matrix(m, n + 1, values, false);
+    case 5: {
+      mxArray* a = test_host::make_array(mxDOUBLE_CLASS, {m, n, 2});
+      values.fill(a, false);
+      return a;
+    }
+    default: return double_matrix(m, n, values, false);
+  }
+}
+
+// A real n x c matrix of finite values with c >= 1, as the modules require of B, Y and A.
+bool finite_matrix(const mxArray* a, std::size_t n) {
+  return real_double_matrix(a) && mxGetM(a) == n && mxGetN(a) >= 1 &&
+         all_finite(mxGetPr(a), n * mxGetN(a));
+}
+
+// A warm start: empty (none), or a real n x columns matrix of finite values.
+bool warm_start_as_documented(const mxArray* V0, std::size_t n, std::size_t columns) {
+  if (mxGetNumberOfElements(V0) == 0) return true;
+  return finite_matrix(V0, n) && mxGetN(V0) == columns;
+}
+
+// The warm start argument: mostly [] or an n x columns matrix, sometimes near that shape
+// or any array.
+mxArray* warm_start_argument(FuzzedDataProvider& fdp, value_source& values, std::size_t n,
+                             std::size_t columns) {
+  const int form = fdp.ConsumeIntegralInRange<int>(0, 15);
+  if (form < 8) return test_host::make_array(mxDOUBLE_CLASS, {0, 0});
+  if (form == 8) return any_array(fdp, values);
+  if (form == 9) return matrix_argument(fdp, values, n, columns);
+  return double_matrix(n, columns, values, false);
+}
+
+// The samples and weights as the training modules read them (check_samples_and_weights):
+// X a real d x n matrix, 1 <= n within 32 bits, finite; w at least d + 1 finite weights >= 0.
+bool samples_as_documented(const mxArray* X, const mxArray* w) {
+  if (!real_double_matrix(X) || mxGetN(X) < 1 || mxGetN(X) > 2147483647u ||
+      mxGetM(X) >= 2147483647u) {
+    return false;
+  }
+  const std::size_t d = mxGetM(X);
+  if (!all_finite(mxGetPr(X), mxGetNumberOfElements(X)) || !real_double_with(w, d + 1) ||
+      !all_finite(mxGetPr(w), d + 1)) {
+    return false;
+  }
+  for (std::size_t l = 0; l <= d; ++l) {
+    if (!(mxGetPr(w)[l] >= 0)) return false;
+  }
+  return true;
+}
+
+// Limits of the host allocator around the outputs a module creates, in its order of
+// creation (bytes of each): just short of each one, exactly enough for the ones before
+// and it, or a single byte; none in most calls.
+std::size_t limit_around_outputs(FuzzedDataProvider& fdp, const std::vector<std::size_t>& bytes) {
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) != 0) return 0;
+  std::vector<std::size_t> limits = {1};
+  std::size_t total = 0;
+  for (std::size_t b : bytes) {
+    if (total + b > 0) limits.push_back(total + b - 1);
+    total += b;
+    limits.push_back(total);
+  }
+  const std::size_t limit = limits[fdp.ConsumeIntegralInRange<std::size_t>(0, limits.size() - 1)];
+  return limit ? limit : 1;
+}
+
+// Polls before the interrupt: none, soon, or later; bounded for every call (POLL_BOUND,
+// POLLED_COLUMNS_BOUND for `columns` solved at once), and at the first or second poll on
+// more than 64 samples, where work between polls is long.
+long decode_interrupt(FuzzedDataProvider& fdp, std::size_t n, std::size_t columns) {
+  const long interrupts[] = {-1, 0, 1, 2, 5, 40, 400};
+  long after = interrupts[fdp.ConsumeIntegralInRange<std::size_t>(0, 6)];
+  const long bound = std::max(64L, std::min(POLL_BOUND, static_cast<long>(
+                                                            POLLED_COLUMNS_BOUND / std::max<std::size_t>(columns, 1))));
+  if (after < 0 || after > bound) after = bound;
+  if (n > 64) after = std::min(after, 1L);
+  return after;
+}
+
+// The training modules' sample counts: mostly small; sometimes more than 64 (several
+// threads' rows, blocks whose arrays cannot be allocated), or beyond 32 bits (no features,
+// so X needs no storage).
+void decode_training_sizes(FuzzedDataProvider& fdp, std::size_t& d, std::size_t& n) {
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    const std::size_t sizes[] = {61, 100, 1000, 6000, 2147483648ULL, 4294967297ULL};
+    n = sizes[fdp.ConsumeIntegralInRange<std::size_t>(0, 5)];
+    d = n <= 1000 ? fdp.ConsumeIntegralInRange<std::size_t>(0, 2) : 0;
+  } else {
+    d = fdp.ConsumeIntegralInRange<std::size_t>(0, 5);
+    n = fdp.ConsumeIntegralInRange<std::size_t>(0, 40);
+  }
+}
+
+// The training samples X (d x n, or any array, or no features where d x n would need too
+// much storage), then w. Returns the rows of the right-hand sides to build.
+std::size_t training_samples(FuzzedDataProvider& fdp, value_source& values, std::size_t& d,
+                             std::size_t n, std::vector<const mxArray*>& in) {
+  const std::size_t storage_cap = std::size_t(1) << 17;
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    in.push_back(any_array(fdp, values));
+  } else if (d * n <= storage_cap) {
+    in.push_back(double_matrix(d, n, values, false));
+  } else {
+    d = 0;
+    in.push_back(test_host::make_array(mxDOUBLE_CLASS, {0, n}));
+  }
+  return std::min(n, storage_cap / 8);
+}
+
+// Columns of the right-hand sides: mostly 1 to 3, sometimes none, or more than a block
+// of 64 outputs.
+std::size_t decode_columns(FuzzedDataProvider& fdp, std::size_t n) {
+  const std::size_t columns[] = {0, 1, 1, 1, 1, 2, 2, 3, 3, 4, 5, 8, 1, 2, 63, 65};
+  std::size_t c = columns[fdp.ConsumeIntegralInRange<std::size_t>(0, 15)];
+  if (n > 64 && c > 4) c = 4;
+  return c;
+}
+
+// A block size, usually small on large data: large blocks there are slow rather than
+// interesting (k^2 work per member), except where their arrays cannot be allocated at all
+// (more than 4096 members: the k x k matrices exceed the largest request granted).
+double decode_block_size(FuzzedDataProvider& fdp, std::size_t n) {
+  const double dn = static_cast<double>(n);
+  const double ks[] = {1, 2, 3, 4, dn - 1, dn, dn + 1, 4097, 5000, 1.5};
+  double k = ks[fdp.ConsumeIntegralInRange<std::size_t>(0, 9)];
+  if (fdp.ConsumeBool()) k = static_cast<double>(fdp.ConsumeIntegralInRange<std::size_t>(1, n ? n : 1));
+  if (n > 64 && k > 4 && k <= dn && k <= 4096) k = 4;
+  return k;
+}
+
+double decode_cache_bytes(FuzzedDataProvider& fdp, std::size_t n) {
+  const double col = 8.0 * static_cast<double>(n);
+  const double caches[] = {0, col - 1, col, 2 * col, 2 * col + 1, 3 * col, col * (n - 1.0),
+                           col * n, Inf, 1e18};
+  return caches[fdp.ConsumeIntegralInRange<std::size_t>(0, 9)];
+}
+
+// The kernel K(a, b) = w(d+1) exp(-sum_l w(l) (a(l) - b(l))^2) times coef(j), summed over the
+// training samples, plus ridge * coef(i) for a training sample i: one row of
+// (K + ridge I) coef, built directly.
+direct_sum operator_row(const double* X, std::size_t n, std::size_t d, const double* w,
+                        double ridge, const double* coef, std::size_t i) {
+  direct_sum s = kernel_sum(X + i * d, X, n, d, w, coef);
+  s.value += ridge * coef[i];
+  s.magnitude += std::fabs(ridge * coef[i]);
+  return s;
+}
+
+// Each row of (K + ridge I) v - b built directly is within tol of 0, up to the rounding of
+// the module's own sums; false where a row is not.
+bool solves_to_tolerance(const double* X, std::size_t n, std::size_t d, const double* w,
+                         double ridge, const double* v, const double* b, double tol) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const direct_sum s = operator_row(X, n, d, w, ridge, v, i);
+    if (!s.comparable) continue;
+    const double bound = tol + s.magnitude * (2.0 * s.spread + 1e-12) + std::fabs(b[i]) * 1e-15;
+    if (!(std::fabs(s.value - b[i]) <= bound)) return false;
+  }
+  return true;
+}
+
+// A column's tolerance as the modules document it: relative_tol times the column's largest
+// magnitude (1 for a zero column).
+double column_tolerance(const double* b, std::size_t n, double relative_tol) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < n; ++i) largest = std::fmax(largest, std::fabs(b[i]));
+  return relative_tol * (largest > 0.0 ? largest : 1.0);
+}
+
+bool whole_at_least(double v, double low) { return v >= low && v == std::floor(v) && std::isfinite(v); }
+
+// krr_solve: X d x n, B n x c, w, ridge, settings, V0.
+void fuzz_krr_solve(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  std::size_t d, n;
+  decode_training_sizes(fdp, d, n);
+  std::vector<const mxArray*> in;
+  const std::size_t rows = training_samples(fdp, values, d, n, in);
+  const std::size_t c = decode_columns(fdp, n);
+  in.push_back(matrix_argument(fdp, values, rows, c));
+  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
+  const double ridges[] = {0.0, 1e-15, 1e-3, 0.1, 1.0, -0.0, -1e-3, NaN, Inf, 1e300};
+  in.push_back(scalar_argument(fdp, values, pick(fdp, ridges)));
+  const double tols[] = {1e-12, 1e-9, 1e-6, 1e-3, 0.1, 1.0, 1e300, 1e-300};
+  const double passes[] = {0, 0.5, 1, 2, 10, 100};
+  const double usual[] = {pick(fdp, tols), decode_block_size(fdp, n), decode_cache_bytes(fdp, n),
+                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()), pick(fdp, passes)};
+  std::vector<double> entries;
+  for (std::size_t i = 0; i < 5; ++i) entries.push_back(setting_entry(fdp, SOLVE_RULES[i], usual[i]));
+  // A valid block size far above 64 samples is slow rather than interesting, as above.
+  if (n > 64 && entries[1] > 4 && entries[1] <= static_cast<double>(n) && entries[1] <= 4096) {
+    entries[1] = 4;
+  }
+  in.push_back(settings_argument(fdp, values, entries));
+  in.push_back(warm_start_argument(fdp, values, rows, c));
+
+  const int nlhs = decode_counts(fdp, values, in, 3);
+  const int nrhs = static_cast<int>(in.size());
+  const long interrupt_after = decode_interrupt(fdp, n, c);
+  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * c, 8 * 9});
+  const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
+
+  // What the documented contract says of this call.
+  bool valid = nrhs == 6 && nlhs <= 3;
+  double ridge = 0, settings[5] = {};
+  if (valid) {
+    const mxArray *X = in[0], *B = in[1], *w = in[2];
+    valid = samples_as_documented(X, w) && finite_matrix(B, mxGetN(X)) &&
+            scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge >= 0 &&
+            settings_as_documented(in[4], SOLVE_RULES, 5, settings) &&
+            settings[1] <= static_cast<double>(mxGetN(X)) &&
+            warm_start_as_documented(in[5], mxGetN(X), mxGetN(B));
+  }
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::set_warnings_as_errors(warnings_as_errors);
+  test_host::call_result r = test_host::call("krr_solve", krr_solve_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+  test_host::set_warnings_as_errors(false);
+
+  const std::string id = check_ending(r, "krr_solve", valid);
+  require(r.warnings.empty() && r.printed.empty(), "krr_solve printed or warned", r);
+  if (r.how == test_host::ending::host_out_of_memory) {
+    require(limit != 0, "the host ran out of memory without a limit", r);
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+  }
+  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
+          "an unexpected error identifier", r);
+  if (r.how != test_host::ending::returned) return;
+
+  // A returned call: every slot filled, sizes as documented.
+  n = mxGetN(in[0]);
+  d = mxGetM(in[0]);
+  const std::size_t cols = mxGetN(in[1]);
+  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
+  const mxArray* V = r.outputs[0];
+  require(mxGetM(V) == n && mxGetN(V) == cols, "V is not n x c", r);
+  if (r.outputs.size() >= 2) {
+    require(mxGetM(r.outputs[1]) == n && mxGetN(r.outputs[1]) == cols, "G is not n x c", r);
+  }
+  if (r.outputs.size() < 3) return;
+  const mxArray* info_array = r.outputs[2];
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 9, "info is not 1 x 9", r);
+  const double* info = mxGetPr(info_array);
+  const double status = info[0], steps = info[1], k = settings[1];
+  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
+          "info(1) is not a documented status", r);
+  require(whole_at_least(steps, 0) && whole_at_least(info[3], 0) && whole_at_least(info[4], 0) &&
+              whole_at_least(info[5], 0) && whole_at_least(info[6], 0) && whole_at_least(info[8], 1),
+          "a count in info is not a whole number in its range", r);
+  require(info[2] == steps * k / static_cast<double>(n), "info(3) is not block steps * k / n passes", r);
+  require(info[4] <= info[3], "more replacements than checks", r);
+  require(info[5] <= std::max<double>(static_cast<double>(n), 2.0), "more cache columns than samples", r);
+  require(info[7] >= 0 && std::isfinite(info[7]), "info(8) is not a time in seconds", r);
+  // The work bound: steps of k members and replacements worth a pass each stop at
+  // max_passes passes; the step that crossed it is the last one.
+  const double work = steps * k + info[4] * static_cast<double>(n);
+  require(work <= settings[4] * static_cast<double>(n) + k + static_cast<double>(n),
+          "more work than max_passes allows", r);
+  if (status == 1) {
+    require(work >= settings[4] * static_cast<double>(n), "status 1 before the work bound", r);
+  }
+  const double* w = mxGetPr(in[2]);
+  if (status == 4) require(w[d] + ridge == 0.0, "status 4 where K + ridge I is not zero", r);
+
+  const double* v = mxGetPr(V);
+  const double* G = mxGetPr(r.outputs[1]);
+  const double* B = mxGetPr(in[1]);
+  if (steps == 0 && status == 0) {
+    // No step: V is the starting point, bit for bit.
+    const bool warm = mxGetNumberOfElements(in[5]) != 0;
+    for (std::size_t i = 0; i < n * cols; ++i) {
+      const double start = warm ? mxGetPr(in[5])[i] : 0.0;
+      require(std::memcmp(&v[i], &start, sizeof start) == 0, "no step taken, V is not V0", r);
+    }
+  }
+  if (status != 0) return;
+  require(all_finite(v, n * cols) && all_finite(G, n * cols), "status 0 with non-finite V or G", r);
+  const double* X = mxGetPr(in[0]);
+  for (std::size_t q = 0; q < cols; ++q) {
+    const double* b = B + q * n;
+    const double tol = column_tolerance(b, n, settings[0]);
+    for (std::size_t i = 0; i < n; ++i) {
+      require(std::fabs(G[q * n + i]) <= tol, "status 0 with |G(:, q)| above its tolerance", r);
+    }
+    if (n > 40) continue;
+    for (std::size_t i = 0; i < n; ++i) {
+      const direct_sum s = operator_row(X, n, d, w, ridge, v + q * n, i);
+      if (!s.comparable) continue;
+      require(close_to(G[q * n + i] + b[i], s, std::fabs(b[i]), 1e-12),
+              "G differs from (K + ridge I) V - B with K built directly", r);
+    }
+    require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, tol),
+            "status 0, but (K + ridge I) V - B built directly is above the tolerance", r);
+  }
+}
+
+// krr_lml's gradient built directly (core/learn/marginal_likelihood.h): with
+// W(r, j) = sum_q alpha(r, q) alpha(j, q) - (c/p) sum_s u(r, s) z(j, s) and K without the
+// ridge, the derivative in log w(l) is -1/2 w(l) sum_rj W K (x_rl - x_jl)^2, in log
+// amplitude 1/2 sum_rj W K, in log ridge 1/2 ridge (sum alpha^2 - (c/p) sum u z). Each
+// component comes with the sum of its terms' magnitudes, which needs only |z| = 1; its
+// value needs the probes' signs Z (empty where they are not known). Terms where K is 0
+// are 0 whatever the samples' distance.
+struct direct_gradient {
+  std::vector<double> value, size;
+  double spread = 0.0;  // bound on the relative error of the module's kernel values
+};
+
+direct_gradient gradient_built_directly(const double* X, std::size_t n, std::size_t d,
+                                        const double* w, double ridge, const double* V,
+                                        std::size_t c, std::size_t p, const std::vector<double>& Z) {
+  direct_gradient g;
+  std::vector<double> sums(d + 1, 0.0), sizes(d + 1, 0.0);
+  const bool signs = !Z.empty();
+  const double share = static_cast<double>(c) / static_cast<double>(p);
+  for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t j = 0; j < n; ++j) {
+      double W = 0.0, W_size = 0.0;
+      for (std::size_t q = 0; q < c; ++q) {
+        W += V[q * n + r] * V[q * n + j];
+        W_size += std::fabs(V[q * n + r] * V[q * n + j]);
+      }
+      for (std::size_t s = 0; s < p; ++s) {
+        if (signs) W -= share * V[(c + s) * n + r] * Z[s * n + j];
+        W_size += std::fabs(share * V[(c + s) * n + r]);
+      }
+      double exponent = 0.0, size = 0.0;
+      for (std::size_t l = 0; l < d; ++l) {
+        const double diff = X[r * d + l] - X[j * d + l];
+        exponent += w[l] * diff * diff;
+        size += w[l] * (X[r * d + l] * X[r * d + l] + X[j * d + l] * X[j * d + l]);
+      }
+      g.spread = std::fmax(g.spread, 64.0 * (d + 2) * DBL_EPSILON * size);
+      const double K = w[d] * std::exp(-exponent);
+      if (K == 0.0) continue;
+      sums[0] += W * K;
+      sizes[0] += W_size * K;
+      for (std::size_t l = 0; l < d; ++l) {
+        const double diff = X[r * d + l] - X[j * d + l];
+        sums[1 + l] += W * K * (diff * diff);
+        sizes[1 + l] += W_size * K * (diff * diff);
+      }
+    }
+  }
+  double alpha_sq = 0.0, uz = 0.0, u_size = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    for (std::size_t q = 0; q < c; ++q) alpha_sq += V[q * n + r] * V[q * n + r];
+    for (std::size_t s = 0; s < p; ++s) {
+      if (signs) uz += V[(c + s) * n + r] * Z[s * n + r];
+      u_size += std::fabs(V[(c + s) * n + r]);
+    }
+  }
+  g.value.resize(d + 2);
+  g.size.resize(d + 2);
+  for (std::size_t l = 0; l < d; ++l) {
+    g.value[l] = -0.5 * w[l] * sums[1 + l];
+    g.size[l] = 0.5 * w[l] * sizes[1 + l];
+  }
+  g.value[d] = 0.5 * sums[0];
+  g.size[d] = 0.5 * sizes[0];
+  g.value[d + 1] = 0.5 * ridge * (alpha_sq - share * uz);
+  g.size[d + 1] = 0.5 * ridge * (alpha_sq + share * u_size);
+  return g;
+}
+
+// krr_lml: X d x n, Y n x c, w, ridge, settings, V0 n x (c + probes).
+void fuzz_krr_lml(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  std::size_t d, n;
+  decode_training_sizes(fdp, d, n);
+  std::vector<const mxArray*> in;
+  const std::size_t rows = training_samples(fdp, values, d, n, in);
+  const std::size_t c = decode_columns(fdp, n);
+  in.push_back(matrix_argument(fdp, values, rows, c));
+  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
+  const double ridges[] = {1e-15, 1e-3, 0.1, 1.0, 0.0, -0.0, -1e-3, NaN, Inf, 1e300,
+                           std::numeric_limits<double>::denorm_min()};
+  in.push_back(scalar_argument(fdp, values, pick(fdp, ridges)));
+  const double probes[] = {1, 2, 3, 8, 16};
+  const double tols[] = {1e-12, 1e-9, 1e-6, 1e-3, 0.1, 1.0, 1e300, 1e-300};
+  const double lanczos_steps[] = {1, 2, 5, 10, 30, 60};
+  const double lanczos_tols[] = {0, 1e-12, 1e-6, 1e-2, 1};
+  const double passes[] = {0, 0.5, 1, 2, 10, 100};
+  const double usual[] = {pick(fdp, probes),
+                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
+                          pick(fdp, tols),
+                          decode_block_size(fdp, n),
+                          decode_cache_bytes(fdp, n),
+                          static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 1)),
+                          pick(fdp, lanczos_steps),
+                          pick(fdp, lanczos_tols),
+                          pick(fdp, passes)};
+  std::vector<double> entries;
+  for (std::size_t i = 0; i < 9; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
+  // As for krr_solve, no slow valid block size above 64 samples; and the top of the
+  // probes' range (each one a right-hand side of every block) only on a few samples.
+  if (n > 64 && entries[3] > 4 && entries[3] <= static_cast<double>(n) && entries[3] <= 4096) {
+    entries[3] = 4;
+  }
+  if (n > 8 && entries[0] > 16 && entries[0] <= 4096) entries[0] = 16;
+  in.push_back(settings_argument(fdp, values, entries));
+  const std::size_t p = entries[0] >= 1 && entries[0] <= 4096 ? static_cast<std::size_t>(entries[0]) : 1;
+  in.push_back(warm_start_argument(fdp, values, rows, c + p));
+
+  const int nlhs = decode_counts(fdp, values, in, 4);
+  const int nrhs = static_cast<int>(in.size());
+  const long interrupt_after = decode_interrupt(fdp, n, c + p);
+  const std::size_t limit = limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 11});
+  const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
+
+  bool valid = nrhs == 6 && nlhs <= 4;
+  double ridge = 0, settings[9] = {};
+  if (valid) {
+    const mxArray *X = in[0], *Y = in[1], *w = in[2];
+    valid = samples_as_documented(X, w) && finite_matrix(Y, mxGetN(X)) &&
+            scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge > 0 &&
+            settings_as_documented(in[4], LML_RULES, 9, settings) &&
+            settings[3] <= static_cast<double>(mxGetN(X)) &&
+            warm_start_as_documented(in[5], mxGetN(X), mxGetN(Y) + static_cast<std::size_t>(settings[0]));
+  }
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::set_warnings_as_errors(warnings_as_errors);
+  test_host::call_result r = test_host::call("krr_lml", krr_lml_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+  test_host::set_warnings_as_errors(false);
+
+  const std::string id = check_ending(r, "krr_lml", valid);
+  require(r.warnings.empty() && r.printed.empty(), "krr_lml printed or warned", r);
+  if (r.how == test_host::ending::host_out_of_memory) {
+    require(limit != 0, "the host ran out of memory without a limit", r);
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+  }
+  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
+          "an unexpected error identifier", r);
+  if (r.how != test_host::ending::returned) return;
+
+  n = mxGetN(in[0]);
+  d = mxGetM(in[0]);
+  const std::size_t cols = mxGetN(in[1]), probe_count = static_cast<std::size_t>(settings[0]);
+  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
+  const double f = *mxGetPr(r.outputs[0]);
+  require(mxGetM(r.outputs[0]) == 1 && mxGetN(r.outputs[0]) == 1, "f is not a scalar", r);
+  if (settings[5] == 0) require(std::isnan(f), "f is not NaN without log_det", r);
+  if (r.outputs.size() < 2) return;
+  const mxArray* g = r.outputs[1];
+  require(mxGetM(g) == d + 2 && mxGetN(g) == 1, "g is not (d + 2) x 1", r);
+  if (r.outputs.size() < 3) return;
+  const mxArray* V = r.outputs[2];
+  require(mxGetM(V) == n && mxGetN(V) == cols + probe_count, "V is not n x (c + probes)", r);
+  if (r.outputs.size() < 4) return;
+  const mxArray* info_array = r.outputs[3];
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 11, "info is not 1 x 11", r);
+  const double* info = mxGetPr(info_array);
+  const double status = info[3];
+  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
+          "info(4) is not a documented status", r);
+  require(whole_at_least(info[4], 0) && whole_at_least(info[6], 0) && whole_at_least(info[7], 0) &&
+              whole_at_least(info[9], 0) && whole_at_least(info[10], 1),
+          "a count in info is not a whole number in its range", r);
+  require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
+  require(info[8] >= 0 && std::isfinite(info[8]), "info(9) is not a time in seconds", r);
+  if (settings[5] == 0) require(std::isnan(info[1]), "a log determinant without log_det", r);
+  const double* Y = mxGetPr(in[1]);
+  const double* v = mxGetPr(V);
+  // info(1) is the data fit, sum over the outputs of y' alpha.
+  double fit = 0.0, fit_size = 0.0;
+  for (std::size_t i = 0; i < n * cols; ++i) {
+    fit += Y[i] * v[i];
+    fit_size += std::fabs(Y[i] * v[i]);
+  }
+  if (std::isfinite(fit_size)) {
+    require(std::fabs(info[0] - fit) <= 1e-12 * fit_size, "info(1) is not the data fit y' alpha", r);
+  }
+  const double two_pi = 6.283185307179586;
+  if (settings[5] == 1 && std::isfinite(f)) {
+    // f = -1/2 data fit - c/2 log det - c n/2 log(2 pi), from its parts.
+    const double from_parts = -0.5 * info[0] - 0.5 * cols * info[1] - 0.5 * cols * n * std::log(two_pi);
+    const double size = 0.5 * (std::fabs(info[0]) + cols * std::fabs(info[1]) + cols * n * std::log(two_pi));
+    require(std::fabs(f - from_parts) <= 1e-12 * size, "f is not -1/2 fit - c/2 log det - c n/2 log(2 pi)", r);
+  }
+  if (status != 0) return;
+  require(all_finite(v, n * (cols + probe_count)), "status 0 with non-finite V", r);
+  if (n > 40) return;
+  const double* X = mxGetPr(in[0]);
+  const double* w = mxGetPr(in[2]);
+  for (std::size_t q = 0; q < cols; ++q) {
+    const double* b = Y + q * n;
+    require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, column_tolerance(b, n, settings[2])),
+            "status 0, but (K + ridge I) alpha - Y built directly is above the tolerance", r);
+  }
+  // Each probe z is a vector of +-1, so (K + ridge I) u for its solution u is within the
+  // probe's tolerance (relative_tol) of +-1 in every row; the signs give z back.
+  std::vector<double> Z(n * probe_count);
+  bool probes_known = settings[2] < 0.25;
+  for (std::size_t s = 0; s < probe_count; ++s) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const direct_sum row = operator_row(X, n, d, w, ridge, v + (cols + s) * n, i);
+      if (!row.comparable) {
+        probes_known = false;
+        continue;
+      }
+      const double bound = settings[2] + row.magnitude * (2.0 * row.spread + 1e-12);
+      require(std::fabs(std::fabs(row.value) - 1.0) <= bound,
+              "status 0, but (K + ridge I) times a solved probe is not +-1 built directly", r);
+      Z[s * n + i] = row.value > 0 ? 1.0 : -1.0;
+    }
+  }
+  if (!probes_known) Z.clear();
+  const direct_gradient direct = gradient_built_directly(X, n, d, w, ridge, v, cols, probe_count, Z);
+  const double* gradient = mxGetPr(g);
+  for (std::size_t i = 0; i < d + 2; ++i) {
+    // A gradient component whose terms' magnitudes sum to a finite number is finite.
+    if (direct.size[i] < DBL_MAX / 2) {
+      require(std::isfinite(gradient[i]), "status 0 with a non-finite gradient", r);
+    }
+    if (!probes_known || !(direct.spread < 1e-3) || !std::isfinite(direct.value[i]) ||
+        !std::isfinite(direct.size[i])) {
+      continue;
+    }
+    require(std::fabs(gradient[i] - direct.value[i]) <= direct.size[i] * (2.0 * direct.spread + 1e-10) + 1e-300,
+            "g differs from the gradient built directly from V and the probes", r);
+  }
+}
+
+// krr_predict: Xtest d x nt, X d x n, w, A n x c.
+void fuzz_krr_predict(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  std::size_t d = fdp.ConsumeIntegralInRange<std::size_t>(0, 5);
+  std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
+  std::size_t nt = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
+  // Several tiles of test samples, and rows for more than one thread.
+  if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) nt = fdp.ConsumeBool() ? 100 : 200;
+  const std::size_t c = decode_columns(fdp, n);
+  const int shape = fdp.ConsumeIntegralInRange<int>(0, 15);
+  std::vector<const mxArray*> in;
+  if (shape == 0) {
+    // Counts far beyond the storage, with no features so the arrays need none.
+    const std::size_t huge[] = {std::size_t(1) << 31, std::size_t(1) << 40, std::size_t(1) << 61};
+    in.push_back(test_host::make_array(mxDOUBLE_CLASS, {0, fdp.ConsumeBool() ? nt : huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]}));
+    in.push_back(test_host::make_array(mxDOUBLE_CLASS, {0, fdp.ConsumeBool() ? n : huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]}));
+    d = 0;
+  } else {
+    const std::size_t dt = shape == 1 ? fdp.ConsumeIntegralInRange<std::size_t>(0, 5) : d;
+    in.push_back(shape == 2 ? any_array(fdp, values) : double_matrix(dt, nt, values, false));
+    in.push_back(shape == 3 ? any_array(fdp, values) : double_matrix(d, n, values, false));
+  }
+  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 3) != 0));
+  in.push_back(matrix_argument(fdp, values, n, c));
+
+  const int nlhs = decode_counts(fdp, values, in, 1);
+  const int nrhs = static_cast<int>(in.size());
+  const long interrupts[] = {-1, -1, -1, 0, 1, 2};
+  const long interrupt_after = interrupts[fdp.ConsumeIntegralInRange<std::size_t>(0, 5)];
+  const std::size_t limit = limit_around_outputs(fdp, {8 * nt * c});
+
+  bool valid = nrhs == 4 && nlhs <= 1;
+  if (valid) {
+    const mxArray *Xt = in[0], *X = in[1], *w = in[2], *A = in[3];
+    valid = samples_as_documented(X, w) && real_double_matrix(Xt) && mxGetM(Xt) == mxGetM(X) &&
+            all_finite(mxGetPr(Xt), mxGetNumberOfElements(Xt)) && finite_matrix(A, mxGetN(X)) &&
+            mxGetN(A) <= 2147483647u;
+  }
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::call_result r = test_host::call("krr_predict", krr_predict_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+
+  const std::string id = check_ending(r, "krr_predict", valid);
+  require(r.warnings.empty() && r.printed.empty(), "krr_predict printed or warned", r);
+  if (r.how == test_host::ending::host_out_of_memory) {
+    // An output beyond the largest single request is refused by the host allocator.
+    const double bytes = 8.0 * static_cast<double>(mxGetN(in[0])) * static_cast<double>(mxGetN(in[3]));
+    require(limit != 0 || bytes > static_cast<double>(MAX_REQUEST), "the host ran out of memory without a limit", r);
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+  }
+  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
+          "an unexpected error identifier", r);
+  if (r.how != test_host::ending::returned) return;
+
+  nt = mxGetN(in[0]);
+  n = mxGetN(in[1]);
+  d = mxGetM(in[1]);
+  const std::size_t cols = mxGetN(in[3]);
+  const mxArray* F = r.outputs[0];
+  require(F && mxGetM(F) == nt && mxGetN(F) == cols, "F is not nt x c", r);
+  if (n > 64 || nt > 256) return;
+  const double* Xt = mxGetPr(in[0]);
+  const double* X = mxGetPr(in[1]);
+  const double* w = mxGetPr(in[2]);
+  const double* A = mxGetPr(in[3]);
+  for (std::size_t q = 0; q < cols; ++q) {
+    for (std::size_t i = 0; i < nt; ++i) {
+      const direct_sum s = kernel_sum(Xt + i * d, X, n, d, w, A + q * n);
+      if (!s.comparable) continue;
+      require(close_to(mxGetPr(F)[q * nt + i], s, 0.0, 1e-12),
+              "F differs from the kernel sum built directly", r);
+    }
+  }
+  if (cols != 1 || nt == 0) return;
+  // A single column gives quorril's result bit for bit.
+  test_host::call_result single = test_host::call("quorril", quorril_mex_function, 1, in);
+  require(single.how == test_host::ending::returned && single.faults.empty(),
+          "quorril did not return on krr_predict's arguments", single);
+  require(std::memcmp(mxGetPr(single.outputs[0]), mxGetPr(F), nt * sizeof(double)) == 0,
+          "one column of A does not give quorril's result bit for bit", r);
+}
+
+// Every fuzzed module by name; FUZZ_MODULE picks the one a fuzzer drives.
+struct fuzz_target {
+  const char* module;
+  void (*fuzz_one)(FuzzedDataProvider&);
+};
+
+const fuzz_target TARGETS[] = {{"tarvel", fuzz_tarvel},       {"quorril", fuzz_quorril},
+                               {"krr_solve", fuzz_krr_solve}, {"krr_lml", fuzz_krr_lml},
+                               {"krr_predict", fuzz_krr_predict}};
+
+#define FUZZ_NAME_TEXT(name) #name
+#define FUZZ_NAME(name) FUZZ_NAME_TEXT(name)
+
+const fuzz_target* selected_target() {
+  for (const fuzz_target& t : TARGETS) {
+    if (std::strcmp(t.module, FUZZ_NAME(FUZZ_MODULE)) == 0) return &t;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
+namespace {
+const fuzz_target* target = nullptr;
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  target = selected_target();
+  if (!target) {
+    std::fprintf(stderr, "no fuzz target for the module %s\n", FUZZ_NAME(FUZZ_MODULE));
+    std::exit(2);
+  }
 #if !defined(FUZZ_ASAN)
   // Without the sanitizer allocator's request limit (the coverage build), a limit on the
   // address space makes requests for many GiB fail as they fail under the sanitizer,
@@ -608,7 +1386,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider fdp(data, size);
-  fuzz_one(fdp);
+  target->fuzz_one(fdp);
   // Outputs of the call and every input: nothing else may be live.
   test_host::destroy_all();
   return 0;

@@ -1,8 +1,9 @@
-// Both modules' mexFunction driven through the test host (built with AddressSanitizer
-// and UndefinedBehaviorSanitizer where the compiler has them): refusals with the
-// module's identifier and nothing left behind, output slots of every count, the
-// interrupt, the warnings, allocation failures of the host and of the module's own
-// storage, and the test host's own checks.
+// Every module's mexFunction (tarvel and quorril, and the internal krr_solve, krr_lml,
+// krr_predict and krr_memory that krrfit and krrpredict call) driven through the test host
+// (built with AddressSanitizer and UndefinedBehaviorSanitizer where the compiler has them):
+// refusals with the module's identifier and nothing left behind, output slots of every
+// count, the interrupt, the warnings, allocation failures of the host and of the module's
+// own storage, and the test host's own checks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,32 @@ class ModuleBoundary : public ::testing::Test {
             test_host::make_scalar(cache)};
   }
 
+  // krr_solve's and krr_lml's inputs: X d x n from the pattern above, n x c right-hand
+  // sides, w, ridge, the settings vector and V0, empty or n x v0_columns of 0.25.
+  std::vector<const mxArray*> solver_inputs(std::size_t d, std::size_t n, std::size_t c,
+                                            double ridge, const std::vector<double>& settings,
+                                            std::size_t v0_columns = 0) {
+    std::vector<double> X(d * n), B(n * c), w(d + 1);
+    for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
+    for (std::size_t i = 0; i < B.size(); ++i) B[i] = std::sin(1.3 * i) + 0.1 * (i / n);
+    for (std::size_t l = 0; l <= d; ++l) w[l] = 0.5 + l;
+    return {test_host::make_matrix(d, n, X), test_host::make_matrix(n, c, B),
+            test_host::make_matrix(1, d + 1, w), test_host::make_scalar(ridge),
+            test_host::make_matrix(1, settings.size(), settings),
+            test_host::make_matrix(v0_columns ? n : 0, v0_columns,
+                                   std::vector<double>(n * v0_columns, 0.25))};
+  }
+
+  // krr_predict's inputs: as quorril's, with A n x c.
+  std::vector<const mxArray*> multi_prediction_inputs(std::size_t d, std::size_t n, std::size_t nt,
+                                                      std::size_t c) {
+    std::vector<const mxArray*> in = prediction_inputs(d, n, nt);
+    std::vector<double> A(n * c);
+    for (std::size_t i = 0; i < A.size(); ++i) A[i] = std::cos(0.7 * i);
+    in[3] = test_host::make_matrix(n, c, A);
+    return in;
+  }
+
   std::vector<const mxArray*> prediction_inputs(std::size_t d, std::size_t n, std::size_t nt) {
     std::vector<double> Xt(d * nt), X(d * n), w(d + 1, 1.0), alpha(n, 0.5);
     for (std::size_t i = 0; i < Xt.size(); ++i) Xt[i] = std::fmod(0.11 * i, 1.0);
@@ -75,6 +103,56 @@ call_result train(int nlhs, const std::vector<const mxArray*>& in) {
 
 call_result predict(int nlhs, const std::vector<const mxArray*>& in) {
   return test_host::call("quorril", quorril_mex_function, nlhs, in);
+}
+
+// Any module, by name.
+call_result call_module(const std::string& module, int nlhs, const std::vector<const mxArray*>& in) {
+  const struct {
+    const char* name;
+    test_host::entry_point entry;
+  } entries[] = {{"tarvel", tarvel_mex_function},       {"quorril", quorril_mex_function},
+                 {"krr_solve", krr_solve_mex_function}, {"krr_lml", krr_lml_mex_function},
+                 {"krr_predict", krr_predict_mex_function}, {"krr_memory", krr_memory_mex_function}};
+  for (const auto& e : entries) {
+    if (module == e.name) return test_host::call(e.name, e.entry, nlhs, in);
+  }
+  throw std::invalid_argument("no module " + module);
+}
+
+// Settings vectors of the solves with block size k: krr_solve's [relative_tol, k,
+// cache_bytes, seed, max_passes] and krr_lml's [probes, seed, relative_tol, k, cache_bytes,
+// log_det, lanczos_steps, lanczos_tol, max_passes].
+std::vector<double> solve_settings(double k) { return {1e-9, k, Inf, 7, 1000}; }
+std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000}; }
+
+// Each row of (K + ridge I) v - b, with K built directly from the samples (d x n).
+std::vector<double> residual(const double* X, std::size_t d, std::size_t n, const double* w,
+                             double ridge, const double* v, const double* b) {
+  std::vector<double> r(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    double g = ridge * v[i] - b[i];
+    for (std::size_t j = 0; j < n; ++j) {
+      double s = 0;
+      for (std::size_t l = 0; l < d; ++l) {
+        const double diff = X[i * d + l] - X[j * d + l];
+        s += w[l] * diff * diff;
+      }
+      g += w[d] * std::exp(-s) * v[j];
+    }
+    r[i] = g;
+  }
+  return r;
+}
+
+double largest_magnitude(const double* v, std::size_t count) {
+  double m = 0;
+  for (std::size_t i = 0; i < count; ++i) m = std::max(m, std::fabs(v[i]));
+  return m;
+}
+
+bool same_bits(const mxArray* a, const mxArray* b) {
+  return mxGetM(a) == mxGetM(b) && mxGetN(a) == mxGetN(b) &&
+         std::memcmp(mxGetPr(a), mxGetPr(b), mxGetM(a) * mxGetN(a) * sizeof(double)) == 0;
 }
 
 // The call was refused by the module with this identifier, its message starts with the
@@ -171,34 +249,252 @@ TEST_F(ModuleBoundary, TrainingRefusalsCarryTheIdentifierAndLeaveNothingBehind) 
 }
 
 TEST_F(ModuleBoundary, PredictionRefusalsCarryTheIdentifierAndLeaveNothingBehind) {
+  // quorril's inputs with d = 3, n = 8, nt = 5; krr_predict's the same with A 8 x 2.
   struct bad_argument {
+    const char* module;
     std::size_t position;
     mxArray* array;
     const char* fragment;
   };
+  mxArray* Xtest_nan = test_host::make_matrix(3, 5, std::vector<double>(15, 0.5));
+  test_host::set_element(Xtest_nan, 1, NaN);
+  mxArray* A_inf = test_host::make_matrix(8, 2, std::vector<double>(16, 0.5));
+  test_host::set_element(A_inf, 12, -Inf);
   const std::vector<bad_argument> cases = {
-      {0, test_host::make_array(mxUINT16_CLASS, {3, 2}), "Xtest must be a real, full double array, got uint16"},
-      {0, test_host::make_array(mxDOUBLE_CLASS, {3, 2, 2}), "Xtest must be a matrix"},
-      {0, test_host::make_array(mxDOUBLE_CLASS, {2, 5}), "Xtest must have as many rows as X (3 features per sample), got 2"},
-      {0, test_host::make_array(mxDOUBLE_CLASS, {0, std::size_t(1) << 40}), "Xtest must have as many rows as X"},
-      {1, test_host::make_array(mxDOUBLE_CLASS, {3, 4}, false, true), "X must be a real, full double array, got sparse double"},
-      {1, test_host::make_array(mxSTRUCT_CLASS, {2, 2}), "X must be a real, full double array, got struct"},
-      {2, test_host::make_array(mxDOUBLE_CLASS, {3, 1}), "w must have at least 4 elements"},
-      {2, test_host::make_array(mxSINGLE_CLASS, {4, 1}), "w must be a real, full double array, got single"},
-      {3, test_host::make_array(mxDOUBLE_CLASS, {1, 7}), "alpha must have at least 8 elements (one coefficient per column of X), got 7"},
-      {3, test_host::make_array(mxINT32_CLASS, {8, 1}), "alpha must be a real, full double array, got int32"},
-      {3, test_host::make_array(mxDOUBLE_CLASS, {8, 1}, true), "got complex double"},
+      {"quorril", 0, test_host::make_array(mxUINT16_CLASS, {3, 2}), "Xtest must be a real, full double array, got uint16"},
+      {"quorril", 0, test_host::make_array(mxDOUBLE_CLASS, {3, 2, 2}), "Xtest must be a matrix"},
+      {"quorril", 0, test_host::make_array(mxDOUBLE_CLASS, {2, 5}), "Xtest must have as many rows as X (3 features per sample), got 2"},
+      {"quorril", 0, test_host::make_array(mxDOUBLE_CLASS, {0, std::size_t(1) << 40}), "Xtest must have as many rows as X"},
+      {"quorril", 1, test_host::make_array(mxDOUBLE_CLASS, {3, 4}, false, true), "X must be a real, full double array, got sparse double"},
+      {"quorril", 1, test_host::make_array(mxSTRUCT_CLASS, {2, 2}), "X must be a real, full double array, got struct"},
+      {"quorril", 2, test_host::make_array(mxDOUBLE_CLASS, {3, 1}), "w must have at least 4 elements"},
+      {"quorril", 2, test_host::make_array(mxSINGLE_CLASS, {4, 1}), "w must be a real, full double array, got single"},
+      {"quorril", 3, test_host::make_array(mxDOUBLE_CLASS, {1, 7}), "alpha must have at least 8 elements (one coefficient per column of X), got 7"},
+      {"quorril", 3, test_host::make_array(mxINT32_CLASS, {8, 1}), "alpha must be a real, full double array, got int32"},
+      {"quorril", 3, test_host::make_array(mxDOUBLE_CLASS, {8, 1}, true), "got complex double"},
+      {"krr_predict", 0, test_host::make_array(mxINT64_CLASS, {3, 5}), "Xtest must be a real, full double array, got int64"},
+      {"krr_predict", 0, test_host::make_array(mxDOUBLE_CLASS, {3, 5}, false, true), "Xtest must be a real, full double array, got sparse double"},
+      {"krr_predict", 0, test_host::make_array(mxDOUBLE_CLASS, {3, 5, 1, 2}), "Xtest must be a matrix, got a 4-dimensional array"},
+      {"krr_predict", 0, test_host::make_array(mxDOUBLE_CLASS, {4, 5}), "Xtest must have as many rows as X (3 features per sample), got 4"},
+      {"krr_predict", 0, Xtest_nan, "Xtest must be finite, but element 2 is NaN"},
+      {"krr_predict", 1, test_host::make_array(mxCELL_CLASS, {3, 8}), "X must be a real, full double array, got cell"},
+      {"krr_predict", 1, test_host::make_array(mxDOUBLE_CLASS, {3, 0}), "X must have at least one column"},
+      {"krr_predict", 1, test_host::make_array(mxDOUBLE_CLASS, {3, 8, 2}), "X must be a matrix, got a 3-dimensional array"},
+      {"krr_predict", 1, test_host::make_array(mxDOUBLE_CLASS, {0, std::size_t(1) << 31}), "X has 2147483648 columns"},
+      {"krr_predict", 2, test_host::make_array(mxDOUBLE_CLASS, {1, 3}), "w must have at least 4 elements (one weight per row of X, then the amplitude), got 3"},
+      {"krr_predict", 2, test_host::make_matrix(1, 4, {1, 1, 1, -1}), "w must be nonnegative, but element 4 is -1"},
+      {"krr_predict", 2, test_host::make_matrix(1, 4, {1, Inf, 1, 1}), "w must be finite, but element 2 is Inf"},
+      {"krr_predict", 3, test_host::make_array(mxDOUBLE_CLASS, {7, 2}), "A must be 8 x c with c >= 1 (one row per column of X), got 7 x 2"},
+      {"krr_predict", 3, test_host::make_array(mxDOUBLE_CLASS, {8, 0}), "A must be 8 x c with c >= 1 (one row per column of X), got 8 x 0"},
+      {"krr_predict", 3, test_host::make_array(mxDOUBLE_CLASS, {8, 2, 2}), "A must be a matrix, got a 3-dimensional array"},
+      {"krr_predict", 3, test_host::make_array(mxUINT8_CLASS, {8, 2}), "A must be a real, full double array, got uint8"},
+      {"krr_predict", 3, test_host::make_array(mxDOUBLE_CLASS, {8, 2}, true), "A must be a real, full double array, got complex double"},
+      {"krr_predict", 3, A_inf, "A must be finite, but element 13 is -Inf"},
   };
   for (const bad_argument& c : cases) {
-    SCOPED_TRACE(c.fragment);
-    std::vector<const mxArray*> in = prediction_inputs(3, 8, 5);
+    SCOPED_TRACE(std::string(c.module) + ": " + c.fragment);
+    const bool quorril = std::string(c.module) == "quorril";
+    std::vector<const mxArray*> in = quorril ? prediction_inputs(3, 8, 5) : multi_prediction_inputs(3, 8, 5, 2);
     in[c.position] = c.array;
-    expect_refusal(predict(1, in), "quorril", "invalidInput", c.fragment);
+    for (int nlhs : {0, 1}) expect_refusal(call_module(c.module, nlhs, in), c.module, "invalidInput", c.fragment);
   }
   std::vector<const mxArray*> in = prediction_inputs(3, 8, 5);
   expect_refusal(predict(2, in), "quorril", "nargout", "at most 1 output, 2 requested");
   expect_refusal(predict(1, {in.begin(), in.begin() + 3}), "quorril", "nargin", "expected 4 inputs, got 3");
   expect_refusal(predict(0, {}), "quorril", "nargin", "expected 4 inputs, got 0");
+
+  // No test samples and more outputs than one pass holds: an empty result, and no offset
+  // taken from its (null) storage, which the sanitizer would report.
+  call_result empty = call_module("krr_predict", 1, multi_prediction_inputs(3, 8, 0, 65));
+  ASSERT_EQ(empty.how, ending::returned) << empty.error_message;
+  EXPECT_TRUE(empty.faults.empty()) << test_host::describe_faults(empty);
+  EXPECT_EQ(mxGetM(empty.outputs[0]), 0u);
+  EXPECT_EQ(mxGetN(empty.outputs[0]), 65u);
+  test_host::release_outputs(empty);
+}
+
+// krr_solve and krr_lml read the same six arguments (X, the right-hand sides B or Y, w,
+// ridge, settings, V0) with the same checks; their settings vectors each have rules of
+// their own; and every internal module refuses wrong input and output counts.
+TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBehind) {
+  struct solver {
+    const char* module;
+    const char* rhs;  // the right-hand sides' name
+    std::size_t c;    // their columns
+    std::size_t v0;   // V0's columns: c, then krr_lml's 3 probes
+    std::vector<double> settings;
+    std::size_t k_position;  // 1-based, as the messages count
+    const char* v0_columns_are;
+  };
+  const std::size_t d = 2, n = 6;
+  const solver solvers[] = {{"krr_solve", "B", 2, 2, solve_settings(2), 2, "as many as B"},
+                            {"krr_lml", "Y", 1, 4, lml_settings(2), 4, "outputs, then probes"}};
+  struct bad_argument {
+    std::size_t position;
+    mxArray* array;
+    std::string fragment;
+  };
+  for (const solver& s : solvers) {
+    SCOPED_TRACE(s.module);
+    const std::string rhs = s.rhs, count = std::to_string(s.settings.size());
+    const std::string v0 = std::to_string(s.v0), shape = " x " + std::to_string(s.c);
+    mxArray* X = test_host::make_matrix(d, n, std::vector<double>(d * n, 0.5));
+    test_host::set_element(X, 7, Inf);
+    mxArray* B = test_host::make_matrix(n, s.c, std::vector<double>(n * s.c, 0.5));
+    test_host::set_element(B, 2, NaN);
+    mxArray* V0 = test_host::make_matrix(n, s.v0, std::vector<double>(n * s.v0, 0.5));
+    test_host::set_element(V0, n * s.v0 - 1, -Inf);
+    std::vector<bad_argument> cases = {
+        {0, test_host::make_array(mxSINGLE_CLASS, {d, n}), "X must be a real, full double array, got single"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, n}, true), "X must be a real, full double array, got complex double"},
+        {0, test_host::make_array(mxLOGICAL_CLASS, {d, n}, false, true), "got sparse logical"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, n, 2}), "X must be a matrix, got a 3-dimensional array"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, 0}), "X must have at least one column"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {0, std::size_t(1) << 31}), "X has 2147483648 columns"},
+        {0, X, "X must be finite, but element 8 is Inf"},
+        {1, test_host::make_array(mxINT8_CLASS, {n, s.c}), rhs + " must be a real, full double array, got int8"},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {n, s.c}, false, true), rhs + " must be a real, full double array, got sparse double"},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {n - 1, s.c}), rhs + " must be 6 x c with c >= 1 (one row per column of X), got 5" + shape},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {n, 0}), rhs + " must be 6 x c with c >= 1 (one row per column of X), got 6 x 0"},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {n, s.c, 2}), rhs + " must be a matrix, got a 3-dimensional array"},
+        {1, B, rhs + " must be finite, but element 3 is NaN"},
+        {2, test_host::make_array(mxDOUBLE_CLASS, {1, d}), "w must have at least 3 elements (one weight per row of X, then the amplitude), got 2"},
+        {2, test_host::make_matrix(1, 3, {1, -0.5, 1}), "w must be nonnegative, but element 2 is -0.5"},
+        {2, test_host::make_matrix(1, 3, {1, 1, NaN}), "w must be finite, but element 3 is NaN"},
+        {2, test_host::make_array(mxCELL_CLASS, {1, 3}), "w must be a real, full double array, got cell"},
+        {3, test_host::make_array(mxDOUBLE_CLASS, {0, 0}), "ridge must be a real numeric scalar, got 0 elements"},
+        {3, test_host::make_array(mxCHAR_CLASS, {1, 1}), "ridge must be a real numeric scalar, got char"},
+        {3, test_host::make_array(mxSINGLE_CLASS, {1, 1}, true), "ridge must be a real numeric scalar, got complex single"},
+        {3, test_host::make_scalar(NaN), "ridge must be finite and"},
+        {3, test_host::make_scalar(Inf), "ridge must be finite and"},
+        {3, test_host::make_scalar(-1e-3), ", got -0.001"},
+        {4, test_host::make_array(mxSINGLE_CLASS, {1, s.settings.size()}), "settings must be a real, full double array, got single"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {1, s.settings.size()}, false, true), "settings must be a real, full double array, got sparse double"},
+        {4, test_host::make_array(mxSTRUCT_CLASS, {1, 1}), "settings must be a real, full double array, got struct"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {1, s.settings.size() - 1}),
+         "settings must be a vector of " + count + " elements, got " + std::to_string(s.settings.size() - 1)},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {s.settings.size() + 1, 1}),
+         "settings must be a vector of " + count + " elements, got " + std::to_string(s.settings.size() + 1)},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {1, 1, s.settings.size()}),
+         "settings must be a vector of " + count + " elements, got " + count + " in a matrix"},
+        {5, test_host::make_array(mxSINGLE_CLASS, {n, s.v0}), "V0 must be a real, full double array, got single"},
+        {5, test_host::make_array(mxDOUBLE_CLASS, {n - 1, s.v0}), "V0 must be 6 x c with c >= 1 (one row per column of X), got 5 x " + v0},
+        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 + 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 + 1)},
+        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 - 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 - 1)},
+        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0, 2}), "V0 must be a matrix, got a 3-dimensional array"},
+        {5, V0, "V0 must be finite, but element " + std::to_string(n * s.v0) + " is -Inf"},
+    };
+    // The ridge: krr_solve solves with any ridge >= 0; krr_lml's likelihood needs noise > 0.
+    const bool positive = std::string(s.module) == "krr_lml";
+    cases.push_back({3, test_host::make_scalar(positive ? 0.0 : -0.5),
+                     positive ? "ridge must be finite and positive, got 0"
+                              : "ridge must be finite and nonnegative, got -0.5"});
+    // The block size is at most n, after its rule.
+    std::vector<double> settings = s.settings;
+    settings[s.k_position - 1] = n + 1;
+    cases.push_back({4, test_host::make_matrix(1, settings.size(), settings),
+                     "setting " + std::to_string(s.k_position) + " (k) must be at most n = 6"});
+    for (const bad_argument& c : cases) {
+      SCOPED_TRACE(c.fragment);
+      std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+      in[c.position] = c.array;
+      for (int nlhs : {0, 3}) expect_refusal(call_module(s.module, nlhs, in), s.module, "invalidInput", c.fragment);
+    }
+  }
+
+  // Each settings entry just outside its rule (below, above, a fraction where a whole
+  // number is due, NaN) is refused with its position, name and range; each end of the
+  // range is accepted.
+  struct rule {
+    const char* name;
+    double low, high;
+    bool whole;
+    double below, above;
+  };
+  const double top = 9007199254740992.0;
+  const std::vector<rule> solve_rules = {{"relative_tol", 1e-300, 1e300, false, 0, 1e301},
+                                         {"k", 1, 2147483647, true, 0, 2147483648.0},
+                                         {"cache_bytes", 0, Inf, false, -1, NaN},
+                                         {"seed", 0, top, true, -1, 2 * top},
+                                         {"max_passes", 0, 1e12, false, -1e-300, 2e12}};
+  const std::vector<rule> lml_rules = {{"probes", 1, 4096, true, 0, 4097},
+                                       {"seed", 0, top, true, -1, 2 * top},
+                                       {"relative_tol", 1e-300, 1e300, false, 1e-301, Inf},
+                                       {"k", 1, 2147483647, true, -3, 4294967296.0},
+                                       {"cache_bytes", 0, Inf, false, -Inf, NaN},
+                                       {"log_det", 0, 1, true, -1, 2},
+                                       {"lanczos_steps", 1, 100000, true, 0, 100001},
+                                       {"lanczos_tol", 0, 1, false, -1e-9, 1.5},
+                                       {"max_passes", 0, 1e12, false, -1, Inf}};
+  for (const solver& s : solvers) {
+    const bool lml = std::string(s.module) == "krr_lml";
+    const std::vector<rule>& rules = lml ? lml_rules : solve_rules;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      const rule& r = rules[i];
+      SCOPED_TRACE(std::string(s.module) + " setting " + r.name);
+      char range[160];
+      std::snprintf(range, sizeof range, "setting %zu (%s) must be %s from %g to %g, got ", i + 1,
+                    r.name, r.whole ? "a whole number" : "a number", r.low, r.high);
+      std::vector<double> bad = {r.below, NaN};
+      if (!std::isnan(r.above)) bad.push_back(r.above);  // NaN: nothing above an infinite end
+      if (r.whole) bad.push_back(r.low + 0.5);
+      for (double v : bad) {
+        std::vector<double> settings = s.settings;
+        settings[i] = v;
+        char shown[32];
+        if (std::isnan(v)) {
+          std::snprintf(shown, sizeof shown, "NaN");
+        } else if (std::isinf(v)) {
+          std::snprintf(shown, sizeof shown, v > 0 ? "Inf" : "-Inf");
+        } else {
+          std::snprintf(shown, sizeof shown, "%g", v);
+        }
+        std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+        in[4] = test_host::make_matrix(1, settings.size(), settings);
+        expect_refusal(call_module(s.module, 1, in), s.module, "invalidInput", range + std::string(shown));
+      }
+      // The ends; the block size's top is beyond n (refused above as such).
+      for (double v : {r.low, r.high}) {
+        if (i + 1 == s.k_position && v == r.high) continue;
+        std::vector<double> settings = s.settings;
+        settings[i] = v;
+        std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+        in[4] = test_host::make_matrix(1, settings.size(), settings);
+        call_result result = call_module(s.module, lml ? 4 : 3, in);
+        EXPECT_EQ(result.how, ending::returned) << v << ": " << result.error_message;
+        EXPECT_TRUE(result.faults.empty()) << test_host::describe_faults(result);
+        test_host::release_outputs(result);
+      }
+    }
+  }
+
+  // Input and output counts.
+  struct counts {
+    const char* module;
+    int inputs, most_outputs;
+  };
+  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 4},
+                          counts{"krr_predict", 4, 1}, counts{"krr_memory", 0, 1}}) {
+    SCOPED_TRACE(c.module);
+    std::vector<const mxArray*> in;
+    const std::string module = c.module;
+    if (module == "krr_solve") in = solver_inputs(d, n, 2, 0.1, solve_settings(2));
+    if (module == "krr_lml") in = solver_inputs(d, n, 1, 0.1, lml_settings(2));
+    if (module == "krr_predict") in = multi_prediction_inputs(3, 8, 5, 2);
+    const std::string plural = c.most_outputs == 1 ? " output, " : " outputs, ";
+    expect_refusal(call_module(module, c.most_outputs + 1, in), module, "nargout",
+                   "at most " + std::to_string(c.most_outputs) + plural +
+                       std::to_string(c.most_outputs + 1) + " requested");
+    std::vector<const mxArray*> more = in;
+    more.push_back(test_host::make_scalar(1));
+    std::vector<std::vector<const mxArray*>> wrong = {more};
+    if (c.inputs > 0) wrong.push_back({in.begin(), in.end() - 1});
+    if (c.inputs > 1) wrong.push_back({});
+    for (const auto& w : wrong) {
+      expect_refusal(call_module(module, 1, w), module, "nargin",
+                     "expected " + std::to_string(c.inputs) + " inputs, got " + std::to_string(w.size()));
+    }
+  }
 }
 
 TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
@@ -249,6 +545,121 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
     EXPECT_EQ(mxGetM(r.outputs[0]), 5u);
     test_host::release_outputs(r);
   }
+
+  // The internal modules: arrays of the documented sizes, the same bits whatever the count
+  // (the same inputs and seed), and results that solve what they document with the kernel
+  // built directly.
+  const std::size_t c = 2, probes = 3;
+  struct module_outputs {
+    const char* module;
+    std::vector<const mxArray*> in;
+    std::vector<std::pair<std::size_t, std::size_t>> sizes;  // of each output
+  };
+  const std::vector<module_outputs> modules = {
+      {"krr_solve", solver_inputs(d, n, c, ridge, solve_settings(4)), {{n, c}, {n, c}, {1, 9}}},
+      {"krr_lml", solver_inputs(d, n, c, ridge, lml_settings(4), c + probes),
+       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 11}}},
+      {"krr_predict", multi_prediction_inputs(d, n, 5, 3), {{5, 3}}},
+      {"krr_memory", {}, {{1, 1}}},
+  };
+  for (const module_outputs& m : modules) {
+    const std::string module = m.module;
+    const int most = static_cast<int>(m.sizes.size());
+    std::vector<mxArray*> first;  // the first output of the call with the most outputs
+    for (int nlhs = most; nlhs >= 0; --nlhs) {
+      SCOPED_TRACE(module + " with " + std::to_string(nlhs) + " outputs");
+      call_result r = call_module(module, nlhs, m.in);
+      ASSERT_EQ(r.how, ending::returned) << r.error_message;
+      EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+      EXPECT_TRUE(r.warnings.empty() && r.printed.empty());
+      ASSERT_EQ(r.outputs.size(), static_cast<std::size_t>(std::max(nlhs, 1)));
+      for (std::size_t i = 0; i < r.outputs.size(); ++i) {
+        ASSERT_NE(r.outputs[i], nullptr);
+        EXPECT_EQ(mxGetM(r.outputs[i]), m.sizes[i].first);
+        EXPECT_EQ(mxGetN(r.outputs[i]), m.sizes[i].second);
+      }
+      if (nlhs == most) {
+        first = r.outputs;
+        r.outputs.clear();  // kept for the checks below, released at the end
+      } else {
+        if (module != "krr_memory") {
+          EXPECT_TRUE(same_bits(r.outputs[0], first[0]));
+        }
+        test_host::release_outputs(r);
+      }
+    }
+    const bool memory = module == "krr_memory";
+    const double* X = memory ? nullptr : mxGetPr(m.in[module == "krr_predict" ? 1 : 0]);
+    const double* w = memory ? nullptr : mxGetPr(m.in[2]);
+    if (module == "krr_solve") {
+      // Converged: G = (K + ridge I) V - B, each column within 1e-9 of its largest target.
+      const double* V = mxGetPr(first[0]);
+      const double* G = mxGetPr(first[1]);
+      const double* B = mxGetPr(m.in[1]);
+      EXPECT_EQ(mxGetPr(first[2])[0], 0.0);
+      EXPECT_GT(mxGetPr(first[2])[1], 0.0);
+      for (std::size_t q = 0; q < c; ++q) {
+        const std::vector<double> g = residual(X, d, n, w, ridge, V + q * n, B + q * n);
+        const double tol = 1e-9 * largest_magnitude(B + q * n, n);
+        for (std::size_t i = 0; i < n; ++i) {
+          EXPECT_NEAR(G[q * n + i], g[i], 1e-12);
+          EXPECT_LE(std::fabs(G[q * n + i]), tol);
+        }
+      }
+    } else if (module == "krr_lml") {
+      // Converged: alpha = V(:, 1:c) solves the targets to 1e-8, each probe's solution u
+      // gives +-1 back; f, g finite; data_fit = sum of y' alpha.
+      const double* V = mxGetPr(first[2]);
+      const double* Y = mxGetPr(m.in[1]);
+      const double* info = mxGetPr(first[3]);
+      EXPECT_EQ(info[3], 0.0);
+      EXPECT_TRUE(std::isfinite(*mxGetPr(first[0])));
+      for (std::size_t i = 0; i < d + 2; ++i) EXPECT_TRUE(std::isfinite(mxGetPr(first[1])[i]));
+      double fit = 0;
+      for (std::size_t q = 0; q < c; ++q) {
+        const std::vector<double> g = residual(X, d, n, w, ridge, V + q * n, Y + q * n);
+        EXPECT_LE(largest_magnitude(g.data(), n), 1e-8 * largest_magnitude(Y + q * n, n) + 1e-12);
+        for (std::size_t i = 0; i < n; ++i) fit += Y[q * n + i] * V[q * n + i];
+      }
+      EXPECT_NEAR(info[0], fit, 1e-10 * std::fabs(fit));
+      const std::vector<double> zero(n, 0.0);
+      for (std::size_t s = 0; s < probes; ++s) {
+        const std::vector<double> z = residual(X, d, n, w, ridge, V + (c + s) * n, zero.data());
+        for (double v : z) EXPECT_NEAR(std::fabs(v), 1.0, 1e-8 + 1e-12);
+      }
+    } else if (module == "krr_predict") {
+      // Each column against the kernel sum built directly; a column alone gives quorril's
+      // result bit for bit.
+      const double* Xt = mxGetPr(m.in[0]);
+      const double* A = mxGetPr(m.in[3]);
+      for (std::size_t q = 0; q < 3; ++q) {
+        std::vector<const mxArray*> single = m.in;
+        single[3] = test_host::make_matrix(n, 1, std::vector<double>(A + q * n, A + (q + 1) * n));
+        call_result one = call_module("krr_predict", 1, single);
+        call_result reference = predict(1, single);
+        ASSERT_EQ(one.how, ending::returned);
+        ASSERT_EQ(reference.how, ending::returned);
+        EXPECT_TRUE(same_bits(one.outputs[0], reference.outputs[0]));
+        for (std::size_t i = 0; i < 5; ++i) {
+          double f = 0;
+          for (std::size_t j = 0; j < n; ++j) {
+            double s = 0;
+            for (std::size_t l = 0; l < d; ++l) {
+              const double diff = Xt[i * d + l] - X[j * d + l];
+              s += w[l] * diff * diff;
+            }
+            f += w[d] * std::exp(-s) * A[q * n + j];
+          }
+          EXPECT_NEAR(mxGetPr(first[0])[q * 5 + i], f, 1e-12);
+        }
+        test_host::release_outputs(one);
+        test_host::release_outputs(reference);
+      }
+    } else {
+      EXPECT_GT(*mxGetPr(first[0]), 0.0);  // bytes, +Inf where nothing is known
+    }
+    for (mxArray* a : first) test_host::destroy(a);
+  }
 }
 
 // This host's interrupt flag (libut) ends a call at the next poll, inside a block step
@@ -287,6 +698,53 @@ TEST_F(ModuleBoundary, InterruptEndsAPredictionAndIsLeftToTheHost) {
   expect_refusal(r, "quorril", "interrupted", "quorril: interrupted by the user");
   EXPECT_EQ(r.interrupt_polls, 2);
   EXPECT_TRUE(r.interrupt_still_pending);
+}
+
+// The internal modules poll the interrupt flag in every phase of their work (krr_lml: the
+// solve, the gradient pass, Lanczos). An interrupt at the first poll, at one half way and
+// at the last poll of a whole call ends it there with the module's interrupted error and
+// leaves it pending to the host; the same call then runs to its end.
+TEST_F(ModuleBoundary, InterruptEndsAnInternalModuleCallAtAnyPoll) {
+  // One thread: the polls come in the same order in every run.
+  const char* old = std::getenv("KRR_NUM_THREADS");
+  const std::string saved = old ? old : "";
+  setenv("KRR_NUM_THREADS", "1", 1);
+  struct long_call {
+    const char* module;
+    int nlhs;
+    std::vector<const mxArray*> in;
+  };
+  const std::vector<long_call> calls = {
+      {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {1e-10, 20, Inf, 3, 1000})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000})},
+      {"krr_predict", 1, multi_prediction_inputs(2, 40, 2000, 3)},
+  };
+  for (const long_call& c : calls) {
+    SCOPED_TRACE(c.module);
+    call_result whole = call_module(c.module, c.nlhs, c.in);
+    ASSERT_EQ(whole.how, ending::returned) << whole.error_message;
+    EXPECT_FALSE(whole.interrupt_still_pending);
+    test_host::release_outputs(whole);
+    const long polls = whole.interrupt_polls;
+    ASSERT_GT(polls, 4);
+    for (long after : {0L, polls / 2, polls - 1}) {
+      SCOPED_TRACE(after);
+      test_host::set_interrupt_after(after);
+      call_result r = call_module(c.module, c.nlhs, c.in);
+      expect_refusal(r, c.module, "interrupted", std::string(c.module) + ": interrupted by the user");
+      EXPECT_EQ(r.interrupt_polls, after + 1);
+      EXPECT_TRUE(r.interrupt_still_pending);
+    }
+    call_result again = call_module(c.module, c.nlhs, c.in);
+    EXPECT_EQ(again.how, ending::returned) << again.error_message;
+    EXPECT_EQ(again.interrupt_polls, polls);
+    test_host::release_outputs(again);
+  }
+  if (old) {
+    setenv("KRR_NUM_THREADS", saved.c_str(), 1);
+  } else {
+    unsetenv("KRR_NUM_THREADS");
+  }
 }
 
 TEST_F(ModuleBoundary, WarningsCarryTheIdentifierAndTheResultsAreReturned) {
@@ -354,6 +812,37 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
   r = predict(1, prediction_inputs(3, 8, 5));
   EXPECT_EQ(r.how, ending::host_out_of_memory);
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+
+  // The internal modules: a limit one byte short of each output in the order they are
+  // created ends the call there; one that holds them all lets it return.
+  struct outputs {
+    const char* module;
+    int nlhs;
+    std::vector<const mxArray*> in;
+    std::vector<std::size_t> bytes;
+  };
+  const std::vector<outputs> modules = {
+      {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 9}},
+      {"krr_lml", 4, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 11}},
+      {"krr_predict", 1, multi_prediction_inputs(3, 8, 5, 2), {8 * 5 * 2}},
+      {"krr_memory", 1, {}, {8}},
+  };
+  for (const outputs& m : modules) {
+    std::size_t total = 0;
+    for (std::size_t b : m.bytes) {
+      total += b;
+      SCOPED_TRACE(std::string(m.module) + ", limit " + std::to_string(total - 1));
+      test_host::set_allocation_limit(total - 1);
+      r = call_module(m.module, m.nlhs, m.in);
+      EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+      EXPECT_EQ(r.how, ending::host_out_of_memory);
+      EXPECT_EQ(r.error_message.rfind(std::string(m.module) + ": failed to allocate", 0), 0u) << r.error_message;
+    }
+    test_host::set_allocation_limit(total);
+    r = call_module(m.module, m.nlhs, m.in);
+    EXPECT_EQ(r.how, ending::returned) << m.module << ": " << r.error_message;
+    test_host::release_outputs(r);
+  }
 }
 
 // Memory the process cannot have: a cache budget beyond it is capped, with a warning
@@ -382,11 +871,25 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
        test_host::make_matrix(1, 3, {1, 1, 1}), test_host::make_scalar(0.1),
        test_host::make_matrix(1, 9, {64, 0, 1e-2, 64, Inf, 0, 10, 1e-6, 10}),
        test_host::make_array(mxDOUBLE_CLASS, {0, 0})});
+  // krr_memory reports what the calls may plan for: no more than the limit.
+  call_result memory = call_module("krr_memory", 1, {});
+  // A block of all 3000 samples: its k x k matrices alone are 144 MB.
+  std::vector<const mxArray*> block = {
+      test_host::make_array(mxDOUBLE_CLASS, {0, 3000}), test_host::make_array(mxDOUBLE_CLASS, {3000, 1}),
+      test_host::make_scalar(1), test_host::make_scalar(0.1),
+      test_host::make_matrix(1, 5, {1e-6, 3000, 0, 0, 10}), test_host::make_array(mxDOUBLE_CLASS, {0, 0})};
+  call_result solve = call_module("krr_solve", 3, block);
   if (old) {
     setenv("KRR_MEMORY_LIMIT", saved.c_str(), 1);
   } else {
     unsetenv("KRR_MEMORY_LIMIT");
   }
+  ASSERT_EQ(memory.how, ending::returned);
+  EXPECT_GT(*mxGetPr(memory.outputs[0]), 0.0);
+  EXPECT_LE(*mxGetPr(memory.outputs[0]), 1e7);
+  test_host::release_outputs(memory);
+  expect_refusal(solve, "krr_solve", "outOfMemory",
+                 "bytes for the solver's arrays, more than the memory available to this process");
   ASSERT_EQ(r.how, ending::returned);
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
   ASSERT_EQ(r.warnings.size(), 1u);
