@@ -49,8 +49,12 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                fewer where it leaves out at most 1e-3 * Ridge of any
 %                                diagonal entry), built once, then O(r d + r^2) per row:
 %                                the deterministic training conditional, exact at r = n.
-%                                Measured error of the observation's deviation against
-%                                the exact method: see the package README.
+%                                Its error grows with what the factor leaves out against
+%                                Ridge: on the diamonds data the observation's deviation
+%                                was off by 0.3% at the 95th percentile at n = 3,000 (rank
+%                                400), but by 14% at n = 20,000 and 22% at n = 40,000 with
+%                                rank 1,000. Where the factor leaves out more than 0.02 *
+%                                Ridge, the warning krrpredict:approximate says so.
 %                   auto         exact where n^2 * m <= 2e10 (n training rows, m rows of
 %                                Xnew), approximate above; Verbose says which.
 %     'Rank'        largest rank of the approximate method's factor (default 1000)
@@ -162,6 +166,14 @@ if info(1) ~= 0
   warning('krrpredict:notConverged', ...
           'krrpredict: the exact solves for the deviations ended before their tolerance (status %d); the deviations are less accurate than stated', ...
           info(1));
+end
+% The approximate method's error follows what its factor leaves out of K against the noise
+% variance (measured on diamonds, observation's deviation at the 95th percentile: 0.3%
+% where that ratio was 0.014, 6% at 0.25, 14% at 0.45).
+if strcmp(method, 'approximate') && info(4) > 0.02 * ridge
+  warning('krrpredict:approximate', ...
+          'krrpredict: the approximate deviations'' factor (rank %d) leaves out up to %.2g of the kernel''s diagonal against a noise variance (Ridge) of %.2g, so they may be off by several percent or more; a larger Rank, or Method ''exact'', gives closer ones', ...
+          info(3), info(4), ridge);
 end
 if opts.Verbose
   if strcmp(method, 'exact')

@@ -37,10 +37,15 @@
 %! assert (size (yint), [50 2 2]);
 %! assert (squeeze (yint(:, 2, :)) - p, 1.6448536269514722 * sd, -1e-12);
 %! assert (p - squeeze (yint(:, 1, :)), 1.6448536269514722 * sd, -1e-12);
+%! lastwarn ("");
 %! [~, sd_approx] = krrpredict (model, Xn, "Method", "approximate", "Verbose", false);
 %! assert (sd_approx, sd, -1e-2);
+%! assert (lastwarn (), "");
+%! ## A factor too short for the data: further off, and said so.
 %! [~, sd_low] = krrpredict (model, Xn, "Method", "approximate", "Rank", 5, "Verbose", false);
 %! assert (max (abs (sd_low(:) - sd(:)) ./ sd(:)) > max (abs (sd_approx(:) - sd(:)) ./ sd(:)));
+%! [~, id] = lastwarn ();
+%! assert (id, "krrpredict:approximate");
 
 %!test
 %! ## A model from krrfit: about 95% of new observations fall in its 95% intervals.
