@@ -162,10 +162,15 @@ start = tic();
 settings = [strcmp(method, 'approximate'), 1e-10, min(256, n), Inf, 0, 1000, 256, ...
             opts.Rank, 1e-3];
 [v, info] = krr_variance(Xs, X, weights, ridge, settings);
+if info(1) == 3
+  error('krrpredict:breakdown', ...
+        'krrpredict: the deviations overflow double precision (amplitude %g, ridge %g): rescale Y and fit again', ...
+        weights(end), ridge);
+end
 if info(1) ~= 0
   warning('krrpredict:notConverged', ...
-          'krrpredict: the exact solves for the deviations ended before their tolerance (status %d); the deviations are less accurate than stated', ...
-          info(1));
+          'krrpredict: the exact solves for the deviations did not reach their tolerance (status %d: %s), so the deviations may be far off; K + Ridge * I is too ill-conditioned in double precision for them, and a larger Ridge gives ones to trust', ...
+          info(1), describe_status(info(1)));
 end
 % The approximate method's error follows what its factor leaves out of K against the noise
 % variance (measured on diamonds, observation's deviation at the 95th percentile: 0.3%
@@ -261,6 +266,14 @@ end
 v = full(double(v));
 if ~all(isfinite(v(:)))
   error('krrpredict:invalidModel', 'krrpredict: MODEL.%s must be finite', name);
+end
+end
+
+function text = describe_status(status)
+if status == 1
+  text = 'the iteration bound';
+else
+  text = 'below the rounding floor';
 end
 end
 

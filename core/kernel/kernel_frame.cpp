@@ -18,6 +18,11 @@ constexpr double PLAIN_ACCURATE_NORM = 2048.0;
 // Beyond, the plain order's norms may exceed the centred ones by this factor (6 bits)
 // before the cancellation in (N_a + N_b) - 2 a.b costs more than the translation's own.
 constexpr double PLAIN_EXCESS = 64.0;
+// Neither fast order is used where its norms exceed this: its error in the exponent, about
+// 4 u N, would pass 2^-19, and a little further on it could turn a kernel value between
+// near samples into exp of a large positive number (a feature spread over 2^53 times its
+// length scale made prediction return Inf). The differences serve there.
+constexpr double FAST_ACCURATE_NORM = 4294967296.0;  // 2^32
 
 // The largest weighted squared norm of the samples, or -1 when one is not safely finite.
 // `centre` null: the samples as given; else translated as centre_sample translates them.
@@ -57,10 +62,10 @@ kernel_frame choose_kernel_frame(const double* X, int d, std::int64_t n, const d
   }
   const double plain = largest_norm(X, d, n, w, nullptr);
   const double centred = largest_norm(X, d, n, w, &frame);
-  if (plain >= 0.0 &&
+  if (plain >= 0.0 && plain <= FAST_ACCURATE_NORM &&
       (centred < 0.0 || plain <= PLAIN_ACCURATE_NORM || plain <= PLAIN_EXCESS * centred)) {
     frame.form = kernel_form::plain;
-  } else if (centred >= 0.0) {
+  } else if (centred >= 0.0 && centred <= FAST_ACCURATE_NORM) {
     frame.form = kernel_form::centred;
   } else {
     frame.form = kernel_form::differences;

@@ -13,7 +13,8 @@
 //                feature's range, features of weight 0 set to 0, where the plain norms
 //                cancel more or are not safely finite but the centred ones are;
 //   differences  w(d+1) * exp(-sum_l (t_l * w_l) * t_l), t_l = a_l - b_l, term by term,
-//                where even the centred norms are not safely finite.
+//                where even the centred norms are not safely finite, or where the fast
+//                order's norms pass 2^32 (its error in the exponent would pass 2^-19).
 // Safely finite: every norm finite and at most DBL_MAX / 16, so that no sum or product of
 // the fast order can overflow.
 #pragma once

@@ -164,6 +164,7 @@ variance_result exact_variances(kernel_operator& A, const double* Xtest, std::in
         size += std::fabs((b[r] - g[r]) * v[r]);
       }
       var[b0 + i] = floored(amplitude - q, amplitude + size, n);
+      if (!std::isfinite(var[b0 + i])) result.status = solve_status::breakdown;
     }
   }
   return result;
@@ -233,7 +234,13 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
     }
   };
   schedule.pool().run_parts(part_tests);
-  if (A.stop().stopped()) result.status = solve_status::interrupted;
+  if (A.stop().stopped()) {
+    result.status = solve_status::interrupted;
+    return result;
+  }
+  for (std::int64_t i = 0; i < nt; ++i) {
+    if (!std::isfinite(var[i])) result.status = solve_status::breakdown;  // overflowed
+  }
   return result;
 }
 

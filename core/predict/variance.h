@@ -36,7 +36,8 @@ struct variance_settings {
 };
 
 struct variance_result {
-  solve_status status = solve_status::converged;  // exact: the worst of the batches' solves
+  // exact: the worst of the batches' solves; either: breakdown where a variance overflowed
+  solve_status status = solve_status::converged;
   double passes = 0.0;          // exact: passes over the data, summed over the batches
   int rank = 0;                 // the factor's rank
   double largest_residual = 0;  // the factor's largest residual diagonal entry

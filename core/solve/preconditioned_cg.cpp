@@ -148,12 +148,13 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
   const auto restart = [&] {
     P.apply(schedule, R.get(), c, Z.get(), work.get());
     for (int q = 0; q < c; ++q) {
-      done[q] = residual_met(q);
       rho[q] = lane_dot(R.get() + q * n, Z.get() + q * n, n);
+      done[q] = residual_met(q) || !(rho[q] > 0.0);
       for (std::int64_t r = 0; r < n; ++r) D[q * n + r] = done[q] ? 0.0 : Z[q * n + r];
     }
   };
   restart();
+  std::int64_t steps_at_restart = -1;
   for (;;) {
     const bool all_done = std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
     if (all_done) {
@@ -174,6 +175,14 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
         result.reachable = check.reachable;
         break;
       }
+      if (result.steps == steps_at_restart) {
+        // No iteration since the last restart moved: the residual cannot be reduced in
+        // double precision (it underflows, or the preconditioned residual vanishes).
+        result.status = solve_status::tolerance_unreachable;
+        result.reachable = check.largest;
+        break;
+      }
+      steps_at_restart = result.steps;
       result.replacements += 1;
       for (std::int64_t i = 0; i < count; ++i) R[i] = -G[i];
       restart();
@@ -183,6 +192,7 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
       result.status = solve_status::not_converged;
       check_gradient(A, B, c, V, options.tol, G, size.get());  // G as it stands
       result.checks += 1;
+      if (stop.stopped()) result.status = solve_status::interrupted;
       break;
     }
     std::fill(AD.get(), AD.get() + count, 0.0);
@@ -196,6 +206,12 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
       if (done[q]) continue;
       const double curvature = lane_dot(D.get() + q * n, AD.get() + q * n, n);
       const double alpha = rho[q] / curvature;
+      if (!(curvature > 0.0) || !std::isfinite(alpha)) {
+        // A direction without curvature (it underflowed): this column can go no further
+        // here; the check below decides what that means.
+        done[q] = 1;
+        continue;
+      }
       double* v = V + q * n;
       double* res = R.get() + q * n;
       const double* d = D.get() + q * n;
@@ -213,6 +229,11 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
         continue;
       }
       const double next = lane_dot(R.get() + q * n, Z.get() + q * n, n);
+      if (!(next > 0.0)) {  // the preconditioned residual vanished (or underflowed)
+        done[q] = 1;
+        std::fill(D.get() + q * n, D.get() + (q + 1) * n, 0.0);
+        continue;
+      }
       const double beta = next / rho[q];
       rho[q] = next;
       double* d = D.get() + q * n;

@@ -94,6 +94,11 @@ TEST(KernelFrame, CentresOnlyWhereThePlainOrderLosesAccuracy) {
   EXPECT_EQ(form_of({1e8, 1e8}, 1, {1.0}), kernel_form::centred);    // no spread at all
   EXPECT_EQ(form_of({0.5, 1e200, 0.7, -1e200}, 2, {1.0, 0.0}), kernel_form::centred);
   EXPECT_EQ(form_of({1e200, 1e200 + 1e185}, 1, {1.0}), kernel_form::differences);
+  // Norms safely finite but so large that the fast order cancels beyond use: a feature
+  // spread over 2^53 (and a weight-0 feature of huge values, whose plain norms are NaN).
+  EXPECT_EQ(form_of({0.0, 0.0, 0x1p53, -1e200}, 2, {1.5, 0.0}), kernel_form::differences);
+  EXPECT_EQ(form_of({0.0, 65536.0}, 1, {1.0}), kernel_form::plain);     // 2^32: still fast
+  EXPECT_EQ(form_of({0.0, 65537.0}, 1, {1.0}), kernel_form::centred);   // beyond, centred
   const std::vector<double> X = {1e6, 3.0, 1e6 + 2, 5.0};
   const std::vector<double> w = {1.0, 1.0};
   const krr::kernel_frame frame = krr::choose_kernel_frame(X.data(), 2, 2, w.data());

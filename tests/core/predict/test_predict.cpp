@@ -90,6 +90,10 @@ TEST(Predict, FarFromTheOriginMatchesTheKernelFromDifferences) {
   cases.push_back({{0.3, 1e250, 0.6, -1e250}, {0.2, 1e200, 0.9, 3.0}, {2.0, 0.0, 1.5}, {0.7, -0.4}, 2});
   cases.push_back({{1e200 + 1e185, 1e200 + 3e185}, {1e200, 1e200 + 1e185, 1e200 + 2e185},
                    {1.0, 3.0}, {1.0, 2.0, 4.0}, 1});
+  // A feature spread over 2^53 beside a weight-0 feature of huge values: prediction
+  // returned Inf, the fast order's exponent cancelling into a large positive number.
+  cases.push_back({{0.0, 1.125, 0.0}, {0.0, 0x1p53, 0.0, 0.0, 0.0, -1e200, 0.0, -1.53125, 0.0, 0.0, 1.65625, 0.0},
+                   {1.0, 3.5, 1.5, 0.0, 1.0}, {1.0, 1.0, 1.0, 1.0}, 3});
   for (const data& c : cases) {
     const int d = c.d, n = static_cast<int>(c.alpha.size()), nt = static_cast<int>(c.Xt.size()) / d;
     std::vector<double> f(nt, -7.0);

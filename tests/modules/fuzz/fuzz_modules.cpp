@@ -14,8 +14,8 @@
 //     results that agree with the kernel built directly.
 // Sanitizer reports and leaks end the run through libFuzzer. Built once per module: the
 // compile definition FUZZ_MODULE names it (tarvel, quorril, krr_solve, krr_lml,
-// krr_predict); every module's decoder is compiled into every fuzzer, so none goes stale
-// unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
+// krr_predict, krr_variance); every module's decoder is compiled into every fuzzer, so none
+// goes stale unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -1341,6 +1341,284 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
           "one column of A does not give quorril's result bit for bit", r);
 }
 
+// ---- krr_variance: the predictive variances ----
+
+const setting_rule VARIANCE_RULES[] = {{0, 1, true},                     // method
+                                       {1e-300, 1, false},               // relative_tol
+                                       {1, 2147483647.0, true},          // k
+                                       {0, Inf, false},                  // cache_bytes
+                                       {0, 9007199254740992.0, true},    // seed
+                                       {0, 1e12, false},                 // max_passes
+                                       {1, 65536, true},                 // batch
+                                       {1, 1e6, true},                   // max_rank
+                                       {0, 1e300, false}};               // rank_tol
+
+// The training side of the latent variance built directly: K + ridge I from the samples'
+// differences, factorised by a dense Cholesky factorisation in long double. Not comparable
+// where the module's kernel values may be far from these (the rounding of its weighted
+// norms, `spread`, as for kernel_sum) or where K + ridge I is ill-conditioned: its
+// condition number is at most (n a + ridge) / ridge, the largest row sum over the least
+// eigenvalue's lower bound.
+struct variance_reference {
+  const double* X = nullptr;
+  const double* w = nullptr;
+  std::size_t n = 0, d = 0;
+  double ridge = 0.0, condition = Inf, spread = 0.0;
+  std::vector<long double> L;  // lower, row-major: L L' = K + ridge I
+  bool comparable = false;
+};
+
+// The exponent sum_l w(l) (a(l) - b(l))^2 and the bound on the module's error in it.
+long double exponent_of(const double* a, const double* b, std::size_t d, const double* w,
+                        double* error) {
+  long double e = 0.0L;
+  double size = 0.0;
+  for (std::size_t l = 0; l < d; ++l) {
+    const long double diff = static_cast<long double>(a[l]) - b[l];
+    e += w[l] * diff * diff;
+    size += w[l] * (a[l] * a[l] + b[l] * b[l]);
+  }
+  *error = 64.0 * (d + 2) * DBL_EPSILON * size;
+  return e;
+}
+
+variance_reference factor_directly(const double* X, std::size_t n, std::size_t d, const double* w,
+                                   double ridge) {
+  variance_reference ref;
+  ref.X = X;
+  ref.w = w;
+  ref.n = n;
+  ref.d = d;
+  ref.ridge = ridge;
+  const double a = w[d];
+  ref.condition = (static_cast<double>(n) * a + ridge) / ridge;
+  if (!(ref.condition <= 1e9)) return ref;
+  ref.L.assign(n * n, 0.0L);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      double error = 0.0;
+      const long double e = exponent_of(X + i * d, X + j * d, d, w, &error);
+      ref.spread = std::fmax(ref.spread, error);
+      long double s = a * std::exp(-e) + (i == j ? ridge : 0.0);
+      for (std::size_t t = 0; t < j; ++t) s -= ref.L[i * n + t] * ref.L[j * n + t];
+      if (i == j && !(s > 0)) return ref;
+      ref.L[i * n + j] = i == j ? std::sqrt(s) : s / ref.L[j * n + j];
+    }
+  }
+  ref.comparable = ref.spread < 1e-6;
+  return ref;
+}
+
+// The latent variance a - k' (K + ridge I)^-1 k at the test sample x, and the bound on how
+// far the exact method's value may lie from it after solves to relative_tol: the quadratic
+// form's error is at most |r|^2 / ridge for the solve's residual r, whose rows are within
+// the tolerance plus the rounding of the fresh residual; then the rounding of the module's
+// sums and of its floor, its kernel values' error, and the reference's own rounding.
+struct direct_variance {
+  double value = 0.0, bound = 0.0;
+  bool comparable = false;
+};
+
+direct_variance variance_directly(const variance_reference& ref, const double* x, double relative_tol) {
+  direct_variance v;
+  if (!ref.comparable) return v;
+  const std::size_t n = ref.n, d = ref.d;
+  const double a = ref.w[d];
+  std::vector<long double> k(n), y(n), u(n);
+  double spread = ref.spread, k_max = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    double error = 0.0;
+    k[j] = a * std::exp(-exponent_of(x, ref.X + j * d, d, ref.w, &error));
+    spread = std::fmax(spread, error);
+    k_max = std::fmax(k_max, static_cast<double>(k[j]));
+  }
+  if (!(spread < 1e-6)) return v;
+  long double quadratic = 0.0L;
+  for (std::size_t i = 0; i < n; ++i) {
+    long double s = k[i];
+    for (std::size_t t = 0; t < i; ++t) s -= ref.L[i * n + t] * y[t];
+    y[i] = s / ref.L[i * n + i];
+    quadratic += y[i] * y[i];
+  }
+  for (std::size_t i = n; i-- > 0;) {
+    long double s = y[i];
+    for (std::size_t t = i + 1; t < n; ++t) s -= ref.L[t * n + i] * u[t];
+    u[i] = s / ref.L[i * n + i];
+  }
+  double u_sum = 0.0, u_max = 0.0, size = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    u_sum += std::fabs(static_cast<double>(u[j]));
+    u_max = std::fmax(u_max, std::fabs(static_cast<double>(u[j])));
+    size += std::fabs(static_cast<double>(k[j] * u[j]));
+  }
+  const double dn = static_cast<double>(n), eps = DBL_EPSILON;
+  const double tol = relative_tol * (k_max > 0.0 ? k_max : 1.0);
+  const double residual_rounding = 2.0 * (dn + 2.0) * eps * (a * u_sum + ref.ridge * u_max + k_max) +
+                                   2.0 * spread * a * u_sum;
+  const double residual = tol + residual_rounding;
+  v.value = static_cast<double>(a - quadratic);
+  v.bound = dn * residual * residual / ref.ridge + 8.0 * (dn + 2.0) * eps * (a + 2.0 * size) +
+            2.0 * spread * a * (2.0 * u_sum + u_sum * u_sum) + 1e-16 * ref.condition * (a + size);
+  v.comparable = std::isfinite(v.value) && std::isfinite(v.bound);
+  return v;
+}
+
+// krr_variance: Xtest d x nt, X d x n, w, ridge, settings.
+void fuzz_krr_variance(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  std::size_t d, n;
+  decode_training_sizes(fdp, d, n);
+  std::vector<const mxArray*> in(1, nullptr);  // Xtest, once X's rows are known
+  training_samples(fdp, values, d, n, in);
+  std::size_t nt = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
+  // Several batches, and test samples for more than one thread.
+  if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) nt = fdp.ConsumeBool() ? 100 : 300;
+  const int shape = fdp.ConsumeIntegralInRange<int>(0, 15);
+  if (shape == 0) {
+    // More test samples than any output can hold, with no features so Xtest needs no storage.
+    const std::size_t huge[] = {std::size_t(1) << 31, std::size_t(1) << 40, std::size_t(1) << 61};
+    in[0] = test_host::make_array(mxDOUBLE_CLASS, {0, huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]});
+  } else if (shape == 1) {
+    in[0] = double_matrix(fdp.ConsumeIntegralInRange<std::size_t>(0, 5), nt, values, false);
+  } else if (shape == 2) {
+    in[0] = any_array(fdp, values);
+  } else {
+    in[0] = double_matrix(d, nt, values, false);
+  }
+  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
+  const double ridges[] = {1e-15, 1e-3, 0.1, 1.0, 0.0, -0.0, -1e-3, NaN, Inf, 1e300, 1e-300,
+                           std::numeric_limits<double>::denorm_min()};
+  in.push_back(scalar_argument(fdp, values, pick(fdp, ridges)));
+  const double tols[] = {1e-12, 1e-10, 1e-6, 1e-3, 0.1, 1.0, 1e-300};
+  const double passes[] = {0, 0.5, 1, 2, 10, 100};
+  const double batches[] = {1, 2, 3, 7, 64, 256};
+  const double dn = static_cast<double>(n);
+  const double ranks[] = {1, 2, 3, 5, 8, dn - 1, dn, dn + 1, 1000};
+  const double rank_tols[] = {0, 1e-12, 1e-6, 1e-3, 1, 1e300};
+  const double usual[] = {static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 1)),
+                          pick(fdp, tols),
+                          decode_block_size(fdp, n),
+                          decode_cache_bytes(fdp, n),
+                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
+                          pick(fdp, passes),
+                          pick(fdp, batches),
+                          pick(fdp, ranks),
+                          pick(fdp, rank_tols)};
+  std::vector<double> entries;
+  for (std::size_t i = 0; i < 9; ++i) entries.push_back(setting_entry(fdp, VARIANCE_RULES[i], usual[i]));
+  // As for krr_solve, no slow valid block size above 64 samples.
+  if (n > 64 && entries[2] > 4 && entries[2] <= dn && entries[2] <= 4096) entries[2] = 4;
+  in.push_back(settings_argument(fdp, values, entries));
+
+  const int nlhs = decode_counts(fdp, values, in, 2);
+  const int nrhs = static_cast<int>(in.size());
+  // The test samples solved at once: a batch, or all of them.
+  const double batch = entries[6] >= 1 && entries[6] <= 65536 ? entries[6] : 1.0;
+  const std::size_t out_rows = mxGetN(in[0]);
+  const std::size_t columns =
+      static_cast<std::size_t>(std::min<double>(batch, static_cast<double>(std::max<std::size_t>(nt, 1))));
+  const long interrupt_after = decode_interrupt(fdp, n, columns);
+  const std::size_t limit = limit_around_outputs(fdp, {8 * (out_rows > MAX_REQUEST ? 0 : out_rows), 8 * 6});
+
+  bool valid = nrhs == 5 && nlhs <= 2;
+  double ridge = 0, settings[9] = {};
+  if (valid) {
+    const mxArray *Xt = in[0], *X = in[1], *w = in[2];
+    valid = samples_as_documented(X, w) && real_double_matrix(Xt) && mxGetM(Xt) == mxGetM(X) &&
+            all_finite(mxGetPr(Xt), mxGetNumberOfElements(Xt)) && scalar_value(in[3], &ridge) &&
+            std::isfinite(ridge) && ridge > 0 &&
+            settings_as_documented(in[4], VARIANCE_RULES, 9, settings) &&
+            settings[2] <= static_cast<double>(mxGetN(X));
+  }
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::call_result r = test_host::call("krr_variance", krr_variance_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+
+  const std::string id = check_ending(r, "krr_variance", valid);
+  require(r.warnings.empty() && r.printed.empty(), "krr_variance printed or warned", r);
+  if (r.how == test_host::ending::host_out_of_memory) {
+    // An output beyond the largest single request is refused by the host allocator.
+    const double bytes = 8.0 * static_cast<double>(mxGetN(in[0]));
+    require(limit != 0 || bytes > static_cast<double>(MAX_REQUEST), "the host ran out of memory without a limit", r);
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+  }
+  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
+          "an unexpected error identifier", r);
+  if (r.how != test_host::ending::returned) return;
+
+  // A returned call: every slot filled, sizes as documented.
+  nt = mxGetN(in[0]);
+  n = mxGetN(in[1]);
+  d = mxGetM(in[1]);
+  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
+  const mxArray* V = r.outputs[0];
+  require(mxGetM(V) == nt && mxGetN(V) == 1, "v is not nt x 1", r);
+  const bool exact = settings[0] == 0.0;
+  const double* X = mxGetPr(in[1]);
+  const double* w = mxGetPr(in[2]);
+  const double* Xt = mxGetPr(in[0]);
+  const double a = w[d];
+  const double* v = mxGetPr(V);
+  const double samples = static_cast<double>(n);
+  // Every variance finite, within [0, a] up to rounding: above 0 where the amplitude's
+  // rounding floor does not underflow; above a by at most the rounding of the quadratic
+  // form, whose terms are at most n a^2 / ridge (exact: k'v with |v| <= |k| / ridge) or
+  // about a (approximate: the factor's part of K(x, x)).
+  // Variances that overflow double precision (squared kernel values near DBL_MAX, an
+  // amplitude above about 1e150 at ridge 1) are reported as such, with status 3; every
+  // other call's variances are finite.
+  const double squared_scale = a / ridge * a * samples;
+  const bool amplitude_overflows = !(squared_scale < DBL_MAX / 1e8);
+  const bool status_hidden_or_3 = r.outputs.size() < 2 || mxGetPr(r.outputs[1])[0] == 3.0;
+  if (!all_finite(v, nt) && amplitude_overflows && status_hidden_or_3) return;
+  const double terms = exact ? a + 2.0 * samples * a * (a / ridge) : 3.0 * a;
+  const double above = 16.0 * (samples + 2.0) * DBL_EPSILON * terms;
+  for (std::size_t i = 0; i < nt; ++i) {
+    require(std::isfinite(v[i]), "a variance is not finite", r);
+    require(v[i] >= 0.0, "a variance is negative", r);
+    if (a >= 0x1p-1000) require(v[i] > 0.0, "a variance is not above 0", r);
+    require(v[i] <= a + above, "a variance is above the amplitude", r);
+  }
+  if (r.outputs.size() < 2) return;
+  const mxArray* info_array = r.outputs[1];
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 6, "info is not 1 x 6", r);
+  const double* info = mxGetPr(info_array);
+  const double status = info[0], rank = info[2], largest = info[3];
+  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
+          "info(1) is not a documented status", r);
+  if (!exact) require(status == 0, "the approximate method reports a solve's status", r);
+  require(whole_at_least(info[1], 0) && whole_at_least(rank, 0) && whole_at_least(info[5], 1),
+          "a count in info is not a whole number in its range", r);
+  require(info[4] >= 0 && std::isfinite(info[4]), "info(5) is not a time in seconds", r);
+  const double most_rank = std::min(settings[7], samples);
+  require(rank <= most_rank, "the factor's rank is above max_rank or n", r);
+  require(largest >= 0.0 && largest <= a, "the factor's largest residual is not within [0, a]", r);
+  // The factor stops early only once it leaves out at most rank_tol * ridge.
+  if (rank < most_rank) {
+    require(largest <= settings[8] * ridge, "the factor stopped early above rank_tol * ridge", r);
+  }
+  if (exact) {
+    // At most max_passes iterations a batch, each a pass, and a fresh check for each restart.
+    const double iterations = std::floor(std::min(settings[5], 1e9));
+    const double count = static_cast<double>(nt);
+    const double batches = nt == 0 ? 0.0 : std::ceil(count / std::min(settings[6], count));
+    require(info[1] <= batches * (2.0 * iterations + 2.0), "more passes than max_passes allows", r);
+  }
+  if (!exact || status != 0 || n > 40 || nt > 64) return;
+  const variance_reference ref = factor_directly(X, n, d, w, ridge);
+  for (std::size_t i = 0; i < nt; ++i) {
+    const direct_variance direct = variance_directly(ref, Xt + i * d, settings[1]);
+    if (!direct.comparable) continue;
+    require(std::fabs(v[i] - direct.value) <= direct.bound + 1e-300,
+            "status 0, but a variance differs from a - k' (K + ridge I)^-1 k built directly", r);
+  }
+}
+
 // Every fuzzed module by name; FUZZ_MODULE picks the one a fuzzer drives.
 struct fuzz_target {
   const char* module;
@@ -1349,7 +1627,7 @@ struct fuzz_target {
 
 const fuzz_target TARGETS[] = {{"tarvel", fuzz_tarvel},       {"quorril", fuzz_quorril},
                                {"krr_solve", fuzz_krr_solve}, {"krr_lml", fuzz_krr_lml},
-                               {"krr_predict", fuzz_krr_predict}};
+                               {"krr_predict", fuzz_krr_predict}, {"krr_variance", fuzz_krr_variance}};
 
 #define FUZZ_NAME_TEXT(name) #name
 #define FUZZ_NAME(name) FUZZ_NAME_TEXT(name)

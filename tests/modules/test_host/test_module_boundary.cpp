@@ -1,5 +1,5 @@
 // Every module's mexFunction (tarvel and quorril, and the internal krr_solve, krr_lml,
-// krr_predict and krr_memory that krrfit and krrpredict call) driven through the test host
+// krr_predict, krr_memory and krr_variance that krrfit and krrpredict call) driven through the test host
 // (built with AddressSanitizer and UndefinedBehaviorSanitizer where the compiler has them):
 // refusals with the module's identifier and nothing left behind, output slots of every
 // count, the interrupt, the warnings, allocation failures of the host and of the module's
@@ -88,6 +88,19 @@ class ModuleBoundary : public ::testing::Test {
     return in;
   }
 
+  // krr_variance's inputs: Xtest d x nt and X d x n from fixed patterns, w = 0.5, 1.5, ...
+  // (the amplitude last), the ridge and the settings vector.
+  std::vector<const mxArray*> variance_inputs(std::size_t d, std::size_t n, std::size_t nt, double ridge,
+                                              const std::vector<double>& settings) {
+    std::vector<double> Xt(d * nt), X(d * n), w(d + 1);
+    for (std::size_t i = 0; i < Xt.size(); ++i) Xt[i] = std::fmod(0.11 * i, 1.0);
+    for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
+    for (std::size_t l = 0; l <= d; ++l) w[l] = 0.5 + l;
+    return {test_host::make_matrix(d, nt, Xt), test_host::make_matrix(d, n, X),
+            test_host::make_matrix(1, d + 1, w), test_host::make_scalar(ridge),
+            test_host::make_matrix(1, settings.size(), settings)};
+  }
+
   std::vector<const mxArray*> prediction_inputs(std::size_t d, std::size_t n, std::size_t nt) {
     std::vector<double> Xt(d * nt), X(d * n), w(d + 1, 1.0), alpha(n, 0.5);
     for (std::size_t i = 0; i < Xt.size(); ++i) Xt[i] = std::fmod(0.11 * i, 1.0);
@@ -112,7 +125,8 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
     test_host::entry_point entry;
   } entries[] = {{"tarvel", tarvel_mex_function},       {"quorril", quorril_mex_function},
                  {"krr_solve", krr_solve_mex_function}, {"krr_lml", krr_lml_mex_function},
-                 {"krr_predict", krr_predict_mex_function}, {"krr_memory", krr_memory_mex_function}};
+                 {"krr_predict", krr_predict_mex_function}, {"krr_memory", krr_memory_mex_function},
+                 {"krr_variance", krr_variance_mex_function}};
   for (const auto& e : entries) {
     if (module == e.name) return test_host::call(e.name, e.entry, nlhs, in);
   }
@@ -124,6 +138,42 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
 // log_det, lanczos_steps, lanczos_tol, max_passes].
 std::vector<double> solve_settings(double k) { return {1e-9, k, Inf, 7, 1000}; }
 std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000}; }
+// krr_variance's [method, relative_tol, k, cache_bytes, seed, max_passes, batch, max_rank,
+// rank_tol]: method 0 exact, 1 approximate.
+std::vector<double> variance_settings(double method, double k) {
+  return {method, 1e-10, k, Inf, 0, 1000, 256, 1000, 1e-3};
+}
+
+// a - k' (K + ridge I)^-1 k at each test sample (Xt d x nt), with a = w(d+1), K and k built
+// from the samples' differences and the system solved by a dense Cholesky factorisation.
+std::vector<double> direct_variances(const double* Xt, std::size_t nt, const double* X, std::size_t n,
+                                     std::size_t d, const double* w, double ridge) {
+  auto kernel = [&](const double* a, const double* b) {
+    double s = 0;
+    for (std::size_t l = 0; l < d; ++l) s += w[l] * (a[l] - b[l]) * (a[l] - b[l]);
+    return w[d] * std::exp(-s);
+  };
+  std::vector<double> L(n * n, 0.0);  // lower, row-major: L L' = K + ridge I
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      double s = kernel(X + i * d, X + j * d) + (i == j ? ridge : 0.0);
+      for (std::size_t t = 0; t < j; ++t) s -= L[i * n + t] * L[j * n + t];
+      L[i * n + j] = i == j ? std::sqrt(s) : s / L[j * n + j];
+    }
+  }
+  std::vector<double> v(nt), y(n);
+  for (std::size_t q = 0; q < nt; ++q) {
+    double quadratic = 0;  // |L^-1 k|^2 = k' (K + ridge I)^-1 k
+    for (std::size_t i = 0; i < n; ++i) {
+      double s = kernel(Xt + q * d, X + i * d);
+      for (std::size_t t = 0; t < i; ++t) s -= L[i * n + t] * y[t];
+      y[i] = s / L[i * n + i];
+      quadratic += y[i] * y[i];
+    }
+    v[q] = w[d] - quadratic;
+  }
+  return v;
+}
 
 // Each row of (K + ridge I) v - b, with K built directly from the samples (d x n).
 std::vector<double> residual(const double* X, std::size_t d, std::size_t n, const double* w,
@@ -402,9 +452,58 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     }
   }
 
+  // krr_variance reads Xtest, X, w, the ridge (> 0: the noise variance) and its settings.
+  {
+    SCOPED_TRACE("krr_variance");
+    const std::size_t nt = 4;
+    mxArray* Xt = test_host::make_matrix(d, nt, std::vector<double>(d * nt, 0.5));
+    test_host::set_element(Xt, 5, NaN);
+    mxArray* X = test_host::make_matrix(d, n, std::vector<double>(d * n, 0.5));
+    test_host::set_element(X, 3, -Inf);
+    std::vector<double> k_above_n = variance_settings(0, 2);
+    k_above_n[2] = n + 1;
+    const std::vector<bad_argument> cases = {
+        {0, test_host::make_array(mxSINGLE_CLASS, {d, nt}), "Xtest must be a real, full double array, got single"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, nt}, true), "Xtest must be a real, full double array, got complex double"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, nt}, false, true), "Xtest must be a real, full double array, got sparse double"},
+        {0, test_host::make_array(mxCELL_CLASS, {1, 1}), "Xtest must be a real, full double array, got cell"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d, nt, 2}), "Xtest must be a matrix, got a 3-dimensional array"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {d + 1, nt}), "Xtest must have as many rows as X (2 features per sample), got 3"},
+        {0, test_host::make_array(mxDOUBLE_CLASS, {0, nt}), "Xtest must have as many rows as X (2 features per sample), got 0"},
+        {0, Xt, "Xtest must be finite, but element 6 is NaN"},
+        {1, test_host::make_array(mxINT32_CLASS, {d, n}), "X must be a real, full double array, got int32"},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {d, 0}), "X must have at least one column"},
+        {1, test_host::make_array(mxDOUBLE_CLASS, {0, std::size_t(1) << 31}), "X has 2147483648 columns"},
+        {1, X, "X must be finite, but element 4 is -Inf"},
+        {2, test_host::make_array(mxDOUBLE_CLASS, {1, d}), "w must have at least 3 elements (one weight per row of X, then the amplitude), got 2"},
+        {2, test_host::make_matrix(1, 3, {1, 1, -2}), "w must be nonnegative, but element 3 is -2"},
+        {2, test_host::make_matrix(1, 3, {Inf, 1, 1}), "w must be finite, but element 1 is Inf"},
+        {3, test_host::make_scalar(0), "ridge must be finite and positive, got 0"},
+        {3, test_host::make_scalar(-0.0), "ridge must be finite and positive, got -0"},
+        {3, test_host::make_scalar(-1e-3), "ridge must be finite and positive, got -0.001"},
+        {3, test_host::make_scalar(NaN), "ridge must be finite and positive, got NaN"},
+        {3, test_host::make_scalar(Inf), "ridge must be finite and positive, got Inf"},
+        {3, test_host::make_array(mxDOUBLE_CLASS, {1, 2}), "ridge must be a real numeric scalar, got 2 elements"},
+        {3, test_host::make_array(mxLOGICAL_CLASS, {1, 1}), "ridge must be a real numeric scalar, got logical"},
+        {4, test_host::make_array(mxSINGLE_CLASS, {1, 9}), "settings must be a real, full double array, got single"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {1, 8}), "settings must be a vector of 9 elements, got 8"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {10, 1}), "settings must be a vector of 9 elements, got 10"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {3, 3}), "settings must be a vector of 9 elements, got 9 in a matrix"},
+        {4, test_host::make_matrix(1, 9, k_above_n), "setting 3 (k) must be at most n = 6"},
+    };
+    for (const bad_argument& c : cases) {
+      SCOPED_TRACE(c.fragment);
+      std::vector<const mxArray*> in = variance_inputs(d, n, nt, 0.1, variance_settings(0, 2));
+      in[c.position] = c.array;
+      for (int nlhs : {0, 2}) {
+        expect_refusal(call_module("krr_variance", nlhs, in), "krr_variance", "invalidInput", c.fragment);
+      }
+    }
+  }
+
   // Each settings entry just outside its rule (below, above, a fraction where a whole
   // number is due, NaN) is refused with its position, name and range; each end of the
-  // range is accepted.
+  // range is accepted (krr_variance's by either method).
   struct rule {
     const char* name;
     double low, high;
@@ -426,18 +525,44 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
                                        {"lanczos_steps", 1, 100000, true, 0, 100001},
                                        {"lanczos_tol", 0, 1, false, -1e-9, 1.5},
                                        {"max_passes", 0, 1e12, false, -1, Inf}};
-  for (const solver& s : solvers) {
-    const bool lml = std::string(s.module) == "krr_lml";
-    const std::vector<rule>& rules = lml ? lml_rules : solve_rules;
+  const std::vector<rule> variance_rules = {{"method", 0, 1, true, -1, 2},
+                                            {"relative_tol", 1e-300, 1, false, 0, 1.5},
+                                            {"k", 1, 2147483647, true, 0, 2147483648.0},
+                                            {"cache_bytes", 0, Inf, false, -1, NaN},
+                                            {"seed", 0, top, true, -1, 2 * top},
+                                            {"max_passes", 0, 1e12, false, -1, 2e12},
+                                            {"batch", 1, 65536, true, 0, 65537},
+                                            {"max_rank", 1, 1e6, true, 0, 2e6},
+                                            {"rank_tol", 0, 1e300, false, -1e-300, Inf}};
+  struct ruled_module {
+    const char* module;
+    const std::vector<rule>& rules;
+    std::vector<double> settings;
+    std::size_t k_position;
+    int nlhs;
+    std::vector<const mxArray*> in;  // settings at position 4, replaced below
+    bool refusals;                   // false: the ends only
+  };
+  const ruled_module ruled[] = {
+      {"krr_solve", solve_rules, solve_settings(2), 2, 3, solver_inputs(d, n, 2, 0.1, solve_settings(2)), true},
+      {"krr_lml", lml_rules, lml_settings(2), 4, 4, solver_inputs(d, n, 1, 0.1, lml_settings(2)), true},
+      {"krr_variance", variance_rules, variance_settings(0, 2), 3, 2,
+       variance_inputs(d, n, 4, 0.1, variance_settings(0, 2)), true},
+      {"krr_variance", variance_rules, variance_settings(1, 2), 3, 2,
+       variance_inputs(d, n, 4, 0.1, variance_settings(1, 2)), false},
+  };
+  for (const ruled_module& s : ruled) {
+    const std::vector<rule>& rules = s.rules;
     for (std::size_t i = 0; i < rules.size(); ++i) {
       const rule& r = rules[i];
-      SCOPED_TRACE(std::string(s.module) + " setting " + r.name);
+      SCOPED_TRACE(std::string(s.module) + " setting " + r.name + (s.refusals ? "" : ", the other method's ends"));
       char range[160];
       std::snprintf(range, sizeof range, "setting %zu (%s) must be %s from %g to %g, got ", i + 1,
                     r.name, r.whole ? "a whole number" : "a number", r.low, r.high);
       std::vector<double> bad = {r.below, NaN};
       if (!std::isnan(r.above)) bad.push_back(r.above);  // NaN: nothing above an infinite end
       if (r.whole) bad.push_back(r.low + 0.5);
+      if (!s.refusals) bad.clear();
       for (double v : bad) {
         std::vector<double> settings = s.settings;
         settings[i] = v;
@@ -449,7 +574,7 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
         } else {
           std::snprintf(shown, sizeof shown, "%g", v);
         }
-        std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+        std::vector<const mxArray*> in = s.in;
         in[4] = test_host::make_matrix(1, settings.size(), settings);
         expect_refusal(call_module(s.module, 1, in), s.module, "invalidInput", range + std::string(shown));
       }
@@ -458,9 +583,9 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
         if (i + 1 == s.k_position && v == r.high) continue;
         std::vector<double> settings = s.settings;
         settings[i] = v;
-        std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+        std::vector<const mxArray*> in = s.in;
         in[4] = test_host::make_matrix(1, settings.size(), settings);
-        call_result result = call_module(s.module, lml ? 4 : 3, in);
+        call_result result = call_module(s.module, s.nlhs, in);
         EXPECT_EQ(result.how, ending::returned) << v << ": " << result.error_message;
         EXPECT_TRUE(result.faults.empty()) << test_host::describe_faults(result);
         test_host::release_outputs(result);
@@ -474,13 +599,15 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     int inputs, most_outputs;
   };
   for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 4},
-                          counts{"krr_predict", 4, 1}, counts{"krr_memory", 0, 1}}) {
+                          counts{"krr_predict", 4, 1}, counts{"krr_memory", 0, 1},
+                          counts{"krr_variance", 5, 2}}) {
     SCOPED_TRACE(c.module);
     std::vector<const mxArray*> in;
     const std::string module = c.module;
     if (module == "krr_solve") in = solver_inputs(d, n, 2, 0.1, solve_settings(2));
     if (module == "krr_lml") in = solver_inputs(d, n, 1, 0.1, lml_settings(2));
     if (module == "krr_predict") in = multi_prediction_inputs(3, 8, 5, 2);
+    if (module == "krr_variance") in = variance_inputs(d, n, 4, 0.1, variance_settings(0, 2));
     const std::string plural = c.most_outputs == 1 ? " output, " : " outputs, ";
     expect_refusal(call_module(module, c.most_outputs + 1, in), module, "nargout",
                    "at most " + std::to_string(c.most_outputs) + plural +
@@ -561,6 +688,9 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
        {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 11}}},
       {"krr_predict", multi_prediction_inputs(d, n, 5, 3), {{5, 3}}},
       {"krr_memory", {}, {{1, 1}}},
+      // The exact method in batches of 2; the approximate one with a factor of every rank.
+      {"krr_variance", variance_inputs(d, n, 5, ridge, {0, 1e-10, 4, Inf, 0, 1000, 2, 8, 1e-3}), {{5, 1}, {1, 6}}},
+      {"krr_variance", variance_inputs(d, n, 5, ridge, {1, 1e-10, 4, Inf, 0, 1000, 2, static_cast<double>(n), 0}), {{5, 1}, {1, 6}}},
   };
   for (const module_outputs& m : modules) {
     const std::string module = m.module;
@@ -589,7 +719,7 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
       }
     }
     const bool memory = module == "krr_memory";
-    const double* X = memory ? nullptr : mxGetPr(m.in[module == "krr_predict" ? 1 : 0]);
+    const double* X = memory ? nullptr : mxGetPr(m.in[module == "krr_predict" || module == "krr_variance" ? 1 : 0]);
     const double* w = memory ? nullptr : mxGetPr(m.in[2]);
     if (module == "krr_solve") {
       // Converged: G = (K + ridge I) V - B, each column within 1e-9 of its largest target.
@@ -655,6 +785,20 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
         test_host::release_outputs(one);
         test_host::release_outputs(reference);
       }
+    } else if (module == "krr_variance") {
+      // Status 0, the factor's rank within max_rank and n, a thread at least; each variance
+      // a - k' (K + ridge I)^-1 k as built directly, the exact method's to the solves'
+      // tolerance, the approximate one's from its factor of rank n.
+      const double* settings = mxGetPr(m.in[4]);
+      const double* info = mxGetPr(first[1]);
+      EXPECT_EQ(info[0], 0.0);
+      EXPECT_GE(info[2], 1.0);
+      EXPECT_LE(info[2], std::min<double>(settings[7], n));
+      EXPECT_GE(info[5], 1.0);
+      const std::vector<double> v = direct_variances(mxGetPr(m.in[0]), 5, X, n, d, w, ridge);
+      for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NEAR(mxGetPr(first[0])[i], v[i], (settings[0] == 0 ? 1e-12 : 1e-9) * w[d]) << i;
+      }
     } else {
       EXPECT_GT(*mxGetPr(first[0]), 0.0);  // bytes, +Inf where nothing is known
     }
@@ -718,6 +862,13 @@ TEST_F(ModuleBoundary, InterruptEndsAnInternalModuleCallAtAnyPoll) {
       {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {1e-10, 20, Inf, 3, 1000})},
       {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000})},
       {"krr_predict", 1, multi_prediction_inputs(2, 40, 2000, 3)},
+      // krr_variance: the factor, then the exact method's batches of solves, or the
+      // approximate method's test samples.
+      {"krr_variance", 2, variance_inputs(2, 200, 40, 1e-3, {0, 1e-10, 20, Inf, 0, 1000, 16, 20, 1e-3})},
+      {"krr_variance", 2, variance_inputs(2, 200, 500, 1e-3, {1, 1e-10, 20, Inf, 0, 1000, 16, 30, 1e-3})},
+      // Solves ended by their iteration bound: an interrupt in the closing pass of the last
+      // one was passed over, and that batch's variances came from a pass cut short.
+      {"krr_variance", 2, variance_inputs(2, 200, 40, 1e-3, {0, 1e-10, 20, Inf, 0, 1, 16, 20, 1e-3})},
   };
   for (const long_call& c : calls) {
     SCOPED_TRACE(c.module);
@@ -826,6 +977,7 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
       {"krr_lml", 4, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 11}},
       {"krr_predict", 1, multi_prediction_inputs(3, 8, 5, 2), {8 * 5 * 2}},
       {"krr_memory", 1, {}, {8}},
+      {"krr_variance", 2, variance_inputs(3, 8, 5, 0.1, variance_settings(0, 2)), {8 * 5, 8 * 6}},
   };
   for (const outputs& m : modules) {
     std::size_t total = 0;
@@ -879,6 +1031,16 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
       test_host::make_scalar(1), test_host::make_scalar(0.1),
       test_host::make_matrix(1, 5, {1e-6, 3000, 0, 0, 10}), test_host::make_array(mxDOUBLE_CLASS, {0, 0})};
   call_result solve = call_module("krr_solve", 3, block);
+  // The variances' factor of rank 1000 on 3000 samples is 24 MB by itself: refused before
+  // any work, with its size, by either method.
+  std::vector<call_result> variance;
+  for (double method : {0.0, 1.0}) {
+    variance.push_back(call_module(
+        "krr_variance", 2,
+        {test_host::make_array(mxDOUBLE_CLASS, {0, 10}), test_host::make_array(mxDOUBLE_CLASS, {0, 3000}),
+         test_host::make_scalar(1), test_host::make_scalar(0.1),
+         test_host::make_matrix(1, 9, {method, 1e-10, 1, 0, 0, 10, 256, 1000, 0})}));
+  }
   if (old) {
     setenv("KRR_MEMORY_LIMIT", saved.c_str(), 1);
   } else {
@@ -890,6 +1052,10 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
   test_host::release_outputs(memory);
   expect_refusal(solve, "krr_solve", "outOfMemory",
                  "bytes for the solver's arrays, more than the memory available to this process");
+  for (const call_result& v : variance) {
+    expect_refusal(v, "krr_variance", "outOfMemory",
+                   "bytes for the variances' arrays, more than the memory available to this process");
+  }
   ASSERT_EQ(r.how, ending::returned);
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
   ASSERT_EQ(r.warnings.size(), 1u);
@@ -926,6 +1092,28 @@ TEST_F(ModuleBoundary, PredictionStorageThatCannotBeHadIsRefusedWithItsSize) {
                               test_host::make_array(mxDOUBLE_CLASS, {0, n}), test_host::make_scalar(1),
                               test_host::make_array(mxDOUBLE_CLASS, {n, 1})});
   expect_refusal(r, "quorril", "outOfMemory", "could not allocate 160000000 bytes for the sample norms");
+
+  // krr_variance's factor of 200000 samples by 100 columns: 160 MB in one request, within
+  // the memory the call may plan for but beyond the request limit. The core's allocation
+  // fails and the call ends with its size, by either method.
+  const char* old = std::getenv("KRR_MEMORY_LIMIT");
+  const std::string saved = old ? old : "";
+  setenv("KRR_MEMORY_LIMIT", "1e9", 1);
+  for (double method : {0.0, 1.0}) {
+    SCOPED_TRACE(method);
+    r = call_module("krr_variance", 2,
+                    {test_host::make_array(mxDOUBLE_CLASS, {0, 3}),
+                     test_host::make_array(mxDOUBLE_CLASS, {0, 200000}), test_host::make_scalar(1),
+                     test_host::make_scalar(0.1),
+                     test_host::make_matrix(1, 9, {method, 1e-10, 1, 0, 0, 10, 256, 100, 0})});
+    expect_refusal(r, "krr_variance", "outOfMemory",
+                   "could not allocate 160000000 bytes for the variances' arrays");
+  }
+  if (old) {
+    setenv("KRR_MEMORY_LIMIT", saved.c_str(), 1);
+  } else {
+    unsetenv("KRR_MEMORY_LIMIT");
+  }
 #endif
 }
 
