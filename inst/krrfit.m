@@ -26,7 +26,14 @@ function model = krrfit(X, Y, varargin)
 %                       estimates of the gradient's trace terms from the solved probes; the
 %                       line searches of this stage follow the slope alone, and the
 %                       reported objective is estimated, its log determinant by
-%                       stochastic Lanczos quadrature with the same probes. Where
+%                       stochastic Lanczos quadrature with the same probes. The
+%                       stage's end is kept only where its objective is at least as
+%                       high as at its start (the subset's optimum): up to
+%                       ExactCheckLimit observations both are computed exactly (and the
+%                       exact one is reported); beyond, both are estimated with the same
+%                       probes and the end must win by twice the error of their
+%                       difference. Otherwise the start is kept; Method says which, and
+%                       names any parameter that ran to a bound in the stage. Where
 %                       n <= PolishLimit, exact dense iterations on all observations
 %                       replace this stage.
 %   A dense stage holds up to five n x n doubles (40 n^2 bytes, n the observations it
@@ -69,6 +76,8 @@ function model = krrfit(X, Y, varargin)
 %     'SubsetSize'         observations of the exact first stage for large n, at least 2
 %                          (default 2000)
 %     'PolishLimit'        largest n fitted exactly after the subset stage (default 6000)
+%     'ExactCheckLimit'    largest n whose scalable stage is checked with the exact
+%                          objective; beyond, with paired estimates (default 10000)
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'Standardize'        standardise the features (default true)
 %     'CenterTargets'      centre the targets (default true)
@@ -117,10 +126,15 @@ function model = krrfit(X, Y, varargin)
 %     Amplitude, Ridge   in the units of the centred Y
 %     LogMarginalLikelihood   the final objective (estimated where Method says so)
 %     History       a row per iteration: [iteration, objective (NaN where not computed),
-%                   largest gradient component, seconds]
+%                   largest gradient component, seconds, then the stage's running totals:
+%                   evaluations of the objective, passes over K, seconds computing kernel
+%                   columns, seconds in the compiled calls (the last three NaN in the exact
+%                   stages)]
 %     Seconds       the time taken; Method: how it was fitted
 %     Threads       the most threads the compiled solves of the scalable stage and the
 %                   final solve used (NaN where the fit was exact throughout)
+%     FinalPasses   passes over K of the final estimate and of the final solve (NaN
+%                   where the fit was exact throughout)
 %     Alpha         n x c coefficients; X (d x n, the standardised observations),
 %                   Weights (1 x (d + 1)), Mu, Sigma (1 x d), YMean (1 x c): for krrpredict
 %
@@ -179,8 +193,9 @@ if strcmp(method, 'scalable') && n > opts.PolishLimit
   dense_n = m;
 end
 check_memory(dense_n);
-history = zeros(0, 4);
+history = zeros(0, 8);
 threads = NaN;
+final_passes = [NaN, NaN];
 
 if strcmp(method, 'dense')
   [theta, history] = dense_search(Xs, Yc, theta0, free, lo, hi, ridge_limit, opts, ...
@@ -199,7 +214,8 @@ else
     polish = stage(opts, start, sprintf('krrfit (exact, all %d)', n));
     polish.history = history;
     theta = factorising_start(Xs, Yc, theta, lo, hi, free, ridge_limit, polish.label);
-    fun = @(t) dense_objective(Xs, Yc, fill_in(theta, free, t), free);
+    [counts, polish.profile] = dense_profile();
+    fun = @(t) dense_objective(Xs, Yc, fill_in(theta, free, t), free, counts);
     [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), polish);
     theta = fill_in(theta, free, t);
     [f, ~, alpha] = krr_dense_lml(Xs, Yc, theta);
@@ -223,7 +239,13 @@ else
     state('failures') = zeros(1, 0);
     state('evaluations') = 0;
     state('threads') = NaN;
+    state('passes') = 0;
+    state('column_seconds') = 0;
+    state('module_seconds') = 0;
+    scalable.profile = @() [state('evaluations'), state('passes'), state('column_seconds'), ...
+                            state('module_seconds')];
     fun = @(t) scalable_step(state, Xs, Yc, fill_in(theta, free, t), free, settings);
+    theta_start = theta;
     try
       [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), scalable);
       theta = fill_in(theta, free, t);
@@ -240,9 +262,12 @@ else
               numel(failures), state('evaluations'), describe_statuses(failures));
     end
     threads = state('threads');
-    [f, alpha, final_threads] = scalable_final(Xs, Yc, theta, opts);
-    threads = max(threads, final_threads);
-    how = sprintf('exact on %d, then estimated on all %d (the objective estimated)', m, n);
+    [theta, f, V, verdict, check_threads, estimate_passes] = ...
+        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, opts, start);
+    [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
+    threads = max([threads, check_threads, final_threads]);
+    final_passes = [estimate_passes, solve_passes];
+    how = sprintf('exact on %d, then estimated on all %d; %s', m, n, verdict);
   end
 end
 warn_at_bounds(theta, lo, hi, free, d, sigma);
@@ -259,6 +284,7 @@ model.History = history;
 model.Seconds = toc(start);
 model.Method = how;
 model.Threads = threads;
+model.FinalPasses = final_passes;
 model.Alpha = alpha;
 model.X = Xs;
 model.Weights = [w, model.Amplitude];
@@ -320,14 +346,14 @@ defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'LengthScaleBounds', []; 'AmplitudeBounds', []; 'RidgeBounds', []; ...
             'MaxIterations', 100; 'ScalableIterations', 10; 'Restarts', 0; 'Seed', 0; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
-            'PolishLimit', 6000; 'Probes', 8; 'Standardize', true; 'CenterTargets', true; ...
+            'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'Probes', 8; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
 opts = option_pairs('krrfit', args, defaults, 'X and Y');
 % Whole numbers, with the limits of the modules and of a sensible call: Probes as krr_lml
 % takes them, block sizes below 2^31 (and capped to n where used).
 limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 1000; ...
           'Seed', 0, 2^32 - 1; 'DenseLimit', 0, 2^31 - 1; 'SubsetSize', 2, 2^31 - 1; ...
-          'PolishLimit', 0, 2^31 - 1; 'Probes', 1, 4096; 'BlockSize', 1, 2^31 - 1};
+          'PolishLimit', 0, 2^31 - 1; 'ExactCheckLimit', 0, 2^31 - 1; 'Probes', 1, 4096; 'BlockSize', 1, 2^31 - 1};
 for i = 1:size(limits, 1)
   name = limits{i, 1};
   if ~(strcmp(name, 'BlockSize') && isempty(opts.BlockSize))
@@ -473,7 +499,7 @@ function s = stage(opts, start, label)
 % The optimiser's settings for one stage.
 s = struct('max_iterations', opts.MaxIterations, 'memory', 10, 'gradient_tolerance', 1e-5, ...
            'value_tolerance', 1e-7, 'max_step', 2, 'verbose', opts.Verbose, 'label', label, ...
-           'start', start, 'slopes', false, 'history', zeros(0, 4));
+           'start', start, 'slopes', false, 'history', zeros(0, 8), 'profile', []);
 end
 
 function [u, s] = uniforms(s, count)
@@ -538,7 +564,8 @@ for r = 1:size(starts, 2)
   end
   start = factorising_start(Xs, Yc, starts(:, r), lo, hi, free, ridge_limit, label);
   s.history = history;
-  fun = @(t) dense_objective(Xs, Yc, fill_in(start, free, t), free);
+  [counts, s.profile] = dense_profile();
+  fun = @(t) dense_objective(Xs, Yc, fill_in(start, free, t), free, counts);
   [t, f, ~, history] = krr_lbfgs(fun, start(free), lo(free), hi(free), s);
   if f > best
     best = f;
@@ -605,9 +632,17 @@ function name = stage_name(label)
 name = regexprep(label, '^krrfit ', '');
 end
 
-function [f, g] = dense_objective(Xs, Yc, theta, free)
+function [f, g] = dense_objective(Xs, Yc, theta, free, counts)
 [f, g] = krr_dense_lml(Xs, Yc, theta);
 g = g(free);
+counts('evaluations') = counts('evaluations') + 1;
+end
+
+function [counts, profile] = dense_profile()
+% An exact stage's count of evaluations, and its running totals for the history.
+counts = containers.Map();
+counts('evaluations') = 0;
+profile = @() [counts('evaluations'), NaN, NaN, NaN];
 end
 
 function [f, g] = scalable_step(state, Xs, Yc, theta, free, settings)
@@ -619,10 +654,12 @@ d = size(Xs, 1);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 [f, g, V, info] = krr_lml(Xs, Yc, w, ridge, settings, state('warm'));
+count_work(state, info);
 if info(4) == 1 && all(isfinite(V(:)))
   more = settings;
   more(9) = 4 * settings(9);
   [f, g, V, info] = krr_lml(Xs, Yc, w, ridge, more, V);
+  count_work(state, info);
 end
 state('evaluations') = state('evaluations') + 1;
 state('threads') = max(state('threads'), threads_used(info, 11));
@@ -637,6 +674,14 @@ else
   state('failures') = [state('failures'), status];
   g = NaN(nnz(free), 1);
 end
+end
+
+function count_work(state, info)
+% Adds a krr_lml call's passes over K, its seconds computing kernel columns and its own
+% seconds to the stage's totals.
+state('passes') = state('passes') + info(12);
+state('column_seconds') = state('column_seconds') + info(14);
+state('module_seconds') = state('module_seconds') + info(9);
 end
 
 function k = threads_used(info, entry)
@@ -669,22 +714,108 @@ else
 end
 end
 
-function [f, alpha, threads] = scalable_final(Xs, Yc, theta, opts)
-% The final objective, estimated (with the log determinant), and the coefficients solved
-% to the fit's tolerance, starting from those the estimate solved for. A solve that does
-% not converge is continued once with four times the passes (from scratch where it
-% overflowed); one that still does not gives a warning, or an error where Alpha is not
-% finite.
+function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
+                                                               hi, free, opts, start)
+% The scalable stage's end theta1 against its start theta0: the end is kept only where its
+% objective is at least as high. Up to ExactCheckLimit observations (where the dense
+% factorisation fits in memory) both are computed exactly; beyond, both are estimated with
+% the same probes, so that the difference's error is known from the probes' paired
+% log determinants (the data fits are exact), and the end must win by twice that error.
+% Returns the point kept, its objective (exact or estimated), a start for the final solve
+% (V's first columns), what was decided, and the estimates' threads and passes over K (NaN
+% where the check was exact).
+[d, n] = size(Xs);
+c = size(Yc, 2);
+threads = NaN;
+passes = NaN;
+moved = ran_to_bound(theta0, theta1, lo, hi, free, d);
+same = isequal(theta0, theta1);
+if n <= opts.ExactCheckLimit && 5 * 8 * n^2 <= krr_memory()
+  how = 'exact';
+  [f1, ~, V1] = krr_dense_lml(Xs, Yc, theta1, true);
+  f0 = f1;
+  V0 = V1;
+  if ~same
+    [f0, ~, V0] = krr_dense_lml(Xs, Yc, theta0, true);
+  end
+  margin = 0;
+else
+  how = 'estimated with the same probes';
+  [f1, V1, q1, passes, threads] = final_estimate(Xs, Yc, theta1, opts);
+  f0 = f1;
+  V0 = V1;
+  q0 = q1;
+  if ~same
+    [f0, V0, q0, more, t0] = final_estimate(Xs, Yc, theta0, opts);
+    passes = passes + more;
+    threads = max(threads, t0);
+  end
+  margin = 2 * 0.5 * c * std(q1 - q0) / sqrt(numel(q1));
+end
+keep_end = isfinite(f1) && (~isfinite(f0) || f1 - f0 >= margin);
+if keep_end
+  theta = theta1;
+  f = f1;
+  V = V1;
+  verdict = 'the stage''s end kept';
+else
+  theta = theta0;
+  f = f0;
+  V = V0;
+  verdict = 'the stage''s end rejected, its start kept';
+end
+if same
+  verdict = 'the stage did not move';
+end
+verdict = sprintf('%s (objective %s)', verdict, how);
+if ~isempty(moved)
+  verdict = sprintf('%s; in the stage %s ran to its bound', verdict, moved);
+end
+if opts.Verbose && ~same
+  fprintf('krrfit (check): objective at the stage''s end %.6g, at its start %.6g (%s; margin %.3g): %s  %8.1f s\n', ...
+          f1, f0, how, margin, verdict, toc(start));
+end
+end
+
+function text = ran_to_bound(theta0, theta1, lo, hi, free, d)
+% The free parameters at a bound at theta1 but not at theta0 (within 0.1%), named; a
+% length scale at its long end is not (that is how an irrelevant feature looks).
+margin = 1e-3;
+at = @(t) [free & hi - t <= margin, free & t - lo <= margin];
+reached = at(theta1) & ~at(theta0);
+reached(1:d, 2) = false;
+names = [arrayfun(@(l) sprintf('LengthScales(%d)', l), 1:d, 'UniformOutput', false), ...
+         {'Amplitude', 'Ridge'}];
+items = {};
+for p = 1:d + 2
+  if reached(p, 1)
+    items{end + 1} = [names{p}, ' (upper)'];
+    if p <= d
+      items{end} = [names{p}, ' (shortest)'];
+    end
+  elseif reached(p, 2)
+    items{end + 1} = [names{p}, ' (lower)'];
+  end
+end
+text = strjoin(items, ', ');
+end
+
+function [f, V, q, passes, threads] = final_estimate(Xs, Yc, theta, opts)
+% The objective estimated with the log determinant, the solutions, each probe's log
+% determinant estimate and the passes over K. A solve that does not converge is continued
+% once with four times the passes; one that still does not gives a warning.
 [d, n] = size(Xs);
 c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), ...
             opts.CacheBytes, 1, 100, 1e-6, 1000];
-[f, ~, V, info] = krr_lml(Xs, Yc, w, ridge, settings, []);
+[f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, []);
+passes = info(12);
 if info(4) ~= 0 && info(4) ~= 2
   settings(9) = 4 * settings(9);
-  [f, ~, V, info] = krr_lml(Xs, Yc, w, ridge, settings, start_from(V));
+  [f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, start_from(V));
+  passes = passes + info(12);
 end
 threads = threads_used(info, 11);
 if info(4) ~= 0 || ~isfinite(f)
@@ -696,13 +827,31 @@ if info(4) ~= 0 || ~isfinite(f)
           'krrfit: the solves of the final estimate ended with %s; LogMarginalLikelihood (%g) is less exact than its stated error', ...
           status_name(status), f);
 end
+end
+
+function [alpha, threads, passes] = final_solve(Xs, Yc, theta, V, opts, start)
+% The coefficients solved to the fit's tolerance, starting from V's first columns. A solve
+% that does not converge is continued once with four times the passes (from scratch where
+% it overflowed); one that still does not gives a warning, or an error where Alpha is not
+% finite. passes: over K.
+[d, n] = size(Xs);
+c = size(Yc, 2);
+w = [exp(theta(1:d))', exp(theta(d + 1))];
+ridge = exp(theta(d + 2));
 settings = [opts.Tolerance, block_size(opts, n, c), opts.CacheBytes, opts.Seed, 1000];
 [alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, start_from(V(:, 1:c)));
+solved = [info(3) + info(4), info([11, 8])];
 if info(1) ~= 0 && info(1) ~= 2
   settings(5) = 4 * settings(5);
   [alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, start_from(alpha));
+  solved = solved + [info(3) + info(4), info([11, 8])];
 end
-threads = max(threads, threads_used(info, 9));
+passes = solved(1);
+if opts.Verbose
+  fprintf('krrfit (final): coefficients in %.1f passes over K; kernel columns %.1f s of %.1f s  %8.1f s\n', ...
+          passes, solved(2), solved(3), toc(start));
+end
+threads = threads_used(info, 9);
 if ~all(isfinite(alpha(:)))
   error('krrfit:notConverged', ...
         'krrfit: the final solve failed (%s), so no finite Alpha exists at the hyperparameters found: raise RidgeBounds(1)', ...
@@ -919,6 +1068,7 @@ end
 %!error <DenseLimit must be a whole number from 0 to 2147483647, got NaN> krrfit (rand (5, 1), rand (5, 1), "DenseLimit", NaN)
 %!error <SubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "SubsetSize", 1)
 %!error <PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double> krrfit (rand (5, 1), rand (5, 1), "PolishLimit", 1i)
+%!error <ExactCheckLimit must be a whole number from 0 to 2147483647, got -5> krrfit (rand (5, 1), rand (5, 1), "ExactCheckLimit", -5)
 %!error <Probes must be a whole number from 1 to 4096, got 0> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
 %!error <Probes must be a whole number from 1 to 4096, got 5000> krrfit (rand (5, 1), rand (5, 1), "Probes", 5000)
 %!error <BlockSize must be a whole number from 1 to 2147483647, got 0> krrfit (rand (5, 1), rand (5, 1), "BlockSize", 0)

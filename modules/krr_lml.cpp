@@ -1,5 +1,5 @@
 // Host entry of the package's scalable marginal likelihood, which krrfit calls:
-//   [f, g, V, info] = krr_lml (X, Y, w, ridge, settings, V0)
+//   [f, g, V, info, q] = krr_lml (X, Y, w, ridge, settings, V0)
 // estimates log p(Y | w, ridge) of the Gaussian process with this kernel and noise variance
 // ridge, and its gradient in the log of every hyperparameter (core/learn/marginal_likelihood.h).
 //   X         d x n samples, one per column; w: d + 1 weights (amplitude last); ridge > 0
@@ -12,7 +12,11 @@
 //   V         the solutions: alpha = V(:, 1:c), then A^-1 times each probe
 //   info      [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
 //             cache columns, seconds, block pivots too small for the bordered update,
-//             threads]; solve status as for krr_solve
+//             threads, passes over K (block steps, checks, the gradient's pass, Lanczos
+//             products), kernel columns computed, seconds computing them]; solve status as
+//             for krr_solve
+//   q         probes x 1: each probe's estimate of z' log(A) z, whose mean is the log det
+//             (NaN unless log_det is 1)
 // Ctrl-C and memory as for tarvel.
 #include "core/exact_arithmetic.h"
 
@@ -36,8 +40,8 @@
 namespace {
 
 constexpr const char* FN = "krr_lml";
-constexpr int OUTPUTS = 4;
-constexpr int INFO = 11;
+constexpr int OUTPUTS = 5;
+constexpr int INFO = 14;
 const double INF = std::numeric_limits<double>::infinity();
 const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"seed", 0, 9007199254740992.0, true},
@@ -77,6 +81,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   call.set_output(1, mxCreateDoubleMatrix(d + 2, 1, mxREAL));
   call.set_output(2, mxCreateDoubleMatrix(n, cols, mxREAL));
   call.set_output(3, mxCreateDoubleMatrix(1, INFO, mxREAL));
+  call.set_output(4, mxCreateDoubleMatrix(p, 1, mxREAL));
   const auto start = std::chrono::steady_clock::now();
   run_core(call, "estimating the marginal likelihood", [&] {
     // The core takes the host's column-major arrays as they are and solves into the output.
@@ -116,8 +121,13 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
           static_cast<double>(e.solve.checks), static_cast<double>(A.cache().slots()),
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
           static_cast<double>(e.solve.block.unsafe_pivots),
-          static_cast<double>(A.schedule().parts())};
+          static_cast<double>(A.schedule().parts()), e.passes_over_k,
+          static_cast<double>(e.columns_computed), e.column_seconds};
       std::copy(info, info + INFO, call.output_data(3));
+      double* q = call.output_data(4);
+      for (std::size_t s = 0; s < p; ++s) {
+        q[s] = s < e.quadratures.size() ? e.quadratures[s] : std::numeric_limits<double>::quiet_NaN();
+      }
     }
   });
 }

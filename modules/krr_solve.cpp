@@ -8,7 +8,8 @@
 //   V0        n x c starting point, or [] for zeros
 //   V, G      the solution and (K + ridge I) V - B
 //   info      [status, block steps, passes, checks, replacements, cache columns, members
-//             left out, seconds, threads]; status 0 converged, 1 work bound, 2 tolerance
+//             left out, seconds, threads, kernel columns computed, seconds computing
+//             them]; status 0 converged, 1 work bound, 2 tolerance
 //             below the rounding floor, 3 overflow, 4 K + ridge I is zero
 // Ctrl-C and memory as for tarvel. Refusals carry the identifier krr_solve:invalidInput.
 #include "core/exact_arithmetic.h"
@@ -32,7 +33,7 @@ namespace {
 
 constexpr const char* FN = "krr_solve";
 constexpr int OUTPUTS = 3;
-constexpr int INFO = 9;
+constexpr int INFO = 11;
 const host::setting_rule RULES[] = {{"relative_tol", 1e-300, 1e300, false},
                                     {"k", 1, 2147483647, true},
                                     {"cache_bytes", 0, std::numeric_limits<double>::infinity(), false},
@@ -95,7 +96,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
           static_cast<double>(r.checks), static_cast<double>(r.replacements),
           static_cast<double>(A.cache().slots()), static_cast<double>(r.block.dropped_members),
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-          static_cast<double>(A.schedule().parts())};
+          static_cast<double>(A.schedule().parts()),
+          static_cast<double>(A.schedule().columns_computed()), A.schedule().column_seconds()};
       std::copy(info, info + INFO, call.output_data(2));
     }
   });

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -90,10 +91,17 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
   for (int i = 0; i <= d; ++i) out[i] = sum_lanes(lanes + i * LANES);
 }
 
+struct multiply_context {
+  kernel_operator* A;
+  int p;
+  int products = 0;  // passes over K so far
+};
+
 bool multiply_by(void* context, const double* in, double* out) {
-  auto& A = *static_cast<std::pair<kernel_operator*, int>*>(context);
-  A.first->accumulate(in, A.second, out);
-  return !A.first->stop().stopped();
+  auto& m = *static_cast<multiply_context*>(context);
+  m.A->accumulate(in, m.p, out);
+  m.products += 1;
+  return !m.A->stop().stopped();
 }
 
 }  // namespace
@@ -125,7 +133,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   const int d = data.d, p = settings.probes, cols = c + p;
   block_schedule& schedule = A.schedule();
   const int parts = schedule.parts();
-  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}};
+  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, {}};
 
   // Everything the estimate holds, before any work: the right sides (the targets, then the
   // probes) and their gradient, each column's gradient sums, and each thread's scratch, so
@@ -151,7 +159,15 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   options.tol = tol.data();
   options.seed = settings.seed;
   options.max_passes = settings.max_passes;
+  const std::int64_t columns_before = schedule.columns_computed();
+  const double seconds_before = schedule.column_seconds();
+  const auto profile = [&] {
+    result.columns_computed = schedule.columns_computed() - columns_before;
+    result.column_seconds = schedule.column_seconds() - seconds_before;
+  };
   result.solve = solve_multi(A, B.get(), cols, options, V, G.get());
+  result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
+  profile();
   if (result.solve.status == solve_status::interrupted ||
       result.solve.status == solve_status::out_of_memory) {
     result.status = result.solve.status;
@@ -174,6 +190,9 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   // then added in column order, so no thread count changes a bit.
   const gradient_inputs inputs{&data, V, Z.data(), c, p};
   std::atomic<std::int64_t> next{0};
+  // Columns each part computed, and its seconds on them (the profile only).
+  std::vector<std::int64_t> part_computed(parts, 0);
+  std::vector<double> part_seconds(parts, 0.0);
   auto part_columns = [&](int part) {
     double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
     double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
@@ -188,13 +207,29 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
         if (slot != 0) {
           column = A.cache().slot_column(slot - 1);
         } else {
+          const auto start = std::chrono::steady_clock::now();
           kernel_column_rows(data, static_cast<int>(j), 0, n, own);
+          part_seconds[part] +=
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          part_computed[part] += 1;
         }
         column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1));
       }
     }
   };
   schedule.pool().run_parts(part_columns);
+  {
+    // The parts compute their columns side by side: the wall time is their mean.
+    std::int64_t computed = 0;
+    double seconds = 0.0;
+    for (int part = 0; part < parts; ++part) {
+      computed += part_computed[part];
+      seconds += part_seconds[part];
+    }
+    schedule.count_columns(computed, seconds / parts);
+  }
+  result.passes_over_k += 1.0;
+  profile();
   if (A.stop().stopped()) {
     result.status = solve_status::interrupted;
     return result;
@@ -211,9 +246,11 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
 
   if (!settings.log_det) return result;
-  std::pair<kernel_operator*, int> context{&A, p};
+  multiply_context context{&A, p};
   const std::vector<double> quadratures =
       lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
+  result.passes_over_k += context.products;
+  profile();
   if (A.stop().stopped()) {
     result.status = solve_status::interrupted;
     return result;
@@ -224,6 +261,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   double var = 0.0;
   for (double q : quadratures) var += (q - mean) * (q - mean);
   result.log_det = mean;
+  result.quadratures = quadratures;
   result.log_det_error = p > 1 ? std::sqrt(var / (p - 1) / p) : nan;
   const double two_pi = 6.283185307179586;
   result.value = -0.5 * fit - 0.5 * c * mean - 0.5 * static_cast<double>(c) * n * std::log(two_pi);

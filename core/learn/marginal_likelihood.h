@@ -35,7 +35,16 @@ struct lml_estimate {
   double data_fit = 0.0;         // sum over outputs of y' alpha
   double log_det;                // estimate of log det A
   double log_det_error;          // its standard error over the probes
+  // Each probe's estimate z' log(A) z, whose mean is log_det: two estimates with the same
+  // probes can be compared probe by probe, the error of their difference then known.
+  std::vector<double> quadratures;
   descent_result solve;
+  // Where the time went: passes over K (the solve's block steps and checks, the gradient's
+  // pass, the Lanczos products), kernel columns computed (not read from the cache) and the
+  // seconds spent computing them.
+  double passes_over_k = 0.0;
+  std::int64_t columns_computed = 0;
+  double column_seconds = 0.0;
   solve_status status = solve_status::converged;  // interrupted, out_of_memory: nothing else holds
   double failed_bytes = 0.0;  // on out_of_memory
 };

@@ -4,6 +4,7 @@
 #include "core/solve/block_schedule.h"
 
 #include <atomic>
+#include <chrono>
 
 #include "core/kernel/vector_clones.h"
 #include "core/solve/prefetch.h"
@@ -115,7 +116,9 @@ void block_schedule::compute_column_prefetching(const training_data& data, int s
       for (int c = share.c0; c < share.c1; ++c) prefetch(columns[j] + candidate_rows[c]);
     }
   };
+  const auto start = std::chrono::steady_clock::now();
   pool_.run_parts(part_rows);
+  count_columns(1, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 void block_schedule::score_candidates(int i, block_workspace& ws, const double* grad,

@@ -41,6 +41,16 @@ class block_schedule {
   // The same without prefetching.
   void compute_column(const training_data& data, int s, double* dest);
 
+  // Kernel columns computed so far, and the wall-clock seconds the calling thread spent on
+  // them (a profile of where a call's time goes; never read by the arithmetic). Loops that
+  // compute columns themselves add theirs with count_columns.
+  std::int64_t columns_computed() const { return columns_computed_; }
+  double column_seconds() const { return column_seconds_; }
+  void count_columns(std::int64_t columns, double seconds) {
+    columns_computed_ += columns;
+    column_seconds_ += seconds;
+  }
+
   // ws.scores[c] = grad[row] + sum over j = 0 ... i of ws.columns[j][row] * ws.block_delta[j],
   // row = ws.candidate_rows[c]. The calling thread then runs after(context) while the other
   // parts may still be scoring.
@@ -78,6 +88,8 @@ class block_schedule {
   column_warmup warmup_;  // before the pool, whose threads use it until they are joined
   thread_pool pool_;
   std::unique_ptr<int[]> caller_share_;  // k: candidates the calling thread scores after member i
+  std::int64_t columns_computed_ = 0;
+  double column_seconds_ = 0.0;
 };
 
 }  // namespace krr

@@ -1,5 +1,6 @@
-function [f, g, alpha] = krr_dense_lml(X, Y, theta)
+function [f, g, alpha] = krr_dense_lml(X, Y, theta, value_only)
 % [f, g, alpha] = krr_dense_lml (X, Y, theta)
+% [f, g, alpha] = krr_dense_lml (X, Y, theta, true)   the value and alpha only (g empty)
 %
 % Internal to krrfit: the exact log marginal likelihood of the Gaussian process with the
 % ARD Gaussian kernel and noise variance ridge, and its gradient in theta, by a dense
@@ -52,7 +53,8 @@ if failed
 end
 alpha = R \ (R' \ Y);
 f = -0.5 * sum(sum(Y .* alpha)) - c * sum(log(diag(R))) - 0.5 * c * n * log(2 * pi);
-if nargout < 2
+if nargout < 2 || (nargin > 3 && value_only)
+  g = [];
   return;
 end
 % d/dtheta_i = 1/2 sum_ij (alpha alpha' - c A^-1)_ij dA_ij/dtheta_i, where for a length

@@ -12,9 +12,11 @@ function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
 % value_tolerance (the relative rise of f over the last three iterations below which the
 % search has settled; value line search only), max_step (largest move of
 % one coordinate per iteration), verbose, label (for the progress lines), start (tic), and
-% history (rows to continue). history gains a row per iteration: [iteration, f, largest
-% projected derivative, seconds since start]. Deterministic: no randomness, and the clock
-% only in the history.
+% history (rows to continue), and optionally profile, a function giving the stage's running
+% totals [evaluations, passes over K, seconds computing kernel columns, seconds in the
+% compiled calls] (NaN where a total is not kept). history gains a row per iteration:
+% [iteration, f, largest projected derivative, seconds since start, the four totals].
+% Deterministic: no randomness, and the clock only in the history.
 %
 % A point whose gradient is not finite, or whose value is neither finite nor NaN (NaN
 % only in the slope search, where the value is not computed), is never accepted: a trial
@@ -31,10 +33,11 @@ if ~usable(f, g, opts.slopes)
         regexprep(opts.label, '^krrfit ', ''));
 end
 history = opts.history;
+first = size(history, 1) + 1;  % the stage's first row
 S = zeros(numel(x), 0);
 Y = S;
 pg = projected(x, g, lo, hi);
-history = record(opts, history, f, pg);
+history = record(opts, history, first, f, pg);
 for iteration = 1:opts.max_iterations
   if norm(pg, Inf) <= opts.gradient_tolerance
     break;
@@ -71,7 +74,7 @@ for iteration = 1:opts.max_iterations
   f = f_new;
   g = g_new;
   pg = projected(x, g, lo, hi);
-  history = record(opts, history, f, pg);
+  history = record(opts, history, first, f, pg);
   if norm(s, Inf) == 0
     break;
   end
@@ -183,12 +186,28 @@ f = best.f;
 g = best.g;
 end
 
-function history = record(opts, history, f, pg)
-% A row of the history and, where asked, the progress line.
-row = [size(history, 1), f, norm(pg, Inf), toc(opts.start)];
+function history = record(opts, history, first, f, pg)
+% A row of the history and, where asked, the progress line: with a profile, what this
+% iteration took (evaluations, passes over K each, seconds computing kernel columns of the
+% seconds in the compiled calls).
+totals = NaN(1, 4);
+if isfield(opts, 'profile') && ~isempty(opts.profile)
+  totals = opts.profile();
+end
+row = [size(history, 1), f, norm(pg, Inf), toc(opts.start), totals];
 history = [history; row];
 if opts.verbose
-  fprintf('%s: iteration %3d  objective %14.6g  |gradient| %10.3g  %8.1f s\n', opts.label, ...
-          row(1), row(2), row(3), row(4));
+  line = sprintf('%s: iteration %3d  objective %14.6g  |gradient| %10.3g  %8.1f s', opts.label, ...
+                 row(1), row(2), row(3), row(4));
+  if ~isnan(totals(2))
+    before = zeros(1, 4);
+    if size(history, 1) > first
+      before = history(end - 1, 5:8);
+    end
+    step = totals - before;
+    line = sprintf('%s  (%d evaluations, %.1f passes over K each, kernel columns %.1f s of %.1f s)', ...
+                   line, step(1), step(2) / max(step(1), 1), step(3), step(4));
+  end
+  fprintf('%s\n', line);
 end
 end

@@ -62,6 +62,35 @@
 %! assert (size (krrpredict (a, Xl(1:4,:))), [4 2]);
 
 %!test
+%! ## The scalable stage never ends worse than it started. On Friedman data with five
+%! ## irrelevant features its estimated slopes lead to a lower exact objective than at its
+%! ## start (the subset's optimum); the check rejects that end, by the exact objective and
+%! ## by paired estimates alike, so the model is the start's.
+%! rand ("state", 0);  randn ("state", 0);
+%! n = 3000;
+%! Xf = rand (n, 10);
+%! yf = 10 * sin (pi * Xf(:,1) .* Xf(:,2)) + 20 * (Xf(:,3) - 0.5) .^ 2 + 10 * Xf(:,4) ...
+%!      + 5 * Xf(:,5) + randn (n, 1);
+%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 300, "PolishLimit", 0};
+%! warning ("off", "krrfit:atBound", "local");
+%! start = krrfit (Xf, yf, opts{:}, "ScalableIterations", 0);
+%! exact = krrfit (Xf, yf, opts{:});
+%! paired = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 0);
+%! assert (! isempty (strfind (start.Method, "did not move")));
+%! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
+%! unwind_protect
+%!   objective = @(m) krr_dense_lml (m.X, yf - m.YMean, log ([m.Weights, m.Ridge])', true);
+%!   f0 = objective (start);
+%!   assert (start.LogMarginalLikelihood, f0, 1e-9 * abs (f0));
+%!   for m = {exact, paired}
+%!     assert (! isempty (strfind (m{1}.Method, "end rejected")));
+%!     assert (objective (m{1}) >= f0 - 1e-9 * abs (f0));
+%!   endfor
+%! unwind_protect_cleanup
+%!   cd (here);
+%! end_unwind_protect
+
+%!test
 %! ## The optimiser never accepts a point whose value or gradient is not finite: such a
 %! ## trial step fails and the search backs off; a start that is not finite is an error.
 %! ## -(x - 1)^2, whose gradient is not finite beyond 0.5, short of the maximum.
@@ -69,7 +98,7 @@
 %! unwind_protect
 %!   s = struct ("max_iterations", 20, "memory", 5, "gradient_tolerance", 1e-8, ...
 %!               "value_tolerance", 0, "max_step", 2, "verbose", false, "label", "test", ...
-%!               "start", tic (), "slopes", false, "history", zeros (0, 4));
+%!               "start", tic (), "slopes", false, "history", zeros (0, 8));
 %!   slope = @(x) -2 * (x - 1) / (x <= 0.5);
 %!   [x, f, g] = krr_lbfgs (@(x) deal (-(x - 1) ^ 2, slope (x)), 0, -5, 5, s);
 %!   assert (x <= 0.5 && isfinite (f) && isfinite (g));
@@ -111,8 +140,9 @@
 %! warning ("off", "krrfit:atBound", "local");
 %! folder = status_injection ();
 %! addpath (folder);
+%! ## (The stage checked by paired estimates, so that the last calls are final estimates.)
 %! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 40, "PolishLimit", 0, ...
-%!         "ScalableIterations", 3, "Probes", 3, "MaxIterations", 4};
+%!         "ScalableIterations", 3, "Probes", 3, "MaxIterations", 4, "ExactCheckLimit", 0};
 %! none = zeros (0, 2);
 %! global STATUS_INJECTION
 %! unwind_protect

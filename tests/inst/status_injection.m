@@ -29,7 +29,7 @@ function folder = status_injection (lml, solve)
               fullfile (folder, "private", ["real_" name{1} ".mex"]));
   endfor
   write_wrapper (fullfile (folder, "private", "krr_lml.m"), "krr_lml", "lml", ...
-                 "[f, g, V, info]", 4, "g(:) = NaN;  V(:) = NaN;");
+                 "[f, g, V, info, q]", 4, "g(:) = NaN;  V(:) = NaN;");
   write_wrapper (fullfile (folder, "private", "krr_solve.m"), "krr_solve", "solve", ...
                  "[V, G, info]", 1, "V(:) = NaN;  G(:) = NaN;");
 endfunction

@@ -2,6 +2,7 @@
 // written out, the log determinant by Cholesky.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -93,6 +94,31 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   EXPECT_LE(std::fabs(e.log_det - exact), 4.0 * e.log_det_error) << e.log_det << " vs " << exact;
   const double expected_value = -0.5 * data_fit - 0.5 * c * exact - 0.5 * c * n * std::log(2.0 * M_PI);
   EXPECT_NEAR(e.value, expected_value, 0.5 * c * 4.0 * e.log_det_error + 1e-6);
+
+  // The profile: with every column cached each is computed once; with no cache every pass
+  // over K computes all n of them again, and the same bits come out.
+  EXPECT_LE(e.columns_computed, n);
+  EXPECT_GE(e.passes_over_k, 2.0 + e.solve.checks);
+  operator_fixture uncached(p, ridge, 16, 0.0, 2);
+  std::vector<double> W(V.size(), 0.0);
+  const krr::lml_estimate u = krr::estimate_marginal_likelihood(uncached.A, Y.data(), c, s, W.data());
+  EXPECT_EQ(u.passes_over_k, e.passes_over_k);
+  // (A block step may find a member's column still in its scratch: a few fewer.)
+  EXPECT_LE(static_cast<double>(u.columns_computed), u.passes_over_k * n);
+  EXPECT_GE(static_cast<double>(u.columns_computed), 0.99 * u.passes_over_k * n);
+  EXPECT_GT(u.column_seconds, 0.0);
+  EXPECT_EQ(W, V);
+  // Without the log determinant, the Lanczos products' passes and their columns go (a
+  // product may find a column still in the operator's scratch: a few fewer).
+  operator_fixture no_det(p, ridge, 16, 0.0, 2);
+  s.log_det = false;
+  std::fill(W.begin(), W.end(), 0.0);
+  const krr::lml_estimate v = krr::estimate_marginal_likelihood(no_det.A, Y.data(), c, s, W.data());
+  const double products = u.passes_over_k - v.passes_over_k;
+  EXPECT_GE(products, 2.0);
+  const double lanczos_columns = static_cast<double>(u.columns_computed - v.columns_computed);
+  EXPECT_LE(lanczos_columns, products * n);
+  EXPECT_GE(lanczos_columns, 0.95 * products * n);
 }
 
 // Samples so far apart in a feature that the square of their difference overflows: their

@@ -598,7 +598,7 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     const char* module;
     int inputs, most_outputs;
   };
-  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 4},
+  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 5},
                           counts{"krr_predict", 4, 1}, counts{"krr_memory", 0, 1},
                           counts{"krr_variance", 5, 2}}) {
     SCOPED_TRACE(c.module);
@@ -683,9 +683,9 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
     std::vector<std::pair<std::size_t, std::size_t>> sizes;  // of each output
   };
   const std::vector<module_outputs> modules = {
-      {"krr_solve", solver_inputs(d, n, c, ridge, solve_settings(4)), {{n, c}, {n, c}, {1, 9}}},
+      {"krr_solve", solver_inputs(d, n, c, ridge, solve_settings(4)), {{n, c}, {n, c}, {1, 11}}},
       {"krr_lml", solver_inputs(d, n, c, ridge, lml_settings(4), c + probes),
-       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 11}}},
+       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 14}, {probes, 1}}},
       {"krr_predict", multi_prediction_inputs(d, n, 5, 3), {{5, 3}}},
       {"krr_memory", {}, {{1, 1}}},
       // The exact method in batches of 2; the approximate one with a factor of every rank.
@@ -752,6 +752,11 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
         for (std::size_t i = 0; i < n; ++i) fit += Y[q * n + i] * V[q * n + i];
       }
       EXPECT_NEAR(info[0], fit, 1e-10 * std::fabs(fit));
+      // The log det is the mean of the probes' quadratures.
+      const double* q = mxGetPr(first[4]);
+      double mean = 0.0;
+      for (std::size_t s = 0; s < probes; ++s) mean += q[s];
+      EXPECT_NEAR(mean / probes, info[1], 1e-12 * (1.0 + std::fabs(info[1])));
       const std::vector<double> zero(n, 0.0);
       for (std::size_t s = 0; s < probes; ++s) {
         const std::vector<double> z = residual(X, d, n, w, ridge, V + (c + s) * n, zero.data());
@@ -973,8 +978,8 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
     std::vector<std::size_t> bytes;
   };
   const std::vector<outputs> modules = {
-      {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 9}},
-      {"krr_lml", 4, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 11}},
+      {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 11}},
+      {"krr_lml", 5, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 14, 8 * 3}},
       {"krr_predict", 1, multi_prediction_inputs(3, 8, 5, 2), {8 * 5 * 2}},
       {"krr_memory", 1, {}, {8}},
       {"krr_variance", 2, variance_inputs(3, 8, 5, 0.1, variance_settings(0, 2)), {8 * 5, 8 * 6}},
