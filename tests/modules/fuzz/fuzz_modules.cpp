@@ -966,14 +966,16 @@ void fuzz_krr_solve(FuzzedDataProvider& fdp) {
   }
   if (r.outputs.size() < 3) return;
   const mxArray* info_array = r.outputs[2];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 9, "info is not 1 x 9", r);
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 11, "info is not 1 x 11", r);
   const double* info = mxGetPr(info_array);
   const double status = info[0], steps = info[1], k = settings[1];
   require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
           "info(1) is not a documented status", r);
   require(whole_at_least(steps, 0) && whole_at_least(info[3], 0) && whole_at_least(info[4], 0) &&
-              whole_at_least(info[5], 0) && whole_at_least(info[6], 0) && whole_at_least(info[8], 1),
+              whole_at_least(info[5], 0) && whole_at_least(info[6], 0) && whole_at_least(info[8], 1) &&
+              whole_at_least(info[9], 0),
           "a count in info is not a whole number in its range", r);
+  require(info[10] >= 0 && std::isfinite(info[10]), "info(11) is not a time in seconds", r);
   require(info[2] == steps * k / static_cast<double>(n), "info(3) is not block steps * k / n passes", r);
   require(info[4] <= info[3], "more replacements than checks", r);
   require(info[5] <= std::max<double>(static_cast<double>(n), 2.0), "more cache columns than samples", r);
@@ -1129,13 +1131,13 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const std::size_t p = entries[0] >= 1 && entries[0] <= 4096 ? static_cast<std::size_t>(entries[0]) : 1;
   in.push_back(warm_start_argument(fdp, values, rows, c + p));
 
-  const int nlhs = decode_counts(fdp, values, in, 4);
+  const int nlhs = decode_counts(fdp, values, in, 5);
   const int nrhs = static_cast<int>(in.size());
   const long interrupt_after = decode_interrupt(fdp, n, c + p);
   const std::size_t limit = limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 11});
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
-  bool valid = nrhs == 6 && nlhs <= 4;
+  bool valid = nrhs == 6 && nlhs <= 5;
   double ridge = 0, settings[9] = {};
   if (valid) {
     const mxArray *X = in[0], *Y = in[1], *w = in[2];
@@ -1181,14 +1183,34 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   require(mxGetM(V) == n && mxGetN(V) == cols + probe_count, "V is not n x (c + probes)", r);
   if (r.outputs.size() < 4) return;
   const mxArray* info_array = r.outputs[3];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 11, "info is not 1 x 11", r);
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 14, "info is not 1 x 14", r);
   const double* info = mxGetPr(info_array);
   const double status = info[3];
   require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
           "info(4) is not a documented status", r);
   require(whole_at_least(info[4], 0) && whole_at_least(info[6], 0) && whole_at_least(info[7], 0) &&
-              whole_at_least(info[9], 0) && whole_at_least(info[10], 1),
+              whole_at_least(info[9], 0) && whole_at_least(info[10], 1) && whole_at_least(info[12], 0),
           "a count in info is not a whole number in its range", r);
+  // Passes over K: the solve's block passes and checks, then the gradient's pass.
+  require(info[11] >= info[5] + info[6] + 1, "info(12) counts fewer passes than the solve and gradient made", r);
+  require(info[13] >= 0 && std::isfinite(info[13]), "info(14) is not a time in seconds", r);
+  if (r.outputs.size() >= 5) {
+    // Each probe's log det quadrature: NaN without log_det, else their mean is info(2).
+    const mxArray* q_array = r.outputs[4];
+    require(mxGetM(q_array) == probe_count && mxGetN(q_array) == 1, "q is not probes x 1", r);
+    const double* q = mxGetPr(q_array);
+    double mean = 0.0, size = 0.0;
+    for (std::size_t s = 0; s < probe_count; ++s) {
+      mean += q[s];
+      size += std::fabs(q[s]);
+    }
+    mean /= static_cast<double>(probe_count);
+    if (settings[5] == 0) {
+      require(std::isnan(mean), "a probe's quadrature without log_det", r);
+    } else if (std::isfinite(size)) {
+      require(std::fabs(mean - info[1]) <= 1e-12 * size, "the quadratures' mean is not info(2)", r);
+    }
+  }
   require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
   require(info[8] >= 0 && std::isfinite(info[8]), "info(9) is not a time in seconds", r);
   if (settings[5] == 0) require(std::isnan(info[1]), "a log determinant without log_det", r);
