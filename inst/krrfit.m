@@ -79,6 +79,11 @@ function model = krrfit(X, Y, varargin)
 %     'ExactCheckLimit'    largest n whose scalable stage is checked with the exact
 %                          objective; beyond, with paired estimates (default 10000)
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
+%     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent;
+%                          above: by conjugate gradients preconditioned with a pivoted
+%                          partial Cholesky factor of K of at most this rank, rebuilt at
+%                          each evaluation (fewer passes over K where the kernel's spectrum
+%                          falls fast; see the README for when it pays) (default 0)
 %     'Standardize'        standardise the features (default true)
 %     'CenterTargets'      centre the targets (default true)
 %     'Tolerance'          relative tolerance of the final solve, in (0, 1) (default 1e-8)
@@ -230,7 +235,7 @@ else
     % At most 50 passes per evaluation (a usual one takes 5 to 10), and once 200 more
     % where those do not reach the tolerance, so that the stage's time stays bounded.
     settings = [opts.Probes, opts.Seed, 1e-2, block_size(opts, n, opts.Probes + c), ...
-                opts.CacheBytes, 0, 60, 1e-6, 50];
+                opts.CacheBytes, 0, 60, 1e-6, 50, opts.PreconditionRank];
     % The state of this stage alone: each evaluation warm-starts from the last accepted
     % one's solutions. It lives in this handle object, which dies with the call, so that
     % nothing of size n outlives krrfit and every call takes the same path.
@@ -346,14 +351,16 @@ defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'LengthScaleBounds', []; 'AmplitudeBounds', []; 'RidgeBounds', []; ...
             'MaxIterations', 100; 'ScalableIterations', 10; 'Restarts', 0; 'Seed', 0; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
-            'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'Probes', 8; 'Standardize', true; 'CenterTargets', true; ...
+            'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'Probes', 8; ...
+            'PreconditionRank', 0; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
 opts = option_pairs('krrfit', args, defaults, 'X and Y');
 % Whole numbers, with the limits of the modules and of a sensible call: Probes as krr_lml
 % takes them, block sizes below 2^31 (and capped to n where used).
 limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 1000; ...
           'Seed', 0, 2^32 - 1; 'DenseLimit', 0, 2^31 - 1; 'SubsetSize', 2, 2^31 - 1; ...
-          'PolishLimit', 0, 2^31 - 1; 'ExactCheckLimit', 0, 2^31 - 1; 'Probes', 1, 4096; 'BlockSize', 1, 2^31 - 1};
+          'PolishLimit', 0, 2^31 - 1; 'ExactCheckLimit', 0, 2^31 - 1; 'Probes', 1, 4096; ...
+          'PreconditionRank', 0, 1e6; 'BlockSize', 1, 2^31 - 1};
 for i = 1:size(limits, 1)
   name = limits{i, 1};
   if ~(strcmp(name, 'BlockSize') && isempty(opts.BlockSize))
@@ -809,7 +816,7 @@ c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), ...
-            opts.CacheBytes, 1, 100, 1e-6, 1000];
+            opts.CacheBytes, 1, 100, 1e-6, 1000, opts.PreconditionRank];
 [f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, []);
 passes = info(12);
 if info(4) ~= 0 && info(4) ~= 2
@@ -1068,6 +1075,7 @@ end
 %!error <DenseLimit must be a whole number from 0 to 2147483647, got NaN> krrfit (rand (5, 1), rand (5, 1), "DenseLimit", NaN)
 %!error <SubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "SubsetSize", 1)
 %!error <PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double> krrfit (rand (5, 1), rand (5, 1), "PolishLimit", 1i)
+%!error <PreconditionRank must be a whole number from 0 to 1000000, got 0.5> krrfit (rand (5, 1), rand (5, 1), "PreconditionRank", 0.5)
 %!error <ExactCheckLimit must be a whole number from 0 to 2147483647, got -5> krrfit (rand (5, 1), rand (5, 1), "ExactCheckLimit", -5)
 %!error <Probes must be a whole number from 1 to 4096, got 0> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
 %!error <Probes must be a whole number from 1 to 4096, got 5000> krrfit (rand (5, 1), rand (5, 1), "Probes", 5000)

@@ -5,7 +5,9 @@
 //   X         d x n samples, one per column; w: d + 1 weights (amplitude last); ridge > 0
 //   Y         n x c targets (one kernel shared by the c outputs)
 //   settings  [probes, seed, relative_tol, k, cache_bytes, log_det, lanczos_steps,
-//             lanczos_tol, max_passes]
+//             lanczos_tol, max_passes, rank]: rank 0 solves by block coordinate descent,
+//             above by conjugate gradients preconditioned with a pivoted partial Cholesky
+//             factor of K of at most that rank (max_passes then bounds the iterations)
 //   V0        n x (c + probes) warm start (the V of a previous call), or []
 //   f         the estimate (NaN unless log_det is 1); g: (d + 2) x 1, d/dlog w(1 ... d),
 //             d/dlog amplitude, d/dlog ridge
@@ -51,7 +53,8 @@ const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"log_det", 0, 1, true},
                                     {"lanczos_steps", 1, 100000, true},
                                     {"lanczos_tol", 0, 1, false},
-                                    {"max_passes", 0, 1e12, false}};
+                                    {"max_passes", 0, 1e12, false},
+                                    {"rank", 0, 1000000, true}};
 constexpr std::size_t SETTINGS = sizeof RULES / sizeof RULES[0];
 
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
@@ -92,7 +95,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     const int parts = krr::effective_threads(resources.threads, static_cast<std::int64_t>(n), 2048);
     // The targets and the solutions, and what the estimate allocates.
     const double held = 8.0 * n * (c + cols) +
-                        krr::estimate_bytes(n, d, static_cast<int>(c), static_cast<int>(p), k, parts);
+                        krr::estimate_bytes(n, d, static_cast<int>(c), static_cast<int>(p), k, parts,
+                                            static_cast<int>(std::min<double>(settings[9], n)));
     krr::kernel_operator A;
     if (!prepare_operator(call, resources, prhs[0], prhs[2], ridge, k, settings[4], held,
                           "the estimate's arrays, more than the memory available to this process", A)) {
@@ -106,6 +110,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     s.lanczos.steps = static_cast<int>(settings[6]);
     s.lanczos.tolerance = settings[7];
     s.max_passes = settings[8];
+    s.precondition_rank = static_cast<int>(settings[9]);
     const krr::lml_estimate e = krr::estimate_marginal_likelihood(A, Y, static_cast<int>(c), s, V);
     if (e.status == krr::solve_status::interrupted) {
       fail(f, FN, "interrupted", "interrupted by the user");

@@ -12,6 +12,8 @@
 
 #include "core/kernel/vector_clones.h"
 #include "core/parallel/allocation.h"
+#include "core/solve/pivoted_cholesky.h"
+#include "core/solve/preconditioned_cg.h"
 #include "core/solve/random_source.h"
 
 namespace krr {
@@ -104,6 +106,44 @@ bool multiply_by(void* context, const double* in, double* out) {
   return !m.A->stop().stopped();
 }
 
+// The solves by preconditioned conjugate gradients, warm-started from V where it holds
+// anything; false, with result's status set, where the factor cannot be had or a stop came.
+bool solve_preconditioned(kernel_operator& A, const double* B, int cols,
+                          const std::vector<double>& tol, const lml_settings& settings, double* V,
+                          double* G, lml_estimate& result) {
+  const std::int64_t n = A.n();
+  low_rank_factor factor;
+  low_rank_preconditioner P;
+  allocation_failure failure;
+  const int rank = static_cast<int>(std::min<std::int64_t>(settings.precondition_rank, n));
+  if (pivoted_cholesky(A, rank, settings.precondition_stop * A.data().ridge, factor, failure)) {
+    P.prepare(A, factor, failure);
+  }
+  if (failure.failed) {
+    result.status = solve_status::out_of_memory;
+    result.failed_bytes = failure.bytes;
+    return false;
+  }
+  if (factor.interrupted || A.stop().stopped()) {
+    result.status = solve_status::interrupted;
+    return false;
+  }
+  cg_options options;
+  options.tol = tol.data();
+  options.max_iterations = static_cast<int>(std::min(settings.max_passes, 1e9));
+  options.warm_start = std::any_of(V, V + n * cols, [](double v) { return v != 0.0; });
+  result.solve = solve_cg(A, P, B, cols, options, V, G);
+  // The factor's columns count as the share of a pass they are.
+  result.passes_over_k = result.solve.passes + static_cast<double>(factor.rank) / n;
+  if (result.solve.status == solve_status::interrupted ||
+      result.solve.status == solve_status::out_of_memory) {
+    result.status = result.solve.status;
+    result.failed_bytes = result.solve.failed_bytes;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed) {
@@ -116,13 +156,16 @@ std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed)
   return Z;
 }
 
-double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts) {
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank) {
   const double column = 8.0 * static_cast<double>(n);
   const int cols = c + p;
   // The right sides and the gradient (2 cols), the probes (p), each column's gradient sums
   // (d + 1), one column of scratch a thread, Lanczos's three blocks of probes (3 p).
+  const double solver =
+      rank > 0 ? cg_bytes(n, cols, rank) + pivoted_cholesky_bytes(n, rank) + 8.0 * rank * rank
+               : multi_solver_bytes(n, k, cols, d);
   return column * (2.0 * cols + p + (d + 1) + parts + 3.0 * p) +
-         8.0 * parts * (d + 1) * LANES + multi_solver_bytes(n, k, cols, d);
+         8.0 * parts * (d + 1) * LANES + solver;
 }
 
 lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, int c,
@@ -165,8 +208,12 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
     result.columns_computed = schedule.columns_computed() - columns_before;
     result.column_seconds = schedule.column_seconds() - seconds_before;
   };
-  result.solve = solve_multi(A, B.get(), cols, options, V, G.get());
-  result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
+  if (settings.precondition_rank > 0) {
+    if (!solve_preconditioned(A, B.get(), cols, tol, settings, V, G.get(), result)) return result;
+  } else {
+    result.solve = solve_multi(A, B.get(), cols, options, V, G.get());
+    result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
+  }
   profile();
   if (result.solve.status == solve_status::interrupted ||
       result.solve.status == solve_status::out_of_memory) {

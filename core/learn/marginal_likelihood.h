@@ -27,6 +27,13 @@ struct lml_settings {
   bool log_det = true;          // estimate log det A (else value and log_det are NaN)
   lanczos_settings lanczos;
   double max_passes = 1000.0;
+  // 0: the solves by block coordinate descent (core/solve/multi_solver.h). Above: by
+  // conjugate gradients preconditioned with a pivoted partial Cholesky factor of K of at
+  // most this rank, stopped once it misses at most precondition_stop * ridge of any
+  // diagonal entry (core/solve/preconditioned_cg.h), which takes far fewer passes over K
+  // where the ridge is small against the amplitude.
+  int precondition_rank = 0;
+  double precondition_stop = 1e-2;
 };
 
 struct lml_estimate {
@@ -50,9 +57,9 @@ struct lml_estimate {
 };
 
 // Bytes the estimate allocates for n samples of d features, c targets and p probes,
-// blocks of k and `parts` threads: the solve's arrays, the probes, the gradient pass's and
-// Lanczos's.
-double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts);
+// blocks of k, `parts` threads and a preconditioner of at most `rank` columns (0: none):
+// the solve's arrays, the probes, the gradient pass's and Lanczos's.
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank = 0);
 
 // The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);

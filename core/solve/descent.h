@@ -67,6 +67,7 @@ struct descent_result {
   std::int64_t steps = 0;
   double passes = 0.0;  // steps * k / n
   std::int64_t checks = 0, replacements = 0;
+  std::int64_t warm_passes = 0;   // conjugate gradients: the pass for a start's residual
   double check_seconds = 0.0;     // wall-clock time of the checks
   double score = 0.0;             // the best score at the end
   std::vector<double> reachable;  // per column, on tolerance_unreachable: the floor

@@ -136,8 +136,26 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
   }
   std::vector<double> rho(c), largest(c);
   std::vector<char> done(c, 0);
-  std::fill(V, V + count, 0.0);
-  std::copy(B, B + count, R.get());  // the residual B - A V at V = 0
+  bool started = false;
+  if (options.warm_start) {
+    // The residual B - A V of the start, in one pass; dropped where it is not finite.
+    std::fill(AD.get(), AD.get() + count, 0.0);
+    A.accumulate(V, c, AD.get());
+    result.warm_passes = 1;
+    if (stop.stopped()) {
+      result.status = solve_status::interrupted;
+      return result;
+    }
+    started = true;
+    for (std::int64_t i = 0; i < count; ++i) {
+      R[i] = B[i] - AD[i];
+      started = started && std::isfinite(R[i]);
+    }
+  }
+  if (!started) {
+    std::fill(V, V + count, 0.0);
+    std::copy(B, B + count, R.get());  // the residual B - A V at V = 0
+  }
   const auto residual_met = [&](int q) {
     double m = 0.0;
     for (std::int64_t r = 0; r < n; ++r) m = std::max(m, std::fabs(R[q * n + r]));
@@ -245,8 +263,8 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
       break;
     }
   }
-  // The passes over the kernel columns: one an iteration, and one a check.
-  result.passes = static_cast<double>(result.steps + result.checks);
+  // The passes over the kernel columns: one an iteration, one a check, one for a start.
+  result.passes = static_cast<double>(result.steps + result.checks + result.warm_passes);
   double worst = 0.0;
   for (int q = 0; q < c; ++q) worst = std::max(worst, largest[q] / options.tol[q]);
   result.score = worst;

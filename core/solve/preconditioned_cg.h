@@ -41,13 +41,15 @@ class low_rank_preconditioner {
 struct cg_options {
   const double* tol = nullptr;  // c tolerances: stop once every |G(r, q)| <= tol[q]
   int max_iterations = 1000;
+  bool warm_start = false;  // V holds a start (its residual costs one pass), else zero
 };
 
 // Bytes solve_cg allocates for n x c right-hand sides and a preconditioner of rank r.
 double cg_bytes(std::int64_t n, int c, int r);
 
-// V (n x c) receives the solution from zero, G = (K + ridge I) V - B checked afresh. The
-// result's steps are the iterations, its passes the passes over the kernel columns.
+// V (n x c) receives the solution, from zero or from the start it holds (warm_start; a start
+// that is not finite is dropped), G = (K + ridge I) V - B checked afresh. The result's steps
+// are the iterations, its passes the passes over the kernel columns.
 descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, const double* B,
                         int c, const cg_options& options, double* V, double* G);
 

@@ -20,7 +20,7 @@
 %!   e = zeros (4, 1);  e(i) = h;
 %!   assert (g(i), (krr_dense_lml (X, Y, theta + e) - krr_dense_lml (X, Y, theta - e)) / (2 * h), 1e-6 * (1 + abs (g(i))));
 %! endfor
-%! [fe, ge, V, info] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [64, 0, 1e-10, 8, Inf, 1, 25, 1e-12, 1000], []);
+%! [fe, ge, V, info] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [64, 0, 1e-10, 8, Inf, 1, 25, 1e-12, 1000, 0], []);
 %! assert (V(:, 1:2), A \ Y, 1e-8);
 %! assert (info(1), sum (sum (Y .* (A \ Y))), 1e-8);
 %! assert (abs (fe - f) <= 2 * 4 * info(3));

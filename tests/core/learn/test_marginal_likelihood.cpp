@@ -95,6 +95,27 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   const double expected_value = -0.5 * data_fit - 0.5 * c * exact - 0.5 * c * n * std::log(2.0 * M_PI);
   EXPECT_NEAR(e.value, expected_value, 0.5 * c * 4.0 * e.log_det_error + 1e-6);
 
+  // The solves by preconditioned conjugate gradients, warm-started or not, on one thread
+  // or two: the same estimate to the solves' tolerance, and the same bits at any thread
+  // count.
+  s.precondition_rank = 20;
+  std::vector<std::vector<double>> solved;
+  for (int threads : {1, 2}) {
+    operator_fixture pc(p, ridge, 16, 8.0 * n * n, threads);
+    std::vector<double> U(V.size(), 0.0);
+    const krr::lml_estimate e2 = krr::estimate_marginal_likelihood(pc.A, Y.data(), c, s, U.data());
+    ASSERT_EQ(e2.solve.status, krr::solve_status::converged);
+    for (int i = 0; i < d + 2; ++i) EXPECT_NEAR(e2.gradient[i], e.gradient[i], 1e-7 * (1.0 + std::fabs(e.gradient[i])));
+    EXPECT_NEAR(e2.value, e.value, 1e-6 * std::fabs(e.value));
+    solved.push_back(U);
+    // From the solution as a start: the check's pass and a few iterations at most.
+    const krr::lml_estimate again = krr::estimate_marginal_likelihood(pc.A, Y.data(), c, s, U.data());
+    EXPECT_EQ(again.solve.status, krr::solve_status::converged);
+    EXPECT_LE(again.solve.steps, 2);
+  }
+  EXPECT_EQ(solved[0], solved[1]);
+  s.precondition_rank = 0;
+
   // The profile: with every column cached each is computed once; with no cache every pass
   // over K computes all n of them again, and the same bits come out.
   EXPECT_LE(e.columns_computed, n);

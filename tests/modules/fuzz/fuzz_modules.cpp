@@ -639,7 +639,8 @@ const setting_rule LML_RULES[] = {{1, 4096, true},                      // probe
                                   {0, 1, true},                         // log_det
                                   {1, 100000, true},                    // lanczos_steps
                                   {0, 1, false},                        // lanczos_tol
-                                  {0, 1e12, false}};                    // max_passes
+                                  {0, 1e12, false},                     // max_passes
+                                  {0, 1000000, true}};                  // rank
 
 // Polls before the interrupt of a call on at most 64 samples that the decoder did not
 // interrupt sooner: with max_passes and lanczos_steps at the top of their ranges a call
@@ -1110,6 +1111,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const double lanczos_steps[] = {1, 2, 5, 10, 30, 60};
   const double lanczos_tols[] = {0, 1e-12, 1e-6, 1e-2, 1};
   const double passes[] = {0, 0.5, 1, 2, 10, 100};
+  const double ranks[] = {0, 0, 1, 3, 16, 1000};
   const double usual[] = {pick(fdp, probes),
                           static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
                           pick(fdp, tols),
@@ -1118,9 +1120,10 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
                           static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 1)),
                           pick(fdp, lanczos_steps),
                           pick(fdp, lanczos_tols),
-                          pick(fdp, passes)};
+                          pick(fdp, passes),
+                          pick(fdp, ranks)};
   std::vector<double> entries;
-  for (std::size_t i = 0; i < 9; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
+  for (std::size_t i = 0; i < 10; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
   // As for krr_solve, no slow valid block size above 64 samples; and the top of the
   // probes' range (each one a right-hand side of every block) only on a few samples.
   if (n > 64 && entries[3] > 4 && entries[3] <= static_cast<double>(n) && entries[3] <= 4096) {
@@ -1138,12 +1141,12 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   bool valid = nrhs == 6 && nlhs <= 5;
-  double ridge = 0, settings[9] = {};
+  double ridge = 0, settings[10] = {};
   if (valid) {
     const mxArray *X = in[0], *Y = in[1], *w = in[2];
     valid = samples_as_documented(X, w) && finite_matrix(Y, mxGetN(X)) &&
             scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge > 0 &&
-            settings_as_documented(in[4], LML_RULES, 9, settings) &&
+            settings_as_documented(in[4], LML_RULES, 10, settings) &&
             settings[3] <= static_cast<double>(mxGetN(X)) &&
             warm_start_as_documented(in[5], mxGetN(X), mxGetN(Y) + static_cast<std::size_t>(settings[0]));
   }
@@ -1191,8 +1194,10 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   require(whole_at_least(info[4], 0) && whole_at_least(info[6], 0) && whole_at_least(info[7], 0) &&
               whole_at_least(info[9], 0) && whole_at_least(info[10], 1) && whole_at_least(info[12], 0),
           "a count in info is not a whole number in its range", r);
-  // Passes over K: the solve's block passes and checks, then the gradient's pass.
-  require(info[11] >= info[5] + info[6] + 1, "info(12) counts fewer passes than the solve and gradient made", r);
+  // Passes over K: the solve's (block passes and checks; conjugate gradients count their
+  // checks among their passes), then the gradient's pass.
+  const double solve_passes = settings[9] == 0 ? info[5] + info[6] : info[5];
+  require(info[11] >= solve_passes + 1, "info(12) counts fewer passes than the solve and gradient made", r);
   require(info[13] >= 0 && std::isfinite(info[13]), "info(14) is not a time in seconds", r);
   if (r.outputs.size() >= 5) {
     // Each probe's log det quadrature: NaN without log_det, else their mean is info(2).
@@ -1211,7 +1216,9 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
       require(std::fabs(mean - info[1]) <= 1e-12 * size, "the quadratures' mean is not info(2)", r);
     }
   }
-  require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
+  if (settings[9] == 0) {
+    require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
+  }
   require(info[8] >= 0 && std::isfinite(info[8]), "info(9) is not a time in seconds", r);
   if (settings[5] == 0) require(std::isnan(info[1]), "a log determinant without log_det", r);
   const double* Y = mxGetPr(in[1]);
