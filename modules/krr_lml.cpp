@@ -15,8 +15,9 @@
 //   info      [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
 //             cache columns, seconds, block pivots too small for the bordered update,
 //             threads, passes over K (block steps, checks, the gradient's pass, Lanczos
-//             products), kernel columns computed, seconds computing them]; solve status as
-//             for krr_solve
+//             products), kernel columns computed, seconds computing them, Lanczos steps
+//             (lanczos_steps where some probe's quadrature had not settled)]; solve status
+//             as for krr_solve
 //   q         probes x 1: each probe's estimate of z' log(A) z, whose mean is the log det
 //             (NaN unless log_det is 1)
 // Ctrl-C and memory as for tarvel.
@@ -43,7 +44,7 @@ namespace {
 
 constexpr const char* FN = "krr_lml";
 constexpr int OUTPUTS = 5;
-constexpr int INFO = 14;
+constexpr int INFO = 15;
 const double INF = std::numeric_limits<double>::infinity();
 const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"seed", 0, 9007199254740992.0, true},
@@ -127,7 +128,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
           static_cast<double>(e.solve.block.unsafe_pivots),
           static_cast<double>(A.schedule().parts()), e.passes_over_k,
-          static_cast<double>(e.columns_computed), e.column_seconds};
+          static_cast<double>(e.columns_computed), e.column_seconds,
+          static_cast<double>(e.lanczos_steps)};
       std::copy(info, info + INFO, call.output_data(3));
       double* q = call.output_data(4);
       for (std::size_t s = 0; s < p; ++s) {

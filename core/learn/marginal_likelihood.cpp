@@ -297,6 +297,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   const std::vector<double> quadratures =
       lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
   result.passes_over_k += context.products;
+  result.lanczos_steps = context.products;
   profile();
   if (A.stop().stopped()) {
     result.status = solve_status::interrupted;

@@ -50,6 +50,7 @@ struct lml_estimate {
   // pass, the Lanczos products), kernel columns computed (not read from the cache) and the
   // seconds spent computing them.
   double passes_over_k = 0.0;
+  int lanczos_steps = 0;  // the products Lanczos took (settings.lanczos.steps: not settled)
   std::int64_t columns_computed = 0;
   double column_seconds = 0.0;
   solve_status status = solve_status::converged;  // interrupted, out_of_memory: nothing else holds

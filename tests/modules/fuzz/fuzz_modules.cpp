@@ -920,7 +920,7 @@ void fuzz_krr_solve(FuzzedDataProvider& fdp) {
   const int nlhs = decode_counts(fdp, values, in, 3);
   const int nrhs = static_cast<int>(in.size());
   const long interrupt_after = decode_interrupt(fdp, n, c);
-  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * c, 8 * 9});
+  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * c, 8 * 11});
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   // What the documented contract says of this call.
@@ -1137,7 +1137,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const int nlhs = decode_counts(fdp, values, in, 5);
   const int nrhs = static_cast<int>(in.size());
   const long interrupt_after = decode_interrupt(fdp, n, c + p);
-  const std::size_t limit = limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 11});
+  const std::size_t limit = limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 15, 8 * p});
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   bool valid = nrhs == 6 && nlhs <= 5;
@@ -1186,7 +1186,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   require(mxGetM(V) == n && mxGetN(V) == cols + probe_count, "V is not n x (c + probes)", r);
   if (r.outputs.size() < 4) return;
   const mxArray* info_array = r.outputs[3];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 14, "info is not 1 x 14", r);
+  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 15, "info is not 1 x 15", r);
   const double* info = mxGetPr(info_array);
   const double status = info[3];
   require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
@@ -1199,6 +1199,9 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const double solve_passes = settings[9] == 0 ? info[5] + info[6] : info[5];
   require(info[11] >= solve_passes + 1, "info(12) counts fewer passes than the solve and gradient made", r);
   require(info[13] >= 0 && std::isfinite(info[13]), "info(14) is not a time in seconds", r);
+  // Lanczos: none without log_det, else at most lanczos_steps products.
+  require(whole_at_least(info[14], 0) && info[14] <= (settings[5] == 0 ? 0 : settings[6]),
+          "info(15) is not a count of Lanczos steps within lanczos_steps", r);
   if (r.outputs.size() >= 5) {
     // Each probe's log det quadrature: NaN without log_det, else their mean is info(2).
     const mxArray* q_array = r.outputs[4];

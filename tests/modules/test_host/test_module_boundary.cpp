@@ -686,7 +686,7 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
   const std::vector<module_outputs> modules = {
       {"krr_solve", solver_inputs(d, n, c, ridge, solve_settings(4)), {{n, c}, {n, c}, {1, 11}}},
       {"krr_lml", solver_inputs(d, n, c, ridge, lml_settings(4), c + probes),
-       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 14}, {probes, 1}}},
+       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 15}, {probes, 1}}},
       {"krr_predict", multi_prediction_inputs(d, n, 5, 3), {{5, 3}}},
       {"krr_memory", {}, {{1, 1}}},
       // The exact method in batches of 2; the approximate one with a factor of every rank.
@@ -980,7 +980,7 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
   };
   const std::vector<outputs> modules = {
       {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 11}},
-      {"krr_lml", 5, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 14, 8 * 3}},
+      {"krr_lml", 5, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 15, 8 * 3}},
       {"krr_predict", 1, multi_prediction_inputs(3, 8, 5, 2), {8 * 5 * 2}},
       {"krr_memory", 1, {}, {8}},
       {"krr_variance", 2, variance_inputs(3, 8, 5, 0.1, variance_settings(0, 2)), {8 * 5, 8 * 6}},
