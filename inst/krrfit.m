@@ -429,27 +429,27 @@ hi(fixed) = theta(fixed);
 theta = min(max(theta, lo), hi);
 end
 
-function fixed = fixed_entries(spec, d)
+function fixed = fixed_entries(given, d)
 % The fixed entries of theta from the option Fixed: parameter names, or d + 2 flags.
 fixed = false(d + 2, 1);
-if isa(spec, 'string')
-  spec = cellstr(spec);
-elseif ischar(spec) && isrow(spec)
-  spec = {spec};
+if isa(given, 'string')
+  given = cellstr(given);
+elseif ischar(given) && isrow(given)
+  given = {given};
 end
-if (islogical(spec) || isnumeric(spec)) && isempty(spec)
+if (islogical(given) || isnumeric(given)) && isempty(given)
   return;
-elseif islogical(spec) || isnumeric(spec)
-  if numel(spec) ~= d + 2
+elseif islogical(given) || isnumeric(given)
+  if numel(given) ~= d + 2
     error('krrfit:invalidInput', 'krrfit: Fixed as a vector must have d + 2 = %d entries', d + 2);
   end
-  if ~(isreal(spec) && all(spec(:) == 0 | spec(:) == 1))
+  if ~(isreal(given) && all(given(:) == 0 | given(:) == 1))
     error('krrfit:invalidInput', 'krrfit: Fixed as a vector must hold true or false (1 or 0) entries');
   end
-  fixed = logical(full(spec(:)));
-elseif iscellstr(spec)
-  for i = 1:numel(spec)
-    switch lower(spec{i})
+  fixed = logical(full(given(:)));
+elseif iscellstr(given)
+  for i = 1:numel(given)
+    switch lower(given{i})
       case 'lengthscales'
         fixed(1:d) = true;
       case 'amplitude'
@@ -457,13 +457,13 @@ elseif iscellstr(spec)
       case 'ridge'
         fixed(d + 2) = true;
       otherwise
-        error('krrfit:invalidInput', 'krrfit: unknown parameter in Fixed: %s', spec{i});
+        error('krrfit:invalidInput', 'krrfit: unknown parameter in Fixed: %s', given{i});
     end
   end
 else
   error('krrfit:invalidInput', ...
         'krrfit: Fixed must be a cell array of the names ''LengthScales'', ''Amplitude'', ''Ridge'' or a logical vector of d + 2 entries, got %s', ...
-        describe_value(spec));
+        describe_value(given));
 end
 end
 

@@ -115,17 +115,11 @@ bool solve_preconditioned(kernel_operator& A, const double* B, int cols,
   low_rank_factor factor;
   low_rank_preconditioner P;
   allocation_failure failure;
-  const int rank = static_cast<int>(std::min<std::int64_t>(settings.precondition_rank, n));
-  if (pivoted_cholesky(A, rank, settings.precondition_stop * A.data().ridge, factor, failure)) {
-    P.prepare(A, factor, failure);
-  }
-  if (failure.failed) {
-    result.status = solve_status::out_of_memory;
+  const solve_status status = factor_preconditioner(
+      A, settings.precondition_rank, settings.precondition_stop * A.data().ridge, factor, P, failure);
+  if (status != solve_status::converged) {
+    result.status = status;
     result.failed_bytes = failure.bytes;
-    return false;
-  }
-  if (factor.interrupted || A.stop().stopped()) {
-    result.status = solve_status::interrupted;
     return false;
   }
   cg_options options;

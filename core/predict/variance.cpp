@@ -67,17 +67,11 @@ void forward_solve(const double* T, int r, const double* b, double* x) {
 bool factor_kernel(kernel_operator& A, const variance_settings& settings, low_rank_factor& factor,
                    low_rank_preconditioner& P, variance_result& result) {
   allocation_failure failure;
-  const int max_rank = static_cast<int>(std::min<std::int64_t>(settings.max_rank, A.n()));
-  if (pivoted_cholesky(A, max_rank, settings.rank_tol * A.data().ridge, factor, failure)) {
-    P.prepare(A, factor, failure);
-  }
-  if (failure.failed) {
-    result.status = solve_status::out_of_memory;
+  const solve_status status = factor_preconditioner(
+      A, settings.max_rank, settings.rank_tol * A.data().ridge, factor, P, failure);
+  if (status != solve_status::converged) {
+    result.status = status;
     result.failed_bytes = failure.bytes;
-    return false;
-  }
-  if (factor.interrupted || A.stop().stopped()) {
-    result.status = solve_status::interrupted;
     return false;
   }
   result.rank = factor.rank;

@@ -110,6 +110,16 @@ void low_rank_preconditioner::apply(block_schedule& schedule, const double* R, i
   schedule.pool().run_parts(part_rows);
 }
 
+solve_status factor_preconditioner(kernel_operator& A, int max_rank, double stop,
+                                   low_rank_factor& factor, low_rank_preconditioner& P,
+                                   allocation_failure& failure) {
+  const int rank = static_cast<int>(std::min<std::int64_t>(max_rank, A.n()));
+  if (pivoted_cholesky(A, rank, stop, factor, failure)) P.prepare(A, factor, failure);
+  if (failure.failed) return solve_status::out_of_memory;
+  if (factor.interrupted || A.stop().stopped()) return solve_status::interrupted;
+  return solve_status::converged;
+}
+
 double cg_bytes(std::int64_t n, int c, int r) {
   return 8.0 * static_cast<double>(n) * c * 4 + descent_bytes(n, c) + 16.0 * r * c;
 }

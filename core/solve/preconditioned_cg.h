@@ -38,6 +38,13 @@ class low_rank_preconditioner {
   int r_ = 0;
 };
 
+// The pivoted partial Cholesky factor of A's K (at most max_rank columns, stopped once it misses
+// at most `stop` of any diagonal entry) and its preconditioner. converged where both were
+// had; out_of_memory (failure holds the request) or interrupted where not.
+solve_status factor_preconditioner(kernel_operator& A, int max_rank, double stop,
+                                   low_rank_factor& factor, low_rank_preconditioner& P,
+                                   allocation_failure& failure);
+
 struct cg_options {
   const double* tol = nullptr;  // c tolerances: stop once every |G(r, q)| <= tol[q]
   int max_iterations = 1000;
