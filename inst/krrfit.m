@@ -28,9 +28,12 @@ function model = krrfit(X, Y, varargin)
 %                       reported objective is estimated, its log determinant by
 %                       stochastic Lanczos quadrature with the same probes. The
 %                       stage's end is kept only where its objective is at least as
-%                       high as at its start (the subset's optimum): up to
-%                       ExactCheckLimit observations both are computed exactly (and the
-%                       exact one is reported); beyond, both are estimated with the same
+%                       high as at its start (the subset's optimum), both computed
+%                       exactly: on all observations up to ExactCheckLimit of them (and
+%                       the exact one is reported); beyond, on ExactCheckLimit
+%                       observations held out from the subset (as many as memory
+%                       allows), and the objective reported is estimated at the point
+%                       kept. With ExactCheckLimit 0, both are estimated with the same
 %                       probes and the end must win by twice the error of their
 %                       difference. Otherwise the start is kept; Method says which, and
 %                       names any parameter that ran to a bound in the stage. Where
@@ -77,7 +80,9 @@ function model = krrfit(X, Y, varargin)
 %                          (default 2000)
 %     'PolishLimit'        largest n fitted exactly after the subset stage (default 6000)
 %     'ExactCheckLimit'    largest n whose scalable stage is checked with the exact
-%                          objective; beyond, with paired estimates (default 10000)
+%                          objective of all observations; beyond, the observations
+%                          held out from the subset that check it (0: paired
+%                          estimates check it) (default 10000)
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent;
 %                          above: by conjugate gradients preconditioned with a pivoted
@@ -268,7 +273,7 @@ else
     end
     threads = state('threads');
     [theta, f, V, verdict, check_threads, estimate_passes] = ...
-        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, opts, start);
+        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, opts, start);
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
     final_passes = [estimate_passes, solve_passes];
@@ -722,12 +727,17 @@ end
 end
 
 function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
-                                                               hi, free, opts, start)
+                                                               hi, free, subset, opts, start)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
 % objective is at least as high. Up to ExactCheckLimit observations (where the dense
-% factorisation fits in memory) both are computed exactly; beyond, both are estimated with
-% the same probes, so that the difference's error is known from the probes' paired
-% log determinants (the data fits are exact), and the end must win by twice that error.
+% factorisation fits in memory) both are computed exactly on all of them. Beyond, both are
+% computed exactly on ExactCheckLimit observations outside the subset the start was fitted
+% on (held out from it, drawn with the seed); no estimate's noise enters the decision, and
+% the one estimate made, at the point kept, gives the reported objective (as many
+% observations as the dense factorisation's memory allows). Where ExactCheckLimit is 0, or
+% memory allows too few, both are estimated with the same probes,
+% so that the difference's error is known from the probes' paired log determinants (the
+% data fits are exact), and the end must win by twice that error.
 % Returns the point kept, its objective (exact or estimated), a start for the final solve
 % (V's first columns), what was decided, and the estimates' threads and passes over K (NaN
 % where the check was exact).
@@ -737,13 +747,27 @@ threads = NaN;
 passes = NaN;
 moved = ran_to_bound(theta0, theta1, lo, hi, free, d);
 same = isequal(theta0, theta1);
-if n <= opts.ExactCheckLimit && 5 * 8 * n^2 <= krr_memory()
+exact_all = n <= opts.ExactCheckLimit && 5 * 8 * n^2 <= krr_memory();
+held = 0;
+if ~exact_all
+  held = held_out_size(n, numel(subset), opts.ExactCheckLimit);
+end
+if exact_all
   how = 'exact';
   [f1, ~, V1] = krr_dense_lml(Xs, Yc, theta1, true);
   f0 = f1;
   V0 = V1;
   if ~same
     [f0, ~, V0] = krr_dense_lml(Xs, Yc, theta0, true);
+  end
+  margin = 0;
+elseif held > 0
+  rows = held_out_rows(n, subset, held, opts.Seed);
+  how = sprintf('exact on %d observations held out from the subset', held);
+  f1 = krr_dense_lml(Xs(:, rows), Yc(rows, :), theta1, true);
+  f0 = f1;
+  if ~same
+    f0 = krr_dense_lml(Xs(:, rows), Yc(rows, :), theta0, true);
   end
   margin = 0;
 else
@@ -768,13 +792,9 @@ end
 keep_end = isfinite(f1) && (~isfinite(f0) || f1 - f0 >= margin);
 if keep_end
   theta = theta1;
-  f = f1;
-  V = V1;
   verdict = 'the stage''s end kept';
 else
   theta = theta0;
-  f = f0;
-  V = V0;
   verdict = 'the stage''s end rejected, its start kept';
 end
 if same
@@ -788,6 +808,34 @@ if opts.Verbose && ~same
   fprintf('krrfit (check): objective at the stage''s end %.6g, at its start %.6g (%s; margin %.3g): %s  %8.1f s\n', ...
           f1, f0, how, margin, verdict, toc(start));
 end
+if held > 0
+  % The held-out objectives decided; the objective reported is the estimate on all n.
+  [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts);
+elseif keep_end
+  f = f1;
+  V = V1;
+else
+  f = f0;
+  V = V0;
+end
+end
+
+function h = held_out_size(n, m, limit)
+% Observations outside the subset's m whose exact objective checks the stage: up to limit,
+% as many as the dense factorisation's memory allows (0: check by paired estimates).
+h = min(limit, n - m);
+available = krr_memory();
+if 5 * 8 * h^2 > available
+  h = floor(sqrt(available / 40));
+end
+h = max(h, 0);
+end
+
+function rows = held_out_rows(n, subset, h, seed)
+% h observations outside the subset, the same for the same seed.
+rest = 1:n;
+rest(subset) = [];
+rows = rest(seeded_subset(numel(rest), h, seed));
 end
 
 function text = ran_to_bound(theta0, theta1, lo, hi, free, d)

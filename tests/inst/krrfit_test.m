@@ -64,8 +64,9 @@
 %!test
 %! ## The scalable stage never ends worse than it started. On Friedman data with five
 %! ## irrelevant features its estimated slopes lead to a lower exact objective than at its
-%! ## start (the subset's optimum); the check rejects that end, by the exact objective and
-%! ## by paired estimates alike, so the model is the start's.
+%! ## start (the subset's optimum); the check rejects that end, by the exact objective of
+%! ## all observations, by that of observations held out from the subset, and by paired
+%! ## estimates alike, so the model is the start's.
 %! rand ("state", 0);  randn ("state", 0);
 %! n = 3000;
 %! Xf = rand (n, 10);
@@ -75,14 +76,16 @@
 %! warning ("off", "krrfit:atBound", "local");
 %! start = krrfit (Xf, yf, opts{:}, "ScalableIterations", 0);
 %! exact = krrfit (Xf, yf, opts{:});
+%! held = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 0);
+%! assert (! isempty (strfind (held.Method, "exact on 1500 observations held out")));
 %! assert (! isempty (strfind (start.Method, "did not move")));
 %! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
 %! unwind_protect
 %!   objective = @(m) krr_dense_lml (m.X, yf - m.YMean, log ([m.Weights, m.Ridge])', true);
 %!   f0 = objective (start);
 %!   assert (start.LogMarginalLikelihood, f0, 1e-9 * abs (f0));
-%!   for m = {exact, paired}
+%!   for m = {exact, held, paired}
 %!     assert (! isempty (strfind (m{1}.Method, "end rejected")));
 %!     assert (objective (m{1}) >= f0 - 1e-9 * abs (f0));
 %!   endfor
