@@ -24,9 +24,13 @@ function model = krrfit(X, Y, varargin)
 %                       (K + Ridge*I) [alpha, U] = [Y, Z] by block coordinate descent for
 %                       the targets and Probes fixed Rademacher probes Z, and Hutchinson
 %                       estimates of the gradient's trace terms from the solved probes; the
-%                       line searches of this stage follow the slope alone, and the
-%                       reported objective is estimated, its log determinant by
-%                       stochastic Lanczos quadrature with the same probes. The
+%                       line searches of this stage follow the slope alone. It stops,
+%                       settled, once every slope is within twice its standard error
+%                       (from the spread of the probes' own estimates), since further
+%                       steps would follow the probes' noise, or after
+%                       ScalableIterations; Method says which. The reported objective
+%                       is estimated, its log determinant by stochastic Lanczos
+%                       quadrature with the same probes. The
 %                       stage's end is kept only where its objective is at least as
 %                       high as at its start (the subset's optimum), both computed
 %                       exactly: on all observations up to ExactCheckLimit of them (and
@@ -68,7 +72,8 @@ function model = krrfit(X, Y, varargin)
 %     'AmplitudeBounds'    [low high] (default 1e-4 and 1e4 times the variance of Y)
 %     'RidgeBounds'        [low high] (default 1e-6 and 10 times the variance of Y)
 %     'MaxIterations'      iterations of each exact stage, 0 to 1e6 (default 100)
-%     'ScalableIterations' iterations over all observations for large n, 0 to 1e6 (10)
+%     'ScalableIterations' most iterations over all observations for large n, 0 to 1e6;
+%                          fewer where the stage settles first (10)
 %     'Restarts'           extra starts from random perturbations, 0 to 1000; the best is
 %                          kept (default 0)
 %     'Seed'               seed of the subset, the restarts and the probes, a whole number
@@ -139,7 +144,8 @@ function model = krrfit(X, Y, varargin)
 %                   largest gradient component, seconds, then the stage's running totals:
 %                   evaluations of the objective, passes over K, seconds computing kernel
 %                   columns, seconds in the compiled calls (the last three NaN in the exact
-%                   stages)]
+%                   stages), then the largest ratio of a slope to its standard error (NaN
+%                   in the exact stages)]
 %     Seconds       the time taken; Method: how it was fitted
 %     Threads       the most threads the compiled solves of the scalable stage and the
 %                   final solve used (NaN where the fit was exact throughout)
@@ -203,7 +209,7 @@ if strcmp(method, 'scalable') && n > opts.PolishLimit
   dense_n = m;
 end
 check_memory(dense_n);
-history = zeros(0, 8);
+history = zeros(0, 9);
 threads = NaN;
 final_passes = [NaN, NaN];
 
@@ -234,6 +240,7 @@ else
     scalable = stage(opts, start, sprintf('krrfit (all %d)', n));
     scalable.max_iterations = opts.ScalableIterations;
     scalable.slopes = true;
+    scalable.errors = true;
     scalable.history = history;
     % The slopes need the solves only roughly: their error is far below that of the probe
     % estimates (README), and a loose tolerance halves the passes over K.
@@ -256,8 +263,9 @@ else
                             state('module_seconds')];
     fun = @(t) scalable_step(state, Xs, Yc, fill_in(theta, free, t), free, settings);
     theta_start = theta;
+    settled = false;
     try
-      [t, ~, ~, history] = krr_lbfgs(fun, theta(free), lo(free), hi(free), scalable);
+      [t, ~, ~, history, settled] = krr_lbfgs(fun, theta(free), lo(free), hi(free), scalable);
       theta = fill_in(theta, free, t);
     catch err
       if ~strcmp(err.identifier, 'krrfit:notFiniteStart')
@@ -277,7 +285,8 @@ else
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
     final_passes = [estimate_passes, solve_passes];
-    how = sprintf('exact on %d, then estimated on all %d; %s', m, n, verdict);
+    how = sprintf('exact on %d, then estimated on all %d, %s; %s', m, n, ...
+                  settling(settled, history, opts.ScalableIterations), verdict);
   end
 end
 warn_at_bounds(theta, lo, hi, free, d, sigma);
@@ -511,7 +520,7 @@ function s = stage(opts, start, label)
 % The optimiser's settings for one stage.
 s = struct('max_iterations', opts.MaxIterations, 'memory', 10, 'gradient_tolerance', 1e-5, ...
            'value_tolerance', 1e-7, 'max_step', 2, 'verbose', opts.Verbose, 'label', label, ...
-           'start', start, 'slopes', false, 'history', zeros(0, 8), 'profile', []);
+           'start', start, 'slopes', false, 'history', zeros(0, 9), 'profile', []);
 end
 
 function [u, s] = uniforms(s, count)
@@ -657,22 +666,25 @@ counts('evaluations') = 0;
 profile = @() [counts('evaluations'), NaN, NaN, NaN];
 end
 
-function [f, g] = scalable_step(state, Xs, Yc, theta, free, settings)
-% The scalable slopes (no value), each evaluation warm-started from the last accepted one's
-% solutions (held in state, a containers.Map of this stage). A solve that meets the pass
-% bound is continued once with four times the passes; one that still fails, overflows or
-% finds K + ridge*I zero gives a gradient of NaN, which the optimiser rejects.
+function [f, g, e] = scalable_step(state, Xs, Yc, theta, free, settings)
+% The scalable slopes (no value) and their standard errors (from the spread of the probes'
+% own trace terms), each evaluation warm-started from the last accepted one's solutions
+% (held in state, a containers.Map of this stage). A solve that meets the pass bound is
+% continued once with four times the passes; one that still fails, overflows or finds
+% K + ridge*I zero gives a gradient of NaN, which the optimiser rejects.
 d = size(Xs, 1);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
-[f, g, V, info] = krr_lml(Xs, Yc, w, ridge, settings, state('warm'));
+[f, g, V, info, ~, t] = krr_lml(Xs, Yc, w, ridge, settings, state('warm'));
 count_work(state, info);
 if info(4) == 1 && all(isfinite(V(:)))
   more = settings;
   more(9) = 4 * settings(9);
-  [f, g, V, info] = krr_lml(Xs, Yc, w, ridge, more, V);
+  [f, g, V, info, ~, t] = krr_lml(Xs, Yc, w, ridge, more, V);
   count_work(state, info);
 end
+e = std(t, 0, 2) / sqrt(size(t, 2));
+e = e(free);
 state('evaluations') = state('evaluations') + 1;
 state('threads') = max(state('threads'), threads_used(info, 11));
 if info(4) == 0 && all(isfinite(g(:)))
@@ -685,6 +697,21 @@ else
   end
   state('failures') = [state('failures'), status];
   g = NaN(nnz(free), 1);
+  e = NaN(nnz(free), 1);
+end
+end
+
+function text = settling(settled, history, iterations)
+% How the scalable stage ended: settled (every slope within twice its error), or at its
+% iteration limit with the largest slope's ratio to its error.
+if isnan(history(end, 9))
+  text = 'not started (its solves failed at the subset''s optimum)';
+elseif settled
+  text = sprintf('settled after %d iterations (every slope within twice its error)', ...
+                 size(history, 1) - find(isnan(history(:, 9)), 1, 'last') - 1);
+else
+  text = sprintf('not settled in its %d iterations (largest slope %.3g times its error)', ...
+                 iterations, history(end, 9));
 end
 end
 

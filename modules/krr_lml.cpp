@@ -1,5 +1,5 @@
 // Host entry of the package's scalable marginal likelihood, which krrfit calls:
-//   [f, g, V, info, q] = krr_lml (X, Y, w, ridge, settings, V0)
+//   [f, g, V, info, q, t] = krr_lml (X, Y, w, ridge, settings, V0)
 // estimates log p(Y | w, ridge) of the Gaussian process with this kernel and noise variance
 // ridge, and its gradient in the log of every hyperparameter (core/learn/marginal_likelihood.h).
 //   X         d x n samples, one per column; w: d + 1 weights (amplitude last); ridge > 0
@@ -20,6 +20,10 @@
 //             as for krr_solve
 //   q         probes x 1: each probe's estimate of z' log(A) z, whose mean is the log det
 //             (NaN unless log_det is 1)
+//   t         (d + 2) x probes, asked for only: each probe's estimate of the trace term
+//             (c / 2) z' A^-1 dA/dtheta_i z that g subtracts, whose mean is that term, so
+//             that std (t, 0, 2) / sqrt (probes) is the error of g (computing t costs about
+//             three times the gradient's pass over K)
 // Ctrl-C and memory as for tarvel.
 #include "core/exact_arithmetic.h"
 
@@ -43,7 +47,7 @@
 namespace {
 
 constexpr const char* FN = "krr_lml";
-constexpr int OUTPUTS = 5;
+constexpr int OUTPUTS = 6;
 constexpr int INFO = 15;
 const double INF = std::numeric_limits<double>::infinity();
 const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
@@ -86,6 +90,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   call.set_output(2, mxCreateDoubleMatrix(n, cols, mxREAL));
   call.set_output(3, mxCreateDoubleMatrix(1, INFO, mxREAL));
   call.set_output(4, mxCreateDoubleMatrix(p, 1, mxREAL));
+  const bool traces = nlhs >= 6;
+  if (traces) call.set_output(5, mxCreateDoubleMatrix(d + 2, p, mxREAL));
   const auto start = std::chrono::steady_clock::now();
   run_core(call, "estimating the marginal likelihood", [&] {
     // The core takes the host's column-major arrays as they are and solves into the output.
@@ -97,7 +103,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     // The targets and the solutions, and what the estimate allocates.
     const double held = 8.0 * n * (c + cols) +
                         krr::estimate_bytes(n, d, static_cast<int>(c), static_cast<int>(p), k, parts,
-                                            static_cast<int>(std::min<double>(settings[9], n)));
+                                            static_cast<int>(std::min<double>(settings[9], n)), traces);
     krr::kernel_operator A;
     if (!prepare_operator(call, resources, prhs[0], prhs[2], ridge, k, settings[4], held,
                           "the estimate's arrays, more than the memory available to this process", A)) {
@@ -112,6 +118,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     s.lanczos.tolerance = settings[7];
     s.max_passes = settings[8];
     s.precondition_rank = static_cast<int>(settings[9]);
+    s.probe_traces = traces;
     const krr::lml_estimate e = krr::estimate_marginal_likelihood(A, Y, static_cast<int>(c), s, V);
     if (e.status == krr::solve_status::interrupted) {
       fail(f, FN, "interrupted", "interrupted by the user");
@@ -135,6 +142,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
       for (std::size_t s = 0; s < p; ++s) {
         q[s] = s < e.quadratures.size() ? e.quadratures[s] : std::numeric_limits<double>::quiet_NaN();
       }
+      if (traces) std::copy(e.probe_traces.begin(), e.probe_traces.end(), call.output_data(5));
     }
   });
 }

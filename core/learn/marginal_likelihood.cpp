@@ -93,6 +93,59 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
   for (int i = 0; i <= d; ++i) out[i] = sum_lanes(lanes + i * LANES);
 }
 
+constexpr int PROBE_TILE = 256;  // rows at a time of each probe's sums
+constexpr int PROBE_CLAIMS = 64;   // column ranges of the probes' sums (their storage)
+
+// Each part's tile of the probes' products and its lanes, and each claim's sums.
+double probe_trace_bytes(int d, int p, int parts) {
+  const double terms = static_cast<double>(p) * (d + 1);
+  return 8.0 * (parts * (p * static_cast<double>(PROBE_TILE) + terms * LANES) +
+                PROBE_CLAIMS * terms);
+}
+
+// Column j's share of each probe's trace terms: out[s (d + 1)] = z_s(j) sum_r u_s(r) K(r, j)
+// and out[s (d + 1) + 1 + l] = z_s(j) sum_r u_s(r) K(r, j) (x_rl - x_jl)^2, with K without
+// the ridge. uk: p x PROBE_TILE scratch; lanes: p (d + 1) LANES.
+KRR_VECTOR_CLONES
+void probe_column_sums(const gradient_inputs& in, int j, const double* column, double* uk,
+                       double* lanes, double* out) {
+  const training_data& data = *in.data;
+  const std::int64_t n = data.n;
+  const int d = data.d, c = in.c, p = in.p;
+  const double amplitude = data.w[d];
+  const double* xj = data.X + static_cast<std::int64_t>(j) * d;
+  double e2[PROBE_TILE], t[PROBE_TILE];
+  for (std::int64_t i = 0; i < static_cast<std::int64_t>(p) * (d + 1) * LANES; ++i) lanes[i] = 0.0;
+  for (std::int64_t r0 = 0; r0 < n; r0 += PROBE_TILE) {
+    const int len = static_cast<int>(n - r0 < PROBE_TILE ? n - r0 : PROBE_TILE);
+    for (int s = 0; s < p; ++s) {
+      const double* u = in.V + (c + s) * n + r0;
+      double* k = uk + s * PROBE_TILE;
+      for (int r = 0; r < len; ++r) k[r] = u[r] * column[r0 + r];
+      if (j >= r0 && j < r0 + len) k[j - r0] = u[j - r0] * amplitude;  // K(j, j), no ridge
+      add_lanes(lanes + s * (d + 1) * LANES, k, len);
+    }
+    for (int l = 0; l < d; ++l) {
+      const double* x = data.Xt + l * n + r0;
+      const double xjl = xj[l];
+      // As in column_sums: a pair whose kernel value is 0 adds 0, never 0 * Inf.
+      for (int r = 0; r < len; ++r) {
+        const double e = x[r] - xjl;
+        e2[r] = column[r0 + r] == 0.0 ? 0.0 : e * e;
+      }
+      for (int s = 0; s < p; ++s) {
+        const double* k = uk + s * PROBE_TILE;
+        for (int r = 0; r < len; ++r) t[r] = k[r] * e2[r];
+        add_lanes(lanes + (s * (d + 1) + 1 + l) * LANES, t, len);
+      }
+    }
+  }
+  for (int s = 0; s < p; ++s) {
+    const double zjs = in.Z[s * n + j];
+    for (int i = 0; i <= d; ++i) out[s * (d + 1) + i] = zjs * sum_lanes(lanes + (s * (d + 1) + i) * LANES);
+  }
+}
+
 struct multiply_context {
   kernel_operator* A;
   int p;
@@ -150,7 +203,8 @@ std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed)
   return Z;
 }
 
-double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank) {
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank,
+                      bool probe_traces) {
   const double column = 8.0 * static_cast<double>(n);
   const int cols = c + p;
   // The right sides and the gradient (2 cols), the probes (p), each column's gradient sums
@@ -159,7 +213,7 @@ double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int
       rank > 0 ? cg_bytes(n, cols, rank) + pivoted_cholesky_bytes(n, rank) + 8.0 * rank * rank
                : multi_solver_bytes(n, k, cols, d);
   return column * (2.0 * cols + p + (d + 1) + parts + 3.0 * p) +
-         8.0 * parts * (d + 1) * LANES + solver;
+         8.0 * parts * (d + 1) * LANES + solver + (probe_traces ? probe_trace_bytes(d, p, parts) : 0.0);
 }
 
 lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, int c,
@@ -170,7 +224,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   const int d = data.d, p = settings.probes, cols = c + p;
   block_schedule& schedule = A.schedule();
   const int parts = schedule.parts();
-  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, {}};
+  lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, {}, {}};
 
   // Everything the estimate holds, before any work: the right sides (the targets, then the
   // probes) and their gradient, each column's gradient sums, and each thread's scratch, so
@@ -183,6 +237,17 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   auto scratch = try_allocate<double>(un * parts, false, "the gradient sums", failure);
   auto lanes = try_allocate<double>(static_cast<std::uint64_t>(parts) * (d + 1) * LANES, false,
                                     "the gradient sums", failure);
+  // The probes' own trace terms: each part's products and lanes, each claim's sums.
+  const bool traces = settings.probe_traces;
+  const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
+  auto probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * PROBE_TILE : 0,
+                                          false, "the probes' trace terms", failure);
+  auto probe_lanes = try_allocate<double>(traces ? parts * terms * LANES : 0, false,
+                                          "the probes' trace terms", failure);
+  auto claim_sums = try_allocate<double>(traces ? PROBE_CLAIMS * terms : 0, false,
+                                         "the probes' trace terms", failure);
+  auto column_terms = try_allocate<double>(traces ? parts * terms : 0, false,
+                                           "the probes' trace terms", failure);
   if (failure.failed) {
     result.status = solve_status::out_of_memory;
     result.failed_bytes = failure.bytes;
@@ -234,15 +299,25 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   // Columns each part computed, and its seconds on them (the profile only).
   std::vector<std::int64_t> part_computed(parts, 0);
   std::vector<double> part_seconds(parts, 0.0);
+  // With the probes' trace terms, a claim is one of PROBE_CLAIMS fixed column ranges
+  // (multiples of COLUMNS_PER_CLAIM), whose sums its part adds in column order: the same
+  // bits whichever part takes it, in storage that does not grow with n.
+  std::int64_t claim = COLUMNS_PER_CLAIM;
+  if (traces) {
+    const std::int64_t ranges = (n + PROBE_CLAIMS - 1) / PROBE_CLAIMS;
+    claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
+    std::fill(claim_sums.get(), claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
+  }
   auto part_columns = [&](int part) {
     double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
     double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
     for (;;) {
       if (schedule.stop_requested()) return;
-      const std::int64_t j0 = next.fetch_add(COLUMNS_PER_CLAIM);
+      const std::int64_t j0 = next.fetch_add(claim);
       if (j0 >= n) return;
-      const std::int64_t j1 = j0 + COLUMNS_PER_CLAIM < n ? j0 + COLUMNS_PER_CLAIM : n;
+      const std::int64_t j1 = j0 + claim < n ? j0 + claim : n;
       for (std::int64_t j = j0; j < j1; ++j) {
+        if (traces && schedule.stop_requested()) return;  // a claim may be n / 64 columns
         const int slot = A.cache().slot_of(static_cast<int>(j));
         const double* column = own;
         if (slot != 0) {
@@ -255,6 +330,14 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
           part_computed[part] += 1;
         }
         column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1));
+        if (traces) {
+          double* out = column_terms.get() + part * terms;
+          probe_column_sums(inputs, static_cast<int>(j), column,
+                            probe_tiles.get() + static_cast<std::uint64_t>(part) * p * PROBE_TILE,
+                            probe_lanes.get() + part * terms * LANES, out);
+          double* sums = claim_sums.get() + (j0 / claim) * terms;
+          for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
+        }
       }
     }
   };
@@ -285,6 +368,26 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   }
   result.gradient[d] = 0.5 * sums[0];
   result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
+  if (traces) {
+    // Each probe's (c / 2) z_s' dA/dtheta_i A^-1 z_s: the claims' sums in column order, then
+    // the derivatives' factors (dA/dlog w_l = -w_l K o D_l, dA/dlog amplitude = K, dA/dlog
+    // ridge = ridge I).
+    std::vector<double> total(terms, 0.0);
+    for (int range = 0; range < PROBE_CLAIMS; ++range) {
+      for (std::uint64_t i = 0; i < terms; ++i) total[i] += claim_sums[range * terms + i];
+    }
+    result.probe_traces.assign(static_cast<std::size_t>(d + 2) * p, 0.0);
+    const double half_c = 0.5 * c;
+    for (int t = 0; t < p; ++t) {
+      double* out = result.probe_traces.data() + static_cast<std::size_t>(t) * (d + 2);
+      const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
+      for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
+      out[d] = half_c * sums_t[0];
+      double own_uz = 0.0;
+      for (std::int64_t r = 0; r < n; ++r) own_uz += V[(c + t) * n + r] * Z[t * n + r];
+      out[d + 1] = half_c * data.ridge * own_uz;
+    }
+  }
 
   if (!settings.log_det) return result;
   multiply_context context{&A, p};

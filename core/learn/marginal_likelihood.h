@@ -34,6 +34,10 @@ struct lml_settings {
   // where the ridge is small against the amplitude.
   int precondition_rank = 0;
   double precondition_stop = 1e-2;
+  // Also each probe's own estimate of the gradient's trace terms (lml_estimate's
+  // probe_traces), so that the gradient's error is known; their sums cost about three times
+  // the gradient's pass.
+  bool probe_traces = false;
 };
 
 struct lml_estimate {
@@ -45,6 +49,10 @@ struct lml_estimate {
   // Each probe's estimate z' log(A) z, whose mean is log_det: two estimates with the same
   // probes can be compared probe by probe, the error of their difference then known.
   std::vector<double> quadratures;
+  // Where asked (settings.probe_traces): (d + 2) x p, column-major, probe s's estimate
+  // (c / 2) z_s' A^-1 dA/dtheta_i z_s of the trace term that the gradient subtracts, whose
+  // mean over the probes is that term: their spread gives each gradient entry's error.
+  std::vector<double> probe_traces;
   descent_result solve;
   // Where the time went: passes over K (the solve's block steps and checks, the gradient's
   // pass, the Lanczos products), kernel columns computed (not read from the cache) and the
@@ -58,9 +66,11 @@ struct lml_estimate {
 };
 
 // Bytes the estimate allocates for n samples of d features, c targets and p probes,
-// blocks of k, `parts` threads and a preconditioner of at most `rank` columns (0: none):
-// the solve's arrays, the probes, the gradient pass's and Lanczos's.
-double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank = 0);
+// blocks of k, `parts` threads, a preconditioner of at most `rank` columns (0: none) and,
+// where asked, the probes' own trace terms: the solve's arrays, the probes, the gradient
+// pass's and Lanczos's.
+double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank = 0,
+                      bool probe_traces = false);
 
 // The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);

@@ -1,5 +1,5 @@
-function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
-% [x, f, g, history] = krr_lbfgs (fun, x0, lo, hi, opts)
+function [x, f, g, history, settled] = krr_lbfgs(fun, x0, lo, hi, opts)
+% [x, f, g, history, settled] = krr_lbfgs (fun, x0, lo, hi, opts)
 %
 % Internal to krrfit: maximises f over the box lo <= x <= hi by limited-memory BFGS on -f,
 % the direction projected onto the box. [f, g] = fun (x) gives the value (NaN where it is
@@ -14,8 +14,13 @@ function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
 % one coordinate per iteration), verbose, label (for the progress lines), start (tic), and
 % history (rows to continue), and optionally profile, a function giving the stage's running
 % totals [evaluations, passes over K, seconds computing kernel columns, seconds in the
-% compiled calls] (NaN where a total is not kept). history gains a row per iteration:
-% [iteration, f, largest projected derivative, seconds since start, the four totals].
+% compiled calls] (NaN where a total is not kept), and optionally errors: where true,
+% [f, g, e] = fun (x) also gives each derivative's standard error e (of an estimated
+% gradient), and the search stops, settled, once every projected derivative is within
+% twice its error (further steps would follow the estimate's noise). history gains a row
+% per iteration: [iteration, f, largest projected derivative, seconds since start, the four
+% totals, the largest ratio of a projected derivative to its error (NaN without errors)].
+% settled: whether the point returned is so (errors only).
 % Deterministic: no randomness, and the clock only in the history.
 %
 % A point whose gradient is not finite, or whose value is neither finite nor NaN (NaN
@@ -26,7 +31,9 @@ function [x, f, g, history] = krr_lbfgs(fun, x0, lo, hi, opts)
 lo = lo(:);
 hi = hi(:);
 x = min(max(x0(:), lo), hi);
-[f, g] = fun(x);
+with_errors = isfield(opts, 'errors') && opts.errors;
+fun = evaluator(fun, with_errors);
+[f, g, e] = fun(x);
 if ~usable(f, g, opts.slopes)
   error('krrfit:notFiniteStart', ...
         'krrfit: the objective or its gradient is not finite at the start of stage %s', ...
@@ -37,9 +44,10 @@ first = size(history, 1) + 1;  % the stage's first row
 S = zeros(numel(x), 0);
 Y = S;
 pg = projected(x, g, lo, hi);
-history = record(opts, history, first, f, pg);
+history = record(opts, history, first, f, pg, e);
+within = @(pg, e) with_errors && all(abs(pg) <= 2 * e);
 for iteration = 1:opts.max_iterations
-  if norm(pg, Inf) <= opts.gradient_tolerance
+  if norm(pg, Inf) <= opts.gradient_tolerance || within(pg, e)
     break;
   end
   free = pg ~= 0;
@@ -56,9 +64,10 @@ for iteration = 1:opts.max_iterations
   end
   slope0 = d' * g;
   if opts.slopes
-    [x_new, f_new, g_new] = slope_search(fun, x, f, g, d, step, slope0, lo, hi, opts.max_step);
+    [x_new, f_new, g_new, e_new] = slope_search(fun, x, f, g, e, d, step, slope0, lo, hi, ...
+                                                opts.max_step);
   else
-    [x_new, f_new, g_new] = value_search(fun, x, f, g, d, step, slope0, lo, hi);
+    [x_new, f_new, g_new, e_new] = value_search(fun, x, f, g, e, d, step, slope0, lo, hi);
   end
   s = x_new - x;
   y = g - g_new;  % the change of the gradient of -f
@@ -73,8 +82,9 @@ for iteration = 1:opts.max_iterations
   x = x_new;
   f = f_new;
   g = g_new;
+  e = e_new;
   pg = projected(x, g, lo, hi);
-  history = record(opts, history, first, f, pg);
+  history = record(opts, history, first, f, pg, e);
   if norm(s, Inf) == 0
     break;
   end
@@ -87,6 +97,21 @@ for iteration = 1:opts.max_iterations
     end
   end
 end
+settled = within(pg, e);
+end
+
+function fun = evaluator(fun, with_errors)
+% [f, g, e] from fun: its errors where it gives them, else zeros.
+if with_errors
+  return;
+end
+plain = fun;
+fun = @(x) with_zero_errors(plain, x);
+end
+
+function [f, g, e] = with_zero_errors(fun, x)
+[f, g] = fun(x);
+e = zeros(size(g));
 end
 
 function ok = usable(f, g, slopes)
@@ -120,13 +145,13 @@ end
 d = q;
 end
 
-function [x, f, g] = value_search(fun, x0, f0, g0, d, step, slope0, lo, hi)
+function [x, f, g, e] = value_search(fun, x0, f0, g0, e0, d, step, slope0, lo, hi)
 % Backtracking on the value (sufficient increase), the step clipped to the box; where no
 % step increases f, the point stays (and the caller, seeing no move, stops). A trial point
 % that is not usable is a failed step like one that does not increase f.
 for attempt = 1:30
   x = min(max(x0 + step * d, lo), hi);
-  [f, g] = fun(x);
+  [f, g, e] = fun(x);
   if usable(f, g, false) && f >= f0 + 1e-4 * step * slope0
     return;
   end
@@ -135,9 +160,10 @@ end
 x = x0;
 f = f0;
 g = g0;
+e = e0;
 end
 
-function [x, f, g] = slope_search(fun, x0, f0, g0, d, step, slope0, lo, hi, max_step)
+function [x, f, g, e] = slope_search(fun, x0, f0, g0, e0, d, step, slope0, lo, hi, max_step)
 % On the slope along d: accept once |slope| <= 0.9 slope0; bisect where the step overshot
 % (negative slope) or the trial point is not usable, double where it is still steep and
 % nothing overshot yet, but never beyond max_step in any coordinate: far steps lead to
@@ -151,16 +177,16 @@ last = [];
 longest = max_step / norm(d, Inf);
 for attempt = 1:6
   x = min(max(x0 + step * d, lo), hi);
-  [f, g] = fun(x);
+  [f, g, e] = fun(x);
   if ~usable(f, g, true)
     above = step;
     step = (below + above) / 2;
     continue;
   end
-  last = struct('x', x, 'f', f, 'g', g);
+  last = struct('x', x, 'f', f, 'g', g, 'e', e);
   slope = d' * g;
   if slope >= 0 && (isempty(best) || slope < best.slope)
-    best = struct('x', x, 'f', f, 'g', g, 'slope', slope);
+    best = struct('x', x, 'f', f, 'g', g, 'e', e, 'slope', slope);
   end
   if abs(slope) <= 0.9 * slope0 || (slope > 0 && step >= longest)
     return;
@@ -179,14 +205,15 @@ if isempty(best)
   best = last;
 end
 if isempty(best)
-  best = struct('x', x0, 'f', f0, 'g', g0);
+  best = struct('x', x0, 'f', f0, 'g', g0, 'e', e0);
 end
 x = best.x;
 f = best.f;
 g = best.g;
+e = best.e;
 end
 
-function history = record(opts, history, first, f, pg)
+function history = record(opts, history, first, f, pg, e)
 % A row of the history and, where asked, the progress line: with a profile, what this
 % iteration took (evaluations, passes over K each, seconds computing kernel columns of the
 % seconds in the compiled calls).
@@ -194,7 +221,13 @@ totals = NaN(1, 4);
 if isfield(opts, 'profile') && ~isempty(opts.profile)
   totals = opts.profile();
 end
-row = [size(history, 1), f, norm(pg, Inf), toc(opts.start), totals];
+% The largest ratio of a derivative to its error (those at a bound, projected to 0, not
+% counted; NaN without errors).
+ratio = NaN;
+if isfield(opts, 'errors') && opts.errors
+  ratio = max([0; abs(pg(pg ~= 0)) ./ e(pg ~= 0)]);
+end
+row = [size(history, 1), f, norm(pg, Inf), toc(opts.start), totals, ratio];
 history = [history; row];
 if opts.verbose
   line = sprintf('%s: iteration %3d  objective %14.6g  |gradient| %10.3g  %8.1f s', opts.label, ...
@@ -207,6 +240,9 @@ if opts.verbose
     step = totals - before;
     line = sprintf('%s  (%d evaluations, %.1f passes over K each, kernel columns %.1f s of %.1f s)', ...
                    line, step(1), step(2) / max(step(1), 1), step(3), step(4));
+  end
+  if ~isnan(ratio)
+    line = sprintf('%s; largest slope %.3g times its error', line, ratio);
   end
   fprintf('%s\n', line);
 end

@@ -79,6 +79,11 @@
 %! held = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 0);
 %! assert (! isempty (strfind (held.Method, "exact on 1500 observations held out")));
+%! ## The stage settles where every slope is within twice its error, and says whether it did.
+%! H = exact.History(! isnan (exact.History(:,9)), 9);
+%! assert (rows (H) >= 2 && all (H > 0));
+%! says_settled = ! isempty (strfind (exact.Method, " settled after"));
+%! assert (says_settled, H(end) <= 2);
 %! assert (! isempty (strfind (start.Method, "did not move")));
 %! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
 %! unwind_protect
@@ -95,13 +100,14 @@
 
 %!test
 %! ## The optimiser never accepts a point whose value or gradient is not finite: such a
-%! ## trial step fails and the search backs off; a start that is not finite is an error.
+%! ## trial step fails and the search backs off; a start that is not finite is an error;
+%! ## with errors on the gradient it stops where the slopes are within them.
 %! ## -(x - 1)^2, whose gradient is not finite beyond 0.5, short of the maximum.
 %! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
 %! unwind_protect
 %!   s = struct ("max_iterations", 20, "memory", 5, "gradient_tolerance", 1e-8, ...
 %!               "value_tolerance", 0, "max_step", 2, "verbose", false, "label", "test", ...
-%!               "start", tic (), "slopes", false, "history", zeros (0, 8));
+%!               "start", tic (), "slopes", false, "history", zeros (0, 9));
 %!   slope = @(x) -2 * (x - 1) / (x <= 0.5);
 %!   [x, f, g] = krr_lbfgs (@(x) deal (-(x - 1) ^ 2, slope (x)), 0, -5, 5, s);
 %!   assert (x <= 0.5 && isfinite (f) && isfinite (g));
@@ -111,6 +117,15 @@
 %!   fail ("krr_lbfgs (@(x) deal (NaN, NaN), 0, -5, 5, s)", "not finite at the start");
 %!   s.slopes = false;
 %!   fail ("krr_lbfgs (@(x) deal (-Inf, 0), 0, -5, 5, s)", "not finite at the start");
+%!   ## With errors, the search settles once every slope is within twice its error, and
+%!   ## only then: -(x - 1)^4 / 4, whose slope (1 - x)^3 is 8 at the start.
+%!   s.slopes = true;
+%!   s.errors = true;
+%!   [x, ~, g, h, settled] = krr_lbfgs (@(x) deal (NaN, (1 - x) ^ 3, 0.05), -1, -5, 5, s);
+%!   assert (settled && abs (g) <= 0.1 && h(end, 9) <= 2 && all (h(1:end-1, 9) > 2));
+%!   s.errors = false;
+%!   [~, ~, g_on, h_on, settled] = krr_lbfgs (@(x) deal (NaN, (1 - x) ^ 3), -1, -5, 5, s);
+%!   assert (! settled && abs (g_on) < abs (g) && rows (h_on) > rows (h) && all (isnan (h_on(:, 9))));
 %! unwind_protect_cleanup
 %!   cd (here);
 %! end_unwind_protect

@@ -28,25 +28,31 @@ function folder = status_injection (lml, solve)
     movefile (fullfile (folder, "private", [name{1} ".mex"]), ...
               fullfile (folder, "private", ["real_" name{1} ".mex"]));
   endfor
-  write_wrapper (fullfile (folder, "private", "krr_lml.m"), "krr_lml", "lml", ...
-                 "[f, g, V, info, q]", 4, "g(:) = NaN;  V(:) = NaN;");
-  write_wrapper (fullfile (folder, "private", "krr_solve.m"), "krr_solve", "solve", ...
-                 "[V, G, info]", 1, "V(:) = NaN;  G(:) = NaN;");
+  ## (Outputs by position: krr_lml's info is its 4th, krr_solve's its 3rd; an overflow
+  ## makes the gradient and solutions, or the solutions and residuals, NaN.)
+  write_wrapper (fullfile (folder, "private", "krr_lml.m"), "krr_lml", "lml", 4, 4, [2, 3]);
+  write_wrapper (fullfile (folder, "private", "krr_solve.m"), "krr_solve", "solve", 3, 1, [1, 2]);
 endfunction
 
-function write_wrapper (file, name, key, outputs, entry, overflow)
+function write_wrapper (file, name, key, info, entry, overflow)
   unlink (file);  # the copied help file, or a link to it: never written through
   fid = fopen (file, "w");
-  fprintf (fid, "function %s = %s (varargin)\n", outputs, name);
+  fprintf (fid, "function varargout = %s (varargin)\n", name);
   fprintf (fid, "  global STATUS_INJECTION\n");
-  fprintf (fid, "  %s = real_%s (varargin{:});\n", outputs, name);
+  fprintf (fid, "  varargout = cell (1, max (nargout, %d));\n", info);
+  fprintf (fid, "  [varargout{:}] = real_%s (varargin{:});\n", name);
   fprintf (fid, "  STATUS_INJECTION.%s_settings(end+1,:) = varargin{5};\n", key);
   fprintf (fid, "  call = rows (STATUS_INJECTION.%s_settings);\n", key);
   fprintf (fid, "  hit = STATUS_INJECTION.%s(STATUS_INJECTION.%s(:,1) == call, 2);\n", key, key);
   fprintf (fid, "  if (! isempty (hit))\n");
-  fprintf (fid, "    info(%d) = hit(1);\n", entry);
-  fprintf (fid, "    if (hit(1) == 3)\n      %s\n    endif\n", overflow);
+  fprintf (fid, "    varargout{%d}(%d) = hit(1);\n", info, entry);
+  fprintf (fid, "    if (hit(1) == 3)\n");
+  for k = overflow
+    fprintf (fid, "      varargout{%d}(:) = NaN;\n", k);
+  endfor
+  fprintf (fid, "    endif\n");
   fprintf (fid, "  endif\n");
+  fprintf (fid, "  varargout = varargout(1:max (nargout, 1));\n");
   fprintf (fid, "endfunction\n");
   fclose (fid);
 endfunction

@@ -44,6 +44,7 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   s.relative_tol = 1e-11;
   s.lanczos.steps = n;
   s.lanczos.tolerance = 1e-12;
+  s.probe_traces = true;
   std::vector<double> V(static_cast<size_t>(n) * (c + probes), 0.0);
   const krr::lml_estimate e = krr::estimate_marginal_likelihood(fx.A, Y.data(), c, s, V.data());
   ASSERT_EQ(e.solve.status, krr::solve_status::converged);
@@ -67,23 +68,34 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
     left.push_back(reference::dense_solve(A, z, n));
     right.push_back(z);
   }
-  std::vector<double> expected(d + 2, 0.0);
+  // Each probe's own trace terms, (c / 2) u_s' dA z_s, the same sums with the probe alone.
+  std::vector<double> expected(d + 2, 0.0), traces((d + 2) * probes, 0.0);
   for (size_t v = 0; v < left.size(); ++v) {
-    const double scale = v < static_cast<size_t>(c) ? 0.5 : -0.5 * c / probes;
+    const bool probe = v >= static_cast<size_t>(c);
+    const double scale = probe ? -0.5 * c / probes : 0.5;
+    double* own = probe ? &traces[(v - c) * (d + 2)] : nullptr;
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j) {
         const double K = A[i * n + j] - (i == j ? ridge : 0.0);
         const double lr = left[v][i] * right[v][j] * scale;
+        const double half = 0.5 * c * left[v][i] * right[v][j];
         for (int l = 0; l < d; ++l) {
           const double diff = p.X[i * d + l] - p.X[j * d + l];
           expected[l] -= lr * p.w[l] * diff * diff * K;
+          if (probe) own[l] -= half * p.w[l] * diff * diff * K;
         }
         expected[d] += lr * K;
+        if (probe) own[d] += half * K;
         if (i == j) expected[d + 1] += lr * ridge;
+        if (probe && i == j) own[d + 1] += half * ridge;
       }
   }
   for (int i = 0; i < d + 2; ++i) {
     EXPECT_NEAR(e.gradient[i], expected[i], 1e-7 * (1.0 + std::fabs(expected[i]))) << "entry " << i;
+  }
+  ASSERT_EQ(e.probe_traces.size(), traces.size());
+  for (size_t i = 0; i < traces.size(); ++i) {
+    EXPECT_NEAR(e.probe_traces[i], traces[i], 1e-7 * (1.0 + std::fabs(traces[i]))) << "trace " << i;
   }
   EXPECT_NEAR(e.data_fit, data_fit, 1e-8 * std::fabs(data_fit));
 
@@ -99,7 +111,7 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   // or two: the same estimate to the solves' tolerance, and the same bits at any thread
   // count.
   s.precondition_rank = 20;
-  std::vector<std::vector<double>> solved;
+  std::vector<std::vector<double>> solved, traced;
   for (int threads : {1, 2}) {
     operator_fixture pc(p, ridge, 16, 8.0 * n * n, threads);
     std::vector<double> U(V.size(), 0.0);
@@ -108,12 +120,14 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
     for (int i = 0; i < d + 2; ++i) EXPECT_NEAR(e2.gradient[i], e.gradient[i], 1e-7 * (1.0 + std::fabs(e.gradient[i])));
     EXPECT_NEAR(e2.value, e.value, 1e-6 * std::fabs(e.value));
     solved.push_back(U);
+    traced.push_back(e2.probe_traces);
     // From the solution as a start: the check's pass and a few iterations at most.
     const krr::lml_estimate again = krr::estimate_marginal_likelihood(pc.A, Y.data(), c, s, U.data());
     EXPECT_EQ(again.solve.status, krr::solve_status::converged);
     EXPECT_LE(again.solve.steps, 2);
   }
   EXPECT_EQ(solved[0], solved[1]);
+  EXPECT_EQ(traced[0], traced[1]);
   s.precondition_rank = 0;
 
   // The profile: with every column cached each is computed once; with no cache every pass
@@ -144,17 +158,20 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
 
 // Samples so far apart in a feature that the square of their difference overflows: their
 // kernel value is 0, and so is their term of the gradient (it was 0 * Inf = NaN, reported
-// with a converged solve); a feature of weight 0 has a derivative of exactly 0.
+// with a converged solve), in the gradient and in each probe's trace terms; a feature of
+// weight 0 has a derivative of exactly 0.
 TEST(MarginalLikelihood, SamplesBeyondTheSquaresRangeGiveAFiniteGradient) {
   const problem_data far{2, 2, {0.0, 3.0, 1e200, -4.0}, {1.0, 2.0}, {1.0, 0.0, 1.0}};
   operator_fixture fx(far, 0.1, 1, 8.0 * 2 * 2, 1);
   krr::lml_settings s;
   s.probes = 2;
   s.log_det = false;
+  s.probe_traces = true;
   std::vector<double> V(2 * 3, 0.0);
   const krr::lml_estimate e = krr::estimate_marginal_likelihood(fx.A, far.y.data(), 1, s, V.data());
   ASSERT_EQ(e.solve.status, krr::solve_status::converged);
   for (double g : e.gradient) EXPECT_TRUE(std::isfinite(g));
+  for (double t : e.probe_traces) EXPECT_TRUE(std::isfinite(t));
   EXPECT_EQ(e.gradient[1], 0.0);
 }
 

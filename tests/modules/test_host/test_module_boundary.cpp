@@ -599,7 +599,7 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     const char* module;
     int inputs, most_outputs;
   };
-  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 5},
+  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 6},
                           counts{"krr_predict", 4, 1}, counts{"krr_memory", 0, 1},
                           counts{"krr_variance", 5, 2}}) {
     SCOPED_TRACE(c.module);
@@ -982,7 +982,7 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
   };
   const std::vector<outputs> modules = {
       {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 11}},
-      {"krr_lml", 5, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 15, 8 * 3}},
+      {"krr_lml", 6, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 15, 8 * 3, 8 * 4 * 3}},
       {"krr_predict", 1, multi_prediction_inputs(3, 8, 5, 2), {8 * 5 * 2}},
       {"krr_memory", 1, {}, {8}},
       {"krr_variance", 2, variance_inputs(3, 8, 5, 0.1, variance_settings(0, 2)), {8 * 5, 8 * 6}},
