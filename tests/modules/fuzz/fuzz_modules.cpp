@@ -1134,13 +1134,14 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const std::size_t p = entries[0] >= 1 && entries[0] <= 4096 ? static_cast<std::size_t>(entries[0]) : 1;
   in.push_back(warm_start_argument(fdp, values, rows, c + p));
 
-  const int nlhs = decode_counts(fdp, values, in, 5);
+  const int nlhs = decode_counts(fdp, values, in, 6);
   const int nrhs = static_cast<int>(in.size());
   const long interrupt_after = decode_interrupt(fdp, n, c + p);
-  const std::size_t limit = limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 15, 8 * p});
+  const std::size_t limit =
+      limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 15, 8 * p, 8 * (d + 2) * p});
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
-  bool valid = nrhs == 6 && nlhs <= 5;
+  bool valid = nrhs == 6 && nlhs <= 6;
   double ridge = 0, settings[10] = {};
   if (valid) {
     const mxArray *X = in[0], *Y = in[1], *w = in[2];
@@ -1219,6 +1220,12 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
       require(std::fabs(mean - info[1]) <= 1e-12 * size, "the quadratures' mean is not info(2)", r);
     }
   }
+  const double* traces = nullptr;
+  if (r.outputs.size() >= 6) {
+    require(mxGetM(r.outputs[5]) == d + 2 && mxGetN(r.outputs[5]) == probe_count,
+            "t is not (d + 2) x probes", r);
+    traces = mxGetPr(r.outputs[5]);
+  }
   if (settings[9] == 0) {
     require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
   }
@@ -1283,6 +1290,18 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
     }
     require(std::fabs(gradient[i] - direct.value[i]) <= direct.size[i] * (2.0 * direct.spread + 1e-10) + 1e-300,
             "g differs from the gradient built directly from V and the probes", r);
+  }
+  // Each probe's trace terms: g is the data's part (the sums without the probes) less
+  // their mean.
+  if (traces == nullptr || !probes_known || !(direct.spread < 1e-3)) return;
+  const direct_gradient data = gradient_built_directly(X, n, d, w, ridge, v, cols, probe_count, {});
+  for (std::size_t i = 0; i < d + 2; ++i) {
+    double mean = 0.0;
+    for (std::size_t s = 0; s < probe_count; ++s) mean += traces[s * (d + 2) + i];
+    mean /= static_cast<double>(probe_count);
+    if (!std::isfinite(data.value[i]) || !std::isfinite(direct.size[i]) || !std::isfinite(mean)) continue;
+    require(std::fabs(gradient[i] + mean - data.value[i]) <= direct.size[i] * (2.0 * direct.spread + 1e-10) + 1e-300,
+            "the probes' trace terms do not account for g's probe part", r);
   }
 }
 

@@ -867,6 +867,8 @@ TEST_F(ModuleBoundary, InterruptEndsAnInternalModuleCallAtAnyPoll) {
   const std::vector<long_call> calls = {
       {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {1e-10, 20, Inf, 3, 1000})},
       {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0})},
+      // with each probe's trace terms, and no log determinant: their pass is the last phase
+      {"krr_lml", 6, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 0, 20, 1e-9, 1000, 0})},
       // and with the solves by preconditioned conjugate gradients: the factor, then the solves
       {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 30})},
       {"krr_predict", 1, multi_prediction_inputs(2, 40, 2000, 3)},
