@@ -281,7 +281,8 @@ else
     end
     threads = state('threads');
     [theta, f, V, verdict, check_threads, estimate_passes] = ...
-        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, opts, start);
+        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, opts, start, ...
+                    state('warm'));
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
     final_passes = [estimate_passes, solve_passes];
@@ -754,7 +755,7 @@ end
 end
 
 function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
-                                                               hi, free, subset, opts, start)
+                                                               hi, free, subset, opts, start, warm)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
 % objective is at least as high. Up to ExactCheckLimit observations (where the dense
 % factorisation fits in memory) both are computed exactly on all of them. Beyond, both are
@@ -765,8 +766,9 @@ function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, t
 % memory allows too few, both are estimated with the same probes,
 % so that the difference's error is known from the probes' paired log determinants (the
 % data fits are exact), and the end must win by twice that error.
-% Returns the point kept, its objective (exact or estimated), a start for the final solve
-% (V's first columns), what was decided, and the estimates' threads and passes over K (NaN
+% warm: the stage's last solutions, the start of that one estimate. Returns the point kept,
+% its objective (exact or estimated), a start for the final solve (V's first columns), what
+% was decided, and the estimates' threads and passes over K (NaN
 % where the check was exact).
 [d, n] = size(Xs);
 c = size(Yc, 2);
@@ -837,7 +839,7 @@ if opts.Verbose && ~same
 end
 if held > 0
   % The held-out objectives decided; the objective reported is the estimate on all n.
-  [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts);
+  [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
 elseif keep_end
   f = f1;
   V = V1;
@@ -888,7 +890,7 @@ end
 text = strjoin(items, ', ');
 end
 
-function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts)
+function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts, warm)
 % The objective estimated with the log determinant, the solutions, each probe's log
 % determinant estimate, the passes over K, and whether Lanczos settled before its step limit. A solve that does not converge is continued
 % once with four times the passes; one that still does not gives a warning.
@@ -898,7 +900,10 @@ w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), ...
             opts.CacheBytes, 1, 100, 1e-6, 1000, opts.PreconditionRank];
-[f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, []);
+if nargin < 5
+  warm = [];
+end
+[f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, warm);
 passes = info(12);
 if info(4) ~= 0 && info(4) ~= 2
   settings(9) = 4 * settings(9);

@@ -34,6 +34,16 @@ inline void add_lanes(double* lanes, const double* t, int len) {
   for (int q = 0; r + q < len; ++q) lanes[q] += t[r + q];
 }
 
+// Adds a[r] * b[r], r = 0 ... len-1, into the LANES partial sums as add_lanes does.
+KRR_CLONE_BODY void add_product_lanes(double* KRR_RESTRICT lanes, const double* KRR_RESTRICT a,
+                                      const double* KRR_RESTRICT b, int len) {
+  int r = 0;
+  for (; r + LANES <= len; r += LANES) {
+    for (int q = 0; q < LANES; ++q) lanes[q] += a[r + q] * b[r + q];
+  }
+  for (int q = 0; r + q < len; ++q) lanes[q] += a[r + q] * b[r + q];
+}
+
 double sum_lanes(const double* lanes) {
   double s = 0.0;
   for (int q = 0; q < LANES; ++q) s += lanes[q];
@@ -49,21 +59,37 @@ struct gradient_inputs {
   int c, p;
 };
 
+// Where asked, each probe's own sums in the same pass over the column (sharing its reads
+// of the solutions and the samples): uk, p x ROW_TILE scratch; lanes, p (d + 1) LANES;
+// out[s (d + 1)] = z_s(j) sum_r u_s(r) K(r, j), out[s (d + 1) + 1 + l] = z_s(j) sum_r
+// u_s(r) K(r, j) (x_rl - x_jl)^2.
+struct probe_sums {
+  double* uk;
+  double* lanes;
+  double* out;
+};
+
 // Column j's share of the gradient sums: out[0] = sum_r W(r, j) K(r, j) and
-// out[1 + l] = sum_r W(r, j) K(r, j) (x_rl - x_jl)^2, with K without the ridge.
+// out[1 + l] = sum_r W(r, j) K(r, j) (x_rl - x_jl)^2, with K without the ridge; and, where
+// probes is not null, each probe's sums. The gradient's sums are the same bits either way.
 KRR_VECTOR_CLONES
 void column_sums(const gradient_inputs& in, int j, const double* column, double* lanes,
-                 double* out) {
+                 double* out, const probe_sums* probes) {
   const training_data& data = *in.data;
   const std::int64_t n = data.n;
   const int d = data.d, c = in.c, p = in.p;
   const double amplitude = data.w[d];
   const double* xj = data.X + static_cast<std::int64_t>(j) * d;
   const double probe_weight = -static_cast<double>(c) / p;
-  double w[ROW_TILE], t[ROW_TILE], diff[ROW_TILE];
+  double w[ROW_TILE], t[ROW_TILE], diff[ROW_TILE], ee[ROW_TILE];
   for (int i = 0; i < (d + 1) * LANES; ++i) lanes[i] = 0.0;
+  double* own_lanes = probes ? probes->lanes : nullptr;
+  if (probes) {
+    for (std::int64_t i = 0; i < static_cast<std::int64_t>(p) * (d + 1) * LANES; ++i) own_lanes[i] = 0.0;
+  }
   for (std::int64_t r0 = 0; r0 < n; r0 += ROW_TILE) {
     const int len = static_cast<int>(n - r0 < ROW_TILE ? n - r0 : ROW_TILE);
+    const bool diagonal = j >= r0 && j < r0 + len;
     for (int r = 0; r < len; ++r) w[r] = 0.0;
     for (int q = 0; q < c; ++q) {
       const double* a = in.V + q * n + r0;
@@ -74,9 +100,15 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
       const double* u = in.V + (c + s) * n + r0;
       const double zjs = probe_weight * in.Z[s * n + j];
       for (int r = 0; r < len; ++r) w[r] += u[r] * zjs;
+      if (probes) {
+        double* k = probes->uk + s * ROW_TILE;
+        for (int r = 0; r < len; ++r) k[r] = u[r] * column[r0 + r];
+        if (diagonal) k[j - r0] = u[j - r0] * amplitude;  // K(j, j), no ridge
+        add_lanes(own_lanes + s * (d + 1) * LANES, k, len);
+      }
     }
     for (int r = 0; r < len; ++r) t[r] = w[r] * column[r0 + r];
-    if (j >= r0 && j < r0 + len) t[j - r0] = w[j - r0] * amplitude;  // K(j, j), no ridge
+    if (diagonal) t[j - r0] = w[j - r0] * amplitude;  // K(j, j), no ridge
     add_lanes(lanes, t, len);
     for (int l = 0; l < d; ++l) {
       const double* x = data.Xt + l * n + r0;
@@ -85,65 +117,37 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
       // faster): its term is 0, not 0 * Inf.
       for (int r = 0; r < len; ++r) {
         const double e = x[r] - xjl;
-        diff[r] = t[r] == 0.0 ? 0.0 : t[r] * (e * e);
+        ee[r] = e * e;
+        diff[r] = t[r] == 0.0 ? 0.0 : t[r] * ee[r];
       }
       add_lanes(lanes + (1 + l) * LANES, diff, len);
+      if (probes) {
+        for (int r = 0; r < len; ++r) ee[r] = column[r0 + r] == 0.0 ? 0.0 : ee[r];
+        for (int s = 0; s < p; ++s) {
+          add_product_lanes(own_lanes + (s * (d + 1) + 1 + l) * LANES, probes->uk + s * ROW_TILE,
+                            ee, len);
+        }
+      }
     }
   }
   for (int i = 0; i <= d; ++i) out[i] = sum_lanes(lanes + i * LANES);
+  if (probes) {
+    for (int s = 0; s < p; ++s) {
+      const double zjs = in.Z[s * n + j];
+      for (int i = 0; i <= d; ++i) {
+        probes->out[s * (d + 1) + i] = zjs * sum_lanes(own_lanes + (s * (d + 1) + i) * LANES);
+      }
+    }
+  }
 }
 
-constexpr int PROBE_TILE = 256;  // rows at a time of each probe's sums
 constexpr int PROBE_CLAIMS = 64;   // column ranges of the probes' sums (their storage)
 
 // Each part's tile of the probes' products and its lanes, and each claim's sums.
 double probe_trace_bytes(int d, int p, int parts) {
   const double terms = static_cast<double>(p) * (d + 1);
-  return 8.0 * (parts * (p * static_cast<double>(PROBE_TILE) + terms * LANES) +
+  return 8.0 * (parts * (p * static_cast<double>(ROW_TILE) + terms * LANES) +
                 PROBE_CLAIMS * terms);
-}
-
-// Column j's share of each probe's trace terms: out[s (d + 1)] = z_s(j) sum_r u_s(r) K(r, j)
-// and out[s (d + 1) + 1 + l] = z_s(j) sum_r u_s(r) K(r, j) (x_rl - x_jl)^2, with K without
-// the ridge. uk: p x PROBE_TILE scratch; lanes: p (d + 1) LANES.
-KRR_VECTOR_CLONES
-void probe_column_sums(const gradient_inputs& in, int j, const double* column, double* uk,
-                       double* lanes, double* out) {
-  const training_data& data = *in.data;
-  const std::int64_t n = data.n;
-  const int d = data.d, c = in.c, p = in.p;
-  const double amplitude = data.w[d];
-  const double* xj = data.X + static_cast<std::int64_t>(j) * d;
-  double e2[PROBE_TILE], t[PROBE_TILE];
-  for (std::int64_t i = 0; i < static_cast<std::int64_t>(p) * (d + 1) * LANES; ++i) lanes[i] = 0.0;
-  for (std::int64_t r0 = 0; r0 < n; r0 += PROBE_TILE) {
-    const int len = static_cast<int>(n - r0 < PROBE_TILE ? n - r0 : PROBE_TILE);
-    for (int s = 0; s < p; ++s) {
-      const double* u = in.V + (c + s) * n + r0;
-      double* k = uk + s * PROBE_TILE;
-      for (int r = 0; r < len; ++r) k[r] = u[r] * column[r0 + r];
-      if (j >= r0 && j < r0 + len) k[j - r0] = u[j - r0] * amplitude;  // K(j, j), no ridge
-      add_lanes(lanes + s * (d + 1) * LANES, k, len);
-    }
-    for (int l = 0; l < d; ++l) {
-      const double* x = data.Xt + l * n + r0;
-      const double xjl = xj[l];
-      // As in column_sums: a pair whose kernel value is 0 adds 0, never 0 * Inf.
-      for (int r = 0; r < len; ++r) {
-        const double e = x[r] - xjl;
-        e2[r] = column[r0 + r] == 0.0 ? 0.0 : e * e;
-      }
-      for (int s = 0; s < p; ++s) {
-        const double* k = uk + s * PROBE_TILE;
-        for (int r = 0; r < len; ++r) t[r] = k[r] * e2[r];
-        add_lanes(lanes + (s * (d + 1) + 1 + l) * LANES, t, len);
-      }
-    }
-  }
-  for (int s = 0; s < p; ++s) {
-    const double zjs = in.Z[s * n + j];
-    for (int i = 0; i <= d; ++i) out[s * (d + 1) + i] = zjs * sum_lanes(lanes + (s * (d + 1) + i) * LANES);
-  }
 }
 
 struct multiply_context {
@@ -240,7 +244,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   // The probes' own trace terms: each part's products and lanes, each claim's sums.
   const bool traces = settings.probe_traces;
   const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
-  auto probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * PROBE_TILE : 0,
+  auto probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * ROW_TILE : 0,
                                           false, "the probes' trace terms", failure);
   auto probe_lanes = try_allocate<double>(traces ? parts * terms * LANES : 0, false,
                                           "the probes' trace terms", failure);
@@ -308,6 +312,12 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
     claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
     std::fill(claim_sums.get(), claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
   }
+  std::vector<probe_sums> part_probes;
+  for (int part = 0; traces && part < parts; ++part) {
+    part_probes.push_back({probe_tiles.get() + static_cast<std::uint64_t>(part) * p * ROW_TILE,
+                           probe_lanes.get() + part * terms * LANES,
+                           column_terms.get() + part * terms});
+  }
   auto part_columns = [&](int part) {
     double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
     double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
@@ -329,12 +339,10 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
           part_computed[part] += 1;
         }
-        column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1));
+        column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1),
+                    traces ? &part_probes[part] : nullptr);
         if (traces) {
-          double* out = column_terms.get() + part * terms;
-          probe_column_sums(inputs, static_cast<int>(j), column,
-                            probe_tiles.get() + static_cast<std::uint64_t>(part) * p * PROBE_TILE,
-                            probe_lanes.get() + part * terms * LANES, out);
+          const double* out = part_probes[part].out;
           double* sums = claim_sums.get() + (j0 / claim) * terms;
           for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
         }
