@@ -24,11 +24,12 @@ function model = krrfit(X, Y, varargin)
 %                       (K + Ridge*I) [alpha, U] = [Y, Z] by block coordinate descent for
 %                       the targets and Probes fixed Rademacher probes Z, and Hutchinson
 %                       estimates of the gradient's trace terms from the solved probes; the
-%                       line searches of this stage follow the slope alone. It stops,
-%                       settled, once every slope is within twice its standard error
-%                       (from the spread of the probes' own estimates), since further
-%                       steps would follow the probes' noise, or after
-%                       ScalableIterations; Method says which. The reported objective
+%                       line searches of this stage follow the slope alone. Each slope
+%                       comes with its standard error (from the spread of the probes'
+%                       own estimates); the stage follows each slope less 1.5 times its
+%                       error, so that a parameter whose slope is within its noise does
+%                       not move, and stops, settled, once every slope is within twice
+%                       its error, or after ScalableIterations; Method says which. The reported objective
 %                       is estimated, its log determinant by stochastic Lanczos
 %                       quadrature with the same probes. The
 %                       stage's end is kept only where its objective is at least as

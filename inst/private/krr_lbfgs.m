@@ -16,11 +16,13 @@ function [x, f, g, history, settled] = krr_lbfgs(fun, x0, lo, hi, opts)
 % totals [evaluations, passes over K, seconds computing kernel columns, seconds in the
 % compiled calls] (NaN where a total is not kept), and optionally errors: where true,
 % [f, g, e] = fun (x) also gives each derivative's standard error e (of an estimated
-% gradient), and the search stops, settled, once every projected derivative is within
-% twice its error (further steps would follow the estimate's noise). history gains a row
-% per iteration: [iteration, f, largest projected derivative, seconds since start, the four
-% totals, the largest ratio of a projected derivative to its error (NaN without errors)].
-% settled: whether the point returned is so (errors only).
+% gradient): the search then follows each derivative less 1.5 times its error (towards
+% 0), so that a derivative within its noise moves nothing, and stops, settled, once every
+% projected derivative is within twice its error (further steps would follow the
+% estimate's noise; the shrunk derivatives approach 1.5 errors, so the stop comes). history gains a row per iteration: [iteration, f, largest projected
+% derivative, seconds since start, the four totals, the largest ratio of a projected
+% derivative to its error (NaN without errors)]. settled: whether the point returned is
+% so (errors only).
 % Deterministic: no randomness, and the clock only in the history.
 %
 % A point whose gradient is not finite, or whose value is neither finite nor NaN (NaN
@@ -44,10 +46,9 @@ first = size(history, 1) + 1;  % the stage's first row
 S = zeros(numel(x), 0);
 Y = S;
 pg = projected(x, g, lo, hi);
-history = record(opts, history, first, f, pg, e);
-within = @(pg, e) with_errors && all(abs(pg) <= 2 * e);
+history = record(opts, history, first, f, x, lo, hi, g, e);
 for iteration = 1:opts.max_iterations
-  if norm(pg, Inf) <= opts.gradient_tolerance || within(pg, e)
+  if norm(pg, Inf) <= opts.gradient_tolerance || (with_errors && within(x, lo, hi, e))
     break;
   end
   free = pg ~= 0;
@@ -70,7 +71,13 @@ for iteration = 1:opts.max_iterations
     [x_new, f_new, g_new, e_new] = value_search(fun, x, f, g, e, d, step, slope0, lo, hi);
   end
   s = x_new - x;
-  y = g - g_new;  % the change of the gradient of -f
+  % The change of the gradient of -f: with errors, of the derivatives as fun gives them,
+  % which change smoothly with x (the shrunk ones do not where one crosses its threshold).
+  if with_errors
+    y = e(:, 2) - e_new(:, 2);
+  else
+    y = g - g_new;
+  end
   if s' * y > 1e-12 * (s' * s)
     S = [S, s];
     Y = [Y, y];
@@ -84,7 +91,7 @@ for iteration = 1:opts.max_iterations
   g = g_new;
   e = e_new;
   pg = projected(x, g, lo, hi);
-  history = record(opts, history, first, f, pg, e);
+  history = record(opts, history, first, f, x, lo, hi, g, e);
   if norm(s, Inf) == 0
     break;
   end
@@ -97,16 +104,31 @@ for iteration = 1:opts.max_iterations
     end
   end
 end
-settled = within(pg, e);
+settled = with_errors && within(x, lo, hi, e);
+end
+
+function yes = within(x, lo, hi, e)
+% Whether every projected derivative (e's second column) is within twice its error.
+yes = all(abs(projected(x, e(:, 2), lo, hi)) <= 2 * e(:, 1));
 end
 
 function fun = evaluator(fun, with_errors)
-% [f, g, e] from fun: its errors where it gives them, else zeros.
-if with_errors
-  return;
-end
+% [f, g, e] from fun: with errors, g each derivative less 1.5 times its error (towards 0) and
+% e = [errors, the derivatives as fun gave them]; without, fun's g and zeros.
 plain = fun;
-fun = @(x) with_zero_errors(plain, x);
+if with_errors
+  fun = @(x) shrunk(plain, x);
+else
+  fun = @(x) with_zero_errors(plain, x);
+end
+end
+
+function [f, g, e] = shrunk(fun, x)
+[f, raw, errors] = fun(x);
+g = raw;
+known = isfinite(raw) & isfinite(errors);
+g(known) = sign(raw(known)) .* max(abs(raw(known)) - 1.5 * errors(known), 0);
+e = [errors, raw];
 end
 
 function [f, g, e] = with_zero_errors(fun, x)
@@ -213,7 +235,7 @@ g = best.g;
 e = best.e;
 end
 
-function history = record(opts, history, first, f, pg, e)
+function history = record(opts, history, first, f, x, lo, hi, g, e)
 % A row of the history and, where asked, the progress line: with a profile, what this
 % iteration took (evaluations, passes over K each, seconds computing kernel columns of the
 % seconds in the compiled calls).
@@ -221,11 +243,14 @@ totals = NaN(1, 4);
 if isfield(opts, 'profile') && ~isempty(opts.profile)
   totals = opts.profile();
 end
-% The largest ratio of a derivative to its error (those at a bound, projected to 0, not
-% counted; NaN without errors).
+% The derivatives as given (with errors, e's second column), and the largest ratio of one
+% to its error (those at a bound, projected to 0, not counted; NaN without errors).
 ratio = NaN;
 if isfield(opts, 'errors') && opts.errors
-  ratio = max([0; abs(pg(pg ~= 0)) ./ e(pg ~= 0)]);
+  pg = projected(x, e(:, 2), lo, hi);
+  ratio = max([0; abs(pg(pg ~= 0)) ./ e(pg ~= 0, 1)]);
+else
+  pg = projected(x, g, lo, hi);
 end
 row = [size(history, 1), f, norm(pg, Inf), toc(opts.start), totals, ratio];
 history = [history; row];
