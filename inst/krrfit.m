@@ -711,6 +711,9 @@ if isnan(history(end, 9))
 elseif settled
   text = sprintf('settled after %d iterations (every slope within twice its error)', ...
                  size(history, 1) - find(isnan(history(:, 9)), 1, 'last') - 1);
+elseif isinf(history(end, 9))
+  text = sprintf('not settled in its %d iterations (one probe gives the slopes no errors)', ...
+                 iterations);
 else
   text = sprintf('not settled in its %d iterations (largest slope %.3g times its error)', ...
                  iterations, history(end, 9));
@@ -792,12 +795,12 @@ if exact_all
   end
   margin = 0;
 elseif held > 0
-  rows = held_out_rows(n, subset, held, opts.Seed);
+  picked = held_out_rows(n, subset, held, opts.Seed);
   how = sprintf('exact on %d observations held out from the subset', held);
-  f1 = krr_dense_lml(Xs(:, rows), Yc(rows, :), theta1, true);
+  f1 = krr_dense_lml(Xs(:, picked), Yc(picked, :), theta1, true);
   f0 = f1;
   if ~same
-    f0 = krr_dense_lml(Xs(:, rows), Yc(rows, :), theta0, true);
+    f0 = krr_dense_lml(Xs(:, picked), Yc(picked, :), theta0, true);
   end
   margin = 0;
 else
@@ -861,11 +864,11 @@ end
 h = max(h, 0);
 end
 
-function rows = held_out_rows(n, subset, h, seed)
+function picked = held_out_rows(n, subset, h, seed)
 % h observations outside the subset, the same for the same seed.
 rest = 1:n;
 rest(subset) = [];
-rows = rest(seeded_subset(numel(rest), h, seed));
+picked = rest(seeded_subset(numel(rest), h, seed));
 end
 
 function text = ran_to_bound(theta0, theta1, lo, hi, free, d)
