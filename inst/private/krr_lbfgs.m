@@ -19,10 +19,11 @@ function [x, f, g, history, settled] = krr_lbfgs(fun, x0, lo, hi, opts)
 % gradient): the search then follows each derivative less 1.5 times its error (towards
 % 0), so that a derivative within its noise moves nothing, and stops, settled, once every
 % projected derivative is within twice its error (further steps would follow the
-% estimate's noise; the shrunk derivatives approach 1.5 errors, so the stop comes). history gains a row per iteration: [iteration, f, largest projected
-% derivative, seconds since start, the four totals, the largest ratio of a projected
-% derivative to its error (NaN without errors)]. settled: whether the point returned is
-% so (errors only).
+% estimate's noise; the shrunk derivatives approach 1.5 errors, so the stop comes); g is
+% then returned shrunk. history gains a row per iteration: [iteration, f, largest
+% projected derivative, seconds since start, the four totals, the largest ratio of a
+% projected derivative to its error (NaN without errors)]. settled: whether the point
+% returned is so (errors only).
 % Deterministic: no randomness, and the clock only in the history.
 %
 % A point whose gradient is not finite, or whose value is neither finite nor NaN (NaN
