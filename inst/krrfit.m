@@ -29,9 +29,9 @@ function model = krrfit(X, Y, varargin)
 %                       own estimates); the stage follows each slope less 1.5 times its
 %                       error, so that a parameter whose slope is within its noise does
 %                       not move, and stops, settled, once every slope is within twice
-%                       its error, or after ScalableIterations; Method says which. The reported objective
-%                       is estimated, its log determinant by stochastic Lanczos
-%                       quadrature with the same probes. The
+%                       its error, or after ScalableIterations; Method says which.
+%                       The reported objective is estimated, its log determinant by
+%                       stochastic Lanczos quadrature with the same probes. The
 %                       stage's end is kept only where its objective is at least as
 %                       high as at its start (the subset's optimum), both computed
 %                       exactly: on all observations up to ExactCheckLimit of them (and
