@@ -501,11 +501,16 @@ end
 b = full(double(b(:)'));
 end
 
+function bytes = dense_bytes(n)
+% What a dense stage of n observations may hold: five n x n doubles (check_memory).
+bytes = 5 * 8 * n^2;
+end
+
 function check_memory(n)
 % The exact stages hold up to four n x n doubles at once (krr_dense_lml, temporaries
 % included), five counted here for the host's own; refused up front where the process
 % may not have that much (krr_memory: the system's memory, KRR_MEMORY_LIMIT where set).
-needed = 5 * 8 * n^2;
+needed = dense_bytes(n);
 available = krr_memory();
 if needed > available
   error('krrfit:outOfMemory', ...
@@ -780,7 +785,7 @@ threads = NaN;
 passes = NaN;
 moved = ran_to_bound(theta0, theta1, lo, hi, free, d);
 same = isequal(theta0, theta1);
-exact_all = n <= opts.ExactCheckLimit && 5 * 8 * n^2 <= krr_memory();
+exact_all = n <= opts.ExactCheckLimit && dense_bytes(n) <= krr_memory();
 held = 0;
 if ~exact_all
   held = held_out_size(n, numel(subset), opts.ExactCheckLimit);
@@ -858,8 +863,8 @@ function h = held_out_size(n, m, limit)
 % as many as the dense factorisation's memory allows (0: check by paired estimates).
 h = min(limit, n - m);
 available = krr_memory();
-if 5 * 8 * h^2 > available
-  h = floor(sqrt(available / 40));
+if dense_bytes(h) > available
+  h = floor(sqrt(available / dense_bytes(1)));
 end
 h = max(h, 0);
 end

@@ -286,13 +286,19 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   }
 
   // Data fit and the ridge's derivative, sequentially.
+  // (Each probe's own u'z too, for its trace terms where asked.)
   double fit = 0.0, alpha_sq = 0.0, uz = 0.0;
+  std::vector<double> own_uz(traces ? p : 0, 0.0);
   for (std::int64_t r = 0; r < n; ++r) {
     for (int q = 0; q < c; ++q) {
       fit += Y[q * n + r] * V[q * n + r];
       alpha_sq += V[q * n + r] * V[q * n + r];
     }
-    for (int s = 0; s < p; ++s) uz += V[(c + s) * n + r] * Z[s * n + r];
+    for (int s = 0; s < p; ++s) {
+      const double product = V[(c + s) * n + r] * Z[s * n + r];
+      uz += product;
+      if (traces) own_uz[s] += product;
+    }
   }
   result.data_fit = fit;
 
@@ -391,9 +397,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
       const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
       for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
       out[d] = half_c * sums_t[0];
-      double own_uz = 0.0;
-      for (std::int64_t r = 0; r < n; ++r) own_uz += V[(c + t) * n + r] * Z[t * n + r];
-      out[d + 1] = half_c * data.ridge * own_uz;
+      out[d + 1] = half_c * data.ridge * own_uz[t];
     }
   }
 
