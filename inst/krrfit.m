@@ -20,7 +20,8 @@ function model = krrfit(X, Y, varargin)
 %   of the hyperparameters, with analytic gradients, within bounds):
 %     n <= DenseLimit   exactly, by a dense Cholesky factorisation at every step;
 %     larger n          first exactly on a random subset of SubsetSize observations, then
-%                       on all of them without forming K: exact solves of
+%                       on ScalableSubsetSize of them (all, where n is no larger; else a
+%                       random superset of the subset) without forming K: exact solves of
 %                       (K + Ridge*I) [alpha, U] = [Y, Z] by block coordinate descent for
 %                       the targets and Probes fixed Rademacher probes Z, and Hutchinson
 %                       estimates of the gradient's trace terms from the solved probes; the
@@ -36,14 +37,14 @@ function model = krrfit(X, Y, varargin)
 %                       high as at its start (the subset's optimum), both computed
 %                       exactly: on all observations up to ExactCheckLimit of them (and
 %                       the exact one is reported); beyond, on ExactCheckLimit
-%                       observations held out from the subset (as many as memory
-%                       allows), and the objective reported is estimated at the point
-%                       kept. With ExactCheckLimit 0, both are estimated with the same
+%                       observations held out from the stage's (from the subset's where
+%                       fewer are left; as many as memory allows), and the objective
+%                       reported is estimated on all n at the point kept. With ExactCheckLimit 0, both are estimated with the same
 %                       probes and the end must win by twice the error of their
 %                       difference. Otherwise the start is kept; Method says which, and
-%                       names any parameter that ran to a bound in the stage. Where
-%                       n <= PolishLimit, exact dense iterations on all observations
-%                       replace this stage.
+%                       names any parameter that ran to a bound in the stage. The final
+%                       solve takes all n observations. Where n <= PolishLimit, exact
+%                       dense iterations on all observations replace this stage.
 %   A dense stage holds up to five n x n doubles (40 n^2 bytes, n the observations it
 %   fits); where the process may not have that much memory (what the system reports, and
 %   no more than the environment variable KRR_MEMORY_LIMIT, in bytes, where that is set),
@@ -89,6 +90,9 @@ function model = krrfit(X, Y, varargin)
 %                          objective of all observations; beyond, the observations
 %                          held out from the subset that check it (0: paired
 %                          estimates check it) (default 10000)
+%     'ScalableSubsetSize' most observations the scalable stage fits, at least SubsetSize
+%                          (default 10000: its evaluations are most of the time, and the
+%                          hyperparameters change little with more; see the README)
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent;
 %                          above: by conjugate gradients preconditioned with a pivoted
@@ -238,7 +242,12 @@ else
     [f, ~, alpha] = krr_dense_lml(Xs, Yc, theta);
     how = sprintf('exact on %d, then exact on all %d', m, n);
   else
-    scalable = stage(opts, start, sprintf('krrfit (all %d)', n));
+    % The estimated stage fits at most ScalableSubsetSize observations: a seeded superset of
+    % the subset (the same draws, continued). Its evaluations are most of the fit's time,
+    % and more rows move its optimum little once there are this many; the final solve
+    % and estimate take all n.
+    [rows, fitted] = stage_rows(n, m, opts);
+    scalable = stage(opts, start, sprintf('krrfit (%s)', fitted));
     scalable.max_iterations = opts.ScalableIterations;
     scalable.slopes = true;
     scalable.errors = true;
@@ -247,7 +256,7 @@ else
     % estimates (README), and a loose tolerance halves the passes over K.
     % At most 50 passes per evaluation (a usual one takes 5 to 10), and once 200 more
     % where those do not reach the tolerance, so that the stage's time stays bounded.
-    settings = [opts.Probes, opts.Seed, 1e-2, block_size(opts, n, opts.Probes + c), ...
+    settings = [opts.Probes, opts.Seed, 1e-2, block_size(opts, numel(rows), opts.Probes + c), ...
                 opts.CacheBytes, 0, 60, 1e-6, 50, opts.PreconditionRank];
     % The state of this stage alone: each evaluation warm-starts from the last accepted
     % one's solutions. It lives in this handle object, which dies with the call, so that
@@ -262,7 +271,8 @@ else
     state('module_seconds') = 0;
     scalable.profile = @() [state('evaluations'), state('passes'), state('column_seconds'), ...
                             state('module_seconds')];
-    fun = @(t) scalable_step(state, Xs, Yc, fill_in(theta, free, t), free, settings);
+    fun = @(t) scalable_step(state, Xs(:, rows), Yc(rows, :), fill_in(theta, free, t), free, ...
+                             settings);
     theta_start = theta;
     settled = false;
     try
@@ -282,12 +292,12 @@ else
     end
     threads = state('threads');
     [theta, f, V, verdict, check_threads, estimate_passes] = ...
-        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, opts, start, ...
+        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, rows, opts, start, ...
                     state('warm'));
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
     final_passes = [estimate_passes, solve_passes];
-    how = sprintf('exact on %d, then estimated on all %d, %s; %s', m, n, ...
+    how = sprintf('exact on %d, then estimated on %s, %s; %s', m, fitted, ...
                   settling(settled, history, opts.ScalableIterations), verdict);
   end
 end
@@ -367,7 +377,8 @@ defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'LengthScaleBounds', []; 'AmplitudeBounds', []; 'RidgeBounds', []; ...
             'MaxIterations', 100; 'ScalableIterations', 10; 'Restarts', 0; 'Seed', 0; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
-            'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'Probes', 8; ...
+            'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'ScalableSubsetSize', 10000; ...
+            'Probes', 8; ...
             'PreconditionRank', 0; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
 opts = option_pairs('krrfit', args, defaults, 'X and Y');
@@ -375,7 +386,8 @@ opts = option_pairs('krrfit', args, defaults, 'X and Y');
 % takes them, block sizes below 2^31 (and capped to n where used).
 limits = {'MaxIterations', 0, 1e6; 'ScalableIterations', 0, 1e6; 'Restarts', 0, 1000; ...
           'Seed', 0, 2^32 - 1; 'DenseLimit', 0, 2^31 - 1; 'SubsetSize', 2, 2^31 - 1; ...
-          'PolishLimit', 0, 2^31 - 1; 'ExactCheckLimit', 0, 2^31 - 1; 'Probes', 1, 4096; ...
+          'PolishLimit', 0, 2^31 - 1; 'ExactCheckLimit', 0, 2^31 - 1; ...
+          'ScalableSubsetSize', 2, 2^31 - 1; 'Probes', 1, 4096; ...
           'PreconditionRank', 0, 1e6; 'BlockSize', 1, 2^31 - 1};
 for i = 1:size(limits, 1)
   name = limits{i, 1};
@@ -763,8 +775,22 @@ else
 end
 end
 
+function [rows, text] = stage_rows(n, m, opts)
+% The observations of the estimated stage: all n, or ScalableSubsetSize of them (at least
+% the subset's m) that contain the subset, since seeded_subset continues the same draws.
+s = min(n, max(m, opts.ScalableSubsetSize));
+if s < n
+  rows = seeded_subset(n, s, opts.Seed);
+  text = sprintf('%d of %d', s, n);
+else
+  rows = 1:n;
+  text = sprintf('all %d', n);
+end
+end
+
 function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
-                                                               hi, free, subset, opts, start, warm)
+                                                               hi, free, subset, rows, opts, ...
+                                                               start, warm)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
 % objective is at least as high. Up to ExactCheckLimit observations (where the dense
 % factorisation fits in memory) both are computed exactly on all of them. Beyond, both are
@@ -775,7 +801,9 @@ function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, t
 % memory allows too few, both are estimated with the same probes,
 % so that the difference's error is known from the probes' paired log determinants (the
 % data fits are exact), and the end must win by twice that error.
-% warm: the stage's last solutions, the start of that one estimate. Returns the point kept,
+% rows: the stage's observations; the held-out ones are outside them where enough are left
+% (else outside the subset alone). warm: the stage's last solutions, the start of that one
+% estimate where the stage fitted all n. Returns the point kept,
 % its objective (exact or estimated), a start for the final solve (V's first columns), what
 % was decided, and the estimates' threads and passes over K (NaN
 % where the check was exact).
@@ -800,8 +828,15 @@ if exact_all
   end
   margin = 0;
 elseif held > 0
-  picked = held_out_rows(n, subset, held, opts.Seed);
+  excluded = subset;
+  if n - numel(rows) >= held
+    excluded = rows;
+  end
+  picked = held_out_rows(n, excluded, held, opts.Seed);
   how = sprintf('exact on %d observations held out from the subset', held);
+  if numel(excluded) > numel(subset)
+    how = sprintf('exact on %d observations held out from the stage''s', held);
+  end
   f1 = krr_dense_lml(Xs(:, picked), Yc(picked, :), theta1, true);
   f0 = f1;
   if ~same
@@ -848,6 +883,9 @@ if opts.Verbose && ~same
 end
 if held > 0
   % The held-out objectives decided; the objective reported is the estimate on all n.
+  if numel(rows) < n
+    warm = [];
+  end
   [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
 elseif keep_end
   f = f1;
@@ -869,10 +907,10 @@ end
 h = max(h, 0);
 end
 
-function picked = held_out_rows(n, subset, h, seed)
-% h observations outside the subset, the same for the same seed.
+function picked = held_out_rows(n, excluded, h, seed)
+% h observations outside those excluded, the same for the same seed.
 rest = 1:n;
-rest(subset) = [];
+rest(excluded) = [];
 picked = rest(seeded_subset(numel(rest), h, seed));
 end
 

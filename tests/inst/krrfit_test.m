@@ -82,6 +82,14 @@
 %! exact = krrfit (Xf, yf, opts{:}, one{:});
 %! held = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 0);
+%! ## The stage on half the observations, checked on others it did not fit; the final
+%! ## coefficients solve the system of all of them.
+%! part = krrfit (Xf, yf, opts{:}, "ScalableSubsetSize", 1500, "ExactCheckLimit", 1000);
+%! assert (! isempty (strfind (part.Method, "estimated on 1500 of 3000")));
+%! assert (! isempty (strfind (part.Method, "exact on 1000 observations held out from the stage's")));
+%! some = 1:50:n;
+%! R = (ard_kernel (part.X(:,some), part.X, part.Weights) + part.Ridge * eye (n)(some,:)) * part.Alpha - (yf(some) - part.YMean);
+%! assert (max (abs (R)) <= 1e-6 * max (abs (yf - part.YMean)));
 %! assert (! isempty (strfind (start.Method, "did not move")));
 %! assert (! isempty (strfind (held.Method, "exact on 1500 observations held out")));
 %! assert (! isempty (strfind (settled.Method, " settled after")));
@@ -96,6 +104,7 @@
 %!   f0 = objective (start);
 %!   assert (start.LogMarginalLikelihood, f0, 1e-9 * abs (f0));
 %!   assert (objective (settled) > f0);
+%!   assert (objective (part) > f0);
 %!   for m = {exact, held, paired}
 %!     assert (! isempty (strfind (m{1}.Method, "end rejected")));
 %!     assert (objective (m{1}) >= f0 - 1e-9 * abs (f0));
