@@ -93,6 +93,12 @@ function model = krrfit(X, Y, varargin)
 %     'ScalableSubsetSize' most observations the scalable stage fits, at least SubsetSize
 %                          (default 10000: its evaluations are most of the time, and the
 %                          hyperparameters change little with more; see the README)
+%     'FinalObjective'     where the stage was checked on held-out observations, estimate
+%                          the objective on all n at the end (about 100 passes over K):
+%                          true, false, or 'auto': where K fits in the memory the solves
+%                          may cache (CacheBytes, and what krrfit:outOfMemory counts),
+%                          beyond which each pass computes the kernel again (default
+%                          'auto'); where not, LogMarginalLikelihood is NaN
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent;
 %                          above: by conjugate gradients preconditioned with a pivoted
@@ -144,7 +150,8 @@ function model = krrfit(X, Y, varargin)
 %     LengthScales  1 x d, in the units of X
 %     Relevance     1 x d: 1 / LengthScales^2 in standardised units, the largest 1
 %     Amplitude, Ridge   in the units of the centred Y
-%     LogMarginalLikelihood   the final objective (estimated where Method says so)
+%     LogMarginalLikelihood   the final objective (estimated where Method says so; NaN
+%                   where FinalObjective left it out)
 %     History       a row per iteration: [iteration, objective (NaN where not computed),
 %                   largest gradient component, seconds, then the stage's running totals:
 %                   evaluations of the objective, passes over K, seconds computing kernel
@@ -246,7 +253,7 @@ else
     % the subset (the same draws, continued). Its evaluations are most of the fit's time,
     % and more rows move its optimum little once there are this many; the final solve
     % and estimate take all n.
-    [rows, fitted] = stage_rows(n, m, opts);
+    [stage_set, fitted] = stage_observations(n, m, opts);
     scalable = stage(opts, start, sprintf('krrfit (%s)', fitted));
     scalable.max_iterations = opts.ScalableIterations;
     scalable.slopes = true;
@@ -256,7 +263,8 @@ else
     % estimates (README), and a loose tolerance halves the passes over K.
     % At most 50 passes per evaluation (a usual one takes 5 to 10), and once 200 more
     % where those do not reach the tolerance, so that the stage's time stays bounded.
-    settings = [opts.Probes, opts.Seed, 1e-2, block_size(opts, numel(rows), opts.Probes + c), ...
+    settings = [opts.Probes, opts.Seed, 1e-2, ...
+                block_size(opts, numel(stage_set), opts.Probes + c), ...
                 opts.CacheBytes, 0, 60, 1e-6, 50, opts.PreconditionRank];
     % The state of this stage alone: each evaluation warm-starts from the last accepted
     % one's solutions. It lives in this handle object, which dies with the call, so that
@@ -271,8 +279,9 @@ else
     state('module_seconds') = 0;
     scalable.profile = @() [state('evaluations'), state('passes'), state('column_seconds'), ...
                             state('module_seconds')];
-    fun = @(t) scalable_step(state, Xs(:, rows), Yc(rows, :), fill_in(theta, free, t), free, ...
-                             settings);
+    Xr = Xs(:, stage_set);
+    Yr = Yc(stage_set, :);
+    fun = @(t) scalable_step(state, Xr, Yr, fill_in(theta, free, t), free, settings);
     theta_start = theta;
     settled = false;
     try
@@ -292,7 +301,7 @@ else
     end
     threads = state('threads');
     [theta, f, V, verdict, check_threads, estimate_passes] = ...
-        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, rows, opts, start, ...
+        check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, stage_set, opts, start, ...
                     state('warm'));
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
@@ -378,7 +387,7 @@ defaults = {'LengthScales', []; 'Amplitude', []; 'Ridge', []; 'Fixed', {}; ...
             'MaxIterations', 100; 'ScalableIterations', 10; 'Restarts', 0; 'Seed', 0; ...
             'Verbose', true; 'Method', 'auto'; 'DenseLimit', 3000; 'SubsetSize', 2000; ...
             'PolishLimit', 6000; 'ExactCheckLimit', 10000; 'ScalableSubsetSize', 10000; ...
-            'Probes', 8; ...
+            'FinalObjective', 'auto'; 'Probes', 8; ...
             'PreconditionRank', 0; 'Standardize', true; 'CenterTargets', true; ...
             'Tolerance', 1e-8; 'BlockSize', []; 'CacheBytes', Inf};
 opts = option_pairs('krrfit', args, defaults, 'X and Y');
@@ -411,6 +420,18 @@ for i = 1:numel(flags)
   opts.(flags{i}) = option_value('krrfit', 'flag', opts.(flags{i}), flags{i});
 end
 opts.Method = option_value('krrfit', 'choice', opts.Method, 'Method', {'auto', 'dense', 'scalable'});
+v = opts.FinalObjective;
+if ~(ischar(v) && isrow(v) && strcmpi(v, 'auto'))
+  try
+    opts.FinalObjective = option_value('krrfit', 'flag', v, 'FinalObjective');
+  catch
+    error('krrfit:invalidInput', ...
+          'krrfit: FinalObjective must be ''auto'', true or false (1 or 0, ''on'' or ''off''), got %s', ...
+          describe_value(v));
+  end
+else
+  opts.FinalObjective = 'auto';
+end
 end
 
 function [theta, lo, hi, fixed, ridge_limit] = parameters(opts, d, sigma, y_var)
@@ -775,21 +796,21 @@ else
 end
 end
 
-function [rows, text] = stage_rows(n, m, opts)
+function [stage_set, text] = stage_observations(n, m, opts)
 % The observations of the estimated stage: all n, or ScalableSubsetSize of them (at least
 % the subset's m) that contain the subset, since seeded_subset continues the same draws.
 s = min(n, max(m, opts.ScalableSubsetSize));
 if s < n
-  rows = seeded_subset(n, s, opts.Seed);
+  stage_set = seeded_subset(n, s, opts.Seed);
   text = sprintf('%d of %d', s, n);
 else
-  rows = 1:n;
+  stage_set = 1:n;
   text = sprintf('all %d', n);
 end
 end
 
 function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
-                                                               hi, free, subset, rows, opts, ...
+                                                               hi, free, subset, stage_set, opts, ...
                                                                start, warm)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
 % objective is at least as high. Up to ExactCheckLimit observations (where the dense
@@ -801,7 +822,7 @@ function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, t
 % memory allows too few, both are estimated with the same probes,
 % so that the difference's error is known from the probes' paired log determinants (the
 % data fits are exact), and the end must win by twice that error.
-% rows: the stage's observations; the held-out ones are outside them where enough are left
+% stage_set: the stage's observations; the held-out ones are outside them where enough are left
 % (else outside the subset alone). warm: the stage's last solutions, the start of that one
 % estimate where the stage fitted all n. Returns the point kept,
 % its objective (exact or estimated), a start for the final solve (V's first columns), what
@@ -829,8 +850,8 @@ if exact_all
   margin = 0;
 elseif held > 0
   excluded = subset;
-  if n - numel(rows) >= held
-    excluded = rows;
+  if n - numel(stage_set) >= held
+    excluded = stage_set;
   end
   picked = held_out_rows(n, excluded, held, opts.Seed);
   how = sprintf('exact on %d observations held out from the subset', held);
@@ -882,17 +903,35 @@ if opts.Verbose && ~same
           f1, f0, how, margin, verdict, toc(start));
 end
 if held > 0
-  % The held-out objectives decided; the objective reported is the estimate on all n.
-  if numel(rows) < n
+  % The held-out objectives decided; the objective reported is the estimate on all n,
+  % where asked for.
+  if numel(stage_set) < n
     warm = [];
   end
-  [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
+  if estimate_objective(n, opts)
+    [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
+  else
+    f = NaN;
+    V = warm;
+    verdict = [verdict, '; the objective on all observations not estimated (FinalObjective)'];
+  end
 elseif keep_end
   f = f1;
   V = V1;
 else
   f = f0;
   V = V0;
+end
+end
+
+function yes = estimate_objective(n, opts)
+% Whether to estimate the objective on all n once the held-out rows have checked the stage:
+% FinalObjective true, or 'auto' where K fits in the memory the solves may cache. Beyond,
+% each of the estimate's hundred or so passes over K computes most kernel columns again,
+% which at n = 100,000 takes longer than the rest of the fit.
+yes = opts.FinalObjective;
+if ischar(yes)
+  yes = 8 * n ^ 2 <= min(opts.CacheBytes, krr_memory());
 end
 end
 
@@ -971,7 +1010,8 @@ end
 end
 
 function [alpha, threads, passes] = final_solve(Xs, Yc, theta, V, opts, start)
-% The coefficients solved to the fit's tolerance, starting from V's first columns. A solve
+% The coefficients solved to the fit's tolerance, starting from V's first columns (from
+% zero where V is empty). A solve
 % that does not converge is continued once with four times the passes (from scratch where
 % it overflowed); one that still does not gives a warning, or an error where Alpha is not
 % finite. passes: over K.
@@ -980,7 +1020,10 @@ c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 settings = [opts.Tolerance, block_size(opts, n, c), opts.CacheBytes, opts.Seed, 1000];
-[alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, start_from(V(:, 1:c)));
+if ~isempty(V)
+  V = start_from(V(:, 1:c));
+end
+[alpha, ~, info] = krr_solve(Xs, Yc, w, ridge, settings, V);
 solved = [info(3) + info(4), info([11, 8])];
 if info(1) ~= 0 && info(1) ~= 2
   settings(5) = 4 * settings(5);
@@ -1211,6 +1254,8 @@ end
 %!error <PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double> krrfit (rand (5, 1), rand (5, 1), "PolishLimit", 1i)
 %!error <PreconditionRank must be a whole number from 0 to 1000000, got 0.5> krrfit (rand (5, 1), rand (5, 1), "PreconditionRank", 0.5)
 %!error <ExactCheckLimit must be a whole number from 0 to 2147483647, got -5> krrfit (rand (5, 1), rand (5, 1), "ExactCheckLimit", -5)
+%!error <ScalableSubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "ScalableSubsetSize", 1)
+%!error <FinalObjective must be 'auto', true or false \(1 or 0, 'on' or 'off'\), got 'yes'> krrfit (rand (5, 1), rand (5, 1), "FinalObjective", "yes")
 %!error <Probes must be a whole number from 1 to 4096, got 0> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
 %!error <Probes must be a whole number from 1 to 4096, got 5000> krrfit (rand (5, 1), rand (5, 1), "Probes", 5000)
 %!error <BlockSize must be a whole number from 1 to 2147483647, got 0> krrfit (rand (5, 1), rand (5, 1), "BlockSize", 0)

@@ -83,9 +83,13 @@
 %! held = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 0);
 %! ## The stage on half the observations, checked on others it did not fit; the final
-%! ## coefficients solve the system of all of them.
-%! part = krrfit (Xf, yf, opts{:}, "ScalableSubsetSize", 1500, "ExactCheckLimit", 1000);
+%! ## coefficients, solved from zero where the objective on all is not estimated, solve
+%! ## the system of all of them.
+%! part = krrfit (Xf, yf, opts{:}, "ScalableSubsetSize", 1500, "ExactCheckLimit", 1000, ...
+%!                "FinalObjective", "off");
+%! assert (isnan (part.LogMarginalLikelihood) && isnan (part.FinalPasses(1)));
 %! assert (! isempty (strfind (part.Method, "estimated on 1500 of 3000")));
+%! assert (! isempty (strfind (part.Method, "not estimated (FinalObjective)")));
 %! assert (! isempty (strfind (part.Method, "exact on 1000 observations held out from the stage's")));
 %! some = 1:50:n;
 %! R = (ard_kernel (part.X(:,some), part.X, part.Weights) + part.Ridge * eye (n)(some,:)) * part.Alpha - (yf(some) - part.YMean);
