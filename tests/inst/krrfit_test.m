@@ -83,11 +83,17 @@
 %! held = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 0);
 %! ## The stage on half the observations, checked on others it did not fit; the final
-%! ## coefficients, solved from zero where the objective on all is not estimated, solve
-%! ## the system of all of them.
-%! part = krrfit (Xf, yf, opts{:}, "ScalableSubsetSize", 1500, "ExactCheckLimit", 1000, ...
-%!                "FinalObjective", "off");
+%! ## coefficients, solved from zero where the objective on all is not estimated (by
+%! ## default where K does not fit in the memory allowed), solve the system of all of them.
+%! limit = getenv ("KRR_MEMORY_LIMIT");
+%! setenv ("KRR_MEMORY_LIMIT", sprintf ("%d", 8 * n ^ 2 - 1));
+%! unwind_protect
+%!   part = krrfit (Xf, yf, opts{:}, "ScalableSubsetSize", 1500, "ExactCheckLimit", 1000);
+%! unwind_protect_cleanup
+%!   setenv ("KRR_MEMORY_LIMIT", limit);
+%! end_unwind_protect
 %! assert (isnan (part.LogMarginalLikelihood) && isnan (part.FinalPasses(1)));
+%! assert (isfinite (held.LogMarginalLikelihood) && held.FinalPasses(1) > 0);
 %! assert (! isempty (strfind (part.Method, "estimated on 1500 of 3000")));
 %! assert (! isempty (strfind (part.Method, "not estimated (FinalObjective)")));
 %! assert (! isempty (strfind (part.Method, "exact on 1000 observations held out from the stage's")));
