@@ -39,8 +39,9 @@ function model = krrfit(X, Y, varargin)
 %                       the exact one is reported); beyond, on ExactCheckLimit
 %                       observations held out from the stage's (from the subset's where
 %                       fewer are left; as many as memory allows), and the objective
-%                       reported is estimated on all n at the point kept. With ExactCheckLimit 0, both are estimated with the same
-%                       probes and the end must win by twice the error of their
+%                       reported is estimated on all n at the point kept (see
+%                       FinalObjective). With ExactCheckLimit 0, both are estimated with
+%                       the same probes and the end must win by twice the error of their
 %                       difference. Otherwise the start is kept; Method says which, and
 %                       names any parameter that ran to a bound in the stage. The final
 %                       solve takes all n observations. Where n <= PolishLimit, exact
@@ -87,12 +88,13 @@ function model = krrfit(X, Y, varargin)
 %                          (default 2000)
 %     'PolishLimit'        largest n fitted exactly after the subset stage (default 6000)
 %     'ExactCheckLimit'    largest n whose scalable stage is checked with the exact
-%                          objective of all observations; beyond, the observations
-%                          held out from the subset that check it (0: paired
-%                          estimates check it) (default 10000)
-%     'ScalableSubsetSize' most observations the scalable stage fits, at least SubsetSize
-%                          (default 10000: its evaluations are most of the time, and the
-%                          hyperparameters change little with more; see the README)
+%                          objective of all observations; beyond, the number of
+%                          observations held out from the stage's that check it (0:
+%                          paired estimates check it) (default 10000)
+%     'ScalableSubsetSize' most observations the scalable stage fits, never fewer than
+%                          SubsetSize (default 10000: its evaluations are most of the
+%                          time, and the hyperparameters change little with more; see
+%                          the README)
 %     'FinalObjective'     where the stage was checked on held-out observations, estimate
 %                          the objective on all n at the end (about 100 passes over K):
 %                          true, false, or 'auto': where K fits in the memory the solves
