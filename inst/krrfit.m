@@ -302,9 +302,14 @@ else
               numel(failures), state('evaluations'), describe_statuses(failures));
     end
     threads = state('threads');
+    % The stage's last solutions start the estimate on all n only where they are of all n.
+    warm = [];
+    if numel(stage_set) == n
+      warm = state('warm');
+    end
     [theta, f, V, verdict, check_threads, estimate_passes] = ...
         check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, stage_set, opts, start, ...
-                    state('warm'));
+                    warm);
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
     final_passes = [estimate_passes, solve_passes];
@@ -825,8 +830,8 @@ function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, t
 % so that the difference's error is known from the probes' paired log determinants (the
 % data fits are exact), and the end must win by twice that error.
 % stage_set: the stage's observations; the held-out ones are outside them where enough are left
-% (else outside the subset alone). warm: the stage's last solutions, the start of that one
-% estimate where the stage fitted all n. Returns the point kept,
+% (else outside the subset alone). warm: the start of that one estimate (the stage's last
+% solutions where it fitted all n, else []). Returns the point kept,
 % its objective (exact or estimated), a start for the final solve (V's first columns), what
 % was decided, and the estimates' threads and passes over K (NaN
 % where the check was exact).
@@ -907,9 +912,6 @@ end
 if held > 0
   % The held-out objectives decided; the objective reported is the estimate on all n,
   % where asked for.
-  if numel(stage_set) < n
-    warm = [];
-  end
   if estimate_objective(n, opts)
     [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
   else
