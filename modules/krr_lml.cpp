@@ -5,9 +5,11 @@
 //   X         d x n samples, one per column; w: d + 1 weights (amplitude last); ridge > 0
 //   Y         n x c targets (one kernel shared by the c outputs)
 //   settings  [probes, seed, relative_tol, k, cache_bytes, log_det, lanczos_steps,
-//             lanczos_tol, max_passes, rank]: rank 0 solves by block coordinate descent,
-//             above by conjugate gradients preconditioned with a pivoted partial Cholesky
-//             factor of K of at most that rank (max_passes then bounds the iterations)
+//             lanczos_tol, max_passes, rank, log_det_rank]: rank 0 solves by block
+//             coordinate descent, above by conjugate gradients preconditioned with a pivoted
+//             partial Cholesky factor of K of at most that rank (max_passes then bounds the
+//             iterations); log_det_rank above 0 preconditions the log determinant's Lanczos
+//             quadrature with such a factor of at most that rank
 //   V0        n x (c + probes) warm start (the V of a previous call), or []
 //   f         the estimate (NaN unless log_det is 1); g: (d + 2) x 1, d/dlog w(1 ... d),
 //             d/dlog amplitude, d/dlog ridge
@@ -18,8 +20,9 @@
 //             products), kernel columns computed, seconds computing them, Lanczos steps
 //             (lanczos_steps where some probe's quadrature had not settled)]; solve status
 //             as for krr_solve
-//   q         probes x 1: each probe's estimate of z' log(A) z, whose mean is the log det
-//             (NaN unless log_det is 1)
+//   q         probes x 1: each probe's estimate of the log det (z' log(A) z, or with
+//             log_det_rank log det P + u' log(P^-1/2 A P^-1/2) u), whose mean is the log
+//             det (NaN unless log_det is 1)
 //   t         (d + 2) x probes, asked for only: each probe's estimate of the trace term
 //             (c / 2) z' A^-1 dA/dtheta_i z that g subtracts, whose mean is that term, so
 //             that std (t, 0, 2) / sqrt (probes) is the error of g (computing t costs about
@@ -59,7 +62,8 @@ const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"lanczos_steps", 1, 100000, true},
                                     {"lanczos_tol", 0, 1, false},
                                     {"max_passes", 0, 1e12, false},
-                                    {"rank", 0, 1000000, true}};
+                                    {"rank", 0, 1000000, true},
+                                    {"log_det_rank", 0, 1000000, true}};
 constexpr std::size_t SETTINGS = sizeof RULES / sizeof RULES[0];
 
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
@@ -103,7 +107,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     // The targets and the solutions, and what the estimate allocates.
     const double held = 8.0 * n * (c + cols) +
                         krr::estimate_bytes(n, d, static_cast<int>(c), static_cast<int>(p), k, parts,
-                                            static_cast<int>(std::min<double>(settings[9], n)), traces);
+                                            static_cast<int>(std::min<double>(settings[9], n)), traces,
+                                            settings[5] != 0.0 ? static_cast<int>(std::min<double>(settings[10], n)) : 0);
     krr::kernel_operator A;
     if (!prepare_operator(call, resources, prhs[0], prhs[2], ridge, k, settings[4], held,
                           "the estimate's arrays, more than the memory available to this process", A)) {
@@ -118,6 +123,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     s.lanczos.tolerance = settings[7];
     s.max_passes = settings[8];
     s.precondition_rank = static_cast<int>(settings[9]);
+    s.log_det_rank = static_cast<int>(settings[10]);
     s.probe_traces = traces;
     const krr::lml_estimate e = krr::estimate_marginal_likelihood(A, Y, static_cast<int>(c), s, V);
     if (e.status == krr::solve_status::interrupted) {

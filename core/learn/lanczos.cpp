@@ -3,6 +3,7 @@
 
 #include "core/learn/lanczos.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -77,17 +78,32 @@ double log_quadrature(const std::vector<double>& a, const std::vector<double>& b
 std::vector<double> lanczos_log_quadratures(const double* probes, std::int64_t n, int p,
                                             const lanczos_settings& settings,
                                             bool (*multiply)(void*, const double*, double*),
-                                            void* context) {
+                                            void* context,
+                                            bool (*precondition)(void*, const double*, double*),
+                                            void* precondition_context) {
   const std::int64_t size = n * p;
+  const bool preconditioned = precondition != nullptr;
+  // current and next hold r (the vectors themselves without a preconditioner); with one,
+  // current_q and next_q hold P^-1 r, which A multiplies and the inner products use.
   std::vector<double> previous(size, 0.0), current(size), next(size);
-  std::vector<double> norms(p, 0.0), beta(p, 0.0), estimate(p, std::nan(""));
+  std::vector<double> current_q(preconditioned ? size : 0), next_q(preconditioned ? size : 0);
+  double* q_now = preconditioned ? current_q.data() : current.data();
+  const double* q_next = preconditioned ? next_q.data() : next.data();
+  std::vector<double> norms(p, 0.0), beta(p, 0.0), estimate(p, std::nan("")), a_step(p, 0.0);
   std::vector<std::vector<double>> alphas(p), betas(p);
-  std::vector<char> done(p, 0);
+  std::vector<char> done(p, 0), active(p, 0);
+  if (preconditioned && !precondition(precondition_context, probes, current_q.data())) {
+    return estimate;
+  }
+  const double* q_start = preconditioned ? current_q.data() : probes;
   for (int s = 0; s < p; ++s) {
     double sq = 0.0;
-    for (std::int64_t r = 0; r < n; ++r) sq += probes[s * n + r] * probes[s * n + r];
+    for (std::int64_t r = 0; r < n; ++r) sq += probes[s * n + r] * q_start[s * n + r];
     norms[s] = std::sqrt(sq);
     for (std::int64_t r = 0; r < n; ++r) current[s * n + r] = probes[s * n + r] / norms[s];
+    if (preconditioned) {
+      for (std::int64_t r = 0; r < n; ++r) current_q[s * n + r] = current_q[s * n + r] / norms[s];
+    }
   }
   auto settle = [&](int s) {
     const double q = log_quadrature(alphas[s], betas[s]);
@@ -98,20 +114,25 @@ std::vector<double> lanczos_log_quadratures(const double* probes, std::int64_t n
   };
   for (int step = 0; step < settings.steps; ++step) {
     std::fill(next.begin(), next.end(), 0.0);
-    if (!multiply(context, current.data(), next.data())) break;
-    int remaining = 0;
+    if (!multiply(context, q_now, next.data())) break;
     for (int s = 0; s < p; ++s) {
+      active[s] = !done[s];
       if (done[s]) continue;
       double a = 0.0;
       for (std::int64_t r = 0; r < n; ++r) {
         next[s * n + r] -= beta[s] * previous[s * n + r];
-        a += current[s * n + r] * next[s * n + r];
+        a += q_now[s * n + r] * next[s * n + r];
       }
+      for (std::int64_t r = 0; r < n; ++r) next[s * n + r] -= a * current[s * n + r];
+      a_step[s] = a;
+    }
+    if (preconditioned && !precondition(precondition_context, next.data(), next_q.data())) break;
+    int remaining = 0;
+    for (int s = 0; s < p; ++s) {
+      if (!active[s]) continue;
+      const double a = a_step[s];
       double sq = 0.0;
-      for (std::int64_t r = 0; r < n; ++r) {
-        next[s * n + r] -= a * current[s * n + r];
-        sq += next[s * n + r] * next[s * n + r];
-      }
+      for (std::int64_t r = 0; r < n; ++r) sq += next[s * n + r] * q_next[s * n + r];
       alphas[s].push_back(a);
       const double b = std::sqrt(sq);
       // Breakdown: the Krylov space is exhausted, and the quadrature is exact.
@@ -130,12 +151,15 @@ std::vector<double> lanczos_log_quadratures(const double* probes, std::int64_t n
         previous[s * n + r] = current[s * n + r];
         current[s * n + r] = next[s * n + r] / b;
       }
+      if (preconditioned) {
+        for (std::int64_t r = 0; r < n; ++r) current_q[s * n + r] = next_q[s * n + r] / b;
+      }
       remaining += 1;
     }
     if (remaining == 0) break;
   }
   for (int s = 0; s < p; ++s) {
-    if (!done[s] && !alphas[s].empty()) {  // stopped by multiply: what has been built
+    if (!done[s] && !alphas[s].empty()) {  // stopped: what has been built
       betas[s].resize(alphas[s].size() - 1);
       settle(s);
     }

@@ -35,10 +35,21 @@ struct lanczos_settings {
 // quadrature of a smooth function is robust to its loss of orthogonality). Returns each
 // probe's estimate of z' log(A) z; stops early where every probe has settled or broken down
 // (A's Krylov space exhausted), or where multiply reports a stop (returns false).
+//
+// With a preconditioner (precondition: out = P^-1 in for blocks, P symmetric positive
+// definite; false on a stop), Lanczos runs on M = P^-1/2 A P^-1/2 without its square root:
+// the recurrence carries r = P^1/2 u for M's Lanczos vectors u and multiplies A by
+// P^-1 r, and each probe z gives the estimate (z' P^-1 z) e1' log(T) e1 of u0' log(M) u0,
+// u0 = P^-1/2 z. For probes with E[z z'] = P, u0 has identity covariance and the mean
+// estimates log det M = log det A - log det P. Where P is close to A, M is close to the
+// identity: Lanczos settles in a few steps and the probes barely differ.
 std::vector<double> lanczos_log_quadratures(const double* probes, std::int64_t n, int p,
                                             const lanczos_settings& settings,
                                             bool (*multiply)(void* context, const double* in,
                                                              double* out),
-                                            void* context);
+                                            void* context,
+                                            bool (*precondition)(void* context, const double* in,
+                                                                 double* out) = nullptr,
+                                            void* precondition_context = nullptr);
 
 }  // namespace krr

@@ -12,6 +12,7 @@
 
 #include "core/kernel/vector_clones.h"
 #include "core/parallel/allocation.h"
+#include "core/solve/gradient_update.h"
 #include "core/solve/pivoted_cholesky.h"
 #include "core/solve/preconditioned_cg.h"
 #include "core/solve/random_source.h"
@@ -195,6 +196,74 @@ bool solve_preconditioned(kernel_operator& A, const double* B, int cols,
   return true;
 }
 
+struct precondition_context {
+  kernel_operator* A;
+  const low_rank_preconditioner* P;
+  int p;
+  double* work;  // 2 r p doubles
+};
+
+bool precondition_by(void* context, const double* in, double* out) {
+  auto& c = *static_cast<precondition_context*>(context);
+  c.P->apply(c.A->schedule(), in, c.p, out, c.work);
+  return !c.A->stop().stopped();
+}
+
+// The other stream of a seed: the preconditioned log determinant's own Rademacher draws.
+constexpr std::uint64_t LOG_DET_STREAM = 0x9e3779b97f4a7c15ULL;
+
+// log det A preconditioned (lml_settings::log_det_rank): each probe's estimate of
+// log det P + u0' log(P^-1/2 A P^-1/2) u0 into quadratures; false, with result's status
+// set, where the factor's storage cannot be had or a stop came.
+bool preconditioned_log_det(kernel_operator& A, const std::vector<double>& Z, int p,
+                            const lml_settings& settings, multiply_context& multiply,
+                            std::vector<double>& quadratures, lml_estimate& result) {
+  const std::int64_t n = A.n();
+  const double ridge = A.data().ridge;
+  low_rank_factor factor;
+  low_rank_preconditioner P;
+  allocation_failure failure;
+  solve_status status = factor_preconditioner(A, settings.log_det_rank,
+                                              settings.precondition_stop * ridge, factor, P, failure);
+  const int r = factor.rank;
+  auto start = try_allocate<double>(static_cast<std::uint64_t>(n) * p, false,
+                                    "the log determinant's probes", failure);
+  auto work = try_allocate<double>(2 * static_cast<std::uint64_t>(r > 0 ? r : 1) * p, false,
+                                   "the log determinant's probes", failure);
+  if (status == solve_status::converged && failure.failed) status = solve_status::out_of_memory;
+  result.passes_over_k += static_cast<double>(r) / n;  // the factor's columns
+  if (status != solve_status::converged) {
+    result.status = status;
+    result.failed_bytes = failure.bytes;
+    return false;
+  }
+  // log det P = (n - r) log ridge + log det (ridge I + L'L), the latter from its factor C.
+  double log_det_p = static_cast<double>(n - r) * std::log(ridge);
+  for (int i = 0; i < r; ++i) log_det_p += 2.0 * std::log(P.chol()[static_cast<std::int64_t>(i) * r + i]);
+  // The probes L e_s + sqrt(ridge) z_s, rows split across the threads, each row's sum over
+  // L's columns in order.
+  const std::vector<double> E = rademacher_probes(r, p, settings.seed ^ LOG_DET_STREAM);
+  std::vector<const double*> columns(r > 0 ? r : 1);
+  for (int t = 0; t < r; ++t) columns[t] = factor.L.get() + static_cast<std::int64_t>(t) * n;
+  const double root = std::sqrt(ridge);
+  block_schedule& schedule = A.schedule();
+  double* S = start.get();
+  auto part_rows = [&](int part) {
+    schedule.for_rows(n, part, schedule.parts(), [&](std::int64_t r0, std::int64_t r1) {
+      for (int s = 0; s < p; ++s) {
+        for (std::int64_t row = r0; row < r1; ++row) S[s * n + row] = root * Z[s * n + row];
+      }
+      accumulate_columns(columns.data(), E.data(), r, r, p, S, n, r0, r1);
+    });
+  };
+  schedule.pool().run_parts(part_rows);
+  precondition_context pc{&A, &P, p, work.get()};
+  quadratures = lanczos_log_quadratures(S, n, p, settings.lanczos, &multiply_by, &multiply,
+                                        &precondition_by, &pc);
+  for (double& q : quadratures) q += log_det_p;
+  return true;
+}
+
 }  // namespace
 
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed) {
@@ -208,7 +277,7 @@ std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed)
 }
 
 double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank,
-                      bool probe_traces) {
+                      bool probe_traces, int log_det_rank) {
   const double column = 8.0 * static_cast<double>(n);
   const int cols = c + p;
   // The right sides and the gradient (2 cols), the probes (p), each column's gradient sums
@@ -216,8 +285,15 @@ double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int
   const double solver =
       rank > 0 ? cg_bytes(n, cols, rank) + pivoted_cholesky_bytes(n, rank) + 8.0 * rank * rank
                : multi_solver_bytes(n, k, cols, d);
+  // The preconditioned log determinant: its factor and C, its probes, Lanczos's two blocks
+  // of P^-1 r and the preconditioner's work.
+  const double log_det =
+      log_det_rank > 0 ? pivoted_cholesky_bytes(n, log_det_rank) + 8.0 * log_det_rank * log_det_rank +
+                             column * 3.0 * p + 16.0 * log_det_rank * p
+                       : 0.0;
   return column * (2.0 * cols + p + (d + 1) + parts + 3.0 * p) +
-         8.0 * parts * (d + 1) * LANES + solver + (probe_traces ? probe_trace_bytes(d, p, parts) : 0.0);
+         8.0 * parts * (d + 1) * LANES + solver + (probe_traces ? probe_trace_bytes(d, p, parts) : 0.0) +
+         log_det;
 }
 
 lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, int c,
@@ -403,8 +479,15 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
 
   if (!settings.log_det) return result;
   multiply_context context{&A, p};
-  const std::vector<double> quadratures =
-      lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
+  std::vector<double> quadratures;
+  if (settings.log_det_rank > 0) {
+    if (!preconditioned_log_det(A, Z, p, settings, context, quadratures, result)) {
+      profile();
+      return result;
+    }
+  } else {
+    quadratures = lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
+  }
   result.passes_over_k += context.products;
   result.lanczos_steps = context.products;
   profile();

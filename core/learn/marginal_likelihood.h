@@ -6,7 +6,8 @@
 // whose expectation over the probes is the exact 1/2 alpha' dA alpha - (c/2) tr(A^-1 dA)
 // (Hutchinson's estimator of the trace, with the probes solved as extra right-hand sides),
 // summed over the c outputs, in one pass over the kernel columns; and log det A by
-// stochastic Lanczos quadrature with the same probes (core/learn/lanczos.h). The probes come
+// stochastic Lanczos quadrature with the same probes (core/learn/lanczos.h; preconditioned
+// where asked, lml_settings). The probes come
 // from a seeded generator, so the estimate is a deterministic function of the
 // hyperparameters that a quasi-Newton method can follow.
 #pragma once
@@ -34,6 +35,13 @@ struct lml_settings {
   // where the ridge is small against the amplitude.
   int precondition_rank = 0;
   double precondition_stop = 1e-2;
+  // 0: the log determinant by Lanczos on A itself. Above: Lanczos on P^-1/2 A P^-1/2 for
+  // P = L L' + ridge I, L a pivoted partial Cholesky factor of K of at most this rank
+  // (stopped as above), with log det P exact and probes L e + ridge^1/2 z (e Rademacher
+  // from the seed, z the probes above), whose covariance is P (core/learn/lanczos.h).
+  // Where L holds most of K, A's small ridge no longer slows Lanczos: it settles in a
+  // fraction of the steps, and the probes' estimates spread far less.
+  int log_det_rank = 0;
   // Also each probe's own estimate of the gradient's trace terms (lml_estimate's
   // probe_traces), so that the gradient's error is known; their sums cost about three times
   // the gradient's pass.
@@ -66,11 +74,12 @@ struct lml_estimate {
 };
 
 // Bytes the estimate allocates for n samples of d features, c targets and p probes,
-// blocks of k, `parts` threads, a preconditioner of at most `rank` columns (0: none) and,
-// where asked, the probes' own trace terms: the solve's arrays, the probes, the gradient
-// pass's and Lanczos's.
+// blocks of k, `parts` threads, a preconditioner of at most `rank` columns (0: none),
+// where asked the probes' own trace terms, and a log determinant preconditioned with at
+// most log_det_rank columns: the solve's arrays, the probes, the gradient pass's and
+// Lanczos's.
 double estimate_bytes(std::int64_t n, int d, int c, int p, int k, int parts, int rank = 0,
-                      bool probe_traces = false);
+                      bool probe_traces = false, int log_det_rank = 0);
 
 // The p Rademacher probes of a seed, n x p column-major (probe s at s * n).
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed);

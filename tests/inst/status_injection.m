@@ -15,7 +15,7 @@
 function folder = status_injection (lml, solve)
   global STATUS_INJECTION
   if (nargin == 2)
-    STATUS_INJECTION = struct ("lml", lml, "solve", solve, "lml_settings", zeros (0, 10), ...
+    STATUS_INJECTION = struct ("lml", lml, "solve", solve, "lml_settings", zeros (0, 11), ...
                                "solve_settings", zeros (0, 5));
     return;
   endif

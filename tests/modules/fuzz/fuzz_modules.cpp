@@ -640,7 +640,8 @@ const setting_rule LML_RULES[] = {{1, 4096, true},                      // probe
                                   {1, 100000, true},                    // lanczos_steps
                                   {0, 1, false},                        // lanczos_tol
                                   {0, 1e12, false},                     // max_passes
-                                  {0, 1000000, true}};                  // rank
+                                  {0, 1000000, true},                   // rank
+                                  {0, 1000000, true}};                  // log_det_rank
 
 // Polls before the interrupt of a call on at most 64 samples that the decoder did not
 // interrupt sooner: with max_passes and lanczos_steps at the top of their ranges a call
@@ -1121,9 +1122,10 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
                           pick(fdp, lanczos_steps),
                           pick(fdp, lanczos_tols),
                           pick(fdp, passes),
+                          pick(fdp, ranks),
                           pick(fdp, ranks)};
   std::vector<double> entries;
-  for (std::size_t i = 0; i < 10; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
+  for (std::size_t i = 0; i < 11; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
   // As for krr_solve, no slow valid block size above 64 samples; and the top of the
   // probes' range (each one a right-hand side of every block) only on a few samples.
   if (n > 64 && entries[3] > 4 && entries[3] <= static_cast<double>(n) && entries[3] <= 4096) {
@@ -1142,12 +1144,12 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   bool valid = nrhs == 6 && nlhs <= 6;
-  double ridge = 0, settings[10] = {};
+  double ridge = 0, settings[11] = {};
   if (valid) {
     const mxArray *X = in[0], *Y = in[1], *w = in[2];
     valid = samples_as_documented(X, w) && finite_matrix(Y, mxGetN(X)) &&
             scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge > 0 &&
-            settings_as_documented(in[4], LML_RULES, 10, settings) &&
+            settings_as_documented(in[4], LML_RULES, 11, settings) &&
             settings[3] <= static_cast<double>(mxGetN(X)) &&
             warm_start_as_documented(in[5], mxGetN(X), mxGetN(Y) + static_cast<std::size_t>(settings[0]));
   }

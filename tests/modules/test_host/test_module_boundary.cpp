@@ -137,7 +137,7 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
 // cache_bytes, seed, max_passes] and krr_lml's [probes, seed, relative_tol, k, cache_bytes,
 // log_det, lanczos_steps, lanczos_tol, max_passes].
 std::vector<double> solve_settings(double k) { return {1e-9, k, Inf, 7, 1000}; }
-std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000, 0}; }
+std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000, 0, 0}; }
 // krr_variance's [method, relative_tol, k, cache_bytes, seed, max_passes, batch, max_rank,
 // rank_tol]: method 0 exact, 1 approximate.
 std::vector<double> variance_settings(double method, double k) {
@@ -525,7 +525,8 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
                                        {"lanczos_steps", 1, 100000, true, 0, 100001},
                                        {"lanczos_tol", 0, 1, false, -1e-9, 1.5},
                                        {"max_passes", 0, 1e12, false, -1, Inf},
-                                       {"rank", 0, 1000000, true, -1, 1000001}};
+                                       {"rank", 0, 1000000, true, -1, 1000001},
+                                       {"log_det_rank", 0, 1000000, true, -1, 1000001}};
   const std::vector<rule> variance_rules = {{"method", 0, 1, true, -1, 2},
                                             {"relative_tol", 1e-300, 1, false, 0, 1.5},
                                             {"k", 1, 2147483647, true, 0, 2147483648.0},
@@ -866,11 +867,13 @@ TEST_F(ModuleBoundary, InterruptEndsAnInternalModuleCallAtAnyPoll) {
   };
   const std::vector<long_call> calls = {
       {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {1e-10, 20, Inf, 3, 1000})},
-      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0, 0})},
       // with each probe's trace terms, and no log determinant: their pass is the last phase
-      {"krr_lml", 6, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 0, 20, 1e-9, 1000, 0})},
+      {"krr_lml", 6, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 0, 20, 1e-9, 1000, 0, 0})},
       // and with the solves by preconditioned conjugate gradients: the factor, then the solves
-      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 30})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 30, 0})},
+      // and with the log determinant preconditioned: its factor, then Lanczos
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0, 30})},
       {"krr_predict", 1, multi_prediction_inputs(2, 40, 2000, 3)},
       // krr_variance: the factor, then the exact method's batches of solves, or the
       // approximate method's test samples.
@@ -1031,7 +1034,7 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
       "krr_lml", krr_lml_mex_function, 4,
       {test_host::make_matrix(2, n_lml, X), test_host::make_matrix(n_lml, 1, Y),
        test_host::make_matrix(1, 3, {1, 1, 1}), test_host::make_scalar(0.1),
-       test_host::make_matrix(1, 10, {64, 0, 1e-2, 64, Inf, 0, 10, 1e-6, 10, 0}),
+       test_host::make_matrix(1, 11, {64, 0, 1e-2, 64, Inf, 0, 10, 1e-6, 10, 0, 0}),
        test_host::make_array(mxDOUBLE_CLASS, {0, 0})});
   // krr_memory reports what the calls may plan for: no more than the limit.
   call_result memory = call_module("krr_memory", 1, {});
