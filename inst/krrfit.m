@@ -160,6 +160,9 @@ function model = krrfit(X, Y, varargin)
 %     Amplitude, Ridge   in the units of the centred Y
 %     LogMarginalLikelihood   the final objective (estimated where Method says so; NaN
 %                   where FinalObjective left it out)
+%     LogMarginalLikelihoodError   its standard error: 0 where computed exactly, from the
+%                   spread of the probes' log determinants where estimated, NaN where not
+%                   computed (or estimated with one probe)
 %     History       a row per iteration: [iteration, objective (NaN where not computed),
 %                   largest gradient component, seconds, then the stage's running totals:
 %                   evaluations of the objective, passes over K, seconds computing kernel
@@ -230,6 +233,7 @@ if strcmp(method, 'scalable') && n > opts.PolishLimit
 end
 check_memory(dense_n);
 history = zeros(0, 9);
+f_error = 0;
 threads = NaN;
 final_passes = [NaN, NaN];
 
@@ -313,7 +317,7 @@ else
     if numel(stage_set) == n
       warm = state('warm');
     end
-    [theta, f, V, verdict, check_threads, estimate_passes] = ...
+    [theta, f, f_error, V, verdict, check_threads, estimate_passes] = ...
         check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, stage_set, opts, start, ...
                     warm);
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
@@ -333,6 +337,7 @@ model.Relevance = w / max(w);
 model.Amplitude = exp(theta(d + 1));
 model.Ridge = exp(theta(d + 2));
 model.LogMarginalLikelihood = f;
+model.LogMarginalLikelihoodError = f_error;
 model.History = history;
 model.Seconds = toc(start);
 model.Method = how;
@@ -345,7 +350,12 @@ model.Mu = mu;
 model.Sigma = sigma;
 model.YMean = y_mean;
 if opts.Verbose
-  fprintf('krrfit: done in %.1f s (%s): log marginal likelihood %.6g\n', model.Seconds, how, f);
+  error_text = '';
+  if f_error > 0
+    error_text = sprintf(' (standard error %.3g)', f_error);
+  end
+  fprintf('krrfit: done in %.1f s (%s): log marginal likelihood %.6g%s\n', model.Seconds, how, f, ...
+          error_text);
 end
 end
 
@@ -822,7 +832,7 @@ else
 end
 end
 
-function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
+function [theta, f, f_error, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
                                                                hi, free, subset, stage_set, opts, ...
                                                                start, warm)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
@@ -838,7 +848,8 @@ function [theta, f, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, t
 % stage_set: the stage's observations; the held-out ones are outside them where enough are left
 % (else outside the subset alone). warm: the start of that one estimate (the stage's last
 % solutions where it fitted all n, else []). Returns the point kept,
-% its objective (exact or estimated), a start for the final solve (V's first columns), what
+% its objective (exact or estimated) and that objective's standard error (0 where exact, NaN
+% where not computed), a start for the final solve (V's first columns), what
 % was decided, and the estimates' threads and passes over K (NaN
 % where the check was exact).
 [d, n] = size(Xs);
@@ -857,6 +868,8 @@ if exact_all
   [f1, ~, V1] = krr_dense_lml(Xs, Yc, theta1, true);
   f0 = f1;
   V0 = V1;
+  q1 = [];
+  q0 = [];
   if ~same
     [f0, ~, V0] = krr_dense_lml(Xs, Yc, theta0, true);
   end
@@ -919,18 +932,35 @@ if held > 0
   % The held-out objectives decided; the objective reported is the estimate on all n,
   % where asked for.
   if estimate_objective(n, opts)
-    [f, V, ~, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
+    [f, V, q, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
+    f_error = objective_error(q, c);
   else
     f = NaN;
+    f_error = NaN;
     V = warm;
     verdict = [verdict, '; the objective on all observations not estimated (FinalObjective)'];
   end
 elseif keep_end
   f = f1;
+  f_error = objective_error(q1, c);
   V = V1;
 else
   f = f0;
+  f_error = objective_error(q0, c);
   V = V0;
+end
+end
+
+function e = objective_error(q, c)
+% The standard error of an estimated objective from its probes' log determinants q (the
+% data fit is exact): half of c times theirs; 0 for an exact objective (q empty), NaN for
+% one probe, which gives no spread.
+if isempty(q)
+  e = 0;
+elseif numel(q) < 2
+  e = NaN;
+else
+  e = 0.5 * c * std(q) / sqrt(numel(q));
 end
 end
 

@@ -88,6 +88,7 @@
 %! exact = krrfit (Xf, yf, opts{:}, one{:});
 %! held = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 1500);
 %! paired = krrfit (Xf, yf, opts{:}, one{:}, "ExactCheckLimit", 0);
+%! estimated = krrfit (Xf, yf, opts{:}, "ExactCheckLimit", 1500);
 %! ## The stage on half the observations, checked on others it did not fit; the final
 %! ## coefficients, solved from zero where the objective on all is not estimated (by
 %! ## default where K does not fit in the memory allowed), solve the system of all of them.
@@ -121,6 +122,11 @@
 %!   assert (start.LogMarginalLikelihood, f0, 1e-9 * abs (f0));
 %!   assert (objective (settled) > f0);
 %!   assert (objective (part) > f0);
+%!   ## The objective's standard error: 0 where exact, NaN where not computed; where
+%!   ## estimated (its log determinant preconditioned), honest and small.
+%!   assert ([settled.LogMarginalLikelihoodError, part.LogMarginalLikelihoodError], [0, NaN]);
+%!   e = estimated.LogMarginalLikelihoodError;
+%!   assert (e > 0 && e < 5 && abs (estimated.LogMarginalLikelihood - objective (estimated)) <= 4 * e);
 %!   for m = {exact, held, paired}
 %!     assert (! isempty (strfind (m{1}.Method, "end rejected")));
 %!     assert (objective (m{1}) >= f0 - 1e-9 * abs (f0));
