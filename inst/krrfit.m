@@ -97,7 +97,7 @@ function model = krrfit(X, Y, varargin)
 %                          time, and the hyperparameters change little with more; see
 %                          the README)
 %     'FinalObjective'     where the stage was checked on held-out observations, estimate
-%                          the objective on all n at the end (about 100 passes over K):
+%                          the objective on all n at the end (15 to 50 passes over K):
 %                          true, false, or 'auto': where K fits in the memory the solves
 %                          may cache (CacheBytes, and what krrfit:outOfMemory counts),
 %                          beyond which each pass computes the kernel again (default
@@ -967,8 +967,8 @@ end
 function yes = estimate_objective(n, opts)
 % Whether to estimate the objective on all n once the held-out rows have checked the stage:
 % FinalObjective true, or 'auto' where K fits in the memory the solves may cache. Beyond,
-% each of the estimate's hundred or so passes over K computes most kernel columns again,
-% which at n = 100,000 takes longer than the rest of the fit.
+% each of the estimate's passes over K (its solves from zero, then Lanczos) computes most
+% kernel columns again, which at n = 100,000 takes longer than the rest of the fit.
 yes = opts.FinalObjective;
 if ischar(yes)
   yes = 8 * n ^ 2 <= min(opts.CacheBytes, krr_memory());
