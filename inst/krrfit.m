@@ -317,11 +317,19 @@ else
     if numel(stage_set) == n
       warm = state('warm');
     end
-    [theta, f, f_error, V, verdict, check_threads, estimate_passes] = ...
+    [theta, f, f_error, V, verdict, check_threads, estimate_passes, later] = ...
         check_stage(Xs, Yc, theta_start, theta, lo, hi, free, subset, stage_set, opts, start, ...
                     warm);
     [alpha, final_threads, solve_passes] = final_solve(Xs, Yc, theta, V, opts, start);
     threads = max([threads, check_threads, final_threads]);
+    if later
+      % The objective on all n at the final coefficients: their data fit, and the log
+      % determinant estimated (the probes need no solves for it).
+      [f, ~, q, estimate_passes, estimate_threads] = final_estimate(Xs, Yc, theta, opts, ...
+                                                                   [alpha, zeros(n, opts.Probes)], 2);
+      f_error = objective_error(q, c);
+      threads = max(threads, estimate_threads);
+    end
     final_passes = [estimate_passes, solve_passes];
     how = sprintf('exact on %d, then estimated on %s, %s; %s', m, fitted, ...
                   settling(settled, history, opts.ScalableIterations), verdict);
@@ -832,26 +840,25 @@ else
 end
 end
 
-function [theta, f, f_error, V, verdict, threads, passes] = check_stage(Xs, Yc, theta0, theta1, lo, ...
-                                                               hi, free, subset, stage_set, opts, ...
-                                                               start, warm)
+function [theta, f, f_error, V, verdict, threads, passes, later] = ...
+    check_stage(Xs, Yc, theta0, theta1, lo, hi, free, subset, stage_set, opts, start, warm)
 % The scalable stage's end theta1 against its start theta0: the end is kept only where its
 % objective is at least as high. Up to ExactCheckLimit observations (where the dense
 % factorisation fits in memory) both are computed exactly on all of them. Beyond, both are
-% computed exactly on ExactCheckLimit observations outside the subset the start was fitted
-% on (held out from it, drawn with the seed); no estimate's noise enters the decision, and
-% the one estimate made, at the point kept, gives the reported objective (as many
-% observations as the dense factorisation's memory allows). Where ExactCheckLimit is 0, or
-% memory allows too few, both are estimated with the same probes,
+% computed exactly on ExactCheckLimit observations held out (drawn with the seed; as many
+% as the dense factorisation's memory allows), so that no estimate's noise enters the
+% decision; the objective reported is then estimated on all n at the point kept, after the
+% final solve (later: whether the caller is to make it, as FinalObjective says). Where
+% ExactCheckLimit is 0, or memory allows too few, both are estimated with the same probes,
 % so that the difference's error is known from the probes' paired log determinants (the
 % data fits are exact), and the end must win by twice that error.
-% stage_set: the stage's observations; the held-out ones are outside them where enough are left
-% (else outside the subset alone). warm: the start of that one estimate (the stage's last
-% solutions where it fitted all n, else []). Returns the point kept,
-% its objective (exact or estimated) and that objective's standard error (0 where exact, NaN
-% where not computed), a start for the final solve (V's first columns), what
-% was decided, and the estimates' threads and passes over K (NaN
-% where the check was exact).
+% stage_set: the stage's observations; the held-out ones are outside them where enough are
+% left (else outside the subset alone). warm: the start of the final solve after a held-out
+% check (the stage's last solutions where it fitted all n, else []). Returns the point kept,
+% its objective (exact or estimated; NaN where not computed or made later) and that
+% objective's standard error (0 where exact), a start for the final solve (V's first
+% columns), what was decided, the estimates' threads and passes over K (NaN where none was
+% made), and later.
 [d, n] = size(Xs);
 c = size(Yc, 2);
 threads = NaN;
@@ -928,16 +935,15 @@ if opts.Verbose && ~same
   fprintf('krrfit (check): objective at the stage''s end %.6g, at its start %.6g (%s; margin %.3g): %s  %8.1f s\n', ...
           f1, f0, how, margin, verdict, toc(start));
 end
+later = false;
 if held > 0
-  % The held-out objectives decided; the objective reported is the estimate on all n,
-  % where asked for.
-  if estimate_objective(n, opts)
-    [f, V, q, passes, threads] = final_estimate(Xs, Yc, theta, opts, warm);
-    f_error = objective_error(q, c);
-  else
-    f = NaN;
-    f_error = NaN;
-    V = warm;
+  % The held-out objectives decided; the objective reported is estimated on all n at the
+  % final coefficients (later: by the caller, after the final solve), where asked for.
+  f = NaN;
+  f_error = NaN;
+  V = warm;
+  later = estimate_objective(n, opts);
+  if ~later
     verdict = [verdict, '; the objective on all observations not estimated (FinalObjective)'];
   end
 elseif keep_end
@@ -1016,10 +1022,13 @@ end
 text = strjoin(items, ', ');
 end
 
-function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts, warm)
+function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts, warm, mode)
 % The objective estimated with the log determinant, the solutions, each probe's log
-% determinant estimate, the passes over K, and whether Lanczos settled before its step limit. A solve that does not converge is continued
-% once with four times the passes; one that still does not gives a warning.
+% determinant estimate, the passes over K, and whether Lanczos settled before its step
+% limit. mode: krr_lml's log_det, 1 (default: the gradient's solves too, which two
+% estimates compared probe by probe share) or 2 (the value alone: from warm's coefficients,
+% solved already, the solve is one check). A solve that does not converge is continued once
+% with four times the passes; one that still does not gives a warning.
 [d, n] = size(Xs);
 c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
@@ -1028,6 +1037,9 @@ settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), 
             opts.CacheBytes, 1, 100, 1e-6, 1000, opts.PreconditionRank, opts.LogDetRank];
 if nargin < 5
   warm = [];
+end
+if nargin >= 6
+  settings(6) = mode;
 end
 [f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, warm);
 passes = info(12);

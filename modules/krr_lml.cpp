@@ -9,9 +9,11 @@
 //             coordinate descent, above by conjugate gradients preconditioned with a pivoted
 //             partial Cholesky factor of K of at most that rank (max_passes then bounds the
 //             iterations); log_det_rank above 0 preconditions the log determinant's Lanczos
-//             quadrature with such a factor of at most that rank
+//             quadrature with such a factor of at most that rank; log_det 0: the gradient
+//             alone, 1: the value too, 2: the value alone (the targets solved, not the
+//             probes, and no gradient pass: g and t NaN, V's probe columns as V0 gave them)
 //   V0        n x (c + probes) warm start (the V of a previous call), or []
-//   f         the estimate (NaN unless log_det is 1); g: (d + 2) x 1, d/dlog w(1 ... d),
+//   f         the estimate (NaN where log_det is 0); g: (d + 2) x 1, d/dlog w(1 ... d),
 //             d/dlog amplitude, d/dlog ridge
 //   V         the solutions: alpha = V(:, 1:c), then A^-1 times each probe
 //   info      [data_fit, log_det, log_det_error, solve status, block steps, passes, checks,
@@ -22,7 +24,7 @@
 //             as for krr_solve
 //   q         probes x 1: each probe's estimate of the log det (z' log(A) z, or with
 //             log_det_rank log det P + u' log(P^-1/2 A P^-1/2) u), whose mean is the log
-//             det (NaN unless log_det is 1)
+//             det (NaN where log_det is 0)
 //   t         (d + 2) x probes, asked for only: each probe's estimate of the trace term
 //             (c / 2) z' A^-1 dA/dtheta_i z that g subtracts, whose mean is that term, so
 //             that std (t, 0, 2) / sqrt (probes) is the error of g (computing t costs about
@@ -58,7 +60,7 @@ const host::setting_rule RULES[] = {{"probes", 1, 4096, true},
                                     {"relative_tol", 1e-300, 1e300, false},
                                     {"k", 1, 2147483647, true},
                                     {"cache_bytes", 0, INF, false},
-                                    {"log_det", 0, 1, true},
+                                    {"log_det", 0, 2, true},
                                     {"lanczos_steps", 1, 100000, true},
                                     {"lanczos_tol", 0, 1, false},
                                     {"max_passes", 0, 1e12, false},
@@ -119,6 +121,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     s.seed = static_cast<std::uint64_t>(settings[1]);
     s.relative_tol = settings[2];
     s.log_det = settings[5] != 0.0;
+    s.gradient = settings[5] != 2.0;
     s.lanczos.steps = static_cast<int>(settings[6]);
     s.lanczos.tolerance = settings[7];
     s.max_passes = settings[8];
@@ -148,7 +151,13 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
       for (std::size_t s = 0; s < p; ++s) {
         q[s] = s < e.quadratures.size() ? e.quadratures[s] : std::numeric_limits<double>::quiet_NaN();
       }
-      if (traces) std::copy(e.probe_traces.begin(), e.probe_traces.end(), call.output_data(5));
+      if (traces) {
+        // NaN where they were not computed (the value alone).
+        double* t = call.output_data(5);
+        for (std::size_t i = 0; i < (d + 2) * p; ++i) {
+          t[i] = i < e.probe_traces.size() ? e.probe_traces[i] : std::numeric_limits<double>::quiet_NaN();
+        }
+      }
     }
   });
 }

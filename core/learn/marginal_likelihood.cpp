@@ -302,6 +302,9 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   const training_data& data = A.data();
   const std::int64_t n = data.n;
   const int d = data.d, p = settings.probes, cols = c + p;
+  // Without the gradient only the targets are solved: the probes serve the log determinant.
+  const bool gradient = settings.gradient;
+  const int solved = gradient ? cols : c;
   block_schedule& schedule = A.schedule();
   const int parts = schedule.parts();
   lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, {}, {}};
@@ -311,14 +314,14 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   // that no thread allocates.
   allocation_failure failure;
   const std::uint64_t un = static_cast<std::uint64_t>(n);
-  auto B = try_allocate<double>(un * cols, false, "the right-hand sides", failure);
-  auto G = try_allocate<double>(un * cols, false, "the right-hand sides", failure);
-  auto partial = try_allocate<double>(un * (d + 1), false, "the gradient sums", failure);
-  auto scratch = try_allocate<double>(un * parts, false, "the gradient sums", failure);
-  auto lanes = try_allocate<double>(static_cast<std::uint64_t>(parts) * (d + 1) * LANES, false,
-                                    "the gradient sums", failure);
+  auto B = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
+  auto G = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
+  auto partial = try_allocate<double>(gradient ? un * (d + 1) : 0, false, "the gradient sums", failure);
+  auto scratch = try_allocate<double>(gradient ? un * parts : 0, false, "the gradient sums", failure);
+  auto lanes = try_allocate<double>(gradient ? static_cast<std::uint64_t>(parts) * (d + 1) * LANES : 0,
+                                    false, "the gradient sums", failure);
   // The probes' own trace terms: each part's products and lanes, each claim's sums.
-  const bool traces = settings.probe_traces;
+  const bool traces = settings.probe_traces && gradient;
   const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
   auto probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * ROW_TILE : 0,
                                           false, "the probes' trace terms", failure);
@@ -335,8 +338,8 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   }
   const std::vector<double> Z = rademacher_probes(n, p, settings.seed);
   std::copy(Y, Y + n * c, B.get());
-  std::copy(Z.begin(), Z.end(), B.get() + n * c);
-  const std::vector<double> tol = column_tolerances(B.get(), n, cols, settings.relative_tol);
+  if (gradient) std::copy(Z.begin(), Z.end(), B.get() + n * c);
+  const std::vector<double> tol = column_tolerances(B.get(), n, solved, settings.relative_tol);
   multi_options options;
   options.tol = tol.data();
   options.seed = settings.seed;
@@ -348,9 +351,9 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
     result.column_seconds = schedule.column_seconds() - seconds_before;
   };
   if (settings.precondition_rank > 0) {
-    if (!solve_preconditioned(A, B.get(), cols, tol, settings, V, G.get(), result)) return result;
+    if (!solve_preconditioned(A, B.get(), solved, tol, settings, V, G.get(), result)) return result;
   } else {
-    result.solve = solve_multi(A, B.get(), cols, options, V, G.get());
+    result.solve = solve_multi(A, B.get(), solved, options, V, G.get());
     result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
   }
   profile();
@@ -370,7 +373,7 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
       fit += Y[q * n + r] * V[q * n + r];
       alpha_sq += V[q * n + r] * V[q * n + r];
     }
-    for (int s = 0; s < p; ++s) {
+    for (int s = 0; s < (gradient ? p : 0); ++s) {
       const double product = V[(c + s) * n + r] * Z[s * n + r];
       uz += product;
       if (traces) own_uz[s] += product;
@@ -378,102 +381,104 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   }
   result.data_fit = fit;
 
-  // One pass over the columns for the other derivatives: each column's sums on its own,
-  // then added in column order, so no thread count changes a bit.
-  const gradient_inputs inputs{&data, V, Z.data(), c, p};
-  std::atomic<std::int64_t> next{0};
-  // Columns each part computed, and its seconds on them (the profile only).
-  std::vector<std::int64_t> part_computed(parts, 0);
-  std::vector<double> part_seconds(parts, 0.0);
-  // With the probes' trace terms, a claim is one of PROBE_CLAIMS fixed column ranges
-  // (multiples of COLUMNS_PER_CLAIM), whose sums its part adds in column order: the same
-  // bits whichever part takes it, in storage that does not grow with n.
-  std::int64_t claim = COLUMNS_PER_CLAIM;
-  if (traces) {
-    const std::int64_t ranges = (n + PROBE_CLAIMS - 1) / PROBE_CLAIMS;
-    claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
-    std::fill(claim_sums.get(), claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
-  }
-  std::vector<probe_sums> part_probes;
-  for (int part = 0; traces && part < parts; ++part) {
-    part_probes.push_back({probe_tiles.get() + static_cast<std::uint64_t>(part) * p * ROW_TILE,
-                           probe_lanes.get() + part * terms * LANES,
-                           column_terms.get() + part * terms});
-  }
-  auto part_columns = [&](int part) {
-    double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
-    double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
-    for (;;) {
-      if (schedule.stop_requested()) return;
-      const std::int64_t j0 = next.fetch_add(claim);
-      if (j0 >= n) return;
-      const std::int64_t j1 = j0 + claim < n ? j0 + claim : n;
-      for (std::int64_t j = j0; j < j1; ++j) {
-        if (traces && schedule.stop_requested()) return;  // a claim may be n / 64 columns
-        const int slot = A.cache().slot_of(static_cast<int>(j));
-        const double* column = own;
-        if (slot != 0) {
-          column = A.cache().slot_column(slot - 1);
-        } else {
-          const auto start = std::chrono::steady_clock::now();
-          kernel_column_rows(data, static_cast<int>(j), 0, n, own);
-          part_seconds[part] +=
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-          part_computed[part] += 1;
-        }
-        column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1),
-                    traces ? &part_probes[part] : nullptr);
-        if (traces) {
-          const double* out = part_probes[part].out;
-          double* sums = claim_sums.get() + (j0 / claim) * terms;
-          for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
+  if (gradient) {
+    // One pass over the columns for the other derivatives: each column's sums on its own,
+    // then added in column order, so no thread count changes a bit.
+    const gradient_inputs inputs{&data, V, Z.data(), c, p};
+    std::atomic<std::int64_t> next{0};
+    // Columns each part computed, and its seconds on them (the profile only).
+    std::vector<std::int64_t> part_computed(parts, 0);
+    std::vector<double> part_seconds(parts, 0.0);
+    // With the probes' trace terms, a claim is one of PROBE_CLAIMS fixed column ranges
+    // (multiples of COLUMNS_PER_CLAIM), whose sums its part adds in column order: the same
+    // bits whichever part takes it, in storage that does not grow with n.
+    std::int64_t claim = COLUMNS_PER_CLAIM;
+    if (traces) {
+      const std::int64_t ranges = (n + PROBE_CLAIMS - 1) / PROBE_CLAIMS;
+      claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
+      std::fill(claim_sums.get(), claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
+    }
+    std::vector<probe_sums> part_probes;
+    for (int part = 0; traces && part < parts; ++part) {
+      part_probes.push_back({probe_tiles.get() + static_cast<std::uint64_t>(part) * p * ROW_TILE,
+                             probe_lanes.get() + part * terms * LANES,
+                             column_terms.get() + part * terms});
+    }
+    auto part_columns = [&](int part) {
+      double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
+      double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
+      for (;;) {
+        if (schedule.stop_requested()) return;
+        const std::int64_t j0 = next.fetch_add(claim);
+        if (j0 >= n) return;
+        const std::int64_t j1 = j0 + claim < n ? j0 + claim : n;
+        for (std::int64_t j = j0; j < j1; ++j) {
+          if (traces && schedule.stop_requested()) return;  // a claim may be n / 64 columns
+          const int slot = A.cache().slot_of(static_cast<int>(j));
+          const double* column = own;
+          if (slot != 0) {
+            column = A.cache().slot_column(slot - 1);
+          } else {
+            const auto start = std::chrono::steady_clock::now();
+            kernel_column_rows(data, static_cast<int>(j), 0, n, own);
+            part_seconds[part] +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            part_computed[part] += 1;
+          }
+          column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1),
+                      traces ? &part_probes[part] : nullptr);
+          if (traces) {
+            const double* out = part_probes[part].out;
+            double* sums = claim_sums.get() + (j0 / claim) * terms;
+            for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
+          }
         }
       }
+    };
+    schedule.pool().run_parts(part_columns);
+    {
+      // The parts compute their columns side by side: the wall time is their mean.
+      std::int64_t computed = 0;
+      double seconds = 0.0;
+      for (int part = 0; part < parts; ++part) {
+        computed += part_computed[part];
+        seconds += part_seconds[part];
+      }
+      schedule.count_columns(computed, seconds / parts);
     }
-  };
-  schedule.pool().run_parts(part_columns);
-  {
-    // The parts compute their columns side by side: the wall time is their mean.
-    std::int64_t computed = 0;
-    double seconds = 0.0;
-    for (int part = 0; part < parts; ++part) {
-      computed += part_computed[part];
-      seconds += part_seconds[part];
+    result.passes_over_k += 1.0;
+    profile();
+    if (A.stop().stopped()) {
+      result.status = solve_status::interrupted;
+      return result;
     }
-    schedule.count_columns(computed, seconds / parts);
-  }
-  result.passes_over_k += 1.0;
-  profile();
-  if (A.stop().stopped()) {
-    result.status = solve_status::interrupted;
-    return result;
-  }
-  std::vector<double> sums(d + 1, 0.0);
-  for (std::int64_t j = 0; j < n; ++j) {
-    for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
-  }
-  // A feature of weight 0 leaves the kernel alone: its derivative in log w is exactly 0.
-  for (int l = 0; l < d; ++l) {
-    result.gradient[l] = data.w[l] == 0.0 ? 0.0 : -0.5 * data.w[l] * sums[1 + l];
-  }
-  result.gradient[d] = 0.5 * sums[0];
-  result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
-  if (traces) {
-    // Each probe's (c / 2) z_s' dA/dtheta_i A^-1 z_s: the claims' sums in column order, then
-    // the derivatives' factors (dA/dlog w_l = -w_l K o D_l, dA/dlog amplitude = K, dA/dlog
-    // ridge = ridge I).
-    std::vector<double> total(terms, 0.0);
-    for (int range = 0; range < PROBE_CLAIMS; ++range) {
-      for (std::uint64_t i = 0; i < terms; ++i) total[i] += claim_sums[range * terms + i];
+    std::vector<double> sums(d + 1, 0.0);
+    for (std::int64_t j = 0; j < n; ++j) {
+      for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
     }
-    result.probe_traces.assign(static_cast<std::size_t>(d + 2) * p, 0.0);
-    const double half_c = 0.5 * c;
-    for (int t = 0; t < p; ++t) {
-      double* out = result.probe_traces.data() + static_cast<std::size_t>(t) * (d + 2);
-      const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
-      for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
-      out[d] = half_c * sums_t[0];
-      out[d + 1] = half_c * data.ridge * own_uz[t];
+    // A feature of weight 0 leaves the kernel alone: its derivative in log w is exactly 0.
+    for (int l = 0; l < d; ++l) {
+      result.gradient[l] = data.w[l] == 0.0 ? 0.0 : -0.5 * data.w[l] * sums[1 + l];
+    }
+    result.gradient[d] = 0.5 * sums[0];
+    result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
+    if (traces) {
+      // Each probe's (c / 2) z_s' dA/dtheta_i A^-1 z_s: the claims' sums in column order, then
+      // the derivatives' factors (dA/dlog w_l = -w_l K o D_l, dA/dlog amplitude = K, dA/dlog
+      // ridge = ridge I).
+      std::vector<double> total(terms, 0.0);
+      for (int range = 0; range < PROBE_CLAIMS; ++range) {
+        for (std::uint64_t i = 0; i < terms; ++i) total[i] += claim_sums[range * terms + i];
+      }
+      result.probe_traces.assign(static_cast<std::size_t>(d + 2) * p, 0.0);
+      const double half_c = 0.5 * c;
+      for (int t = 0; t < p; ++t) {
+        double* out = result.probe_traces.data() + static_cast<std::size_t>(t) * (d + 2);
+        const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
+        for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
+        out[d] = half_c * sums_t[0];
+        out[d + 1] = half_c * data.ridge * own_uz[t];
+      }
     }
   }
 

@@ -26,6 +26,10 @@ struct lml_settings {
   std::uint64_t seed = 0;       // the probes and the solver's draws
   double relative_tol = 1e-6;   // each solve to relative_tol times its right side's largest
   bool log_det = true;          // estimate log det A (else value and log_det are NaN)
+  // false: the value alone, for a fit's reported objective: the targets solved (from V's
+  // start: the final coefficients make it one check), no gradient pass (the gradient NaN),
+  // and the probes only for the log determinant, so V's probe columns are left as they came.
+  bool gradient = true;
   lanczos_settings lanczos;
   double max_passes = 1000.0;
   // 0: the solves by block coordinate descent (core/solve/multi_solver.h). Above: by

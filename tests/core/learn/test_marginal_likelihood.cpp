@@ -154,6 +154,24 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   const double lanczos_columns = static_cast<double>(u.columns_computed - v.columns_computed);
   EXPECT_LE(lanczos_columns, products * n);
   EXPECT_GE(lanczos_columns, 0.95 * products * n);
+
+  // The value alone: the targets solved, not the probes (their columns left as they came),
+  // no gradient pass; the log determinant the same bits, the data fit the same to the
+  // solves' tolerance, in fewer passes.
+  operator_fixture value_only(p, ridge, 16, 8.0 * n * n, 2);
+  s.log_det = true;
+  s.gradient = false;
+  std::vector<double> Vv(V.size(), 7.0);
+  std::fill(Vv.begin(), Vv.begin() + static_cast<size_t>(n) * c, 0.0);
+  const krr::lml_estimate alone = krr::estimate_marginal_likelihood(value_only.A, Y.data(), c, s, Vv.data());
+  ASSERT_EQ(alone.solve.status, krr::solve_status::converged);
+  EXPECT_EQ(alone.quadratures, e.quadratures);
+  EXPECT_NEAR(alone.data_fit, e.data_fit, 1e-8 * std::fabs(e.data_fit));
+  EXPECT_NEAR(alone.value, e.value, 1e-8 * std::fabs(e.value));
+  for (double g : alone.gradient) EXPECT_TRUE(std::isnan(g));
+  EXPECT_TRUE(alone.probe_traces.empty());
+  EXPECT_TRUE(std::all_of(Vv.begin() + static_cast<size_t>(n) * c, Vv.end(), [](double v) { return v == 7.0; }));
+  EXPECT_LT(alone.passes_over_k, e.passes_over_k);
 }
 
 // The log determinant preconditioned with a low-rank factor of K, on a small ridge where

@@ -636,7 +636,7 @@ const setting_rule LML_RULES[] = {{1, 4096, true},                      // probe
                                   {1e-300, 1e300, false},               // relative_tol
                                   {1, 2147483647.0, true},              // k
                                   {0, Inf, false},                      // cache_bytes
-                                  {0, 1, true},                         // log_det
+                                  {0, 2, true},                         // log_det
                                   {1, 100000, true},                    // lanczos_steps
                                   {0, 1, false},                        // lanczos_tol
                                   {0, 1e12, false},                     // max_passes
@@ -1118,7 +1118,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
                           pick(fdp, tols),
                           decode_block_size(fdp, n),
                           decode_cache_bytes(fdp, n),
-                          static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 1)),
+                          static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 2)),
                           pick(fdp, lanczos_steps),
                           pick(fdp, lanczos_tols),
                           pick(fdp, passes),
@@ -1198,9 +1198,11 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
               whole_at_least(info[9], 0) && whole_at_least(info[10], 1) && whole_at_least(info[12], 0),
           "a count in info is not a whole number in its range", r);
   // Passes over K: the solve's (block passes and checks; conjugate gradients count their
-  // checks among their passes), then the gradient's pass.
+  // checks among their passes), then the gradient's pass (none for the value alone).
+  const bool value_alone = settings[5] == 2;
   const double solve_passes = settings[9] == 0 ? info[5] + info[6] : info[5];
-  require(info[11] >= solve_passes + 1, "info(12) counts fewer passes than the solve and gradient made", r);
+  require(info[11] >= solve_passes + (value_alone ? 0 : 1),
+          "info(12) counts fewer passes than the solve and gradient made", r);
   require(info[13] >= 0 && std::isfinite(info[13]), "info(14) is not a time in seconds", r);
   // Lanczos: none without log_det, else at most lanczos_steps products.
   require(whole_at_least(info[14], 0) && info[14] <= (settings[5] == 0 ? 0 : settings[6]),
@@ -1245,14 +1247,30 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
     require(std::fabs(info[0] - fit) <= 1e-12 * fit_size, "info(1) is not the data fit y' alpha", r);
   }
   const double two_pi = 6.283185307179586;
-  if (settings[5] == 1 && std::isfinite(f)) {
+  if (settings[5] >= 1 && std::isfinite(f)) {
     // f = -1/2 data fit - c/2 log det - c n/2 log(2 pi), from its parts.
     const double from_parts = -0.5 * info[0] - 0.5 * cols * info[1] - 0.5 * cols * n * std::log(two_pi);
     const double size = 0.5 * (std::fabs(info[0]) + cols * std::fabs(info[1]) + cols * n * std::log(two_pi));
     require(std::fabs(f - from_parts) <= 1e-12 * size, "f is not -1/2 fit - c/2 log det - c n/2 log(2 pi)", r);
   }
+  if (value_alone) {
+    // No gradient; the probes' columns of V are V0's (zeros without one).
+    const double* gv = mxGetPr(g);
+    for (std::size_t i = 0; i < d + 2; ++i) require(std::isnan(gv[i]), "a gradient from the value alone", r);
+    const double* v0 = mxGetNumberOfElements(in[5]) != 0 ? mxGetPr(in[5]) : nullptr;
+    for (std::size_t i = n * cols; i < n * (cols + probe_count); ++i) {
+      const double expected = v0 ? v0[i] : 0.0;
+      require(v[i] == expected || (std::isnan(v[i]) && std::isnan(expected)),
+              "the value alone changed a probe's column of V", r);
+    }
+    if (traces != nullptr) {
+      for (std::size_t i = 0; i < (d + 2) * probe_count; ++i) {
+        require(std::isnan(traces[i]), "trace terms from the value alone", r);
+      }
+    }
+  }
   if (status != 0) return;
-  require(all_finite(v, n * (cols + probe_count)), "status 0 with non-finite V", r);
+  require(all_finite(v, n * (value_alone ? cols : cols + probe_count)), "status 0 with non-finite V", r);
   if (n > 40) return;
   const double* X = mxGetPr(in[0]);
   const double* w = mxGetPr(in[2]);
@@ -1261,6 +1279,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
     require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, column_tolerance(b, n, settings[2])),
             "status 0, but (K + ridge I) alpha - Y built directly is above the tolerance", r);
   }
+  if (value_alone) return;
   // Each probe z is a vector of +-1, so (K + ridge I) u for its solution u is within the
   // probe's tolerance (relative_tol) of +-1 in every row; the signs give z back.
   std::vector<double> Z(n * probe_count);

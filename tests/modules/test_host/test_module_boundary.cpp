@@ -521,7 +521,7 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
                                        {"relative_tol", 1e-300, 1e300, false, 1e-301, Inf},
                                        {"k", 1, 2147483647, true, -3, 4294967296.0},
                                        {"cache_bytes", 0, Inf, false, -Inf, NaN},
-                                       {"log_det", 0, 1, true, -1, 2},
+                                       {"log_det", 0, 2, true, -1, 3},
                                        {"lanczos_steps", 1, 100000, true, 0, 100001},
                                        {"lanczos_tol", 0, 1, false, -1e-9, 1.5},
                                        {"max_passes", 0, 1e12, false, -1, Inf},
