@@ -326,7 +326,7 @@ else
       % The objective on all n at the final coefficients: their data fit, and the log
       % determinant estimated (the probes need no solves for it).
       [f, ~, q, estimate_passes, estimate_threads] = final_estimate(Xs, Yc, theta, opts, ...
-                                                                   [alpha, zeros(n, opts.Probes)], 2);
+                                                                   [alpha, zeros(n, opts.Probes)]);
       f_error = objective_error(q, c);
       threads = max(threads, estimate_threads);
     end
@@ -1022,24 +1022,21 @@ end
 text = strjoin(items, ', ');
 end
 
-function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts, warm, mode)
-% The objective estimated with the log determinant, the solutions, each probe's log
+function [f, V, q, passes, threads, settled] = final_estimate(Xs, Yc, theta, opts, warm)
+% The objective estimated with the log determinant, the solutions (the coefficients; the
+% probes need no solves for the value alone, so their columns are warm's), each probe's log
 % determinant estimate, the passes over K, and whether Lanczos settled before its step
-% limit. mode: krr_lml's log_det, 1 (default: the gradient's solves too, which two
-% estimates compared probe by probe share) or 2 (the value alone: from warm's coefficients,
-% solved already, the solve is one check). A solve that does not converge is continued once
-% with four times the passes; one that still does not gives a warning.
+% limit. warm: a start, or [] (from coefficients solved already the solve is one check). A
+% solve that does not converge is continued once with four times the passes; one that
+% still does not gives a warning.
 [d, n] = size(Xs);
 c = size(Yc, 2);
 w = [exp(theta(1:d))', exp(theta(d + 1))];
 ridge = exp(theta(d + 2));
 settings = [opts.Probes, opts.Seed, 1e-4, block_size(opts, n, opts.Probes + c), ...
-            opts.CacheBytes, 1, 100, 1e-6, 1000, opts.PreconditionRank, opts.LogDetRank];
+            opts.CacheBytes, 2, 100, 1e-6, 1000, opts.PreconditionRank, opts.LogDetRank];
 if nargin < 5
   warm = [];
-end
-if nargin >= 6
-  settings(6) = mode;
 end
 [f, ~, V, info, q] = krr_lml(Xs, Yc, w, ridge, settings, warm);
 passes = info(12);
