@@ -108,8 +108,10 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
         add_lanes(own_lanes + s * (d + 1) * LANES, k, len);
       }
     }
-    for (int r = 0; r < len; ++r) t[r] = w[r] * column[r0 + r];
-    if (diagonal) t[j - r0] = w[j - r0] * amplitude;  // K(j, j), no ridge
+    // A kernel value of 0 makes its term 0 even where W's product overflowed (not 0 * Inf);
+    // any other term is W's times K's, the same bits.
+    for (int r = 0; r < len; ++r) t[r] = column[r0 + r] == 0.0 ? 0.0 : w[r] * column[r0 + r];
+    if (diagonal) t[j - r0] = amplitude == 0.0 ? 0.0 : w[j - r0] * amplitude;  // K(j, j), no ridge
     add_lanes(lanes, t, len);
     for (int l = 0; l < d; ++l) {
       const double* x = data.Xt + l * n + r0;
