@@ -35,7 +35,7 @@ for i = 1:rows(sets)
   f_scalable = objective(scalable);
   % The stated error of the estimate krrfit makes where it cannot compute the exact one.
   [~, ~, ~, info] = krr_lml(scalable.X, y - scalable.YMean, scalable.Weights, scalable.Ridge, ...
-                            [8, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000, 0, 500], []);
+                            [8, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000, 0, 1000], []);
   cd(here);
   rmse = @(m) sqrt(mean((krrpredict(m, Xt) - yt) .^ 2));
   printf('| %s | %d | dense | %.2f | | | %.4f | %.0f |\n', name, n, f_dense, rmse(dense), ...
