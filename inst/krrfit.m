@@ -97,7 +97,7 @@ function model = krrfit(X, Y, varargin)
 %                          time, and the hyperparameters change little with more; see
 %                          the README)
 %     'FinalObjective'     where the stage was checked on held-out observations, estimate
-%                          the objective on all n at the end (15 to 20 passes over K):
+%                          the objective on all n at the end (10 to 20 passes over K):
 %                          true, false, or 'auto': where K fits in the memory the solves
 %                          may cache (CacheBytes, and what krrfit:outOfMemory counts),
 %                          beyond which each pass computes the kernel again (default
