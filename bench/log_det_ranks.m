@@ -20,10 +20,9 @@ for n = sizes
   start = krrfit(X(1:2000, :), y(1:2000), 'Verbose', false);
   Xs = ((X - start.Mu) ./ start.Sigma)';
   yc = y - mean(y);
-  d = rows(Xs);
   exact = NaN;
   if n <= exact_limit
-    A = start.Amplitude * exp(-sqd(Xs, start.Weights(1:d))) + start.Ridge * eye(n);
+    A = ard_cross_kernel(Xs, Xs, start.Weights) + start.Ridge * eye(n);
     exact = 2 * sum(log(diag(chol(A))));
     clear A;
   end
@@ -43,11 +42,4 @@ for n = sizes
     cd(here);
   end_unwind_protect
 end
-end
-
-function D = sqd(Xs, w)
-% The weighted squared distances sum_l w_l (x_il - x_jl)^2 between the columns of Xs.
-Z = Xs .* sqrt(w(:));
-s = sum(Z .^ 2, 1);
-D = max(s' + s - 2 * (Z' * Z), 0);
 end
