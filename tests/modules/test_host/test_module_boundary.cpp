@@ -135,7 +135,7 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
 
 // Settings vectors of the solves with block size k: krr_solve's [relative_tol, k,
 // cache_bytes, seed, max_passes] and krr_lml's [probes, seed, relative_tol, k, cache_bytes,
-// log_det, lanczos_steps, lanczos_tol, max_passes].
+// log_det, lanczos_steps, lanczos_tol, max_passes, rank, log_det_rank].
 std::vector<double> solve_settings(double k) { return {1e-9, k, Inf, 7, 1000}; }
 std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000, 0, 0}; }
 // krr_variance's [method, relative_tol, k, cache_bytes, seed, max_passes, batch, max_rank,
