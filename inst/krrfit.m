@@ -125,10 +125,14 @@ function model = krrfit(X, Y, varargin)
 %   Warnings (identifiers)
 %     krrfit:startMoved     K + Ridge*I did not factorise in double precision at a start
 %                           (a ridge too small for the amplitude, duplicated observations):
-%                           the ridge was raised to the smallest value found that does,
-%                           within RidgeBounds; a fixed Ridge is raised too, and the model
-%                           reports the Ridge it used. Where even RidgeBounds(2) does not
-%                           factorise, the error krrfit:notPositiveDefinite.
+%                           the ridge was raised to where the condition number of
+%                           K + Ridge*I is at most 1e8 (the largest row sum of K over
+%                           1e8 - 1), so that the coefficients are accurate and the same on
+%                           any processor, not merely to where it factorises; at most to
+%                           RidgeBounds(2), and the warning says when that leaves the bound
+%                           unmet. A fixed Ridge is raised too, and the model reports the
+%                           Ridge it used. Where even RidgeBounds(2) does not factorise,
+%                           the error krrfit:notPositiveDefinite.
 %     krrfit:notConverged   a solve of the scalable stage, of its final estimate or of the
 %                           final coefficients did not reach its tolerance (after one retry
 %                           with four times the passes) or overflowed: points whose solves
@@ -667,11 +671,19 @@ end
 end
 
 function theta = factorising_start(Xs, Yc, theta, lo, hi, free, ridge_limit, label)
-% A start where K + ridge*I factorises: where it does not, the ridge raised to the
-% smallest value that does (within a factor of 2), searched upwards from a floor at the
-% rounding level of the amplitude, at most to its upper bound (for a fixed ridge, the
-% upper end of RidgeBounds), with a warning; an error with advice where none does.
-if isfinite(krr_dense_lml(Xs, Yc, theta))
+% A start where K + ridge*I factorises: where it does not, the ridge raised to where the
+% factor is well conditioned, with a warning; an error with advice where no ridge up to
+% its upper bound (for a fixed ridge, the upper end of RidgeBounds) factorises.
+%
+% Merely factorising is not enough: at the smallest ridge that does, K + ridge*I is at the
+% edge of positive definiteness, the coefficients are rounding noise of size 1/ridge, and
+% which ridge that is depends on the BLAS of the processor. K is positive semidefinite with
+% positive entries, so with s its largest row sum the eigenvalues of K + ridge*I lie in
+% [ridge, s + ridge], and ridge = s / (kappa - 1) bounds the condition number by kappa, by
+% arithmetic on K alone, the same on every machine.
+kappa = 1e8;
+[f, ~, ~, s] = krr_dense_lml(Xs, Yc, theta, true);
+if isfinite(f)
   return;
 end
 d = size(Xs, 1);
@@ -681,42 +693,36 @@ limit = hi(r);
 if ~free(r)
   limit = ridge_limit;
 end
-% Upwards by factors of 16 to the first ridge that factorises, then halving back.
-low = theta(r);
-high = NaN;
-trial = max(low + log(2), theta(d + 1) + log(eps));
-while isnan(high)
+% The first trial factorises wherever K is finite (its condition number is bounded); the
+% steps upwards by factors of 16 from there are a safeguard, and end at the upper bound.
+bounded = log(s / (kappa - 1));
+trial = max(bounded, theta(r) + log(2));
+while true
   trial = min(trial, limit);
   theta(r) = trial;
-  if isfinite(krr_dense_lml(Xs, Yc, theta))
-    high = trial;
+  if isfinite(krr_dense_lml(Xs, Yc, theta, true))
+    break;
   elseif trial >= limit
     error('krrfit:notPositiveDefinite', ...
           'krrfit: K + Ridge*I is not positive definite in double precision at the start of stage %s, even with Ridge raised to %g, the upper end of RidgeBounds: raise RidgeBounds(2), lower the Amplitude, or remove duplicated observations', ...
           stage_name(label), exp(limit));
-  else
-    low = trial;
-    trial = trial + log(16);
   end
+  trial = trial + log(16);
 end
-while high - low > log(2) * 1.0001
-  trial = (low + high) / 2;
-  theta(r) = trial;
-  if isfinite(krr_dense_lml(Xs, Yc, theta))
-    high = trial;
-  else
-    low = trial;
-  end
-end
-theta(r) = high;
 if free(r)
   note = 'the search starts from there';
 else
   note = 'Ridge is fixed, so the model keeps this larger Ridge, not the one given';
 end
+if theta(r) >= bounded
+  why = sprintf('where its condition number is at most %g (the largest row sum of K over Ridge, plus 1), so that the coefficients are not rounding noise', kappa);
+else
+  why = sprintf('the upper end of RidgeBounds, where it factorises but its condition number may reach %.3g: the coefficients may carry rounding error; a Ridge of %.3g (raise RidgeBounds(2)) would bound it by %g', ...
+                1 + s / exp(theta(r)), exp(bounded), kappa);
+end
 warning('krrfit:startMoved', ...
-        'krrfit: K + Ridge*I is not positive definite in double precision at the start of stage %s (Ridge = %g); Ridge raised to %g, the smallest found that factorises (within a factor of 2); %s', ...
-        stage_name(label), given, exp(high), note);
+        'krrfit: K + Ridge*I is not positive definite in double precision at the start of stage %s (Ridge = %g); Ridge raised to %g, %s; %s', ...
+        stage_name(label), given, exp(theta(r)), why, note);
 end
 
 function name = stage_name(label)
@@ -1220,8 +1226,10 @@ end
 %! endfor
 
 %!test
-%! ## A start where K + Ridge*I does not factorise is moved, with a warning, to a ridge that
-%! ## does; the model is a true fit at the ridge it reports.
+%! ## A start where K + Ridge*I does not factorise is moved, with a warning, to a ridge where
+%! ## it is well conditioned, not merely factorisable (there the coefficients reach 1e9 and
+%! ## are rounding noise, and the ridge depends on the BLAS); the model is a true fit at the
+%! ## ridge it reports.
 %! rand ("seed", 3);
 %! Xr = rand (300, 2);  yr = sin (3 * Xr(:,1)) + Xr(:,2);
 %! warning ("off", "krrfit:atBound", "local");
@@ -1230,9 +1238,16 @@ end
 %! [msg, id] = lastwarn ();
 %! assert (id, "krrfit:startMoved");
 %! assert (! isempty (strfind (msg, "Ridge is fixed")));
-%! assert (m.Ridge > 1e-16 && m.Ridge < 1e-8);
+%! assert (! isempty (strfind (msg, "condition number is at most 1e+08")));
+%! assert (m.Ridge > 1e-8 && m.Ridge < 1e-4);
 %! assert (isfinite (m.LogMarginalLikelihood));
-%! assert (max (abs (krrpredict (m, Xr) + m.Ridge * m.Alpha - yr)) < 1e-6);
+%! assert (max (abs (krrpredict (m, Xr) + m.Ridge * m.Alpha - yr)) < 1e-8);
+%! ## Where RidgeBounds(2) is below that ridge, the bound is taken, and the warning says so.
+%! m = krrfit (Xr, yr, "Verbose", false, "Ridge", 1e-16, "Fixed", {"Ridge"}, "MaxIterations", 0, ...
+%!             "RidgeBounds", [1e-16 1e-9]);
+%! msg = lastwarn ();
+%! assert (m.Ridge, 1e-9, -1e-12);
+%! assert (! isempty (strfind (msg, "the upper end of RidgeBounds, where it factorises")));
 
 %!test
 %! ## The fit does not depend on where the features lie: without standardising, offsets of

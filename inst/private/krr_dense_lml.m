@@ -1,6 +1,6 @@
-function [f, g, alpha] = krr_dense_lml(X, Y, theta, value_only)
-% [f, g, alpha] = krr_dense_lml (X, Y, theta)
-% [f, g, alpha] = krr_dense_lml (X, Y, theta, true)   the value and alpha only (g empty)
+function [f, g, alpha, lambda_bound] = krr_dense_lml(X, Y, theta, value_only)
+% [f, g, alpha, lambda_bound] = krr_dense_lml (X, Y, theta)
+% [f, g, alpha, lambda_bound] = krr_dense_lml (X, Y, theta, true)   the value and alpha only (g empty)
 %
 % Internal to krrfit: the exact log marginal likelihood of the Gaussian process with the
 % ARD Gaussian kernel and noise variance ridge, and its gradient in theta, by a dense
@@ -9,6 +9,9 @@ function [f, g, alpha] = krr_dense_lml(X, Y, theta, value_only)
 % amplitude * exp (-sum_l w(l) * (a(l) - b(l))^2). f sums over the outputs; g is (d + 2) x 1.
 % Where K + ridge*I is not numerically positive definite (or K is not finite), f is -Inf,
 % g NaN and alpha NaN: a point the optimiser must reject, never a value it can accept.
+% lambda_bound is the largest row sum of K, whose entries are positive: a bound on its
+% largest eigenvalue that needs no factorisation, with which krrfit bounds the condition
+% number of K + ridge*I.
 %
 % Memory: at most four n x n doubles live at once, the temporaries of each expression
 % included (krrfit's memory check counts them).
@@ -39,6 +42,9 @@ K(1:n + 1:end) = 0;
 K = exp(K);
 K = amplitude * K;
 failed = ~all(isfinite(K(:)));
+if nargout > 3
+  lambda_bound = max(sum(K, 2));
+end
 if ~failed
   R = K;
   R(1:n + 1:end) = R(1:n + 1:end) + ridge;
