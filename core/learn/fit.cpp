@@ -1,0 +1,495 @@
+// The learner's entry (fit.h): the data and options checked, the features standardised and
+// the targets centred, the memory check, the dense search with restarts, the moved start,
+// the polish on all observations, the bounds warning and the model. The scalable stage,
+// its check and the final solve are in fit_scalable.cpp.
+//
+// Coordinates: theta = log([w_1 ... w_d, amplitude, ridge]), w_l = 1 / (2 l_l^2) in
+// standardised units, maximised by L-BFGS (lbfgs.h) within the bounds, the fixed entries
+// held. A start where K + ridge I does not factorise moves to ridge = s / (1e8 - 1), s the
+// largest row sum of K: the eigenvalues of K + ridge I lie in [ridge, s + ridge], so its
+// condition number is then at most 1e8, by arithmetic on K alone.
+#include "core/exact_arithmetic.h"
+
+#include "core/learn/fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+
+#include "core/learn/dense_objective.h"
+#include "core/learn/fit_stages.h"
+#include "core/parallel/system_resources.h"
+
+namespace krr {
+namespace fitting {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string text(const char* fmt, ...) {
+  char buffer[4096];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buffer, sizeof buffer, fmt, args);
+  va_end(args);
+  return buffer;
+}
+
+bool context::fail(fit_status st, const char* code, const std::string& message) {
+  if (status == fit_status::done) {
+    status = st;
+    error = {code, message};
+  }
+  return false;
+}
+
+void context::say(const std::string& line) const {
+  if (s.verbose && env.progress) env.progress(line);
+}
+
+double context::seconds() const {
+  if (env.seconds) return env.seconds();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool context::stop_requested() {
+  if (failed()) return true;
+  if (env.interrupt_pending && env.interrupt_pending(env.interrupt_state)) {
+    fail(fit_status::interrupted, "interrupted", "interrupted by the user");
+    return true;
+  }
+  return false;
+}
+
+std::vector<int> context::free_entries() const {
+  std::vector<int> f;
+  for (int i = 0; i < d + 2; ++i)
+    if (!p.fixed[i]) f.push_back(i);
+  return f;
+}
+
+std::string context::stage_name(const std::string& label) const {
+  const std::string prefix = env.name + " ";
+  return label.compare(0, prefix.size(), prefix) == 0 ? label.substr(prefix.size()) : label;
+}
+
+bool poll_stop(void* ctx) { return static_cast<context*>(ctx)->stop_requested(); }
+
+std::vector<double> fill_in(const std::vector<double>& theta, const std::vector<int>& free,
+                            const double* t) {
+  std::vector<double> full = theta;
+  for (size_t k = 0; k < free.size(); ++k) full[free[k]] = t[k];
+  return full;
+}
+
+dense_objective_result dense_value(context& ctx, const double* X, std::int64_t m,
+                                   const double* Y, const std::vector<double>& theta,
+                                   bool gradient) {
+  dense_objective_settings settings;
+  settings.gradient = gradient;
+  settings.threads = ctx.env.threads;
+  settings.interrupt_pending = &poll_stop;
+  settings.interrupt_state = &ctx;
+  dense_objective_result r = dense_objective(X, ctx.d, m, Y, ctx.c, theta.data(), settings);
+  if (r.status == dense_objective_status::interrupted) {
+    ctx.fail(fit_status::interrupted, "interrupted", "interrupted by the user");
+  } else if (r.status == dense_objective_status::out_of_memory) {
+    ctx.fail(fit_status::out_of_memory, "outOfMemory",
+             text("could not allocate %.0f bytes for %s", r.failure.bytes,
+                  r.failure.what ? r.failure.what : "the dense objective's arrays"));
+  }
+  if (ctx.failed()) r.factorised = false;
+  return r;
+}
+
+void take_rows(const context& ctx, const std::vector<std::int64_t>& rows, std::vector<double>& X,
+               std::vector<double>& Y) {
+  const std::int64_t m = static_cast<std::int64_t>(rows.size());
+  X.resize(static_cast<size_t>(ctx.d) * m);
+  Y.resize(static_cast<size_t>(m) * ctx.c);
+  for (std::int64_t j = 0; j < m; ++j) {
+    std::copy(ctx.Xs.begin() + rows[j] * ctx.d, ctx.Xs.begin() + (rows[j] + 1) * ctx.d,
+              X.begin() + j * ctx.d);
+    for (int q = 0; q < ctx.c; ++q) Y[q * m + j] = ctx.Yc[q * ctx.n + rows[j]];
+  }
+}
+
+namespace {
+
+// A start where K + ridge I factorises: where it does not, the ridge raised to where the
+// condition number is at most 1e8 (with a warning), stepping up by factors of 16 from there
+// as a safeguard, at most to its upper bound (for a fixed ridge, RidgeBounds' upper end);
+// notPositiveDefinite where even that does not factorise.
+bool factorising_start(context& ctx, const double* X, std::int64_t m, const double* Y,
+                       std::vector<double>& theta, const std::string& label) {
+  const double kappa = 1e8;
+  const dense_objective_result first = dense_value(ctx, X, m, Y, theta, false);
+  if (ctx.failed()) return false;
+  if (std::isfinite(first.value)) return true;
+  const int r = ctx.d + 1;
+  const double given = std::exp(theta[r]);
+  const double limit = ctx.p.fixed[r] ? ctx.p.ridge_limit : ctx.p.hi[r];
+  const double bounded = std::log(first.lambda_bound / (kappa - 1));
+  double trial = std::max(bounded, theta[r] + std::log(2.0));
+  while (true) {
+    trial = std::min(trial, limit);
+    theta[r] = trial;
+    const dense_objective_result e = dense_value(ctx, X, m, Y, theta, false);
+    if (ctx.failed()) return false;
+    if (std::isfinite(e.value)) break;
+    if (trial >= limit) {
+      return ctx.fail(
+          fit_status::not_positive_definite, "notPositiveDefinite",
+          text("K + Ridge*I is not positive definite in double precision at the start of stage "
+               "%s, even with Ridge raised to %s, the upper end of RidgeBounds: raise "
+               "RidgeBounds(2), lower the Amplitude, or remove duplicated observations",
+               ctx.stage_name(label).c_str(), format_number("%g", std::exp(limit)).c_str()));
+    }
+    trial = trial + std::log(16.0);
+  }
+  const std::string note = !ctx.p.fixed[r]
+                               ? "the search starts from there"
+                               : "Ridge is fixed, so the model keeps this larger Ridge, not the "
+                                 "one given";
+  std::string why;
+  if (theta[r] >= bounded) {
+    why = text("where its condition number is at most %g (the largest row sum of K over Ridge, "
+               "plus 1), so that the coefficients are not rounding noise",
+               kappa);
+  } else {
+    why = text("the upper end of RidgeBounds, where it factorises but its condition number may "
+               "reach %s: the coefficients may carry rounding error; a Ridge of %s (raise "
+               "RidgeBounds(2)) would bound it by %g",
+               format_number("%.3g", 1 + first.lambda_bound / std::exp(theta[r])).c_str(),
+               format_number("%.3g", std::exp(bounded)).c_str(), kappa);
+  }
+  ctx.warn("startMoved",
+           text("K + Ridge*I is not positive definite in double precision at the start of stage "
+                "%s (Ridge = %s); Ridge raised to %s, %s; %s",
+                ctx.stage_name(label).c_str(), format_number("%g", given).c_str(),
+                format_number("%g", std::exp(theta[r])).c_str(), why.c_str(), note.c_str()));
+  return true;
+}
+
+lbfgs_options stage_options(const context& ctx, const std::string& label) {
+  lbfgs_options o;
+  o.max_iterations = ctx.s.max_iterations;
+  o.memory = 10;
+  o.gradient_tolerance = 1e-5;
+  o.value_tolerance = 1e-7;
+  o.max_step = 2.0;
+  o.label = label;
+  return o;
+}
+
+// One exact stage from theta (already factorising): L-BFGS on the dense objective of the
+// m observations X, Y over the free entries. Writes the point reached and its value.
+bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
+                 std::vector<double>& theta, const std::string& label, double& f) {
+  const std::vector<int> free = ctx.free_entries();
+  const std::vector<double> base = theta;
+  double evaluations = 0;
+  lbfgs_objective fun = [&](const double* t, double* g, double*) {
+    const std::vector<double> full = fill_in(base, free, t);
+    const dense_objective_result r = dense_value(ctx, X, m, Y, full, true);
+    evaluations += 1;
+    for (size_t k = 0; k < free.size(); ++k) g[k] = r.factorised ? r.gradient[free[k]] : NaN;
+    return ctx.failed() ? NaN : r.value;
+  };
+  lbfgs_hooks hooks;
+  hooks.progress = [&](const lbfgs_row&, const std::string& line) { ctx.say(line); };
+  hooks.profile = [&] { return std::array<double, 4>{evaluations, NaN, NaN, NaN}; };
+  hooks.seconds = [&] { return ctx.seconds(); };
+  hooks.interrupt_pending = &poll_stop;
+  hooks.interrupt_state = &ctx;
+  std::vector<double> x0(free.size()), lo(free.size()), hi(free.size());
+  for (size_t k = 0; k < free.size(); ++k) {
+    x0[k] = theta[free[k]];
+    lo[k] = ctx.p.lo[free[k]];
+    hi[k] = ctx.p.hi[free[k]];
+  }
+  const lbfgs_result r = maximise_lbfgs(fun, x0.data(), lo.data(), hi.data(),
+                                        static_cast<int>(free.size()),
+                                        stage_options(ctx, label), hooks, ctx.history);
+  if (ctx.failed()) return false;
+  if (r.status == lbfgs_status::not_finite_start) {
+    return ctx.fail(fit_status::not_finite_start, "notFiniteStart",
+                    "the objective or its gradient is not finite at the start of stage " +
+                        ctx.stage_name(label));
+  }
+  if (r.status == lbfgs_status::invalid_arguments)
+    return ctx.fail(fit_status::invalid_input, "invalidInput", r.message);
+  theta = fill_in(base, free, r.x.data());
+  f = r.f;
+  return true;
+}
+
+// The exact search from theta0 and Restarts perturbed starts (theta0 plus spread times
+// seeded normals: 1 per log w, 0.5 for the amplitude, 1 for the ridge, clipped to the
+// bounds, the fixed entries kept): the best end is kept.
+bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y,
+                  const std::string& base_label, std::vector<double>& theta) {
+  const int D = ctx.d + 2;
+  const std::vector<double>& theta0 = ctx.p.theta;
+  std::vector<std::vector<double>> starts = {theta0};
+  if (ctx.s.restarts > 0) {
+    const std::vector<double> z = seeded_normals(static_cast<std::int64_t>(D) * ctx.s.restarts, ctx.s.seed);
+    for (int r = 0; r < ctx.s.restarts; ++r) {
+      std::vector<double> start(D);
+      for (int i = 0; i < D; ++i) {
+        const double spread = i < ctx.d ? 1.0 : (i == ctx.d ? 0.5 : 1.0);
+        start[i] = std::min(std::max(theta0[i] + spread * z[r * D + i], ctx.p.lo[i]), ctx.p.hi[i]);
+        if (ctx.p.fixed[i]) start[i] = theta0[i];
+      }
+      starts.push_back(start);
+    }
+  }
+  double best = -std::numeric_limits<double>::infinity();
+  theta = theta0;
+  for (size_t r = 0; r < starts.size(); ++r) {
+    std::string label = base_label;
+    if (starts.size() > 1)
+      label = text("%s, start %d of %d", base_label.c_str(), static_cast<int>(r + 1),
+                   static_cast<int>(starts.size()));
+    std::vector<double> start = starts[r];
+    if (!factorising_start(ctx, X, m, Y, start, label)) return false;
+    double f = 0.0;
+    if (!exact_stage(ctx, X, m, Y, start, label, f)) return false;
+    if (f > best) {
+      best = f;
+      theta = start;
+    }
+  }
+  return true;
+}
+
+// One warning naming every free parameter that ended within 0.1% of a bound, with what to
+// change; a length scale at its long end is not named (an irrelevant feature).
+void warn_at_bounds(context& ctx, const std::vector<double>& theta, const std::vector<double>& sigma) {
+  const double margin = 1e-3;
+  const int d = ctx.d;
+  std::vector<std::string> items;
+  auto at_low = [&](int i) { return !ctx.p.fixed[i] && theta[i] - ctx.p.lo[i] <= margin; };
+  auto at_high = [&](int i) { return !ctx.p.fixed[i] && ctx.p.hi[i] - theta[i] <= margin; };
+  for (int l = 0; l < d; ++l)
+    if (at_high(l))
+      items.push_back(text("LengthScales(%d) at its lower bound %s: lower LengthScaleBounds(1) "
+                           "if the feature varies that fast",
+                           l + 1,
+                           format_number("%g", std::sqrt(1 / (2 * std::exp(ctx.p.hi[l]))) * sigma[l]).c_str()));
+  const char* names[2][3] = {{"Amplitude", "AmplitudeBounds", ""},
+                             {"Ridge", "RidgeBounds", " (a ridge pushed up can also mean outliers in Y)"}};
+  for (int i = 0; i < 2; ++i) {
+    const int p = d + i;
+    if (at_low(p))
+      items.push_back(text("%s at its lower bound %s: lower %s(1)", names[i][0],
+                           format_number("%g", std::exp(ctx.p.lo[p])).c_str(), names[i][1]));
+    else if (at_high(p))
+      items.push_back(text("%s at its upper bound %s: raise %s(2)%s", names[i][0],
+                           format_number("%g", std::exp(ctx.p.hi[p])).c_str(), names[i][1],
+                           names[i][2]));
+  }
+  if (items.empty()) return;
+  std::string joined;
+  for (size_t k = 0; k < items.size(); ++k) joined += (k ? "; " : "") + items[k];
+  ctx.warn("atBound", "ended at a bound, where the likelihood may still rise beyond it: " + joined);
+}
+
+bool check_memory(context& ctx, std::int64_t m) {
+  const double needed = dense_stage_bytes(m);
+  if (needed <= ctx.memory) return true;
+  return ctx.fail(
+      fit_status::out_of_memory, "outOfMemory",
+      text("the exact (dense) fit of %lld observations needs about %.0f bytes (%.3g GB: five "
+           "%lld x %lld matrices of doubles), but this process may use %.0f bytes (%.3g GB); use "
+           "'Method', 'scalable' with a smaller SubsetSize and PolishLimit, or raise "
+           "KRR_MEMORY_LIMIT",
+           static_cast<long long>(m), needed, needed / 1e9, static_cast<long long>(m),
+           static_cast<long long>(m), ctx.memory, ctx.memory / 1e9));
+}
+
+bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
+  const std::int64_t n = ctx.n;
+  const int d = ctx.d, c = ctx.c;
+  // Standardised features (one observation per column), centred targets.
+  std::vector<double> mu(d, 0.0), sigma(d, 1.0), y_mean(c, 0.0);
+  if (ctx.s.standardize) {
+    for (int l = 0; l < d; ++l) {
+      const double* x = X + static_cast<size_t>(l) * n;
+      double sum = 0.0;
+      for (std::int64_t i = 0; i < n; ++i) sum += x[i];
+      mu[l] = sum / static_cast<double>(n);
+      double sq = 0.0;
+      for (std::int64_t i = 0; i < n; ++i) sq += (x[i] - mu[l]) * (x[i] - mu[l]);
+      sigma[l] = std::sqrt(sq / static_cast<double>(n - 1));
+      if (sigma[l] == 0 || !std::isfinite(sigma[l])) sigma[l] = 1;
+    }
+  }
+  if (ctx.s.center_targets) {
+    for (int q = 0; q < c; ++q) {
+      double sum = 0.0;
+      for (std::int64_t i = 0; i < n; ++i) sum += Y[q * n + i];
+      y_mean[q] = sum / static_cast<double>(n);
+    }
+  }
+  ctx.Xs.resize(static_cast<size_t>(d) * n);
+  for (std::int64_t j = 0; j < n; ++j)
+    for (int l = 0; l < d; ++l) ctx.Xs[j * d + l] = (X[l * n + j] - mu[l]) / sigma[l];
+  ctx.Yc.resize(static_cast<size_t>(n) * c);
+  double var_sum = 0.0;
+  for (int q = 0; q < c; ++q) {
+    double sum = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+      ctx.Yc[q * n + i] = Y[q * n + i] - y_mean[q];
+      sum += ctx.Yc[q * n + i];
+    }
+    const double m = sum / static_cast<double>(n);
+    double sq = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) sq += (ctx.Yc[q * n + i] - m) * (ctx.Yc[q * n + i] - m);
+    var_sum += sq / static_cast<double>(n);
+  }
+  double y_var = var_sum / c;
+  if (!std::isfinite(y_var) || y_var > 1e150 || (y_var > 0 && y_var < 1e-150)) {
+    return ctx.fail(fit_status::invalid_input, "invalidInput",
+                    text("Y must have a variance from 1e-150 to 1e150 (the kernel's sums would "
+                         "overflow or underflow), got %s: rescale Y",
+                         format_number("%g", y_var).c_str()));
+  }
+  if (!(y_var > 0)) y_var = 1;
+  std::string message;
+  if (!check_data_options(ctx.s, d, sigma, y_var, ctx.p, message))
+    return ctx.fail(fit_status::invalid_input, "invalidInput", message);
+
+  fit_method method = ctx.s.method;
+  if (method == fit_method::automatic)
+    method = n <= ctx.s.dense_limit ? fit_method::dense : fit_method::scalable;
+  const std::int64_t m = std::min(n, ctx.s.subset_size);
+  const std::int64_t dense_n = method == fit_method::scalable && n > ctx.s.polish_limit ? m : n;
+  if (!check_memory(ctx, dense_n)) return false;
+
+  std::vector<double> theta, alpha;
+  double f = 0.0, f_error = 0.0, threads = NaN;
+  std::array<double, 2> final_passes = {NaN, NaN};
+  std::string how;
+  if (method == fit_method::dense) {
+    if (!dense_search(ctx, ctx.Xs.data(), n, ctx.Yc.data(), ctx.label("exact"), theta)) return false;
+    const dense_objective_result r = dense_value(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, false);
+    if (ctx.failed()) return false;
+    f = r.value;
+    alpha = r.alpha;
+    how = text("exact, dense, n = %lld", static_cast<long long>(n));
+  } else {
+    // First exactly on a seeded subset; then exactly on all observations where a dense
+    // factorisation still pays, otherwise the scalable stage.
+    const std::vector<std::int64_t> subset = seeded_subset(n, m, ctx.s.seed);
+    std::vector<double> Xm, Ym;
+    take_rows(ctx, subset, Xm, Ym);
+    if (!dense_search(ctx, Xm.data(), m, Ym.data(),
+                      ctx.label(text("exact, %lld of %lld", static_cast<long long>(m),
+                                     static_cast<long long>(n))),
+                      theta))
+      return false;
+    std::vector<double>().swap(Xm);
+    std::vector<double>().swap(Ym);
+    if (n <= ctx.s.polish_limit) {
+      const std::string label = ctx.label(text("exact, all %lld", static_cast<long long>(n)));
+      if (!factorising_start(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label)) return false;
+      double ignored = 0.0;
+      if (!exact_stage(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label, ignored)) return false;
+      const dense_objective_result r = dense_value(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, false);
+      if (ctx.failed()) return false;
+      f = r.value;
+      alpha = r.alpha;
+      how = text("exact on %lld, then exact on all %lld", static_cast<long long>(m),
+                 static_cast<long long>(n));
+    } else {
+      scalable_outcome out;
+      if (!scalable_fit(ctx, theta, subset, out)) return false;
+      theta = out.theta;
+      f = out.f;
+      f_error = out.f_error;
+      alpha = std::move(out.alpha);
+      threads = out.threads;
+      final_passes = out.final_passes;
+      how = out.how;
+    }
+  }
+  warn_at_bounds(ctx, theta, sigma);
+
+  model.format_version = 2;
+  std::vector<double> w(d);
+  double w_max = -std::numeric_limits<double>::infinity();
+  for (int l = 0; l < d; ++l) {
+    w[l] = std::exp(theta[l]);
+    w_max = std::max(w_max, w[l]);
+  }
+  model.length_scales.resize(d);
+  model.relevance.resize(d);
+  for (int l = 0; l < d; ++l) {
+    model.length_scales[l] = std::sqrt(1 / (2 * w[l])) * sigma[l];
+    model.relevance[l] = w[l] / w_max;
+  }
+  model.amplitude = std::exp(theta[d]);
+  model.ridge = std::exp(theta[d + 1]);
+  model.log_marginal_likelihood = f;
+  model.log_marginal_likelihood_error = f_error;
+  model.history = ctx.history;
+  model.method = how;
+  model.threads = threads;
+  model.final_passes = final_passes;
+  model.alpha = std::move(alpha);
+  model.X = ctx.Xs;
+  model.weights = w;
+  model.weights.push_back(model.amplitude);
+  model.mu = mu;
+  model.sigma = sigma;
+  model.y_mean = y_mean;
+  model.seconds = ctx.seconds();
+  const std::string error_text =
+      f_error > 0 ? " (standard error " + format_number("%.3g", f_error) + ")" : "";
+  ctx.say(text("%s: done in %.1f s (%s): log marginal likelihood %s%s", ctx.env.name.c_str(),
+               model.seconds, how.c_str(), format_number("%.6g", f).c_str(), error_text.c_str()));
+  return true;
+}
+
+}  // namespace
+}  // namespace fitting
+
+fit_result fit(const double* X, std::int64_t n, int d, const double* Y, int c,
+               const fit_option_set& options, const fit_environment& environment) {
+  fit_result result;
+  fit_settings settings;
+  auto refuse = [&](const std::string& message) {
+    result.status = fit_status::invalid_input;
+    result.error = {"invalidInput", message};
+    return result;
+  };
+  // The data first, as the learner has always checked them (the host checks classes and
+  // shapes), then the options that need no data.
+  if (n < 1 || d < 1)
+    return refuse("X must be a real n x d matrix, one observation per row, got an empty one");
+  if (c < 1) return refuse(fitting::text("Y must be a real n x c matrix with one row per row of X (n = %lld), got [%lld 0]", static_cast<long long>(n), static_cast<long long>(n)));
+  for (std::int64_t i = 0; i < n * d; ++i)
+    if (!std::isfinite(X[i])) return refuse("X and Y must be finite");
+  for (std::int64_t i = 0; i < n * c; ++i)
+    if (!std::isfinite(Y[i])) return refuse("X and Y must be finite");
+  if (n < 2) return refuse(fitting::text("at least 2 observations are needed, got %lld", static_cast<long long>(n)));
+  std::string message;
+  if (!read_fit_options(options, settings, message)) return refuse(message);
+
+  fitting::context ctx(settings, environment);
+  ctx.n = n;
+  ctx.d = d;
+  ctx.c = c;
+  ctx.memory = std::isnan(environment.memory_bytes) ? available_memory_bytes()
+                                                    : environment.memory_bytes;
+  fitting::run(ctx, X, Y, result.model);
+  result.status = ctx.status;
+  result.error = ctx.error;
+  result.warnings = ctx.warnings;
+  if (result.status != fit_status::done) result.model = fit_model();
+  return result;
+}
+
+}  // namespace krr

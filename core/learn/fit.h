@@ -1,0 +1,119 @@
+// The learner: fits exact kernel ridge regression with the ARD Gaussian kernel
+//   k(a, b) = amplitude * exp(-sum_l (a_l - b_l)^2 / (2 l_l^2)),
+// its hyperparameters (the length scales l, the amplitude and the ridge, the noise variance)
+// maximising the log marginal likelihood of the data, and the coefficients alpha solving
+// (K + ridge I) alpha = Y - mean(Y) exactly. The stages:
+//   n <= DenseLimit  L-BFGS on the exact dense objective (dense_objective.h), from the start
+//                    and Restarts seeded perturbations of it, the best kept;
+//   larger n         the same on a seeded subset of SubsetSize rows; then either exact
+//                    iterations on all n (n <= PolishLimit), or the scalable stage on at
+//                    most ScalableSubsetSize rows (estimated slopes and their errors,
+//                    marginal_likelihood.h), whose end is kept only where a check finds
+//                    its objective no lower than at its start; the final solve by block
+//                    coordinate descent on all n (multi_solver.h).
+// Everything the .m learner did, in the same order with the same draws and messages; the
+// host converts the data and options, prints the progress lines the sink receives and
+// raises the warnings and the error returned.
+//
+// Host-free: no printing (a progress sink receives every line), no global state, no
+// exceptions (statuses). Deterministic: the subset, restarts and probes come from Seed
+// alone; the dense objective and the solves give the same bits on any thread count.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/learn/fit_options.h"
+#include "core/learn/lbfgs.h"
+
+namespace krr {
+
+// Codes of the learner's warnings and errors: the host makes its identifiers of them
+// ("<function>:<code>").
+struct fit_message {
+  std::string code;     // "startMoved", "notConverged", "atBound", "invalidInput", ...
+  std::string message;  // without the leading "<function>: "
+};
+
+enum class fit_status {
+  done = 0,
+  invalid_input,          // invalidInput: the data or an option refused
+  out_of_memory,          // outOfMemory: a dense stage would not fit, or an allocation failed
+  not_positive_definite,  // notPositiveDefinite: no ridge within RidgeBounds factorises
+  not_converged,          // notConverged: the final solve left no finite Alpha
+  not_finite_start,       // notFiniteStart: an exact stage's start is not finite
+  interrupted,            // interrupted: the host asked to stop
+};
+
+// The model, with the fields (and their meaning) of the learner's model struct.
+struct fit_model {
+  int format_version = 2;
+  std::vector<double> length_scales;  // d, in the units of X
+  std::vector<double> relevance;      // d: 1 / l^2 in standardised units, the largest 1
+  double amplitude = 0.0, ridge = 0.0;
+  double log_marginal_likelihood = 0.0;
+  double log_marginal_likelihood_error = 0.0;  // 0 exact, NaN not computed
+  std::vector<lbfgs_row> history;
+  double seconds = 0.0;
+  std::string method;                 // how it was fitted
+  double threads = 0.0;               // NaN where the fit was exact throughout
+  std::array<double, 2> final_passes{};  // NaN where exact throughout
+  std::vector<double> alpha;          // n x c, column-major
+  std::vector<double> X;              // d x n, the standardised observations
+  std::vector<double> weights;        // d + 1: w = 1 / (2 l^2) standardised, amplitude
+  std::vector<double> mu, sigma;      // d
+  std::vector<double> y_mean;         // c
+};
+
+struct fit_result {
+  fit_status status = fit_status::done;
+  fit_message error;                   // where status is not done
+  fit_model model;                     // where status is done
+  std::vector<fit_message> warnings;   // in the order raised
+};
+
+// What the host gives besides data and options.
+struct fit_environment {
+  // Starts every progress line and stage label: "<name> (exact)", "<name>: done in ...".
+  std::string name = "krrfit";
+  // Receives each progress line, without a newline, only where Verbose is on. Null: none.
+  std::function<void(const std::string& line)> progress;
+  // Polled on the calling thread between evaluations and inside the long loops; true stops
+  // the fit with status interrupted.
+  bool (*interrupt_pending)(void*) = nullptr;
+  void* interrupt_state = nullptr;
+  // Threads of the dense objective and the solves (0: one per processor this process may
+  // use). The model does not depend on it, but for Threads, Seconds and the history's times.
+  int threads = 0;
+  // Bytes the fit may plan for (the memory check, the held-out rows, the solves' caches).
+  // NaN: available_memory_bytes().
+  double memory_bytes = std::numeric_limits<double>::quiet_NaN();
+  // Seconds since the host's start, for the history and Seconds. Null: since fit began.
+  std::function<double()> seconds;
+};
+
+// Fits X (n x d, column-major, one observation per row) to Y (n x c, column-major) under
+// the options (set by name: fit_options.h). The options are checked first (read_fit_options,
+// then the data, then check_data_options), so a refused value costs nothing.
+fit_result fit(const double* X, std::int64_t n, int d, const double* Y, int c,
+               const fit_option_set& options, const fit_environment& environment);
+
+// The learner's seeded draws, the same numbers the .m learner drew:
+// count uniforms in (0, 1) of a MINSTD generator (multiplier 48271 modulo 2^31 - 1) from
+// state s, which is advanced;
+std::vector<double> minstd_uniforms(std::uint64_t& state, std::int64_t count);
+// the starting state of stream 0 (the subset) or 1 (the restarts) of a seed up to 2^32 - 1;
+std::uint64_t seeded_stream(std::uint64_t seed, int stream);
+// m of the n rows (0-based, increasing) by a partial Fisher-Yates shuffle of stream 0;
+std::vector<std::int64_t> seeded_subset(std::int64_t n, std::int64_t m, std::uint64_t seed);
+// count standard normals of stream 1 by the Box-Muller transform.
+std::vector<double> seeded_normals(std::int64_t count, std::uint64_t seed);
+
+// The bytes a dense stage of n observations may hold: five n x n doubles.
+double dense_stage_bytes(std::int64_t n);
+
+}  // namespace krr

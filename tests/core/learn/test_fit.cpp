@@ -1,0 +1,455 @@
+// The learner driven without a host: its seeded draws against the .m learner's numbers, the
+// options table's refusals, a dense fit against an independent brute-force kernel, the moved
+// start, the bounds warning, the memory refusal, the scalable path and its check, the same
+// bits on 1 and 2 threads, and an interrupt.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/learn/dense_objective.h"
+#include "core/learn/fit.h"
+
+namespace {
+
+using krr::fit_option_set;
+using krr::fit_result;
+using krr::fit_status;
+using krr::option_value;
+
+struct data {
+  std::int64_t n;
+  int d, c;
+  std::vector<double> X, Y;  // column-major, one observation per row
+};
+
+// y = sin(3 x1) + 0.5 x2^2 + noise, the third feature (where d = 3) irrelevant and offset.
+data synthetic(std::int64_t n, int d, unsigned seed, double noise = 0.05) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::normal_distribution<double> z(0.0, 1.0);
+  data p{n, d, 1, std::vector<double>(n * d), std::vector<double>(n)};
+  for (auto& x : p.X) x = u(gen);
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (d >= 3) p.X[2 * n + i] = 100 + 10 * p.X[2 * n + i];
+    const double x2 = d >= 2 ? p.X[n + i] : 0.0;
+    p.Y[i] = 2 + std::sin(3 * p.X[i]) + 0.5 * x2 * x2 + noise * z(gen);
+  }
+  return p;
+}
+
+fit_option_set options(const std::vector<std::pair<std::string, option_value>>& given) {
+  fit_option_set set;
+  std::string message;
+  for (const auto& g : given) EXPECT_TRUE(krr::set_fit_option(set, g.first, g.second, message)) << message;
+  return set;
+}
+
+krr::fit_environment quiet(int threads = 1) {
+  krr::fit_environment env;
+  env.threads = threads;
+  return env;
+}
+
+fit_result run(const data& p, const fit_option_set& set, const krr::fit_environment& env = quiet()) {
+  return krr::fit(p.X.data(), p.n, p.d, p.Y.data(), p.c, set, env);
+}
+
+option_value num(double v) { return option_value::number(v); }
+option_value off() { return option_value::flag(false); }
+
+// (K + ridge I) alpha - (Y - YMean), K built from the model's length scales in the units of
+// X and the raw observations, in long double: independent of the learner's standardised
+// frame and of dense_objective.
+std::vector<double> residual(const data& p, const krr::fit_model& m) {
+  std::vector<double> r(p.n * p.c);
+  for (int q = 0; q < p.c; ++q)
+    for (std::int64_t i = 0; i < p.n; ++i) {
+      long double s = -(static_cast<long double>(p.Y[q * p.n + i]) - m.y_mean[q]) +
+                      static_cast<long double>(m.ridge) * m.alpha[q * p.n + i];
+      for (std::int64_t j = 0; j < p.n; ++j) {
+        long double e = 0.0L;
+        for (int l = 0; l < p.d; ++l) {
+          const long double t = (static_cast<long double>(p.X[l * p.n + i]) - p.X[l * p.n + j]) /
+                                m.length_scales[l];
+          e += t * t / 2;
+        }
+        s += static_cast<long double>(m.amplitude) * std::exp(-e) * m.alpha[q * p.n + j];
+      }
+      r[q * p.n + i] = static_cast<double>(s);
+    }
+  return r;
+}
+
+double max_abs(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double x : v) m = std::max(m, std::fabs(x));
+  return m;
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+const krr::fit_message* warning(const fit_result& r, const std::string& code) {
+  for (const auto& w : r.warnings)
+    if (w.code == code) return &w;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// The seeded draws equal the .m learner's (printed by Octave from its uniforms, generator,
+// seeded_subset and normals, the subset 1-based there).
+
+TEST(FitDraws, SubsetAndNormalsEqualTheOctaveLearnersDraws) {
+  const std::vector<std::int64_t> a = krr::seeded_subset(20, 7, 0);
+  EXPECT_EQ(a, (std::vector<std::int64_t>{4, 12, 13, 15, 17, 18, 19}));
+  const std::vector<std::int64_t> b = krr::seeded_subset(1000, 10, 4294967295u);
+  EXPECT_EQ(b, (std::vector<std::int64_t>{21, 36, 51, 56, 132, 191, 411, 574, 958, 974}));
+  const std::vector<std::int64_t> c = krr::seeded_subset(50, 12, 123456789);
+  EXPECT_EQ(c, (std::vector<std::int64_t>{3, 4, 8, 11, 12, 14, 15, 19, 21, 24, 33, 48}));
+  EXPECT_EQ(krr::seeded_normals(5, 0),
+            (std::vector<double>{1.322444838812316, -0.67186339277040674, -0.79235105476587264,
+                                 0.28717466644841061, 1.766354346393584}));
+  EXPECT_EQ(krr::seeded_normals(4, 3000000000u),
+            (std::vector<double>{0.16341732963943498, 0.67202331962398421, -2.0049400015421055,
+                                 -0.082466945904986821}));
+  // A larger subset continues the same draws: it contains the smaller one.
+  const std::vector<std::int64_t> small = krr::seeded_subset(500, 30, 9), big = krr::seeded_subset(500, 90, 9);
+  for (std::int64_t i : small) EXPECT_TRUE(std::binary_search(big.begin(), big.end(), i));
+}
+
+// ---------------------------------------------------------------------------------------
+// The options table: names in any case, each kind refused with the learner's text.
+
+TEST(FitOptions, RefusesBadValuesWithTheLearnersTexts) {
+  const data p = synthetic(5, 1, 1);
+  auto refused = [&](const std::string& name, const option_value& v) {
+    const fit_result r = run(p, options({{"Verbose", off()}, {name, v}}));
+    EXPECT_EQ(r.status, fit_status::invalid_input) << name;
+    EXPECT_EQ(r.error.code, "invalidInput");
+    return r.error.message;
+  };
+  EXPECT_EQ(refused("MaxIterations", num(1.5)), "MaxIterations must be a whole number from 0 to 1000000, got 1.5");
+  EXPECT_EQ(refused("maxiterations", option_value::vector({1, 2})),
+            "MaxIterations must be a whole number from 0 to 1000000, got a 1 x 2 double");
+  EXPECT_EQ(refused("ScalableIterations", option_value::string("3")),
+            "ScalableIterations must be a whole number from 0 to 1000000, got '3'");
+  EXPECT_EQ(refused("Seed", num(-1)), "Seed must be a whole number from 0 to 4294967295, got -1");
+  EXPECT_EQ(refused("Restarts", num(INFINITY)), "Restarts must be a whole number from 0 to 1000, got Inf");
+  option_value complex = num(0);
+  complex.complex = true;
+  EXPECT_EQ(refused("PolishLimit", complex),
+            "PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double");
+  EXPECT_EQ(refused("Probes", num(5000)), "Probes must be a whole number from 1 to 4096, got 5000");
+  EXPECT_EQ(refused("Tolerance", num(0)), "Tolerance must be a real scalar in (0, 1), got 0");
+  option_value cell;
+  cell.kind = option_value::type::other;
+  cell.rows = cell.cols = 1;
+  cell.class_name = "cell";
+  EXPECT_EQ(refused("Tolerance", cell), "Tolerance must be a real numeric scalar, got a 1 x 1 cell");
+  EXPECT_EQ(refused("CacheBytes", num(NAN)),
+            "CacheBytes must be a number of bytes, 0 or more (Inf for as much as fits), got NaN");
+  EXPECT_EQ(refused("Verbose", option_value::string("no")),
+            "Verbose must be true or false (1 or 0, 'on' or 'off'), got 'no'");
+  EXPECT_EQ(refused("Standardize", num(2)), "Standardize must be true or false (1 or 0, 'on' or 'off'), got 2");
+  EXPECT_EQ(refused("Method", option_value::string("fast")), "Method must be 'auto', 'dense', 'scalable', got 'fast'");
+  EXPECT_EQ(refused("FinalObjective", option_value::string("yes")),
+            "FinalObjective must be 'auto', true or false (1 or 0, 'on' or 'off'), got 'yes'");
+  // Those that need d: checked once the data are known.
+  EXPECT_EQ(refused("RidgeBounds", option_value::vector({1, 0.5})),
+            "RidgeBounds must be [low high] with 0 < low <= high, both finite");
+  EXPECT_EQ(refused("Fixed", option_value::vector({1, 0})), "Fixed as a vector must have d + 2 = 3 entries");
+  EXPECT_EQ(refused("Fixed", option_value::vector({0, 2, 1})),
+            "Fixed as a vector must hold true or false (1 or 0) entries");
+  EXPECT_EQ(refused("Fixed", option_value::strings({"Noise"})), "unknown parameter in Fixed: Noise");
+  EXPECT_EQ(refused("Amplitude", option_value::string("a")), "Amplitude must be positive and finite, 1 x 1 or scalar");
+  const data p2 = synthetic(5, 2, 1);
+  const fit_result r = run(p2, options({{"LengthScales", option_value::vector({1, -1})}}));
+  EXPECT_EQ(r.error.message, "LengthScales must be positive and finite, 1 x 2 or scalar");
+  const fit_result three = run(p2, options({{"LengthScales", option_value::vector({1, 1, 1})}}));
+  EXPECT_EQ(three.status, fit_status::invalid_input);
+
+  fit_option_set set;
+  std::string message;
+  EXPECT_FALSE(krr::set_fit_option(set, "Verbos", off(), message));
+  EXPECT_EQ(message.rfind("unknown option 'Verbos'; the options are LengthScales, Amplitude, Ridge, Fixed,", 0), 0u);
+  // The data's own checks.
+  data bad = synthetic(5, 1, 1);
+  bad.Y[2] = NAN;
+  EXPECT_EQ(run(bad, options({})).error.message, "X and Y must be finite");
+  data big = synthetic(5, 1, 1);
+  for (auto& y : big.Y) y *= 1e200;
+  EXPECT_EQ(run(big, options({})).error.message.rfind("Y must have a variance from 1e-150 to 1e150", 0), 0u);
+}
+
+TEST(FitOptions, FlagsAndNamesAsAHostGivesThem) {
+  const data p = synthetic(40, 2, 3);
+  const fit_result a = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)}, {"Restarts", num(1)}}));
+  const fit_result b = run(p, options({{"VERBOSE", option_value::string("off")}, {"maxiterations", num(3)},
+                                       {"restarts", num(1)}, {"Standardize", option_value::string("ON")}}));
+  ASSERT_EQ(a.status, fit_status::done);
+  ASSERT_EQ(b.status, fit_status::done);
+  EXPECT_EQ(a.model.alpha, b.model.alpha);
+}
+
+// ---------------------------------------------------------------------------------------
+// The dense path: a true maximum, and coefficients that solve the system of the kernel the
+// model reports.
+
+TEST(FitDense, EndsAtAStationaryPointAndAlphaSolvesTheReportedSystem) {
+  const data p = synthetic(120, 3, 11);
+  std::vector<std::string> lines;
+  krr::fit_environment env = quiet();
+  env.progress = [&](const std::string& line) { lines.push_back(line); };
+  const fit_result r = run(p, options({}), env);
+  ASSERT_EQ(r.status, fit_status::done) << r.error.message;
+  const krr::fit_model& m = r.model;
+  EXPECT_EQ(m.method, "exact, dense, n = 120");
+  EXPECT_EQ(m.format_version, 2);
+  // The third feature (noise) is ignored: its relevance is tiny.
+  EXPECT_LT(m.relevance[2], 0.01 * std::min(m.relevance[0], m.relevance[1]));
+  // Gradient at the end, by dense_objective at the model's theta in standardised units.
+  std::vector<double> theta;
+  for (int l = 0; l < p.d; ++l) theta.push_back(std::log(m.weights[l]));
+  theta.push_back(std::log(m.amplitude));
+  theta.push_back(std::log(m.ridge));
+  std::vector<double> centred = p.Y;
+  for (double& y : centred) y -= m.y_mean[0];
+  krr::dense_objective_settings s;
+  const krr::dense_objective_result e =
+      krr::dense_objective(m.X.data(), p.d, p.n, centred.data(), 1, theta.data(), s);
+  ASSERT_TRUE(e.factorised);
+  for (int i = 0; i < p.d + 2; ++i) EXPECT_LT(std::fabs(e.gradient[i]), 1e-2) << i;
+  // The reported value is the best of the history, and the value at the end.
+  double best = -INFINITY;
+  for (const auto& row : m.history) best = std::max(best, row[1]);
+  EXPECT_NEAR(m.log_marginal_likelihood, best, 1e-9 * std::fabs(best));
+  EXPECT_NEAR(m.log_marginal_likelihood, e.value, 1e-9 * std::fabs(e.value));
+  // Alpha solves (K + Ridge I) Alpha = Y - YMean with K from the raw X.
+  double ymax = 0.0;
+  for (double y : p.Y) ymax = std::max(ymax, std::fabs(y - m.y_mean[0]));
+  EXPECT_LT(max_abs(residual(p, m)), 1e-9 * ymax);
+  // Progress: one line per history row, then the closing line.
+  ASSERT_EQ(lines.size(), m.history.size() + 1);
+  EXPECT_EQ(lines[0].rfind("krrfit (exact)", 0), 0u);
+  EXPECT_EQ(lines.back().rfind("krrfit: done in ", 0), 0u);
+  EXPECT_TRUE(contains(lines.back(), "(exact, dense, n = 120): log marginal likelihood "));
+  // Verbose off: nothing told.
+  lines.clear();
+  run(p, options({{"Verbose", off()}, {"MaxIterations", num(2)}}), env);
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(FitDense, FixedValuesStayAndTheBestOfSeveralStartsIsKept) {
+  const data p = synthetic(60, 2, 5);
+  const fit_result fixed = run(p, options({{"Verbose", off()}, {"Fixed", option_value::strings({"Ridge"})},
+                                           {"Ridge", num(0.3)}, {"MaxIterations", num(5)}}));
+  ASSERT_EQ(fixed.status, fit_status::done);
+  EXPECT_NEAR(fixed.model.ridge, 0.3, 1e-15);
+  const fit_result one = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)}}));
+  const fit_result three = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)}, {"Restarts", num(2)}}));
+  EXPECT_GE(three.model.log_marginal_likelihood, one.model.log_marginal_likelihood);
+  EXPECT_GT(three.model.history.size(), one.model.history.size());
+  const fit_result bounded = run(p, options({{"Verbose", off()}, {"LengthScaleBounds", option_value::vector({0.5, 2})},
+                                             {"MaxIterations", num(5)}}));
+  for (double l : bounded.model.length_scales) {
+    EXPECT_GE(l, 0.5 * (1 - 1e-12));
+    EXPECT_LE(l, 2 * (1 + 1e-12));
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Starts that do not factorise, parameters at bounds, memory.
+
+TEST(FitWarnings, AStartThatDoesNotFactoriseMovesWithItsWarning) {
+  data p = synthetic(40, 1, 2);
+  for (std::int64_t i = 20; i < 40; ++i) {  // every observation twice
+    p.X[i] = p.X[i - 20];
+    p.Y[i] = p.Y[i - 20];
+  }
+  const fit_result r = run(p, options({{"Verbose", off()}, {"Ridge", num(1e-16)},
+                                       {"Fixed", option_value::strings({"Ridge"})},
+                                       {"MaxIterations", num(3)}}));
+  ASSERT_EQ(r.status, fit_status::done) << r.error.message;
+  const krr::fit_message* w = warning(r, "startMoved");
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(contains(w->message, "K + Ridge*I is not positive definite in double precision at the start of stage (exact) (Ridge = 1e-16); Ridge raised to "));
+  EXPECT_TRUE(contains(w->message, "condition number is at most 1e+08"));
+  EXPECT_TRUE(contains(w->message, "Ridge is fixed"));
+  EXPECT_GT(r.model.ridge, 1e-12);
+  EXPECT_LT(r.model.ridge, 1e-4);
+  // A RidgeBounds(2) below that ridge is taken, and the warning says so.
+  const fit_result capped = run(p, options({{"Verbose", off()}, {"Ridge", num(1e-16)},
+                                            {"Fixed", option_value::strings({"Ridge"})},
+                                            {"MaxIterations", num(0)}, {"RidgeBounds", option_value::vector({1e-16, 1e-9})}}));
+  if (capped.status == fit_status::done) {
+    ASSERT_NE(warning(capped, "startMoved"), nullptr);
+    EXPECT_TRUE(contains(warning(capped, "startMoved")->message, "the upper end of RidgeBounds, where it factorises"));
+    EXPECT_DOUBLE_EQ(capped.model.ridge, 1e-9);
+  } else {
+    EXPECT_EQ(capped.status, fit_status::not_positive_definite);
+  }
+  // Where even RidgeBounds(2) does not factorise: the error.
+  const fit_result none = run(p, options({{"Verbose", off()}, {"Amplitude", num(1e4)}, {"Ridge", num(1e-16)},
+                                          {"RidgeBounds", option_value::vector({1e-16, 1e-15})}}));
+  EXPECT_EQ(none.status, fit_status::not_positive_definite);
+  EXPECT_EQ(none.error.code, "notPositiveDefinite");
+  EXPECT_EQ(none.error.message,
+            "K + Ridge*I is not positive definite in double precision at the start of stage (exact), even with Ridge raised to 1e-15, the upper end of RidgeBounds: raise RidgeBounds(2), lower the Amplitude, or remove duplicated observations");
+}
+
+TEST(FitWarnings, AParameterAtItsBoundIsNamed) {
+  const data p = synthetic(60, 2, 4, 0.01);
+  const fit_result r = run(p, options({{"Verbose", off()}, {"RidgeBounds", option_value::vector({0.5, 1})},
+                                       {"MaxIterations", num(20)}}));
+  ASSERT_EQ(r.status, fit_status::done);
+  const krr::fit_message* w = warning(r, "atBound");
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->message, "ended at a bound, where the likelihood may still rise beyond it: Ridge at its lower bound 0.5: lower RidgeBounds(1)");
+  // A free fit well inside its bounds warns of nothing.
+  const fit_result inside = run(p, options({{"Verbose", off()}}));
+  EXPECT_EQ(warning(inside, "atBound"), nullptr);
+}
+
+TEST(FitWarnings, ADenseFitBeyondTheMemoryIsRefusedFirst) {
+  const data p = synthetic(1000, 2, 4);
+  krr::fit_environment env = quiet();
+  env.memory_bytes = 1e6;
+  const fit_result r = run(p, options({{"Verbose", off()}}), env);
+  EXPECT_EQ(r.status, fit_status::out_of_memory);
+  EXPECT_TRUE(contains(r.error.message, "needs about 40000000 bytes")) << r.error.message;
+}
+
+// ---------------------------------------------------------------------------------------
+// The scalable path on a few thousand rows with a small subset.
+
+TEST(FitScalable, TheCheckNeverLowersTheObjectiveAndTheFinalSolveMeetsItsTolerance) {
+  const data p = synthetic(2500, 2, 21, 0.1);
+  auto opts = [&](double iterations) {
+    return options({{"Verbose", off()}, {"Method", option_value::string("scalable")},
+                    {"SubsetSize", num(150)}, {"PolishLimit", num(0)}, {"ScalableIterations", num(iterations)},
+                    {"Probes", num(4)}, {"MaxIterations", num(30)}});
+  };
+  // Without iterations the stage keeps the subset's optimum: the check's start.
+  const fit_result start = run(p, opts(0));
+  ASSERT_EQ(start.status, fit_status::done) << start.error.message;
+  EXPECT_TRUE(contains(start.model.method, "the stage did not move (objective exact)")) << start.model.method;
+  const fit_result r = run(p, opts(3));
+  ASSERT_EQ(r.status, fit_status::done) << r.error.message;
+  const krr::fit_model& m = r.model;
+  EXPECT_EQ(m.method.rfind("exact on 150, then estimated on all 2500, ", 0), 0u) << m.method;
+  EXPECT_EQ(m.log_marginal_likelihood_error, 0.0);  // checked exactly on all n
+  // Kept only where no lower; else the start kept exactly.
+  EXPECT_GE(m.log_marginal_likelihood, start.model.log_marginal_likelihood);
+  if (contains(m.method, "rejected")) {
+    EXPECT_EQ(m.amplitude, start.model.amplitude);
+    EXPECT_EQ(m.log_marginal_likelihood, start.model.log_marginal_likelihood);
+  } else {
+    EXPECT_TRUE(contains(m.method, "the stage's end kept (objective exact)")) << m.method;
+  }
+  // The final solve meets its tolerance on the system the model reports.
+  double ymax = 0.0;
+  for (double y : p.Y) ymax = std::max(ymax, std::fabs(y - m.y_mean[0]));
+  EXPECT_LT(max_abs(residual(p, m)), 1e-8 * ymax * (1 + 1e-6));
+  EXPECT_TRUE(std::isfinite(m.threads));
+  EXPECT_TRUE(std::isfinite(m.final_passes[1]));
+  // The history's scalable rows carry the slope-to-error ratio; the exact ones NaN.
+  EXPECT_TRUE(std::isnan(m.history.front()[8]));
+  EXPECT_FALSE(std::isnan(m.history.back()[8]));
+}
+
+TEST(FitScalable, HeldOutAndPairedChecksReportTheirWay) {
+  const data p = synthetic(1500, 2, 8, 0.1);
+  auto base = [&](double exact_limit) {
+    return options({{"Verbose", off()}, {"Method", option_value::string("scalable")}, {"SubsetSize", num(100)},
+                    {"PolishLimit", num(0)}, {"ScalableIterations", num(2)}, {"Probes", num(4)},
+                    {"ScalableSubsetSize", num(600)}, {"LogDetRank", num(100)},
+                    {"ExactCheckLimit", num(exact_limit)}, {"MaxIterations", num(20)}});
+  };
+  const fit_result held = run(p, base(300));
+  ASSERT_EQ(held.status, fit_status::done) << held.error.message;
+  EXPECT_TRUE(contains(held.model.method, "estimated on 600 of 1500")) << held.model.method;
+  if (!contains(held.model.method, "did not move")) {
+    EXPECT_TRUE(contains(held.model.method, "exact on 300 observations held out from the stage's")) << held.model.method;
+  }
+  // FinalObjective 'auto' with K in memory: estimated on all n, with an error.
+  EXPECT_TRUE(std::isfinite(held.model.log_marginal_likelihood));
+  EXPECT_GT(held.model.log_marginal_likelihood_error, 0.0);
+  const fit_result paired = run(p, base(0));
+  ASSERT_EQ(paired.status, fit_status::done) << paired.error.message;
+  if (!contains(paired.model.method, "did not move")) {
+    EXPECT_TRUE(contains(paired.model.method, "estimated with the same probes")) << paired.model.method;
+  }
+  EXPECT_TRUE(std::isfinite(paired.model.log_marginal_likelihood));
+}
+
+// ---------------------------------------------------------------------------------------
+// Determinism and interrupts.
+
+void expect_same_model(const krr::fit_model& a, const krr::fit_model& b) {
+  EXPECT_EQ(a.alpha, b.alpha);
+  EXPECT_EQ(a.length_scales, b.length_scales);
+  EXPECT_EQ(a.amplitude, b.amplitude);
+  EXPECT_EQ(a.ridge, b.ridge);
+  EXPECT_EQ(std::memcmp(&a.log_marginal_likelihood, &b.log_marginal_likelihood, sizeof(double)), 0);
+  EXPECT_EQ(a.method, b.method);
+  ASSERT_EQ(a.history.size(), b.history.size());
+  for (size_t i = 0; i < a.history.size(); ++i)
+    for (int col : {0, 1, 2, 4, 5, 8})  // not the seconds columns
+      EXPECT_EQ(std::memcmp(&a.history[i][col], &b.history[i][col], sizeof(double)), 0) << i << " " << col;
+}
+
+TEST(FitDeterminism, TheSameModelBitForBitOnOneAndTwoThreads) {
+  const data p = synthetic(700, 3, 31);
+  const fit_option_set dense = options({{"Verbose", off()}, {"Restarts", num(1)}, {"MaxIterations", num(15)}});
+  const fit_result a = run(p, dense, quiet(1)), b = run(p, dense, quiet(2));
+  ASSERT_EQ(a.status, fit_status::done);
+  ASSERT_EQ(b.status, fit_status::done);
+  expect_same_model(a.model, b.model);
+  // Enough rows (4096) that the solves' row loops take two threads.
+  const data q = synthetic(4200, 2, 32, 0.1);
+  const fit_option_set scalable =
+      options({{"Verbose", off()}, {"Method", option_value::string("scalable")}, {"SubsetSize", num(100)},
+               {"PolishLimit", num(0)}, {"ScalableIterations", num(2)}, {"Probes", num(4)},
+               {"ExactCheckLimit", num(0)}, {"LogDetRank", num(50)}, {"MaxIterations", num(10)}});
+  const fit_result c = run(q, scalable, quiet(1)), e = run(q, scalable, quiet(2));
+  ASSERT_EQ(c.status, fit_status::done) << c.error.message;
+  ASSERT_EQ(e.status, fit_status::done);
+  expect_same_model(c.model, e.model);
+  EXPECT_EQ(c.model.threads, 1);
+  EXPECT_EQ(e.model.threads, 2);
+}
+
+struct countdown {
+  int polls_left;
+};
+bool count_down(void* state) { return --static_cast<countdown*>(state)->polls_left < 0; }
+
+TEST(FitInterrupt, AnInterruptStopsTheFitWithItsStatus) {
+  const data p = synthetic(300, 2, 3);
+  for (int polls : {0, 5, 200}) {
+    countdown left{polls};
+    krr::fit_environment env = quiet();
+    env.interrupt_pending = &count_down;
+    env.interrupt_state = &left;
+    const fit_result r = run(p, options({{"Verbose", off()}}), env);
+    EXPECT_EQ(r.status, fit_status::interrupted) << polls;
+    EXPECT_EQ(r.error.code, "interrupted");
+    EXPECT_TRUE(r.model.alpha.empty());
+  }
+  // In the scalable stage too.
+  const data q = synthetic(2000, 2, 3, 0.1);
+  countdown left{3000};
+  krr::fit_environment env = quiet();
+  env.interrupt_pending = &count_down;
+  env.interrupt_state = &left;
+  const fit_result r = run(q, options({{"Verbose", off()}, {"Method", option_value::string("scalable")},
+                                       {"SubsetSize", num(50)}, {"PolishLimit", num(0)}, {"MaxIterations", num(5)}}),
+                           env);
+  EXPECT_EQ(r.status, fit_status::interrupted);
+}
+
+}  // namespace
