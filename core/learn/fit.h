@@ -79,8 +79,13 @@ struct fit_result {
 // What the host gives besides data and options.
 struct fit_environment {
   // Starts every progress line and stage label: "<name> (exact)", "<name>: done in ...".
+  // The core writes whole progress lines, this name included (the optimiser's lines carry
+  // the stage label anyway); the messages of warnings and errors leave it out, for the host
+  // to prefix as its own errors are ("<name>: <message>", identifier "<name>:<code>").
   std::string name = "krrfit";
-  // Receives each progress line, without a newline, only where Verbose is on. Null: none.
+  // Receives each progress line, without a newline, only where Verbose is on: the
+  // optimiser's iterations, the check, the final solve and the closing "done in" line.
+  // Null: none.
   std::function<void(const std::string& line)> progress;
   // Polled on the calling thread between evaluations and inside the long loops; true stops
   // the fit with status interrupted.
