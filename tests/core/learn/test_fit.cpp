@@ -446,8 +446,9 @@ TEST(FitScalable, HeldOutAndPairedChecksReportTheirWay) {
       ASSERT_EQ(std::sscanf(line.c_str() + at, "objective at the stage's end %lf, at its start %lf", &end, &begin), 2);
       ASSERT_EQ(std::sscanf(line.c_str() + line.find("; margin ") + 9, "%lf", &margin), 1);
       // The line rounds to 6 digits: only a clear difference decides the test.
-      if (std::fabs(end - begin - margin) > 1e-5 * std::fabs(begin))
+      if (std::fabs(end - begin - margin) > 1e-5 * std::fabs(begin)) {
         EXPECT_EQ(contains(line, "the stage's end kept"), end - begin >= margin) << line;
+      }
     }
     EXPECT_EQ(r.status, fit_status::done);
     EXPECT_EQ(checks, 1);
