@@ -1,4 +1,4 @@
-// The MEX interface as the test host provides it: exactly the calls the two modules
+// The MEX interface as the test host provides it: exactly the calls the modules
 // make, with the host's names and signatures, so the modules compile unchanged against
 // it. Compiling a module for the test host puts this folder first on the include path.
 #pragma once
@@ -32,6 +32,7 @@ typedef enum { mxREAL = 0, mxCOMPLEX } mxComplexity;
 
 struct mxArray_tag;
 typedef struct mxArray_tag mxArray;
+typedef bool mxLogical;
 
 double* mxGetPr(const mxArray* a);
 double mxGetScalar(const mxArray* a);
@@ -44,8 +45,25 @@ bool mxIsComplex(const mxArray* a);
 bool mxIsSparse(const mxArray* a);
 bool mxIsNumeric(const mxArray* a);
 const char* mxGetClassName(const mxArray* a);
+mxClassID mxGetClassID(const mxArray* a);
+void* mxGetData(const mxArray* a);
+bool mxIsLogical(const mxArray* a);
+mxLogical* mxGetLogicals(const mxArray* a);
+bool mxIsChar(const mxArray* a);
+bool mxIsCell(const mxArray* a);
+mxArray* mxGetCell(const mxArray* a, mwIndex i);
+// A char array as a C string the caller frees with mxFree (null where a is not char).
+char* mxArrayToString(const mxArray* a);
+void mxFree(void* p);
 
 mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
+mxArray* mxCreateDoubleScalar(double value);
+mxArray* mxCreateString(const char* text);
+mxArray* mxCreateCellMatrix(mwSize m, mwSize n);
+mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int fields, const char** names);
+// The container takes the value: it is released with the container.
+void mxSetCell(mxArray* cell, mwIndex i, mxArray* value);
+void mxSetField(mxArray* s, mwIndex i, const char* field, mxArray* value);
 void mxDestroyArray(mxArray* a);
 
 int mexPrintf(const char* format, ...)

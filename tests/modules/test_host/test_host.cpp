@@ -16,7 +16,9 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TEST_HOST_ASAN 1
@@ -45,6 +47,11 @@ struct mxArray_tag {
   unsigned char* real;
   unsigned char* imag;
   long made_in_call;  // serial of the call that created it; 0 when the test made it
+  // A cell's elements, or a struct's values (element i's field f at i * fields.size() + f),
+  // null where none was set; each is registered, and released with its container.
+  std::vector<mxArray*> children = {};
+  std::vector<std::string> fields = {};
+  mxArray* parent = nullptr;  // the container that holds it
 };
 
 namespace test_host {
@@ -204,7 +211,13 @@ T to_integer(double v) {
   return static_cast<T>(r);
 }
 
+// Caller holds the lock. A container's elements go with it.
 void free_array(mxArray* a) {
+  for (mxArray* child : a->children) {
+    if (!child) continue;
+    state().live.erase(child);
+    free_array(child);
+  }
   std::free(a->real);
   std::free(a->imag);
   delete a;
@@ -365,7 +378,10 @@ std::size_t destroy_all() {
   std::lock_guard<std::mutex> held(state().lock);
   host_state& s = state();
   const std::size_t count = s.live.size();
-  for (const mxArray* a : s.live) free_array(const_cast<mxArray*>(a));
+  std::vector<const mxArray*> tops;
+  for (const mxArray* a : s.live)
+    if (!a->parent) tops.push_back(a);
+  for (const mxArray* a : tops) free_array(const_cast<mxArray*>(a));
   s.live.clear();
   return count;
 }
@@ -478,6 +494,7 @@ call_result call(const char* function, entry_point entry, int nlhs,
   const bool module_ended = r.how == ending::returned || r.how == ending::module_error;
   std::vector<const mxArray*> left;
   for (const mxArray* a : s.live) {
+    if (a->parent) continue;  // released with its container
     if (a->made_in_call == s.serial && (r.how != ending::returned || !slotted.count(a))) {
       left.push_back(a);
     }
@@ -645,6 +662,156 @@ void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
   if (s.current) s.current->warnings.push_back({id ? id : "", text});
   // As a host does when the user turned warnings into errors.
   if (s.in_call && s.warnings_are_errors) test_host::end_call(held, ending::module_error, id, text);
+}
+
+mxClassID mxGetClassID(const mxArray* a) {
+  auto held = test_host::enter("mxGetClassID");
+  return test_host::checked(held, a, "mxGetClassID")->cls;
+}
+
+void* mxGetData(const mxArray* a) {
+  auto held = test_host::enter("mxGetData");
+  test_host::checked(held, a, "mxGetData");
+  if (a->sparse) test_host::misuse(held, "mxGetData on a sparse array");
+  return a->real;
+}
+
+bool mxIsLogical(const mxArray* a) {
+  auto held = test_host::enter("mxIsLogical");
+  return test_host::checked(held, a, "mxIsLogical")->cls == mxLOGICAL_CLASS;
+}
+
+mxLogical* mxGetLogicals(const mxArray* a) {
+  auto held = test_host::enter("mxGetLogicals");
+  test_host::checked(held, a, "mxGetLogicals");
+  if (a->cls != mxLOGICAL_CLASS) {
+    test_host::misuse(held, test_host::format_text("mxGetLogicals on a %s array", test_host::class_name(a->cls)));
+  }
+  return reinterpret_cast<mxLogical*>(a->real);
+}
+
+bool mxIsChar(const mxArray* a) {
+  auto held = test_host::enter("mxIsChar");
+  return test_host::checked(held, a, "mxIsChar")->cls == mxCHAR_CLASS;
+}
+
+bool mxIsCell(const mxArray* a) {
+  auto held = test_host::enter("mxIsCell");
+  return test_host::checked(held, a, "mxIsCell")->cls == mxCELL_CLASS;
+}
+
+mxArray* mxGetCell(const mxArray* a, mwIndex i) {
+  auto held = test_host::enter("mxGetCell");
+  test_host::checked(held, a, "mxGetCell");
+  if (a->cls != mxCELL_CLASS || i >= a->numel) {
+    test_host::misuse(held, test_host::format_text("mxGetCell of element %zu of a %s array of %zu",
+                                                   i, test_host::class_name(a->cls), a->numel));
+  }
+  return a->children.empty() ? nullptr : a->children[i];
+}
+
+char* mxArrayToString(const mxArray* a) {
+  auto held = test_host::enter("mxArrayToString");
+  test_host::checked(held, a, "mxArrayToString");
+  if (a->cls != mxCHAR_CLASS) return nullptr;
+  char* text = static_cast<char*>(std::malloc(a->numel + 1));
+  if (!text) return nullptr;
+  for (std::size_t i = 0; i < a->numel; ++i) text[i] = static_cast<char>(test_host::element(a, i));
+  text[a->numel] = '\0';
+  return text;
+}
+
+void mxFree(void* p) { std::free(p); }
+
+namespace test_host {
+namespace {
+
+// A new array of the current call (or of the test, outside one); a failed request ends the
+// call with the host's own error, as mxCreateDoubleMatrix's does.
+mxArray* created(std::unique_lock<std::mutex>& held, mxClassID cls, std::vector<std::size_t> dims) {
+  host_state& s = state();
+  std::size_t bytes = 0;
+  mxArray* a = new_array(cls, dims, false, false, s.in_call ? s.serial : 0, &bytes);
+  if (a) return a;
+  if (!s.in_call) throw std::bad_alloc();
+  end_call(held, ending::host_out_of_memory, "",
+           format_text("%s: failed to allocate %zu bytes of memory", s.function.c_str(), bytes));
+}
+
+// Puts value into slot of container, which takes it.
+void adopt(std::unique_lock<std::mutex>& held, mxArray* container, std::size_t slot, mxArray* value,
+           const char* call) {
+  checked(held, container, call);
+  checked(held, value, call);
+  if (value->parent || value == container) misuse(held, format_text("%s of an array already held", call));
+  if (state().in_call && value->made_in_call != state().serial) {
+    misuse(held, format_text("%s of an array the call did not create", call));
+  }
+  mxArray*& place = container->children[slot];
+  if (place) {
+    state().live.erase(place);
+    free_array(place);
+  }
+  place = value;
+  value->parent = container;
+}
+
+}  // namespace
+}  // namespace test_host
+
+mxArray* mxCreateDoubleScalar(double value) {
+  auto held = test_host::enter("mxCreateDoubleScalar");
+  mxArray* a = test_host::created(held, mxDOUBLE_CLASS, {1, 1});
+  std::memcpy(a->real, &value, sizeof value);
+  return a;
+}
+
+mxArray* mxCreateString(const char* text) {
+  auto held = test_host::enter("mxCreateString");
+  const std::size_t length = std::strlen(text);
+  mxArray* a = test_host::created(held, mxCHAR_CLASS, {1, length});
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint16_t c = static_cast<unsigned char>(text[i]);
+    std::memcpy(a->real + 2 * i, &c, 2);
+  }
+  return a;
+}
+
+mxArray* mxCreateCellMatrix(mwSize m, mwSize n) {
+  auto held = test_host::enter("mxCreateCellMatrix");
+  mxArray* a = test_host::created(held, mxCELL_CLASS, {m, n});
+  a->children.assign(a->numel, nullptr);
+  return a;
+}
+
+mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int fields, const char** names) {
+  auto held = test_host::enter("mxCreateStructMatrix");
+  mxArray* a = test_host::created(held, mxSTRUCT_CLASS, {m, n});
+  for (int f = 0; f < fields; ++f) a->fields.push_back(names[f]);
+  a->children.assign(a->numel * a->fields.size(), nullptr);
+  return a;
+}
+
+void mxSetCell(mxArray* cell, mwIndex i, mxArray* value) {
+  auto held = test_host::enter("mxSetCell");
+  test_host::checked(held, cell, "mxSetCell");
+  if (cell->cls != mxCELL_CLASS || i >= cell->numel) {
+    test_host::misuse(held, test_host::format_text("mxSetCell of element %zu of a %s array of %zu",
+                                                   i, test_host::class_name(cell->cls), cell->numel));
+  }
+  test_host::adopt(held, cell, i, value, "mxSetCell");
+}
+
+void mxSetField(mxArray* s, mwIndex i, const char* field, mxArray* value) {
+  auto held = test_host::enter("mxSetField");
+  test_host::checked(held, s, "mxSetField");
+  std::size_t f = 0;
+  while (f < s->fields.size() && s->fields[f] != field) ++f;
+  if (s->cls != mxSTRUCT_CLASS || i >= s->numel || f == s->fields.size()) {
+    test_host::misuse(held, test_host::format_text("mxSetField of field %s of element %zu of a %s array",
+                                                   field, i, test_host::class_name(s->cls)));
+  }
+  test_host::adopt(held, s, i * s->fields.size() + f, value, "mxSetField");
 }
 
 // The interrupt flag of the host that the binding polls outside Octave.

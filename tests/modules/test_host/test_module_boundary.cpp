@@ -1,5 +1,5 @@
 // Every module's mexFunction (tarvel and quorril, and the internal krr_solve, krr_lml,
-// krr_predict, krr_memory and krr_variance that krrfit and krrpredict call) driven through the test host
+// krr_predict, krr_memory, krr_variance and krr_fit that krrfit and krrpredict call) driven through the test host
 // (built with AddressSanitizer and UndefinedBehaviorSanitizer where the compiler has them):
 // refusals with the module's identifier and nothing left behind, output slots of every
 // count, the interrupt, the warnings, allocation failures of the host and of the module's
@@ -126,7 +126,7 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
   } entries[] = {{"tarvel", tarvel_mex_function},       {"quorril", quorril_mex_function},
                  {"krr_solve", krr_solve_mex_function}, {"krr_lml", krr_lml_mex_function},
                  {"krr_predict", krr_predict_mex_function}, {"krr_memory", krr_memory_mex_function},
-                 {"krr_variance", krr_variance_mex_function}};
+                 {"krr_variance", krr_variance_mex_function}, {"krr_fit", krr_fit_mex_function}};
   for (const auto& e : entries) {
     if (module == e.name) return test_host::call(e.name, e.entry, nlhs, in);
   }
@@ -1152,6 +1152,90 @@ void releases_twice(int, mxArray* plhs[], int, const mxArray*[]) {
 // Every other test here passes a module only because the test host reported no fault: a
 // host whose checks had stopped working would pass faulty modules unseen. So each check
 // is shown to fire on a module with that fault.
+// The learner's module: its options arrive by name in the classes a user gives them (a
+// logical, an int32, a string, a cell of strings); the learner's refusals come back as data
+// for krrfit to raise under its own name, the module's own as its errors; an interrupt or a
+// failed host allocation ends the call with nothing left behind.
+TEST_F(ModuleBoundary, LearnerReturnsItsRefusalsAsDataAndLeavesNothingBehind) {
+  const std::size_t n = 30, d = 2;
+  std::vector<double> X(n * d), y(n);
+  for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
+  for (std::size_t j = 0; j < n; ++j) y[j] = std::sin(3.0 * X[j]) + X[n + j];
+  auto text = [](const char* s) { return static_cast<const mxArray*>(mxCreateString(s)); };
+  auto names = [](const char* s) {
+    mxArray* cell = mxCreateCellMatrix(1, 1);
+    mxSetCell(cell, 0, mxCreateString(s));
+    return static_cast<const mxArray*>(cell);
+  };
+  auto read = [](const mxArray* cell, std::size_t i) {
+    char* s = mxArrayToString(mxGetCell(cell, i));
+    std::string out = s ? s : "";
+    mxFree(s);
+    return out;
+  };
+  const std::vector<const mxArray*> data = {test_host::make_matrix(n, d, X), test_host::make_matrix(n, 1, y)};
+  auto with = [&](std::vector<const mxArray*> options) {
+    std::vector<const mxArray*> in = data;
+    in.insert(in.end(), options.begin(), options.end());
+    return in;
+  };
+  mxArray* off = test_host::make_array(mxLOGICAL_CLASS, {1, 1});
+  const std::vector<const mxArray*> fit = with({text("verbose"), off, text("MaxIterations"),
+                                                typed_scalar(mxINT32_CLASS, 5), text("Fixed"),
+                                                names("Amplitude"), text("Method"), text("dense")});
+  call_result r = call_module("krr_fit", 3, fit);
+  ASSERT_EQ(r.how, ending::returned) << r.error_message;
+  EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+  EXPECT_TRUE(r.printed.empty()) << r.printed;
+  EXPECT_STREQ(mxGetClassName(r.outputs[0]), "struct");
+  EXPECT_EQ(mxGetNumberOfElements(r.outputs[1]), 0u);
+  EXPECT_EQ(mxGetNumberOfElements(r.outputs[2]), 0u);
+  test_host::release_outputs(r);
+
+  // The learner's refusals: data, in krrfit's words.
+  struct refusal {
+    std::vector<const mxArray*> options;
+    const char* message;
+  };
+  const std::vector<refusal> refusals = {
+      {{text("MaxIterations"), test_host::make_scalar(1.5)},
+       "MaxIterations must be a whole number from 0 to 1000000, got 1.5"},
+      {{text("Verbose")}, "options must be name-value pairs, got an odd number (1) of arguments after X and Y"},
+      {{test_host::make_scalar(3), test_host::make_scalar(4)},
+       "option names must be strings, got a double as argument 1 after X and Y"},
+      {{text("Fixed"), names("Noise")}, "unknown parameter in Fixed: Noise"},
+  };
+  for (const refusal& f : refusals) {
+    SCOPED_TRACE(f.message);
+    r = call_module("krr_fit", 3, with(f.options));
+    ASSERT_EQ(r.how, ending::returned) << r.error_message;
+    EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+    EXPECT_EQ(mxGetNumberOfElements(r.outputs[0]), 0u);
+    ASSERT_EQ(mxGetNumberOfElements(r.outputs[2]), 2u);
+    EXPECT_EQ(read(r.outputs[2], 0), "invalidInput");
+    EXPECT_EQ(read(r.outputs[2], 1).rfind(f.message, 0), 0u) << read(r.outputs[2], 1);
+    test_host::release_outputs(r);
+  }
+
+  // The module's own refusals, of calls krrfit never makes.
+  expect_refusal(call_module("krr_fit", 1, {data[0]}), "krr_fit", "nargin", "expected X, Y");
+  expect_refusal(call_module("krr_fit", 4, data), "krr_fit", "nargout", "");
+  expect_refusal(call_module("krr_fit", 1, {typed_scalar(mxINT32_CLASS, 1), data[1]}), "krr_fit",
+                 "invalidInput", "X");
+
+  // An interrupt at the first poll and at a later one; a host allocation that fails.
+  for (long after : {0L, 7L}) {
+    test_host::set_interrupt_after(after);
+    r = call_module("krr_fit", 3, fit);
+    expect_refusal(r, "krr_fit", "interrupted", "interrupted by the user");
+    EXPECT_TRUE(r.interrupt_still_pending);
+  }
+  test_host::set_allocation_limit(8 * n);
+  r = call_module("krr_fit", 3, fit);
+  EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
+  EXPECT_EQ(r.how, ending::host_out_of_memory);
+}
+
 TEST_F(ModuleBoundary, TheHostCatchesFaultyModules) {
   struct faulty {
     test_host::entry_point entry;

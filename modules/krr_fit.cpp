@@ -1,0 +1,242 @@
+// Host entry of the learner (core/learn/fit.h), which krrfit calls:
+//   [model, warnings, failure] = krr_fit (X, Y, name, value, ...)
+//   X         n x d real double matrix, one observation per row; Y n x c real double
+//   name, value   krrfit's options, by name in any case, each value as the caller gave it
+//   model     krrfit's model struct ([] where the fit failed)
+//   warnings  k x 2 cell array of the learner's warnings in the order raised: the code
+//             (krrfit's identifier without "krrfit:") and the message (without "krrfit: ")
+//   failure   {} where the fit succeeded, else 1 x 2 {code, message} alike
+// The learner's own refusals and failures come back as data, so that krrfit raises them
+// under its own name: the host would start an error raised here with this module's name.
+// Only a call that krrfit would never make (argument counts and classes) is refused here,
+// with krr_fit:nargin, krr_fit:nargout or krr_fit:invalidInput; Ctrl-C ends the call as in
+// the other modules. Progress lines are printed as they come, where Verbose is on.
+#include "core/exact_arithmetic.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/learn/fit.h"
+#include "mex.h"
+#include "modules/host/argument_checks.h"
+#include "modules/host/interrupt.h"
+#include "modules/host/module_call.h"
+#include "modules/host/operator_setting.h"
+
+namespace {
+
+constexpr const char* FN = "krr_fit";
+constexpr int OUTPUTS = 3;
+
+// The numbers of a full numeric or logical array, real parts as doubles in column-major
+// order (krrfit makes sparse values full before the call).
+std::vector<double> numbers_of(const mxArray* a) {
+  const std::size_t count = mxGetNumberOfElements(a);
+  std::vector<double> out(count, 0.0);
+  if (count == 0) return out;
+  if (mxIsLogical(a)) {
+    const mxLogical* v = mxGetLogicals(a);
+    for (std::size_t i = 0; i < count; ++i) out[i] = v[i] ? 1.0 : 0.0;
+    return out;
+  }
+  const void* data = mxGetData(a);
+  switch (mxGetClassID(a)) {
+#define KRR_READ(ID, TYPE) \
+  case ID:                 \
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(static_cast<const TYPE*>(data)[i]); \
+    break;
+    KRR_READ(mxDOUBLE_CLASS, double)
+    KRR_READ(mxSINGLE_CLASS, float)
+    KRR_READ(mxINT8_CLASS, std::int8_t)
+    KRR_READ(mxUINT8_CLASS, std::uint8_t)
+    KRR_READ(mxINT16_CLASS, std::int16_t)
+    KRR_READ(mxUINT16_CLASS, std::uint16_t)
+    KRR_READ(mxINT32_CLASS, std::int32_t)
+    KRR_READ(mxUINT32_CLASS, std::uint32_t)
+    KRR_READ(mxINT64_CLASS, std::int64_t)
+    KRR_READ(mxUINT64_CLASS, std::uint64_t)
+#undef KRR_READ
+    default:
+      break;
+  }
+  return out;
+}
+
+// A char row as a string; false for anything else.
+bool text_of(const mxArray* a, std::string& text) {
+  if (!mxIsChar(a) || mxGetNumberOfDimensions(a) != 2 || mxGetM(a) > 1) return false;
+  char* s = mxArrayToString(a);
+  if (!s) return false;
+  text = s;
+  mxFree(s);
+  return true;
+}
+
+// A value as the learner's options table takes it: numbers (with their dims and class), a
+// string, a list of strings (a cell array of char rows), or only described.
+krr::option_value option_of(const mxArray* a) {
+  krr::option_value v;
+  v.rows = static_cast<std::int64_t>(mxGetM(a));
+  v.cols = static_cast<std::int64_t>(mxGetN(a));  // the trailing dimensions' product
+  v.class_name = mxGetClassName(a);
+  if ((mxIsNumeric(a) || mxIsLogical(a)) && !mxIsSparse(a)) {
+    v.kind = krr::option_value::type::numbers;
+    v.logical = mxIsLogical(a);
+    v.complex = mxIsComplex(a);
+    v.numbers = numbers_of(a);
+    return v;
+  }
+  if (text_of(a, v.text)) {
+    v.kind = krr::option_value::type::text;
+    return v;
+  }
+  v.kind = krr::option_value::type::other;
+  if (mxIsCell(a)) {
+    std::vector<std::string> texts;
+    const std::size_t count = mxGetNumberOfElements(a);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string s;
+      if (!text_of(mxGetCell(a, i), s)) return v;
+      texts.push_back(s);
+    }
+    v.kind = krr::option_value::type::texts;
+    v.texts = texts;
+  }
+  return v;
+}
+
+mxArray* row_vector(const std::vector<double>& v) {
+  mxArray* a = mxCreateDoubleMatrix(1, v.size(), mxREAL);
+  std::copy(v.begin(), v.end(), mxGetPr(a));
+  return a;
+}
+
+mxArray* matrix(const std::vector<double>& v, std::size_t rows, std::size_t cols) {
+  mxArray* a = mxCreateDoubleMatrix(rows, cols, mxREAL);
+  std::copy(v.begin(), v.begin() + rows * cols, mxGetPr(a));
+  return a;
+}
+
+// krrfit's model struct, its fields in the documented order.
+mxArray* model_struct(const krr::fit_model& m, std::size_t n, std::size_t d, std::size_t c) {
+  static const char* const FIELDS[] = {"FormatVersion", "LengthScales", "Relevance", "Amplitude",
+                                       "Ridge", "LogMarginalLikelihood",
+                                       "LogMarginalLikelihoodError", "History", "Seconds",
+                                       "Method", "Threads", "FinalPasses", "Alpha", "X",
+                                       "Weights", "Mu", "Sigma", "YMean"};
+  mxArray* s = mxCreateStructMatrix(1, 1, sizeof FIELDS / sizeof *FIELDS, const_cast<const char**>(FIELDS));
+  const std::size_t rows = m.history.size();
+  mxArray* history = mxCreateDoubleMatrix(rows, krr::lbfgs_row().size(), mxREAL);
+  for (std::size_t i = 0; i < rows; ++i)
+    for (std::size_t j = 0; j < m.history[i].size(); ++j) mxGetPr(history)[j * rows + i] = m.history[i][j];
+  mxSetField(s, 0, "FormatVersion", mxCreateDoubleScalar(m.format_version));
+  mxSetField(s, 0, "LengthScales", row_vector(m.length_scales));
+  mxSetField(s, 0, "Relevance", row_vector(m.relevance));
+  mxSetField(s, 0, "Amplitude", mxCreateDoubleScalar(m.amplitude));
+  mxSetField(s, 0, "Ridge", mxCreateDoubleScalar(m.ridge));
+  mxSetField(s, 0, "LogMarginalLikelihood", mxCreateDoubleScalar(m.log_marginal_likelihood));
+  mxSetField(s, 0, "LogMarginalLikelihoodError",
+             mxCreateDoubleScalar(m.log_marginal_likelihood_error));
+  mxSetField(s, 0, "History", history);
+  mxSetField(s, 0, "Seconds", mxCreateDoubleScalar(m.seconds));
+  mxSetField(s, 0, "Method", mxCreateString(m.method.c_str()));
+  mxSetField(s, 0, "Threads", mxCreateDoubleScalar(m.threads));
+  mxSetField(s, 0, "FinalPasses",
+             row_vector(std::vector<double>(m.final_passes.begin(), m.final_passes.end())));
+  mxSetField(s, 0, "Alpha", matrix(m.alpha, n, c));
+  mxSetField(s, 0, "X", matrix(m.X, d, n));
+  mxSetField(s, 0, "Weights", row_vector(m.weights));
+  mxSetField(s, 0, "Mu", row_vector(m.mu));
+  mxSetField(s, 0, "Sigma", row_vector(m.sigma));
+  mxSetField(s, 0, "YMean", row_vector(m.y_mean));
+  return s;
+}
+
+mxArray* messages(const std::vector<krr::fit_message>& list) {
+  mxArray* cell = mxCreateCellMatrix(list.size(), 2);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    mxSetCell(cell, i, mxCreateString(list[i].code.c_str()));
+    mxSetCell(cell, list.size() + i, mxCreateString(list[i].message.c_str()));
+  }
+  return cell;
+}
+
+void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
+  using namespace host;
+  call_failure& f = call.failure;
+  if (nrhs < 2) {
+    fail(f, FN, "nargin", "expected X, Y and name-value options, got %d inputs", nrhs);
+    return;
+  }
+  if (!check_output_count(nlhs, OUTPUTS, FN, f) ||
+      !check_real_double_array(prhs[0], FN, "X", f) || !check_two_dimensional(prhs[0], FN, "X", f) ||
+      !check_real_double_array(prhs[1], FN, "Y", f) || !check_two_dimensional(prhs[1], FN, "Y", f)) {
+    return;
+  }
+  const std::size_t n = mxGetM(prhs[0]), d = mxGetN(prhs[0]), c = mxGetN(prhs[1]);
+  if (mxGetM(prhs[1]) != n) {
+    fail(f, FN, "invalidInput", "Y must have as many rows as X (%zu), got %zu", n,
+         static_cast<std::size_t>(mxGetM(prhs[1])));
+    return;
+  }
+  if (!check_count_fits_int32(n, "rows", FN, "X", f) || !check_count_fits_int32(d, "columns", FN, "X", f)) {
+    return;
+  }
+
+  // The learner's refusals of the options, in krrfit's words: pairs, names, then values.
+  krr::fit_result result;
+  krr::fit_option_set options;
+  const int pairs = nrhs - 2;
+  if (pairs % 2 != 0) {
+    result.status = krr::fit_status::invalid_input;
+    result.error = {"invalidInput",
+                    "options must be name-value pairs, got an odd number (" +
+                        std::to_string(pairs) + ") of arguments after X and Y"};
+  }
+  for (int i = 0; i + 1 < pairs && result.status == krr::fit_status::done; i += 2) {
+    std::string name, message;
+    if (!text_of(prhs[2 + i], name)) {
+      result.status = krr::fit_status::invalid_input;
+      result.error = {"invalidInput", std::string("option names must be strings, got a ") +
+                                          mxGetClassName(prhs[2 + i]) + " as argument " +
+                                          std::to_string(i + 1) + " after X and Y"};
+    } else if (!krr::set_fit_option(options, name, option_of(prhs[3 + i]), message)) {
+      result.status = krr::fit_status::invalid_input;
+      result.error = {"invalidInput", message};
+    }
+  }
+
+  const call_resources resources = read_resources("krrfit");
+  if (result.status == krr::fit_status::done) {
+    run_core(call, "fitting", [&] {
+      krr::fit_environment env;
+      env.name = "krrfit";
+      env.threads = resources.threads;
+      env.memory_bytes = resources.memory;
+      env.interrupt_pending = &signal_pending;
+      env.interrupt_state = &call.watch;
+      env.progress = [](const std::string& line) { mexPrintf("%s\n", line.c_str()); };
+      result = krr::fit(mxGetPr(prhs[0]), static_cast<std::int64_t>(n), static_cast<int>(d),
+                        mxGetPr(prhs[1]), static_cast<int>(c), options, env);
+    });
+    if (f.failed) return;
+  }
+  if (result.status == krr::fit_status::interrupted) {
+    fail(f, FN, "interrupted", "interrupted by the user");
+    return;
+  }
+  const bool done = result.status == krr::fit_status::done;
+  call.set_output(0, done ? model_struct(result.model, n, d, c) : mxCreateDoubleMatrix(0, 0, mxREAL));
+  call.set_output(1, messages(result.warnings));
+  call.set_output(2, done ? mxCreateCellMatrix(0, 0)
+                          : messages(std::vector<krr::fit_message>{result.error}));
+}
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  host::module_call call(FN, nlhs, plhs);
+  run(call, nlhs, nrhs, prhs);
+  call.finish();
+}
