@@ -1,8 +1,7 @@
-// The learner's bounded limited-memory BFGS maximiser (lbfgs.h), written to follow
-// inst/private/krr_lbfgs.m operation by operation, so that given the same function values
-// its iterates agree with the .m's. Not bit for bit: Octave's x' * y is a BLAS dot product,
-// whose order of summation is the library's own, while here every dot product is summed
-// in index order (sum (S .* Y) in the .m is summed in index order too).
+// The learner's bounded limited-memory BFGS maximiser (lbfgs.h), written to follow the
+// Octave optimiser it replaced operation by operation, so that given the same function
+// values its iterates agree with that one's; every dot product here is summed in index
+// order (the Octave one's x' * y was a BLAS dot product, summed in the library's order).
 #include "core/exact_arithmetic.h"
 
 #include "core/learn/lbfgs.h"

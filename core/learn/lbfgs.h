@@ -1,6 +1,6 @@
 // The learner's optimiser: maximises f over the box lo <= x <= hi by limited-memory BFGS
-// on -f, the direction projected onto the box; the same algorithm, step for step, as
-// inst/private/krr_lbfgs.m.
+// on -f, the direction projected onto the box; the same algorithm, step for step, as the
+// Octave optimiser (krr_lbfgs.m) it replaced.
 //
 //   projected gradient  pg_i = 0 where x_i <= lo_i and g_i < 0, or x_i >= hi_i and g_i > 0;
 //                       else g_i

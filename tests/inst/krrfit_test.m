@@ -1,7 +1,8 @@
-% Tests of krrfit against the kernel built from differences (ard_kernel), which the
-% installed package's own tests (in inst/krrfit.m) cannot see: the exact objective and
-% its gradient (krr_dense_lml) and the estimate (krr_lml), both private, and the
-% scalable stage's final solve.
+% Tests of krrfit: against the kernel built from differences (ard_kernel) and the dense
+% objective written with the host's own linear algebra (krr_dense_lml, private), the
+% estimate (krr_lml, private), the scalable stage's final solve, the options, warnings and
+% errors as users meet them. The optimiser and the handling of each solve's status are
+% tested in the compiled core (tests/core/learn).
 
 %!test
 %! ## The exact objective's gradient against central differences, and its value against the
@@ -136,44 +137,6 @@
 %! end_unwind_protect
 
 %!test
-%! ## The optimiser never accepts a point whose value or gradient is not finite: such a
-%! ## trial step fails and the search backs off; a start that is not finite is an error;
-%! ## with errors on the gradient it stops where the slopes are within them.
-%! ## -(x - 1)^2, whose gradient is not finite beyond 0.5, short of the maximum.
-%! here = cd (fullfile (fileparts (which ("krrfit")), "private"));
-%! unwind_protect
-%!   s = struct ("max_iterations", 20, "memory", 5, "gradient_tolerance", 1e-8, ...
-%!               "value_tolerance", 0, "max_step", 2, "verbose", false, "label", "test", ...
-%!               "start", tic (), "slopes", false, "history", zeros (0, 9));
-%!   slope = @(x) -2 * (x - 1) / (x <= 0.5);
-%!   [x, f, g] = krr_lbfgs (@(x) deal (-(x - 1) ^ 2, slope (x)), 0, -5, 5, s);
-%!   assert (x <= 0.5 && isfinite (f) && isfinite (g));
-%!   s.slopes = true;
-%!   [x, f, g] = krr_lbfgs (@(x) deal (NaN, slope (x)), 0, -5, 5, s);
-%!   assert (x <= 0.5 && isfinite (g));
-%!   fail ("krr_lbfgs (@(x) deal (NaN, NaN), 0, -5, 5, s)", "not finite at the start");
-%!   s.slopes = false;
-%!   fail ("krr_lbfgs (@(x) deal (-Inf, 0), 0, -5, 5, s)", "not finite at the start");
-%!   ## With errors, the search settles once every slope is within twice its error, and
-%!   ## only then: -(x - 1)^4 / 4, whose slope (1 - x)^3 is 8 at the start.
-%!   s.slopes = true;
-%!   s.errors = true;
-%!   [x, ~, ~, h, settled] = krr_lbfgs (@(x) deal (NaN, (1 - x) ^ 3, 0.05), -1, -5, 5, s);
-%!   assert (settled && abs (1 - x) ^ 3 <= 0.1 && h(end, 9) <= 2 && all (h(1:end-1, 9) > 2));
-%!   s.errors = false;
-%!   [x_on, ~, ~, h_on, settled] = krr_lbfgs (@(x) deal (NaN, (1 - x) ^ 3), -1, -5, 5, s);
-%!   assert (! settled && abs (1 - x_on) < abs (1 - x) && rows (h_on) > rows (h) && all (isnan (h_on(:, 9))));
-%!   ## A slope within twice its error moves nothing: the second coordinate, whose slope is
-%!   ## all noise at this error, stays where it started while the first converges.
-%!   s.errors = true;
-%!   both = @(x) deal (NaN, 2 * (1 - x), [0.01; 100]);
-%!   [x, ~, ~, ~, settled] = krr_lbfgs (both, [-1; -1], [-5; -5], [5; 5], s);
-%!   assert (settled && abs (x(1) - 1) <= 0.02 && x(2) == -1);
-%! unwind_protect_cleanup
-%!   cd (here);
-%! end_unwind_protect
-
-%!test
 %! ## The exact objective depends on differences only: an offset of 1e8 gives the same value
 %! ## and gradient. Where K + ridge*I does not factorise: -Inf, and a gradient and alpha of
 %! ## NaN, which no optimiser can take for a maximum.
@@ -191,68 +154,6 @@
 %!   assert (all (isnan (g)) && all (isnan (alpha(:))));
 %! unwind_protect_cleanup
 %!   cd (here);
-%! end_unwind_protect
-
-%!test
-%! ## Every solve's status is read (statuses injected into a copy of krrfit): a pass limit
-%! ## is retried once with four times the passes; a point whose solves fail is rejected,
-%! ## with a warning that says how often and why; where the final solve fails, a warning,
-%! ## or an error where Alpha is not finite.
-%! warning ("off", "krrfit:atBound", "local");
-%! folder = status_injection ();
-%! addpath (folder);
-%! ## (The stage checked by paired estimates, so that the last calls are final estimates.)
-%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 40, "PolishLimit", 0, ...
-%!         "ScalableIterations", 3, "Probes", 3, "MaxIterations", 4, "ExactCheckLimit", 0};
-%! none = zeros (0, 2);
-%! global STATUS_INJECTION
-%! unwind_protect
-%!   status_injection (none, none);
-%!   lastwarn ("");
-%!   clean = krrfit (X, y, opts{:});
-%!   assert (lastwarn (), "");
-%!   calls = rows (STATUS_INJECTION.lml_settings);
-%!   ## An overflow at the first trial point: rejected, the stage goes on.
-%!   status_injection ([2, 3], none);
-%!   m = krrfit (X, y, opts{:});
-%!   [msg, id] = lastwarn ();
-%!   assert (id, "krrfit:notConverged");
-%!   assert (! isempty (strfind (msg, "failed at 1 of its")) && ! isempty (strfind (msg, "overflow: 1")));
-%!   assert (all (isfinite (m.Alpha)) && isfinite (m.LogMarginalLikelihood));
-%!   ## The pass limit at the start: continued with four times the passes, then accepted.
-%!   lastwarn ("");
-%!   status_injection ([1, 1], none);
-%!   m = krrfit (X, y, opts{:});
-%!   assert (lastwarn (), "");
-%!   assert (STATUS_INJECTION.lml_settings(2, 9), 4 * STATUS_INJECTION.lml_settings(1, 9));
-%!   ## The solves fail at the start: the stage keeps the subset's optimum.
-%!   status_injection ([1, 4], none);
-%!   m = krrfit (X, y, opts{:});
-%!   [msg, id] = lastwarn ();
-%!   assert (id, "krrfit:notConverged");
-%!   assert (! isempty (strfind (msg, "K + Ridge*I zero: 1")));
-%!   assert (all (isfinite (m.Alpha)));
-%!   ## The final estimate below its rounding floor: a warning.
-%!   status_injection ([calls, 2], none);
-%!   krrfit (X, y, opts{:});
-%!   [msg, id] = lastwarn ();
-%!   assert (id, "krrfit:notConverged");
-%!   assert (! isempty (strfind (msg, "final estimate ended with tolerance below the rounding floor")));
-%!   ## The final solve at its pass limit twice: retried with four times the passes, then
-%!   ## a warning; overflowing twice: an error.
-%!   status_injection (none, [1, 1; 2, 1]);
-%!   krrfit (X, y, opts{:});
-%!   [msg, id] = lastwarn ();
-%!   assert (id, "krrfit:notConverged");
-%!   assert (! isempty (strfind (msg, "final solve ended before its tolerance (pass limit reached)")));
-%!   assert (STATUS_INJECTION.solve_settings(2, 5), 4 * STATUS_INJECTION.solve_settings(1, 5));
-%!   status_injection (none, [1, 3; 2, 3]);
-%!   fail ("krrfit (X, y, opts{:})", "final solve failed \\(overflow\\)");
-%! unwind_protect_cleanup
-%!   rmpath (folder);
-%!   confirm_recursive_rmdir (false, "local");
-%!   rmdir (folder, "s");
-%!   clear -global STATUS_INJECTION
 %! end_unwind_protect
 
 %!test
@@ -279,3 +180,194 @@
 %! for s = [1e10, 1e-10]
 %!   assert (krrpredict (krrfit (X, s * y, o{:}), X) / s, p, 1e-6 * max (abs (p)));
 %! endfor
+
+%!shared X, y, model
+%! rand ("seed", 2); randn ("seed", 2);
+%! X = [rand(120, 2) .* [1 100], 1e4 + rand(120, 1)];   # the third feature is noise
+%! y = 5 + sin (6 * X(:,1)) + (X(:,2) / 100) .^ 2 + 0.05 * randn (120, 1);
+%! model = krrfit (X, y, "Verbose", false);
+
+%!test
+%! ## Learns which features matter, in the units of X; fits what it reports.
+%! assert (model.Relevance(3) < 0.01 * min (model.Relevance(1:2)));
+%! assert (model.LengthScales(3) > 10 * std (X(:,3)));
+%! assert (model.Ridge < 0.01 && model.Ridge > 1e-4);
+%! ## The coefficients solve the system whose kernel krrpredict forms (in the compiled
+%! ## module, apart from the fit's own dense code).
+%! r = krrpredict (model, X) - model.YMean + model.Ridge * model.Alpha - (y - mean (y));
+%! assert (norm (r) <= 1e-6 * norm (y - mean (y)));
+%! assert (model.LogMarginalLikelihood, max (model.History(:,2)), 1e-9 * abs (model.LogMarginalLikelihood));
+%! assert (sqrt (mean ((krrpredict (model, X) - y) .^ 2)) < 0.1);
+
+%!test
+%! ## save/load keep the model; the same data and options give the same model bit for bit.
+%! file = [tempname(), ".mat"];
+%! unwind_protect
+%!   save ("-binary", file, "model");
+%!   loaded = load (file);
+%!   assert (krrpredict (loaded.model, X(1:9,:)), krrpredict (model, X(1:9,:)));
+%! unwind_protect_cleanup
+%!   unlink (file);
+%! end_unwind_protect
+%! again = krrfit (X, y, "Verbose", false);
+%! assert (again.Alpha, model.Alpha);
+%! assert (again.LengthScales, model.LengthScales);
+
+%!test
+%! ## Fixed values stay exactly; bounds hold; of several starts the best is kept.
+%! m = krrfit (X, y, "Verbose", false, "Fixed", {"Ridge"}, "Ridge", 0.3, "MaxIterations", 5);
+%! assert (m.Ridge, 0.3, 2 * eps);
+%! m = krrfit (X, y, "Verbose", false, "LengthScaleBounds", [0.5 2], "MaxIterations", 5);
+%! assert (all (m.LengthScales >= 0.5 * (1 - 1e-12) & m.LengthScales <= 2 * (1 + 1e-12)));
+%! one = krrfit (X, y, "Verbose", false, "MaxIterations", 3);
+%! three = krrfit (X, y, "Verbose", false, "MaxIterations", 3, "Restarts", 2);
+%! assert (three.LogMarginalLikelihood >= one.LogMarginalLikelihood);
+%! assert (rows (three.History) > rows (one.History));
+
+%!test
+%! ## Options as a user may give them: numbers of any class, flags as 'on'/'off', names in
+%! ## any case, sparse data; the same model as with plain doubles. 'off' is false.
+%! a = krrfit (X(1:40,:), y(1:40), "Verbose", false, "MaxIterations", 3, "Restarts", 1);
+%! out = evalc ("b = krrfit (sparse (X(1:40,:)), sparse (y(1:40)), 'verbose', 'off', 'MaxIterations', int32 (3), 'Restarts', single (1), 'Standardize', 'on', 'CenterTargets', 1);");
+%! assert (out, "");
+%! assert (b.Alpha, a.Alpha);
+%! assert (class (b.History), "double");
+%! opts = {"Verbose", false, "Method", "scalable", "SubsetSize", 20, "PolishLimit", 0, ...
+%!         "ScalableIterations", 1, "MaxIterations", 2};
+%! a = krrfit (X(1:40,:), y(1:40), opts{:}, "Probes", 2, "BlockSize", 8);
+%! b = krrfit (X(1:40,:), y(1:40), opts{:}, "Probes", int32 (2), "BlockSize", single (8));
+%! assert (b.Alpha, a.Alpha);
+
+%!test
+%! ## The host's generators and their modes are left as they were: the draws after krrfit
+%! ## equal the draws without it, in the old "seed" mode and in the "state" mode, for
+%! ## rand and randn. The subset and the restarts use krrfit's own generator.
+%! opts = {"Verbose", false, "DenseLimit", 30, "SubsetSize", 20, "PolishLimit", 1000, ...
+%!         "MaxIterations", 2, "Restarts", 2};
+%! for mode = {"seed", "state"}
+%!   rand (mode{1}, 7);  randn (mode{1}, 8);
+%!   expected = [rand(3, 1); randn(3, 1)];
+%!   rand (mode{1}, 7);  randn (mode{1}, 8);
+%!   krrfit (X(1:40,:), y(1:40), opts{:});
+%!   assert ([rand(3, 1); randn(3, 1)], expected);
+%! endfor
+
+%!test
+%! ## A start where K + Ridge*I does not factorise is moved, with a warning, to a ridge where
+%! ## it is well conditioned, not merely factorisable (there the coefficients reach 1e9 and
+%! ## are rounding noise, and the ridge depends on the BLAS); the model is a true fit at the
+%! ## ridge it reports.
+%! rand ("seed", 3);
+%! Xr = rand (300, 2);  yr = sin (3 * Xr(:,1)) + Xr(:,2);
+%! warning ("off", "krrfit:atBound", "local");
+%! lastwarn ("");
+%! m = krrfit (Xr, yr, "Verbose", false, "Ridge", 1e-16, "Fixed", {"Ridge"}, "MaxIterations", 3);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:startMoved");
+%! assert (! isempty (strfind (msg, "Ridge is fixed")));
+%! assert (! isempty (strfind (msg, "condition number is at most 1e+08")));
+%! assert (m.Ridge > 1e-8 && m.Ridge < 1e-4);
+%! assert (isfinite (m.LogMarginalLikelihood));
+%! assert (max (abs (krrpredict (m, Xr) + m.Ridge * m.Alpha - yr)) < 1e-8);
+%! ## Where RidgeBounds(2) is below that ridge, the bound is taken, and the warning says so.
+%! m = krrfit (Xr, yr, "Verbose", false, "Ridge", 1e-16, "Fixed", {"Ridge"}, "MaxIterations", 0, ...
+%!             "RidgeBounds", [1e-16 1e-9]);
+%! msg = lastwarn ();
+%! assert (m.Ridge, 1e-9, -1e-12);
+%! assert (! isempty (strfind (msg, "the upper end of RidgeBounds, where it factorises")));
+
+%!test
+%! ## The fit does not depend on where the features lie: without standardising, offsets of
+%! ## 1e7, 1e8 and 1.7e9 (timestamps) give the model of the data near the origin.
+%! Xo = X(1:60, 1:2) .* [1 0.01];  yo = y(1:60);
+%! opts = {"Verbose", false, "Standardize", false, "MaxIterations", 5};
+%! m0 = krrfit (Xo, yo, opts{:});
+%! for offset = [1e7, 1e8, 1.7e9]
+%!   m = krrfit (Xo + offset, yo, opts{:});
+%!   assert (m.LogMarginalLikelihood, m0.LogMarginalLikelihood, 1e-6 * abs (m0.LogMarginalLikelihood));
+%!   assert (krrpredict (m, Xo(1:10,:) + offset), krrpredict (m0, Xo(1:10,:)), 1e-5);
+%! endfor
+
+%!test
+%! ## A parameter that ends at a bound is named, with the bound to widen: one outlier
+%! ## pushes the amplitude to its lower bound, or the ridge to its upper one.
+%! yb = y;  yb(7) = 1e6;
+%! lastwarn ("");
+%! krrfit (X, yb, "Verbose", false, "MaxIterations", 20);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:atBound");
+%! assert (! isempty (strfind (msg, "Amplitude at its lower bound")));
+%! assert (! isempty (strfind (msg, "AmplitudeBounds(1)")));
+%! lastwarn ("");
+%! krrfit (X, yb, "Verbose", false, "MaxIterations", 20, "RidgeBounds", [1e-6 1e3]);
+%! [msg, id] = lastwarn ();
+%! assert (id, "krrfit:atBound");
+%! assert (! isempty (strfind (msg, "Ridge at its upper bound 1000: raise RidgeBounds(2)")));
+
+%!test
+%! ## A dense fit that would not fit in memory is refused before any work.
+%! old = getenv ("KRR_MEMORY_LIMIT");
+%! setenv ("KRR_MEMORY_LIMIT", "1e6");
+%! unwind_protect
+%!   err = [];
+%!   try
+%!     krrfit (rand (1000, 2), rand (1000, 1), "Verbose", false);
+%!   catch err
+%!   end_try_catch
+%! unwind_protect_cleanup
+%!   setenv ("KRR_MEMORY_LIMIT", old);
+%! end_unwind_protect
+%! assert (err.identifier, "krrfit:outOfMemory");
+%! assert (! isempty (strfind (err.message, "needs about 40000000 bytes")));
+
+%!error <expected X, Y> krrfit (1)
+%!error <X must be a real n x d matrix, one observation per row, got a cell array> krrfit ({1}, 1)
+%!error <X must be a real n x d matrix, one observation per row, got a 3-dimensional double> krrfit (ones (5, 1, 2), ones (5, 1))
+%!error <X must be a real n x d matrix, one observation per row, got an empty one> krrfit (zeros (0, 2), zeros (0, 1))
+%!error <Y must be a real n x c matrix with one row per row of X \(n = 3\)> krrfit (ones (3, 2), ones (4, 1))
+%!error <Y must be a real n x c matrix, got a logical array> krrfit (rand (5, 1), rand (5, 1) > 0.5)
+%!error <Y must be a real n x c matrix, got a char array> krrfit (rand (5, 1), "abcde")
+%!error <Y must be a real n x c matrix, got a complex double array> krrfit (rand (5, 1), rand (5, 1) + 1i)
+%!error <X has 2 rows but Y has 5; if its columns are the observations, pass X'> krrfit (rand (2, 5), rand (5, 1))
+%!error <X and Y must be finite> krrfit ([1; NaN; 2], [1; 2; 3])
+%!error <at least 2 observations> krrfit (1, 1)
+%!error <Y must have a variance from 1e-150 to 1e150> krrfit (rand (5, 1), 1e200 * rand (5, 1))
+%!error <options must be name-value pairs, got an odd number \(1\)> krrfit (rand (5, 1), rand (5, 1), "Verbose")
+%!error <unknown option 'Verbos'; the options are LengthScales, > krrfit (rand (5, 1), rand (5, 1), "Verbos", false)
+%!error <option names must be strings, got a double as argument 3> krrfit (rand (5, 1), rand (5, 1), "Verbose", false, 3, 4)
+%!error <MaxIterations must be a whole number from 0 to 1000000, got 1.5> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", 1.5)
+%!error <MaxIterations must be a whole number from 0 to 1000000, got a 1 x 2 double> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", [1 2])
+%!error <ScalableIterations must be a whole number from 0 to 1000000, got '3'> krrfit (rand (5, 1), rand (5, 1), "ScalableIterations", "3")
+%!error <Restarts must be a whole number from 0 to 1000, got Inf> krrfit (rand (5, 1), rand (5, 1), "Restarts", Inf)
+%!error <Seed must be a whole number from 0 to 4294967295, got -1> krrfit (rand (5, 1), rand (5, 1), "Seed", -1)
+%!error <DenseLimit must be a whole number from 0 to 2147483647, got NaN> krrfit (rand (5, 1), rand (5, 1), "DenseLimit", NaN)
+%!error <SubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "SubsetSize", 1)
+%!error <PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double> krrfit (rand (5, 1), rand (5, 1), "PolishLimit", 1i)
+%!error <PreconditionRank must be a whole number from 0 to 1000000, got 0.5> krrfit (rand (5, 1), rand (5, 1), "PreconditionRank", 0.5)
+%!error <ExactCheckLimit must be a whole number from 0 to 2147483647, got -5> krrfit (rand (5, 1), rand (5, 1), "ExactCheckLimit", -5)
+%!error <ScalableSubsetSize must be a whole number from 2 to 2147483647, got 1> krrfit (rand (5, 1), rand (5, 1), "ScalableSubsetSize", 1)
+%!error <FinalObjective must be 'auto', true or false \(1 or 0, 'on' or 'off'\), got 'yes'> krrfit (rand (5, 1), rand (5, 1), "FinalObjective", "yes")
+%!error <LogDetRank must be a whole number from 0 to 1000000, got -1> krrfit (rand (5, 1), rand (5, 1), "LogDetRank", -1)
+%!error <Probes must be a whole number from 1 to 4096, got 0> krrfit (rand (5, 1), rand (5, 1), "Probes", 0)
+%!error <Probes must be a whole number from 1 to 4096, got 5000> krrfit (rand (5, 1), rand (5, 1), "Probes", 5000)
+%!error <BlockSize must be a whole number from 1 to 2147483647, got 0> krrfit (rand (5, 1), rand (5, 1), "BlockSize", 0)
+%!error <Method must be> krrfit (rand (5, 1), rand (5, 1), "Method", "fast")
+%!error <Method must be> krrfit (rand (5, 1), rand (5, 1), "Method", 1)
+%!error <Tolerance must be a real scalar in \(0, 1\), got 0> krrfit (rand (5, 1), rand (5, 1), "Tolerance", 0)
+%!error <Tolerance must be a real numeric scalar, got a 1 x 1 cell> krrfit (rand (5, 1), rand (5, 1), "Tolerance", {1e-3})
+%!error <CacheBytes must be a number of bytes, 0 or more> krrfit (rand (5, 1), rand (5, 1), "CacheBytes", -1)
+%!error <CacheBytes must be a number of bytes, 0 or more> krrfit (rand (5, 1), rand (5, 1), "CacheBytes", NaN)
+%!error <Verbose must be true or false \(1 or 0, 'on' or 'off'\), got 'no'> krrfit (rand (5, 1), rand (5, 1), "Verbose", "no")
+%!error <Standardize must be true or false \(1 or 0, 'on' or 'off'\), got 2> krrfit (rand (5, 1), rand (5, 1), "Standardize", 2)
+%!error <CenterTargets must be true or false \(1 or 0, 'on' or 'off'\), got a 1 x 2 logical> krrfit (rand (5, 1), rand (5, 1), "CenterTargets", [true true])
+%!error <LengthScales must be positive and finite, 1 x 2> krrfit (rand (5, 2), rand (5, 1), "LengthScales", [1 -1])
+%!error <Amplitude must be positive and finite, 1 x 1> krrfit (rand (5, 2), rand (5, 1), "Amplitude", "a")
+%!error <Ridge must be positive and finite, 1 x 1> krrfit (rand (5, 2), rand (5, 1), "Ridge", Inf)
+%!error <RidgeBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "RidgeBounds", [1 0.5])
+%!error <LengthScaleBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "LengthScaleBounds", [1 Inf])
+%!error <AmplitudeBounds must be \[low high\] with 0 < low <= high, both finite> krrfit (rand (5, 1), rand (5, 1), "AmplitudeBounds", [1i 2])
+%!error <Fixed as a vector must have d \+ 2 = 3> krrfit (rand (5, 1), rand (5, 1), "Fixed", [true false])
+%!error <Fixed as a vector must hold true or false> krrfit (rand (5, 1), rand (5, 1), "Fixed", [0 2 1])
+%!error <unknown parameter in Fixed: Noise> krrfit (rand (5, 1), rand (5, 1), "Fixed", {"Noise"})
+%!error <Fixed must be a cell array of the names> krrfit (rand (5, 1), rand (5, 1), "Fixed", {1})
+%!error <K \+ Ridge\*I is not positive definite in double precision at the start of stage \(exact\), even with Ridge raised to 1e-15, the upper end of RidgeBounds: raise RidgeBounds\(2\)> krrfit (repmat ([1; 2], 20, 1), repmat ([1; 2], 20, 1), "Verbose", false, "Amplitude", 1e4, "Ridge", 1e-16, "RidgeBounds", [1e-16 1e-15])

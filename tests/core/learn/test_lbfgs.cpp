@@ -1,7 +1,6 @@
-// The bounded L-BFGS maximiser (core/learn/lbfgs.h): the behaviours krrfit's optimiser
-// tests pin in Octave (tests/inst/krrfit_test.m), box-constrained problems of known maximum,
-// agreement with inst/private/krr_lbfgs.m's own runs and progress text, determinism and
-// interruption.
+// The bounded L-BFGS maximiser (core/learn/lbfgs.h): the behaviours the Octave optimiser's
+// tests pinned, box-constrained problems of known maximum, agreement with the runs and
+// progress text of the Octave optimiser it replaced, determinism and interruption.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -213,7 +212,7 @@ TEST(LbfgsBox, CoupledQuadraticAndRosenbrockReachTheirMaximaOnABoundAndInside) {
 }
 
 TEST(LbfgsMatchesOctave, SameEvaluationsIteratesAndProgressTextAsKrrLbfgsM) {
-  // Numbers and lines from running inst/private/krr_lbfgs.m in Octave on the same problems
+  // Numbers and lines from running the Octave optimiser it replaced (krr_lbfgs.m) on the same problems
   // and settings. Octave's dot products are BLAS's, so the bits may differ slightly.
   krr::lbfgs_options o = test_options(false);
   o.max_iterations = 200;
