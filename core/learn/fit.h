@@ -32,6 +32,8 @@
 
 namespace krr {
 
+enum class solve_status;  // core/solve/descent.h
+
 // Codes of the learner's warnings and errors: the host makes its identifiers of them
 // ("<function>:<code>").
 struct fit_message {
@@ -76,6 +78,22 @@ struct fit_result {
   std::vector<fit_message> warnings;   // in the order raised
 };
 
+// One compiled solve of the scalable stage, its final estimate or its final solve, as the
+// fit's after_solve seam sees it (each attempt: a retry is a call of its own).
+enum class fit_solve_kind {
+  stage_evaluation,  // an evaluation of the scalable stage (its slopes, on the stage's rows)
+  final_estimate,    // an estimate on all n: the check's paired estimates, the final objective
+  final_solve,       // the coefficients on all n
+};
+struct fit_solve_report {
+  fit_solve_kind kind;
+  int call = 0;             // 1 for the fit's first solve of this kind, 2 for the next, ...
+  double max_passes = 0.0;  // the pass bound the solve was given
+  solve_status status{};    // as the solve ended: the seam may replace it
+  bool overflow = false;    // set by the seam: the solutions (and an evaluation's slopes)
+                            // become NaN, as an overflow leaves them
+};
+
 // What the host gives besides data and options.
 struct fit_environment {
   // Starts every progress line and stage label: "<name> (exact)", "<name>: done in ...".
@@ -99,6 +117,13 @@ struct fit_environment {
   double memory_bytes = std::numeric_limits<double>::quiet_NaN();
   // Seconds since the host's start, for the history and Seconds. Null: since fit began.
   std::function<double()> seconds;
+  // A seam for tests of how the fit reads each solve's status (the retry with four times the
+  // passes, the rejected points and their warning, the final estimate's and final solve's
+  // warnings and error): called after each compiled solve listed in fit_solve_kind, before
+  // its status is read, it may replace the status or mark an overflow. The statuses it
+  // stands in for come from real solves only on data too large or too badly conditioned for
+  // a test. Null (the default): not called, and nothing is counted.
+  std::function<void(fit_solve_report& solve)> after_solve;
 };
 
 // Fits X (n x d, column-major, one observation per row) to Y (n x c, column-major) under

@@ -95,6 +95,24 @@ solve_status solve_with_retry(double max_passes, bool any_failure, std::vector<d
   return attempt(4 * max_passes);
 }
 
+// Hands a finished solve to the environment's after_solve seam, where one is set, and takes
+// back the status it gives; an overflow it marks makes the solutions (and the slopes) NaN.
+void after_solve(context& ctx, fit_solve_kind kind, double max_passes, solve_status& status,
+                 std::vector<double>& solutions, std::vector<double>* slopes = nullptr) {
+  if (!ctx.env.after_solve) return;
+  fit_solve_report report;
+  report.kind = kind;
+  report.call = ++ctx.solves_seen[static_cast<int>(kind)];
+  report.max_passes = max_passes;
+  report.status = status;
+  ctx.env.after_solve(report);
+  status = report.status;
+  if (report.overflow) {
+    std::fill(solutions.begin(), solutions.end(), NaN);
+    if (slopes) std::fill(slopes->begin(), slopes->end(), NaN);
+  }
+}
+
 // The kernel's weights at theta: w_1 ... w_d, then the amplitude.
 std::vector<double> weights_at(const context& ctx, const std::vector<double>& theta) {
   std::vector<double> w(ctx.d + 1);
@@ -193,6 +211,8 @@ bool final_estimate(context& ctx, const std::vector<double>& theta, std::vector<
       return solve_status::interrupted;
     }
     out.passes += call.e.passes_over_k;
+    after_solve(ctx, fit_solve_kind::final_estimate, passes, call.e.solve.status, out.V,
+                &call.e.gradient);
     return call.e.solve.status;
   });
   if (!ok) return false;
@@ -430,7 +450,9 @@ bool final_solve(context& ctx, const std::vector<double>& theta, const std::vect
     column_seconds += A.schedule().column_seconds();
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     threads = A.schedule().parts();
-    return r.status;
+    solve_status status = r.status;
+    if (ok) after_solve(ctx, fit_solve_kind::final_solve, max_passes, status, alpha);
+    return status;
   });
   if (!ok) return false;
   ctx.say(text("%s (final): coefficients in %.1f passes over K; kernel columns %.1f s of %.1f s  "
@@ -514,6 +536,8 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
       passes += call.e.passes_over_k;
       column_seconds += call.e.column_seconds;
       module_seconds += call.seconds;
+      after_solve(ctx, fit_solve_kind::stage_evaluation, max_passes, call.e.solve.status, V,
+                  &call.e.gradient);
       return call.e.solve.status;
     });
     for (size_t q = 0; q < free.size(); ++q) g[q] = e[q] = NaN;

@@ -29,6 +29,7 @@ struct context {
   std::vector<fit_message> warnings;
   fit_status status = fit_status::done;
   fit_message error;
+  std::array<int, 3> solves_seen{};  // the after_solve seam's calls, by fit_solve_kind
 
   context(const fit_settings& settings, const fit_environment& environment)
       : s(settings), env(environment), start(std::chrono::steady_clock::now()) {}

@@ -1,7 +1,8 @@
 // The learner driven without a host: its seeded draws against the .m learner's numbers, the
 // options table's refusals, a dense fit against an independent brute-force kernel, the moved
 // start, the bounds warning, the memory refusal, the scalable path and its check, the same
-// bits on 1 and 2 threads, and an interrupt.
+// bits on 1 and 2 threads, how every solve's status is read (statuses injected through the
+// environment's seam), and an interrupt.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "core/learn/dense_objective.h"
 #include "core/learn/fit.h"
+#include "core/solve/descent.h"
 
 namespace {
 
@@ -536,6 +538,212 @@ TEST(FitInterrupt, AnInterruptStopsTheFitWithItsStatus) {
                                        {"SubsetSize", num(50)}, {"PolishLimit", num(0)}, {"MaxIterations", num(5)}}),
                            env);
   EXPECT_EQ(r.status, fit_status::interrupted);
+}
+
+// ---------------------------------------------------------------------------------------
+// Every solve's status is read: statuses injected through the environment's after_solve
+// seam at the scalable stage's evaluations, its final estimates and its final solve. A pass
+// limit is continued once with four times the passes; a point whose solves fail is
+// rejected, with a warning that says how often and why; where the final estimate or solve
+// fails, a warning, or an error where Alpha is not finite.
+
+// 120 observations of three features, the third an offset noise feature; y from the first
+// two (the data of the Octave learner's status tests, drawn here by the C++ generator).
+data status_data() {
+  std::mt19937_64 gen(2);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> z(0.0, 1.0);
+  const std::int64_t n = 120;
+  data p{n, 3, 1, std::vector<double>(n * 3), std::vector<double>(n)};
+  for (std::int64_t i = 0; i < n; ++i) {
+    p.X[i] = u(gen);
+    p.X[n + i] = 100 * u(gen);
+    p.X[2 * n + i] = 1e4 + u(gen);
+  }
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double x2 = p.X[n + i] / 100;
+    p.Y[i] = 5 + std::sin(6 * p.X[i]) + x2 * x2 + 0.05 * z(gen);
+  }
+  return p;
+}
+
+// The scalable stage checked by paired estimates (ExactCheckLimit 0), so that the check's
+// solves are final estimates.
+fit_option_set status_options(double scalable_iterations = 3) {
+  return options({{"Verbose", off()}, {"Method", option_value::string("scalable")}, {"SubsetSize", num(40)},
+                  {"PolishLimit", num(0)}, {"ScalableIterations", num(scalable_iterations)},
+                  {"Probes", num(3)}, {"MaxIterations", num(4)}, {"ExactCheckLimit", num(0)}});
+}
+
+using krr::fit_solve_kind;
+using krr::solve_status;
+
+// Statuses to inject at given calls of each kind, and the log of every solve the seam saw.
+struct injection {
+  struct at {
+    fit_solve_kind kind;
+    int call;
+    solve_status status;
+  };
+  std::vector<at> statuses;
+  std::vector<krr::fit_solve_report> seen;  // as the solves ended, before any injection
+
+  krr::fit_environment environment() {
+    krr::fit_environment env = quiet();
+    env.after_solve = [this](krr::fit_solve_report& solve) {
+      seen.push_back(solve);
+      for (const at& a : statuses)
+        if (a.kind == solve.kind && a.call == solve.call) {
+          solve.status = a.status;
+          solve.overflow = a.status == solve_status::breakdown;
+        }
+    };
+    return env;
+  }
+  std::vector<krr::fit_solve_report> of(fit_solve_kind kind) const {
+    std::vector<krr::fit_solve_report> r;
+    for (const auto& s : seen)
+      if (s.kind == kind) r.push_back(s);
+    return r;
+  }
+};
+
+fit_result run_injected(injection& inj, const fit_option_set& set = status_options()) {
+  inj.seen.clear();
+  return run(status_data(), set, inj.environment());
+}
+
+// Warnings other than atBound (which these small fits may raise and the Octave test turned
+// off), as "code: message" lines.
+std::string other_warnings(const fit_result& r) {
+  std::string s;
+  for (const auto& w : r.warnings)
+    if (w.code != "atBound") s += w.code + ": " + w.message + "\n";
+  return s;
+}
+
+bool all_finite(const std::vector<double>& v) {
+  return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+TEST(FitStatuses, TheScalableStageRejectsFailedPointsAndRetriesAPassLimitOnce) {
+  // Nothing injected: no warning, and the seam changes nothing (the model of a fit
+  // without it, bit for bit).
+  injection clean;
+  const fit_result a = run_injected(clean);
+  ASSERT_EQ(a.status, fit_status::done) << a.error.message;
+  EXPECT_EQ(other_warnings(a), "");
+  const fit_result unseen = run(status_data(), status_options());
+  ASSERT_EQ(unseen.status, fit_status::done);
+  expect_same_model(a.model, unseen.model);
+  const auto evaluations = clean.of(fit_solve_kind::stage_evaluation);
+  ASSERT_GE(evaluations.size(), 2u);
+  EXPECT_FALSE(clean.of(fit_solve_kind::final_estimate).empty());
+  ASSERT_EQ(clean.of(fit_solve_kind::final_solve).size(), 1u);
+  for (const auto& s : clean.seen) EXPECT_EQ(s.status, solve_status::converged);
+
+  // An overflow at the first trial point: rejected (no retry), the stage goes on, and the
+  // warning counts it among the evaluations.
+  injection overflow{{{fit_solve_kind::stage_evaluation, 2, solve_status::breakdown}}};
+  const fit_result b = run_injected(overflow);
+  ASSERT_EQ(b.status, fit_status::done) << b.error.message;
+  const krr::fit_message* w = warning(b, "notConverged");
+  ASSERT_NE(w, nullptr) << other_warnings(b);
+  const auto tried = overflow.of(fit_solve_kind::stage_evaluation);
+  for (const auto& s : tried) EXPECT_EQ(s.max_passes, tried[0].max_passes);  // none retried
+  EXPECT_EQ(w->message,
+            "the scalable stage's solves failed at 1 of its " + std::to_string(tried.size()) +
+                " evaluations (overflow: 1); those points were rejected, and the stage kept the "
+                "last point whose solves converged");
+  EXPECT_TRUE(all_finite(b.model.alpha));
+  EXPECT_TRUE(std::isfinite(b.model.log_marginal_likelihood));
+
+  // The pass limit at the start: continued once with four times the passes, then accepted
+  // without a warning.
+  injection limit{{{fit_solve_kind::stage_evaluation, 1, solve_status::not_converged}}};
+  const fit_result c = run_injected(limit);
+  ASSERT_EQ(c.status, fit_status::done) << c.error.message;
+  EXPECT_EQ(other_warnings(c), "");
+  const auto continued = limit.of(fit_solve_kind::stage_evaluation);
+  ASSERT_GE(continued.size(), 3u);
+  EXPECT_EQ(continued[1].max_passes, 4 * continued[0].max_passes);
+  EXPECT_EQ(continued[2].max_passes, continued[0].max_passes);  // the next point: not raised
+
+  // The solves fail at the start (K + Ridge*I zero, not retried): the stage keeps the
+  // subset's optimum, which a stage of no iterations also ends at.
+  injection zero{{{fit_solve_kind::stage_evaluation, 1, solve_status::singular}}};
+  const fit_result e = run_injected(zero);
+  ASSERT_EQ(e.status, fit_status::done) << e.error.message;
+  ASSERT_NE(warning(e, "notConverged"), nullptr) << other_warnings(e);
+  EXPECT_TRUE(contains(warning(e, "notConverged")->message, "failed at 1 of its 1 evaluations (K + Ridge*I zero: 1)"))
+      << warning(e, "notConverged")->message;
+  EXPECT_TRUE(contains(e.model.method, "not started (its solves failed at the subset's optimum)")) << e.model.method;
+  EXPECT_TRUE(all_finite(e.model.alpha));
+  const fit_result still = run(status_data(), status_options(0));
+  ASSERT_EQ(still.status, fit_status::done);
+  EXPECT_EQ(e.model.length_scales, still.model.length_scales);
+  EXPECT_EQ(e.model.ridge, still.model.ridge);
+}
+
+TEST(FitStatuses, TheFinalEstimateAndSolveWarnOrFailAfterTheirRetry) {
+  injection clean;
+  ASSERT_EQ(run_injected(clean).status, fit_status::done);
+  const int estimates = static_cast<int>(clean.of(fit_solve_kind::final_estimate).size());
+  ASSERT_GE(estimates, 1);
+
+  // The last final estimate below its rounding floor: not retried, a warning.
+  injection floor{{{fit_solve_kind::final_estimate, estimates, solve_status::tolerance_unreachable}}};
+  const fit_result a = run_injected(floor);
+  ASSERT_EQ(a.status, fit_status::done) << a.error.message;
+  EXPECT_EQ(static_cast<int>(floor.of(fit_solve_kind::final_estimate).size()), estimates);
+  ASSERT_NE(warning(a, "notConverged"), nullptr) << other_warnings(a);
+  EXPECT_TRUE(contains(warning(a, "notConverged")->message,
+                       "the solves of the final estimate ended with tolerance below the rounding floor; "
+                       "LogMarginalLikelihood ("))
+      << warning(a, "notConverged")->message;
+
+  // A final estimate at its pass limit once: continued with four times the passes, and
+  // then no warning.
+  injection estimate_limit{{{fit_solve_kind::final_estimate, 1, solve_status::not_converged}}};
+  const fit_result b = run_injected(estimate_limit);
+  ASSERT_EQ(b.status, fit_status::done) << b.error.message;
+  EXPECT_EQ(other_warnings(b), "");
+  const auto estimated = estimate_limit.of(fit_solve_kind::final_estimate);
+  ASSERT_EQ(static_cast<int>(estimated.size()), estimates + 1);
+  EXPECT_EQ(estimated[1].max_passes, 4 * estimated[0].max_passes);
+
+  // The final solve at its pass limit twice: retried with four times the passes, then a
+  // warning; Alpha the iterate reached.
+  injection limit{{{fit_solve_kind::final_solve, 1, solve_status::not_converged},
+                   {fit_solve_kind::final_solve, 2, solve_status::not_converged}}};
+  const fit_result c = run_injected(limit);
+  ASSERT_EQ(c.status, fit_status::done) << c.error.message;
+  const auto solves = limit.of(fit_solve_kind::final_solve);
+  ASSERT_EQ(solves.size(), 2u);
+  EXPECT_EQ(solves[1].max_passes, 4 * solves[0].max_passes);
+  ASSERT_NE(warning(c, "notConverged"), nullptr) << other_warnings(c);
+  EXPECT_EQ(warning(c, "notConverged")->message,
+            "the final solve ended before its tolerance (pass limit reached); Alpha is the iterate reached");
+  EXPECT_TRUE(all_finite(c.model.alpha));
+
+  // An overflow once: retried from zero (not from the NaN it left), and converged.
+  injection once{{{fit_solve_kind::final_solve, 1, solve_status::breakdown}}};
+  const fit_result d = run_injected(once);
+  ASSERT_EQ(d.status, fit_status::done) << d.error.message;
+  EXPECT_EQ(other_warnings(d), "");
+  EXPECT_EQ(once.of(fit_solve_kind::final_solve).size(), 2u);
+  EXPECT_TRUE(all_finite(d.model.alpha));
+
+  // An overflow twice: no finite Alpha, the notConverged error.
+  injection twice{{{fit_solve_kind::final_solve, 1, solve_status::breakdown},
+                   {fit_solve_kind::final_solve, 2, solve_status::breakdown}}};
+  const fit_result e = run_injected(twice);
+  EXPECT_EQ(e.status, fit_status::not_converged);
+  EXPECT_EQ(e.error.code, "notConverged");
+  EXPECT_EQ(e.error.message,
+            "the final solve failed (overflow), so no finite Alpha exists at the hyperparameters "
+            "found: raise RidgeBounds(1)");
+  EXPECT_TRUE(e.model.alpha.empty());
 }
 
 }  // namespace
