@@ -1,0 +1,405 @@
+// Prediction from a fitted model without any host: fit a small problem with krr::fit, then
+// predict at new rows with krr::model_predict and check the predictions, the latent and
+// observation deviations and the intervals against a brute-force answer built here (the
+// kernel from differences in long double, a dense Cholesky solve), the approximate method
+// against the exact one, outputs sharing their deviations, the same bits on 1 and 2
+// threads, the refusals of a broken model, bad rows and settings, an interrupt, and the
+// inverse error function against values computed to 40 digits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/learn/fit.h"
+#include "core/learn/model_predict.h"
+
+namespace {
+
+using krr::deviation_method;
+using krr::deviation_target;
+using krr::model_predict_settings;
+using krr::model_predict_status;
+using krr::model_prediction;
+
+struct problem {
+  std::int64_t n;
+  int d, c;
+  std::vector<double> X, Y;  // column-major, one observation per row
+  krr::fit_model model;
+};
+
+// y1 = sin(3 x1) + 0.5 x2^2 (+ a second output 0.3 x1 - cos(2 x2)) with noise; the second
+// feature offset and scaled so that standardisation matters. Fitted at the defaults.
+problem fitted(std::int64_t n, int c, unsigned seed) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::normal_distribution<double> z(0.0, 1.0);
+  problem p{n, 2, c, std::vector<double>(n * 2), std::vector<double>(n * c), {}};
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double x1 = u(gen), x2 = u(gen);
+    p.X[i] = x1;
+    p.X[n + i] = 50 + 4 * x2;
+    p.Y[i] = 2 + std::sin(3 * x1) + 0.5 * x2 * x2 + 0.05 * z(gen);
+    if (c > 1) p.Y[n + i] = 0.3 * x1 - std::cos(2 * x2) + 0.05 * z(gen);
+  }
+  krr::fit_option_set set;
+  std::string message;
+  EXPECT_TRUE(krr::set_fit_option(set, "Verbose", krr::option_value::flag(false), message));
+  krr::fit_environment env;
+  env.threads = 1;
+  krr::fit_result r = krr::fit(p.X.data(), n, p.d, p.Y.data(), c, set, env);
+  EXPECT_EQ(r.status, krr::fit_status::done) << r.error.message;
+  p.model = r.model;
+  return p;
+}
+
+// nt new rows in X's units: the first `near` are training rows, the last is far away, the
+// others drawn over the data's range.
+std::vector<double> new_rows(const problem& p, std::int64_t nt, std::int64_t near, unsigned seed) {
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> u(-1.2, 1.2);
+  std::vector<double> Xn(nt * p.d);
+  for (std::int64_t i = 0; i < nt; ++i) {
+    if (i < near) {
+      for (int l = 0; l < p.d; ++l) Xn[l * nt + i] = p.X[l * p.n + 3 * i];
+    } else {
+      Xn[i] = u(gen);
+      Xn[nt + i] = 50 + 4 * u(gen);
+    }
+  }
+  Xn[nt - 1] = 40.0;  // far from every training row in x1
+  return Xn;
+}
+
+// The brute-force answer: predictions (nt x c) and latent variances a - k'(K + ridge I)^-1 k,
+// from the raw rows standardised by the model's mu and sigma, the kernel amplitude *
+// exp(-sum_l w_l (a_l - b_l)^2) from differences, and a Cholesky factor, in long double.
+struct reference {
+  std::vector<long double> pred, var;
+};
+
+reference brute_force(const problem& p, const std::vector<double>& Xn, std::int64_t nt) {
+  const krr::fit_model& m = p.model;
+  const std::int64_t n = p.n;
+  const int d = p.d;
+  const long double amp = m.weights[d], ridge = m.ridge;
+  auto standard = [&](const std::vector<double>& X, std::int64_t rows, std::int64_t i, int l) {
+    return (static_cast<long double>(X[l * rows + i]) - m.mu[l]) / m.sigma[l];
+  };
+  auto kernel = [&](const std::vector<double>& A, std::int64_t ra, std::int64_t i,
+                    const std::vector<double>& B, std::int64_t rb, std::int64_t j) {
+    long double s = 0.0L;
+    for (int l = 0; l < d; ++l) {
+      const long double t = standard(A, ra, i, l) - standard(B, rb, j, l);
+      s += m.weights[l] * t * t;
+    }
+    return amp * std::exp(-s);
+  };
+  // L L' = K + ridge I, row-major lower triangle.
+  std::vector<long double> L(n * n, 0.0L);
+  for (std::int64_t i = 0; i < n; ++i)
+    for (std::int64_t j = 0; j <= i; ++j) {
+      long double s = kernel(p.X, n, i, p.X, n, j) + (i == j ? ridge : 0.0L);
+      for (std::int64_t t = 0; t < j; ++t) s -= L[i * n + t] * L[j * n + t];
+      L[i * n + j] = i == j ? std::sqrt(s) : s / L[j * n + j];
+    }
+  reference ref{std::vector<long double>(nt * p.c), std::vector<long double>(nt)};
+  std::vector<long double> k(n), y(n);
+  for (std::int64_t i = 0; i < nt; ++i) {
+    for (std::int64_t j = 0; j < n; ++j) k[j] = kernel(Xn, nt, i, p.X, n, j);
+    for (int q = 0; q < p.c; ++q) {
+      long double s = m.y_mean[q];
+      for (std::int64_t j = 0; j < n; ++j) s += k[j] * m.alpha[q * n + j];
+      ref.pred[q * nt + i] = s;
+    }
+    long double quad = 0.0L;  // |L^-1 k|^2
+    for (std::int64_t j = 0; j < n; ++j) {
+      long double s = k[j];
+      for (std::int64_t t = 0; t < j; ++t) s -= L[j * n + t] * y[t];
+      y[j] = s / L[j * n + j];
+      quad += y[j] * y[j];
+    }
+    ref.var[i] = amp - quad;
+  }
+  return ref;
+}
+
+model_predict_settings with_deviations(deviation_method method, deviation_target target,
+                                       int threads = 1) {
+  model_predict_settings s;
+  s.deviations = true;
+  s.method = method;
+  s.prediction = target;
+  s.threads = threads;
+  return s;
+}
+
+model_prediction predict(const problem& p, const std::vector<double>& Xn, std::int64_t nt,
+                         const model_predict_settings& s) {
+  return krr::model_predict(p.model, Xn.data(), nt, p.d, s);
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+TEST(ModelPredict, MatchesBruteForceExactly) {
+  const problem p = fitted(60, 1, 11);
+  const std::int64_t nt = 25;
+  const std::vector<double> Xn = new_rows(p, nt, 5, 12);
+  const reference ref = brute_force(p, Xn, nt);
+  const double amp = p.model.weights[p.d], ridge = p.model.ridge;
+
+  // Predictions alone: nothing else is computed.
+  const model_prediction plain = predict(p, Xn, nt, model_predict_settings());
+  ASSERT_EQ(plain.status, model_predict_status::done) << plain.error.message;
+  ASSERT_EQ(plain.predictions.size(), static_cast<std::size_t>(nt));
+  EXPECT_TRUE(plain.deviations.empty() && plain.lower.empty() && plain.progress_line.empty());
+  for (std::int64_t i = 0; i < nt; ++i)
+    EXPECT_NEAR(plain.predictions[i], static_cast<double>(ref.pred[i]), 1e-11) << i;
+  // The model was fitted on these rows: its predictions there are close to the targets.
+  for (std::int64_t i = 0; i < 5; ++i) EXPECT_NEAR(plain.predictions[i], p.Y[3 * i], 0.2);
+
+  const model_prediction curve = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::curve));
+  const model_prediction obs = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::observation));
+  ASSERT_EQ(curve.status, model_predict_status::done) << curve.error.message;
+  ASSERT_EQ(obs.status, model_predict_status::done) << obs.error.message;
+  EXPECT_EQ(curve.predictions, plain.predictions);
+  ASSERT_EQ(curve.deviations.size(), static_cast<std::size_t>(nt));
+  for (std::int64_t i = 0; i < nt; ++i) {
+    const double v = static_cast<double>(ref.var[i]);
+    const double sd = curve.deviations[i];
+    EXPECT_NEAR(sd * sd, v, 1e-9 * amp) << i;
+    EXPECT_NEAR(obs.deviations[i] * obs.deviations[i], sd * sd + ridge, 1e-14 * amp) << i;
+    // The 95% interval (z = 1.959963984540054, the normal's 0.975 quantile).
+    const double half = 1.959963984540054 * obs.deviations[i];
+    EXPECT_NEAR(obs.lower[i], obs.predictions[i] - half, 1e-14 * (1 + std::fabs(half)));
+    EXPECT_NEAR(obs.upper[i], obs.predictions[i] + half, 1e-14 * (1 + std::fabs(half)));
+  }
+  // Near the training rows the latent deviation is well below the prior's; far away it
+  // reaches it (sqrt(amplitude)).
+  for (std::int64_t i = 0; i < 5; ++i) EXPECT_LT(curve.deviations[i], 0.5 * std::sqrt(amp));
+  EXPECT_NEAR(curve.deviations[nt - 1], std::sqrt(amp), 1e-12 * std::sqrt(amp));
+  EXPECT_EQ(obs.method, deviation_method::exact);
+  EXPECT_GT(obs.passes, 0.0);
+  EXPECT_TRUE(obs.warnings.empty());
+  EXPECT_TRUE(starts_with(obs.progress_line, "krrpredict: deviations of 25 rows exactly, ")) << obs.progress_line;
+  EXPECT_NE(obs.progress_line.find(" passes over K (n = 60) in "), std::string::npos) << obs.progress_line;
+
+  // A 99% interval is wider by the ratio of the quantiles.
+  model_predict_settings s99 = with_deviations(deviation_method::exact, deviation_target::observation);
+  s99.alpha = 0.01;
+  const model_prediction wide = predict(p, Xn, nt, s99);
+  ASSERT_EQ(wide.status, model_predict_status::done);
+  EXPECT_NEAR(wide.z, 2.5758293035489004, 1e-15 * 2.6);
+  for (std::int64_t i = 0; i < nt; ++i)
+    EXPECT_NEAR(wide.upper[i] - wide.predictions[i], 2.5758293035489004 * obs.deviations[i], 1e-13);
+
+  // No rows: empty results, the deviations' line still made.
+  const model_prediction none = krr::model_predict(p.model, nullptr, 0, p.d, with_deviations(deviation_method::automatic, deviation_target::curve));
+  ASSERT_EQ(none.status, model_predict_status::done) << none.error.message;
+  EXPECT_TRUE(none.predictions.empty() && none.deviations.empty());
+}
+
+TEST(ModelPredict, ApproximateMethodAgainstExact) {
+  const problem p = fitted(60, 1, 21);
+  const std::int64_t nt = 20;
+  const std::vector<double> Xn = new_rows(p, nt, 4, 22);
+  const double amp = p.model.weights[p.d], ridge = p.model.ridge;
+  const model_prediction exact = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::curve));
+  ASSERT_EQ(exact.status, model_predict_status::done);
+
+  // Automatic picks exact at this size: the same bits.
+  const model_prediction automatic = predict(p, Xn, nt, with_deviations(deviation_method::automatic, deviation_target::curve));
+  EXPECT_EQ(automatic.method, deviation_method::exact);
+  EXPECT_EQ(automatic.deviations, exact.deviations);
+
+  // A factor as large as the data allows stops once it leaves out at most 1e-3 ridge of
+  // any training diagonal entry, without a warning.
+  const model_prediction most = predict(p, Xn, nt, with_deviations(deviation_method::approximate, deviation_target::curve));
+  ASSERT_EQ(most.status, model_predict_status::done) << most.error.message;
+  EXPECT_EQ(most.method, deviation_method::approximate);
+  EXPECT_LE(most.rank, 60);
+  EXPECT_LE(most.largest_residual, 1e-3 * ridge);
+  EXPECT_TRUE(most.warnings.empty());
+  EXPECT_TRUE(starts_with(most.progress_line, "krrpredict: deviations of 20 rows approximately, a factor of rank "))
+      << most.progress_line;
+
+  // At full rank the approximate variances are the exact ones: the same model with length
+  // scales a fifth as long, where no training sample is within the others' span, so the
+  // factor keeps all 60 columns.
+  problem sharp = p;
+  for (int l = 0; l < p.d; ++l) sharp.model.weights[l] *= 25.0;
+  const reference ref = brute_force(sharp, Xn, nt);
+  const model_prediction full = predict(sharp, Xn, nt, with_deviations(deviation_method::approximate, deviation_target::curve));
+  const model_prediction solved = predict(sharp, Xn, nt, with_deviations(deviation_method::exact, deviation_target::curve));
+  ASSERT_EQ(full.status, model_predict_status::done) << full.error.message;
+  ASSERT_EQ(solved.status, model_predict_status::done) << solved.error.message;
+  ASSERT_EQ(full.rank, 60);
+  for (std::int64_t i = 0; i < nt; ++i) {
+    const double va = full.deviations[i] * full.deviations[i];
+    EXPECT_NEAR(va, solved.deviations[i] * solved.deviations[i], 1e-10 * amp) << i;
+    EXPECT_NEAR(va, static_cast<double>(ref.var[i]), 1e-10 * amp) << i;
+  }
+
+  // A rank-3 factor leaves out much of K: the warning says so, and the deviations differ.
+  model_predict_settings low = with_deviations(deviation_method::approximate, deviation_target::curve);
+  low.rank = 3;
+  const model_prediction coarse = predict(p, Xn, nt, low);
+  ASSERT_EQ(coarse.status, model_predict_status::done);
+  EXPECT_EQ(coarse.rank, 3);
+  ASSERT_EQ(coarse.warnings.size(), 1u);
+  EXPECT_EQ(coarse.warnings[0].code, "approximate");
+  EXPECT_TRUE(starts_with(coarse.warnings[0].message, "the approximate deviations' factor (rank 3) leaves out up to "))
+      << coarse.warnings[0].message;
+  EXPECT_NE(coarse.progress_line.find("a factor of rank 3 (its largest left-out diagonal "), std::string::npos);
+  double worst = 0.0;
+  for (std::int64_t i = 0; i < nt; ++i)
+    worst = std::max(worst, std::fabs(coarse.deviations[i] - exact.deviations[i]));
+  EXPECT_GT(worst, 1e-3 * std::sqrt(amp));
+}
+
+TEST(ModelPredict, OutputsShareTheirDeviations) {
+  const problem p = fitted(50, 2, 31);
+  const std::int64_t nt = 15;
+  const std::vector<double> Xn = new_rows(p, nt, 3, 32);
+  const reference ref = brute_force(p, Xn, nt);
+  const model_prediction r = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::observation));
+  ASSERT_EQ(r.status, model_predict_status::done) << r.error.message;
+  ASSERT_EQ(r.predictions.size(), static_cast<std::size_t>(2 * nt));
+  ASSERT_EQ(r.deviations.size(), static_cast<std::size_t>(nt));
+  for (int q = 0; q < 2; ++q)
+    for (std::int64_t i = 0; i < nt; ++i) {
+      const std::int64_t at = q * nt + i;
+      EXPECT_NEAR(r.predictions[at], static_cast<double>(ref.pred[at]), 1e-11) << q << " " << i;
+      EXPECT_NEAR(r.deviations[i] * r.deviations[i], static_cast<double>(ref.var[i]) + p.model.ridge,
+                  1e-9 * p.model.weights[p.d]);
+      // Each output's interval is as wide as the first's.
+      EXPECT_NEAR(r.upper[at] - r.lower[at], r.upper[i] - r.lower[i], 1e-13)
+          << "output " << q << " row " << i;
+      EXPECT_NEAR(0.5 * (r.upper[at] + r.lower[at]), r.predictions[at], 1e-13);
+    }
+  // The outputs' predictions differ (two different targets), their half-widths do not.
+  EXPECT_NE(r.predictions[0], r.predictions[nt]);
+}
+
+TEST(ModelPredict, SameBitsOnOneAndTwoThreads) {
+  const problem p = fitted(60, 2, 41);
+  const std::int64_t nt = 300;  // enough rows for the prediction to split across threads
+  const std::vector<double> Xn = new_rows(p, nt, 10, 42);
+  for (deviation_method method : {deviation_method::exact, deviation_method::approximate}) {
+    const model_prediction one = predict(p, Xn, nt, with_deviations(method, deviation_target::observation, 1));
+    const model_prediction two = predict(p, Xn, nt, with_deviations(method, deviation_target::observation, 2));
+    ASSERT_EQ(one.status, model_predict_status::done);
+    ASSERT_EQ(two.status, model_predict_status::done);
+    ASSERT_EQ(one.predictions.size(), two.predictions.size());
+    EXPECT_EQ(std::memcmp(one.predictions.data(), two.predictions.data(), 8 * one.predictions.size()), 0);
+    EXPECT_EQ(std::memcmp(one.deviations.data(), two.deviations.data(), 8 * one.deviations.size()), 0);
+    EXPECT_EQ(std::memcmp(one.lower.data(), two.lower.data(), 8 * one.lower.size()), 0);
+    EXPECT_EQ(one.passes, two.passes);
+    EXPECT_EQ(one.rank, two.rank);
+  }
+}
+
+bool always(void*) { return true; }
+
+TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
+  const problem p = fitted(30, 1, 51);
+  const std::int64_t nt = 4;
+  std::vector<double> Xn = new_rows(p, nt, 1, 52);
+  const model_predict_settings dev = with_deviations(deviation_method::exact, deviation_target::observation);
+
+  struct broken {
+    void (*change)(krr::fit_model&);
+    const char* message;
+  };
+  const broken cases[] = {
+      {[](krr::fit_model& m) { m.format_version = 3; }, "MODEL.FormatVersion must be 1 or 2"},
+      {[](krr::fit_model& m) { m.mu.clear(); }, "MODEL.Mu must be a 1 x d row vector with d at least 1"},
+      {[](krr::fit_model& m) { m.X.pop_back(); }, "MODEL.X must be a d x n matrix with d = 2 (the entries of Mu) and n at least 1, got 59 entries"},
+      {[](krr::fit_model& m) { m.X[5] = std::nan(""); }, "MODEL.X must be finite"},
+      {[](krr::fit_model& m) { m.alpha.resize(45); }, "MODEL.Alpha must be an n x c matrix, n = 30 (the columns of X), got 45 entries"},
+      {[](krr::fit_model& m) { m.alpha[0] = INFINITY; }, "MODEL.Alpha must be finite"},
+      {[](krr::fit_model& m) { m.weights.push_back(1.0); }, "MODEL.Weights must be a vector of d + 1 = 3 entries, got 4"},
+      {[](krr::fit_model& m) { m.weights[0] = -1.0; }, "MODEL.Weights must be nonnegative"},
+      {[](krr::fit_model& m) { m.sigma[1] = 0.0; }, "MODEL.Sigma must be positive"},
+      {[](krr::fit_model& m) { m.sigma.pop_back(); }, "MODEL.Sigma must be a 1 x 2 row vector, got 1 entries"},
+      {[](krr::fit_model& m) { m.y_mean.push_back(0.0); }, "MODEL.YMean must be a 1 x 1 row vector (one entry per column of Alpha), got 2 entries"},
+  };
+  for (const broken& b : cases) {
+    krr::fit_model m = p.model;
+    b.change(m);
+    const model_prediction r = krr::model_predict(m, Xn.data(), nt, p.d, model_predict_settings());
+    EXPECT_EQ(r.status, model_predict_status::invalid_model) << b.message;
+    EXPECT_EQ(r.error.code, "invalidModel");
+    EXPECT_TRUE(starts_with(r.error.message, b.message)) << r.error.message;
+    EXPECT_TRUE(r.predictions.empty());
+  }
+  // The ridge is read only for deviations.
+  krr::fit_model no_ridge = p.model;
+  no_ridge.ridge = 0.0;
+  EXPECT_EQ(krr::model_predict(no_ridge, Xn.data(), nt, p.d, model_predict_settings()).status, model_predict_status::done);
+  const model_prediction r0 = krr::model_predict(no_ridge, Xn.data(), nt, p.d, dev);
+  EXPECT_EQ(r0.status, model_predict_status::invalid_model);
+  EXPECT_EQ(r0.error.message, "MODEL.Ridge must be a positive scalar, got 0");
+
+  // Rows: the model's d, finite entries (named 1-based, row then column).
+  const model_prediction wrong_d = krr::model_predict(p.model, Xn.data(), 2, 3, model_predict_settings());
+  EXPECT_EQ(wrong_d.status, model_predict_status::invalid_input);
+  EXPECT_EQ(wrong_d.error.message, "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 2 x 3 double");
+  Xn[nt + 1] = std::nan("");
+  const model_prediction nan_row = predict(p, Xn, nt, model_predict_settings());
+  EXPECT_EQ(nan_row.error.code, "invalidInput");
+  EXPECT_EQ(nan_row.error.message, "XNEW must be finite, but XNEW(2,2) is NaN");
+  Xn[nt + 1] = 50.0;
+  Xn[0] = -INFINITY;
+  EXPECT_EQ(predict(p, Xn, nt, model_predict_settings()).error.message, "XNEW must be finite, but XNEW(1,1) is -Inf");
+  Xn[0] = 0.0;
+
+  // Settings.
+  model_predict_settings s = dev;
+  s.alpha = 1.0;
+  EXPECT_EQ(predict(p, Xn, nt, s).error.message, "Alpha must be in (0, 1), got 1");
+  s = dev;
+  s.rank = 0;
+  EXPECT_EQ(predict(p, Xn, nt, s).error.message, "Rank must be a whole number from 1 to 1000000, got 0");
+
+  // An interrupt stops the prediction and, asked only there, the deviations.
+  s = dev;
+  s.interrupt_pending = &always;
+  const model_prediction stopped = predict(p, Xn, nt, s);
+  EXPECT_EQ(stopped.status, model_predict_status::interrupted);
+  EXPECT_EQ(stopped.error.message, "interrupted by the user");
+}
+
+TEST(ModelPredict, InverseErfAgainstKnownValues) {
+  // erfinv of these doubles, computed to 40 digits (mpmath).
+  const struct {
+    double y, x;
+  } known[] = {
+      {1e-300, 8.86226925452758035857e-301},
+      {1e-05, 0.000008862269254759594528},
+      {0.1, 0.0888559904942576919743},
+      {-0.3, -0.272462714726754345025},
+      {0.5, 0.476936276204469873381},
+      {0.75, 0.81341984759761854169},
+      {0.9, 1.16308715367667416284},
+      {1 - 0.05, 1.38590382434967767663},
+      {1 - 1e-3, 2.32675376551352449387},
+      {1 - 1e-8, 4.05223724326876335539},
+      {1 - 0x1p-53, 5.86358474875516792721},
+  };
+  for (const auto& k : known) {
+    EXPECT_NEAR(krr::inverse_erf(k.y), k.x, 1e-15 * std::fabs(k.x)) << k.y;
+    EXPECT_EQ(krr::inverse_erf(-k.y), -krr::inverse_erf(k.y));
+  }
+  EXPECT_EQ(krr::inverse_erf(1.0), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(krr::inverse_erf(-1.0), -std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isnan(krr::inverse_erf(1.5)));
+  EXPECT_TRUE(std::isnan(krr::inverse_erf(std::nan(""))));
+  EXPECT_EQ(krr::inverse_erf(0.0), 0.0);
+}
+
+}  // namespace
