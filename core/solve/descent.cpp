@@ -43,6 +43,24 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 double descent_bytes(std::int64_t n, int c) { return 2.0 * 8.0 * static_cast<double>(n) * c; }
 
+check_outcome after_check(const gradient_check& check, interruption& stop, descent_result& result) {
+  if (stop.stopped()) {
+    result.status = solve_status::interrupted;
+    return check_outcome::ended;
+  }
+  if (check.met) return check_outcome::met;
+  if (!check.finite) {
+    result.status = solve_status::breakdown;
+    return check_outcome::ended;
+  }
+  if (check.at_floor) {
+    result.status = solve_status::tolerance_unreachable;
+    result.reachable = check.reachable;
+    return check_outcome::unreachable;
+  }
+  return check_outcome::replace;
+}
+
 descent_result descend(kernel_operator& A, block_method& method, const descent_problem& problem,
                        const descent_settings& settings) {
   descent_result result;
@@ -95,31 +113,22 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
                                                   problem.tol, checked.get(), checked.get() + count);
       result.checks += 1;
       result.check_seconds += seconds_since(check_start);
-      if (stop.stopped()) {
-        result.status = solve_status::interrupted;
-        break;
-      }
-      if (check.met) {
+      const check_outcome outcome = after_check(check, stop, result);
+      if (outcome == check_outcome::met) {
         if (!settings.keep_running_gradient) {
           std::copy(checked.get(), checked.get() + count, problem.G);
           score = method.best().value;
         }
         break;
       }
-      if (!check.finite) {
-        broke_down = true;
-        break;
-      }
+      if (outcome == check_outcome::ended) break;
+      // G becomes the checked gradient, also where it is at its floor (the outputs' bits).
       std::copy(checked.get(), checked.get() + count, problem.G);
       best = method.best();
       // The check found a gradient above its tolerance: the descent goes on, whatever the
       // rounded score says.
       score = best.value > settings.score_limit ? best.value : above(settings.score_limit);
-      if (check.at_floor) {
-        result.status = solve_status::tolerance_unreachable;
-        result.reachable = check.reachable;
-        break;
-      }
+      if (outcome == check_outcome::unreachable) break;
       result.replacements += 1;
     }
     if (result.block.zero_diagonal) {

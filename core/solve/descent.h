@@ -18,6 +18,7 @@
 
 #include "core/kernel/kernel_math.h"
 #include "core/solve/block_solution.h"
+#include "core/solve/gradient_check.h"
 #include "core/solve/kernel_operator.h"
 
 namespace krr {
@@ -77,6 +78,17 @@ struct descent_result {
 
 // Arrays the descent allocates for n x c right-hand sides (the check's two), in bytes.
 double descent_bytes(std::int64_t n, int c);
+
+// What a fresh check of the gradient means for a solve, the endings the descent and
+// conjugate gradients (preconditioned_cg.h) share, tested in this order:
+//   ended: a stop was requested (status interrupted), or the checked gradient is not
+//     finite (status breakdown);
+//   met: every tolerance is met, the solve is done;
+//   unreachable: the checked gradient is at its rounding floor above a tolerance (status
+//     tolerance_unreachable, the floors in result.reachable);
+//   replace: the solve goes on from the checked gradient.
+enum class check_outcome { ended, met, unreachable, replace };
+check_outcome after_check(const gradient_check& check, interruption& stop, descent_result& result);
 
 descent_result descend(kernel_operator& A, block_method& method, const descent_problem& problem,
                        const descent_settings& settings);

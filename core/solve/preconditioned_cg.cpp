@@ -189,20 +189,7 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
       // Checked afresh: the recurrence's residual drifts from B - A V by rounding.
       const gradient_check check = check_gradient(A, B, c, V, options.tol, G, size.get());
       result.checks += 1;
-      if (stop.stopped()) {
-        result.status = solve_status::interrupted;
-        break;
-      }
-      if (check.met) break;
-      if (!check.finite) {
-        result.status = solve_status::breakdown;
-        break;
-      }
-      if (check.at_floor) {
-        result.status = solve_status::tolerance_unreachable;
-        result.reachable = check.reachable;
-        break;
-      }
+      if (after_check(check, stop, result) != check_outcome::replace) break;
       if (result.steps == steps_at_restart) {
         // No iteration since the last restart moved: the residual cannot be reduced in
         // double precision (it underflows, or the preconditioned residual vanishes).
