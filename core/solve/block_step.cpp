@@ -7,9 +7,7 @@
 
 #include "core/solve/block_step.h"
 
-#include <cmath>
 #include <cstddef>
-#include <cstring>
 
 #include "core/solve/member_pool.h"
 
@@ -27,37 +25,33 @@ struct next_draws {
   }
 };
 
-// Member i's column (ridge included), computed while the candidates' rows are prefetched.
-const double* member_column(const training_data& data, int s, int k, std::int64_t t, int i,
-                            int prefetch_members, kernel_cache& cache, block_workspace& ws,
-                            block_schedule& schedule) {
-  double* scratch = ws.block_columns + static_cast<std::size_t>(i) * data.n;
-  return member_column(data, s, k, t, i, cache, schedule.pool(), scratch, [&](double* dest) {
-    schedule.compute_column(data, s, dest, i, prefetch_members, ws);
-  });
-}
+// The one right-hand side of the described order: 60 candidates a member, scored across
+// the schedule's threads while the next draws are taken, read from the members' columns.
+struct single_output {
+  static constexpr int candidates = CANDIDATE_COUNT;
+  const training_data& data;
+  int k;
+  double* grad;
+  std::int64_t t;
+  random_source& rng;
+  kernel_cache& cache;
+  block_workspace& ws;
+  block_schedule& schedule;
 
-}  // namespace
+  int* positions() { return ws.candidates; }
+  int* rows() { return ws.candidate_rows; }
+  int* offsets() { return ws.member_offsets; }
+  block_system system() { return single_system(ws, k); }
 
-max_abs_result block_step(const training_data& data, int k, int first, double* grad,
-                          std::int64_t t, random_source& rng, kernel_cache& cache,
-                          block_workspace& ws, block_schedule& schedule,
-                          block_solution_stats& stats) {
-  const int n = data.n;
-  int s = first;
-  // Each member is followed by 60 draws, the last one included, so a step consumes exactly
-  // 60*k values; after the last member their choice is unused. The draws for the choice
-  // after member i depend only on the members, not on any kernel value: those after the
-  // first member are taken now, the later ones while the previous member's candidates are
-  // scored, so that the rows they pick can be prefetched while member i's column is computed.
-  draw_positions(rng, n - 1, ws.candidates);
-  for (int i = 0; i < k; ++i) {
-    insert_member(s, ws.member_offsets, i);
-    const bool choose_next = i < k - 1;
-    if (choose_next) pool_samples(ws.candidates, ws.candidate_rows, ws.member_offsets, i + 1);
-
-    const double* column =
-        member_column(data, s, k, t, i, choose_next ? i : 0, cache, ws, schedule);
+  void join(int i, int s, bool choose_next) {
+    // The column is computed while the candidates' rows are prefetched from the first
+    // i members' columns (none after the last member).
+    double* scratch = ws.block_columns + static_cast<std::size_t>(i) * data.n;
+    const int prefetch_members = choose_next ? i : 0;
+    const double* column = member_column(data, s, k, t, i, cache, schedule.pool(), scratch,
+                                         [&](double* dest) {
+      schedule.compute_column(data, s, dest, i, prefetch_members, ws);
+    });
     ws.columns[i] = column;
     schedule.publish(t, i, column);
     ws.block_index[i] = s;
@@ -68,18 +62,34 @@ max_abs_result block_step(const training_data& data, int k, int first, double* g
     // near at hand, where row member_j of s's column is a cold line for every j.
     for (int j = 0; j < i; ++j) ws.new_row[j] = ws.columns[j][s];
     ws.new_row[i] = column[s];
-    add_block_member(single_system(ws, k), i, stats);
-    // Long blocks (large k) take long: the host is asked between members.
-    if (schedule.stop_requested()) return max_abs_result{};
-    if (!choose_next) break;
-
-    // Score of a candidate: the gradient the partial block solution would leave there.
-    next_draws draws{&rng, n - 2 - i, ws.candidates};
-    schedule.score_candidates(i, ws, grad, &next_draws::take, &draws);
-    s = ws.candidate_rows[max_abs_entry(ws.scores, CANDIDATE_COUNT).index];
   }
-  finish_block(single_system(ws, k), k, stats);
-  return schedule.update_gradient(ws.columns, ws.block_delta, k, grad, n);
+
+  // Score of a candidate: the gradient the partial block solution would leave there.
+  int choose(int i) {
+    next_draws draws{&rng, data.n - 2 - i, ws.candidates};
+    schedule.score_candidates(i, ws, grad, &next_draws::take, &draws);
+    return max_abs_entry(ws.scores, CANDIDATE_COUNT).index;
+  }
+
+  max_abs_result update() {
+    return schedule.update_gradient(ws.columns, ws.block_delta, k, grad, data.n);
+  }
+};
+
+}  // namespace
+
+max_abs_result block_step(const training_data& data, int k, int first, double* grad,
+                          std::int64_t t, random_source& rng, kernel_cache& cache,
+                          block_workspace& ws, block_schedule& schedule,
+                          block_solution_stats& stats) {
+  // Each member is followed by 60 draws, the last one included, so a step consumes exactly
+  // 60*k values; after the last member their choice is unused. The draws for the choice
+  // after member i depend only on the members, not on any kernel value: those after the
+  // first member are taken at the start, the later ones while the previous member's
+  // candidates are scored, so that the rows they pick can be prefetched while member i's
+  // column is computed.
+  single_output out{data, k, grad, t, rng, cache, ws, schedule};
+  return member_loop(out, k, first, data.n, rng, schedule, stats);
 }
 
 }  // namespace krr

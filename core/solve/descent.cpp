@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 #include "core/parallel/allocation.h"
@@ -40,6 +41,25 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 }  // namespace
+
+max_abs_result block_step_method::step(int first, std::int64_t t, block_solution_stats& stats) {
+  const max_abs_result best = run(first, t, stats);
+  if (A_.stop().stopped()) return best;
+  const std::int64_t n = A_.n();
+  for (int j = 0; j < A_.k(); ++j) {
+    const double* d = delta_ + static_cast<std::ptrdiff_t>(j) * c_;
+    for (int q = 0; q < c_; ++q) V_[q * n + members_[j]] += d[q];
+  }
+  return best;
+}
+
+bool block_step_method::step_finite() const {
+  const std::int64_t count = static_cast<std::int64_t>(A_.k()) * c_;
+  for (std::int64_t i = 0; i < count; ++i) {
+    if (!std::isfinite(delta_[i])) return false;
+  }
+  return true;
+}
 
 double descent_bytes(std::int64_t n, int c) { return 2.0 * 8.0 * static_cast<double>(n) * c; }
 

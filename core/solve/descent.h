@@ -48,6 +48,30 @@ class block_method {
   virtual max_abs_result best() const = 0;
 };
 
+// A block step as the method, for c outputs solved together: after each step that no stop
+// cut short, member j's changes delta[j*c + q] are added into V (n x c, column-major) at the
+// member's row members[j], member by member. The step itself (run) and the best row are
+// the derived class's.
+class block_step_method : public block_method {
+ public:
+  // members (k) and delta (k x c) are where the step leaves its block and solution.
+  block_step_method(kernel_operator& A, int c, const int* members, const double* delta, double* V)
+      : A_(A), c_(c), members_(members), delta_(delta), V_(V) {}
+  max_abs_result step(int first, std::int64_t t, block_solution_stats& stats) final;
+  bool step_finite() const final;
+
+ protected:
+  // One block step, its gradient updated and its block and solution left at members and delta.
+  virtual max_abs_result run(int first, std::int64_t t, block_solution_stats& stats) = 0;
+  kernel_operator& A_;
+
+ private:
+  int c_;
+  const int* members_;
+  const double* delta_;
+  double* V_;
+};
+
 struct descent_problem {
   const double* B;    // n x c right-hand sides, column-major
   int c;

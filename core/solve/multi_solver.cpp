@@ -138,24 +138,31 @@ struct multi_workspace {
   }
 };
 
-// One block step from the gradient G, whose row of largest score is `first`. On return
-// ws.members and ws.delta hold the block and its solution for every column and G the new
-// gradient; the result is the row of largest score. Ends early once a stop is requested.
-max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
-                                const double* inv_tol, std::int64_t t, random_source& rng,
-                                multi_workspace& ws, block_solution_stats& stats) {
-  const training_data& data = A.data();
-  const std::int64_t n = data.n;
-  const int k = A.k();
-  block_schedule& schedule = A.schedule();
-  const block_system block{ws.matrix, ws.inverse, ws.rhs, ws.forward, ws.delta,
-                           ws.active.get(), ws.u, ws.new_row, &ws.factored, k, c};
-  int s = first;
-  draw_positions(rng, data.n - 1, ws.candidates, MULTI_CANDIDATES);
-  for (int i = 0; i < k; ++i) {
-    insert_member(s, ws.offsets, i);
-    const bool choose_next = i < k - 1;
-    if (choose_next) pool_samples(ws.candidates, ws.rows, ws.offsets, i + 1, MULTI_CANDIDATES);
+// Several right-hand sides, n x c: 16 candidates a member, each candidate's and each new
+// member's kernel values against the members from the samples (from the members' columns
+// for the differences form), and the row score against each column's tolerance.
+struct multi_output {
+  static constexpr int candidates = MULTI_CANDIDATES;
+  kernel_operator& A;
+  int k, c;
+  double* G;
+  const double* inv_tol;
+  std::int64_t t;
+  random_source& rng;
+  multi_workspace& ws;
+
+  int* positions() { return ws.candidates; }
+  int* rows() { return ws.rows; }
+  int* offsets() { return ws.offsets; }
+  block_system system() {
+    return {ws.matrix, ws.inverse, ws.rhs,    ws.forward,   ws.delta,
+            ws.active.get(), ws.u, ws.new_row, &ws.factored, k, c};
+  }
+
+  void join(int i, int s, bool) {
+    const training_data& data = A.data();
+    const std::int64_t n = data.n;
+    block_schedule& schedule = A.schedule();
     double* scratch = A.scratch() + static_cast<std::ptrdiff_t>(i) * n;
     const double* column = member_column(data, s, k, t, i, A.cache(), schedule.pool(), scratch,
                                          [&](double* dest) { schedule.compute_column(data, s, dest); });
@@ -173,12 +180,12 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
     }
     ws.new_row[i] = column[s];
     for (int q = 0; q < c; ++q) ws.rhs[static_cast<std::ptrdiff_t>(i) * c + q] = -G[q * n + s];
-    add_block_member(block, i, stats);
-    if (schedule.stop_requested()) return max_abs_result{};
-    if (!choose_next) break;
+  }
 
-    // Score of a candidate: the gradient the partial block solution would leave there,
-    // against each column's tolerance.
+  // Score of a candidate: the gradient the partial block solution would leave there,
+  // against each column's tolerance.
+  int choose(int i) {
+    const training_data& data = A.data();
     max_abs_result best{-1.0, 0};
     for (int cand = 0; cand < MULTI_CANDIDATES; ++cand) {
       const int row = ws.rows[cand];
@@ -187,72 +194,60 @@ max_abs_result multi_block_step(kernel_operator& A, int c, int first, double* G,
       } else {
         candidate_kernel_values(data, ws.member_t, ws.member_norms, k, i + 1, row, ws.kv);
       }
-      const double score = candidate_score(G, n, row, ws.kv, ws.delta, i + 1, c, inv_tol, ws.sums);
+      const double score = candidate_score(G, data.n, row, ws.kv, ws.delta, i + 1, c, inv_tol, ws.sums);
       if (score > best.value) best = {score, cand};
     }
-    s = ws.rows[best.index];
     draw_positions(rng, data.n - 2 - i, ws.candidates, MULTI_CANDIDATES);
+    return best.index;
   }
 
-  finish_block(block, k, stats);
-  const int parts = schedule.parts();
-  max_abs_result part_best[MAX_THREADS];
-  for (int j = 0; j < k; ++j) {
-    for (int q = 0; q < c; ++q) {
-      ws.delta_t[static_cast<std::ptrdiff_t>(q) * k + j] = ws.delta[static_cast<std::ptrdiff_t>(j) * c + q];
+  max_abs_result update() {
+    const std::int64_t n = A.n();
+    block_schedule& schedule = A.schedule();
+    const int parts = schedule.parts();
+    max_abs_result part_best[MAX_THREADS];
+    for (int j = 0; j < k; ++j) {
+      for (int q = 0; q < c; ++q) {
+        ws.delta_t[static_cast<std::ptrdiff_t>(q) * k + j] = ws.delta[static_cast<std::ptrdiff_t>(j) * c + q];
+      }
     }
+    auto part_update = [&](int part) {
+      max_abs_result best{-1.0, -1};
+      schedule.for_rows(n, part, parts, [&](std::int64_t r0, std::int64_t r1) {
+        accumulate_columns(ws.columns.get(), ws.delta_t, k, k, c, G, n, r0, r1);
+        merge_max_abs(best, best_row(G, n, inv_tol, c, r0, r1));
+      });
+      part_best[part] = best;
+    };
+    schedule.pool().run_parts(part_update);
+    max_abs_result best{row_score(G, n, 0, inv_tol, c), 0};
+    for (int part = 0; part < parts; ++part) merge_max_abs(best, part_best[part]);
+    return best;
   }
-  auto part_update = [&](int part) {
-    max_abs_result best{-1.0, -1};
-    schedule.for_rows(n, part, parts, [&](std::int64_t r0, std::int64_t r1) {
-      accumulate_columns(ws.columns.get(), ws.delta_t, k, k, c, G, n, r0, r1);
-      merge_max_abs(best, best_row(G, n, inv_tol, c, r0, r1));
-    });
-    part_best[part] = best;
-  };
-  schedule.pool().run_parts(part_update);
-  max_abs_result best{row_score(G, n, 0, inv_tol, c), 0};
-  for (int part = 0; part < parts; ++part) merge_max_abs(best, part_best[part]);
-  return best;
-}
-
+};
 
 // The several-column block step as the descent's method: V and G n x c, the score of a row
 // its largest gradient against its column's tolerance.
-class multi_method : public block_method {
+class multi_method : public block_step_method {
  public:
   multi_method(kernel_operator& A, int c, const double* inv_tol, random_source rng,
                multi_workspace& ws, double* V, double* G)
-      : A_(A), c_(c), inv_tol_(inv_tol), rng_(rng), ws_(ws), V_(V), G_(G) {}
-
-  max_abs_result step(int first, std::int64_t t, block_solution_stats& stats) override {
-    const max_abs_result best = multi_block_step(A_, c_, first, G_, inv_tol_, t, rng_, ws_, stats);
-    if (A_.stop().stopped()) return best;
-    const std::int64_t n = A_.n();
-    for (int j = 0; j < A_.k(); ++j) {
-      const double* d = ws_.delta + static_cast<std::ptrdiff_t>(j) * c_;
-      for (int q = 0; q < c_; ++q) V_[q * n + ws_.members[j]] += d[q];
-    }
-    return best;
-  }
-
-  bool step_finite() const override {
-    const std::int64_t count = static_cast<std::int64_t>(A_.k()) * c_;
-    for (std::int64_t i = 0; i < count; ++i) {
-      if (!std::isfinite(ws_.delta[i])) return false;
-    }
-    return true;
-  }
+      : block_step_method(A, c, ws.members, ws.delta, V), c_(c), inv_tol_(inv_tol), rng_(rng),
+        ws_(ws), G_(G) {}
 
   max_abs_result best() const override { return best_row(G_, A_.n(), inv_tol_, c_, 0, A_.n()); }
 
+ protected:
+  max_abs_result run(int first, std::int64_t t, block_solution_stats& stats) override {
+    multi_output out{A_, A_.k(), c_, G_, inv_tol_, t, rng_, ws_};
+    return member_loop(out, A_.k(), first, A_.n(), rng_, A_.schedule(), stats);
+  }
+
  private:
-  kernel_operator& A_;
   int c_;
   const double* inv_tol_;
   random_source rng_;
   multi_workspace& ws_;
-  double* V_;
   double* G_;
 };
 

@@ -5,7 +5,6 @@
 #include "core/solve/train.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 
 #include "core/kernel/kernel_math.h"
@@ -19,34 +18,24 @@ namespace {
 
 // The described block step on alpha and grad, with the gradient's largest absolute entry
 // as the score (max_abs_entry: ties keep the lower index).
-class single_method : public block_method {
+class single_method : public block_step_method {
  public:
   single_method(kernel_operator& A, block_workspace& ws, random_source rng, double* alpha,
                 double* grad)
-      : A_(A), ws_(ws), rng_(rng), alpha_(alpha), grad_(grad) {}
-
-  max_abs_result step(int first, std::int64_t t, block_solution_stats& stats) override {
-    const max_abs_result best = block_step(A_.data(), A_.k(), first, grad_, t, rng_, A_.cache(),
-                                           ws_, A_.schedule(), stats);
-    if (A_.stop().stopped()) return best;
-    for (int j = 0; j < A_.k(); ++j) alpha_[ws_.block_index[j]] += ws_.block_delta[j];
-    return best;
-  }
-
-  bool step_finite() const override {
-    for (int j = 0; j < A_.k(); ++j) {
-      if (!std::isfinite(ws_.block_delta[j])) return false;
-    }
-    return true;
-  }
+      : block_step_method(A, 1, ws.block_index, ws.block_delta, alpha), ws_(ws), rng_(rng),
+        grad_(grad) {}
 
   max_abs_result best() const override { return max_abs_entry(grad_, A_.n()); }
 
+ protected:
+  max_abs_result run(int first, std::int64_t t, block_solution_stats& stats) override {
+    return block_step(A_.data(), A_.k(), first, grad_, t, rng_, A_.cache(), ws_, A_.schedule(),
+                      stats);
+  }
+
  private:
-  kernel_operator& A_;
   block_workspace& ws_;
   random_source rng_;
-  double* alpha_;
   double* grad_;
 };
 
