@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "core/kernel/vector_clones.h"
@@ -167,7 +168,7 @@ bool multiply_by(void* context, const double* in, double* out) {
 }
 
 // The solves by preconditioned conjugate gradients, warm-started from V where it holds
-// anything; false, with result's status set, where the factor cannot be had or a stop came.
+// anything; false, with result's status set, where the factor cannot be had.
 bool solve_preconditioned(kernel_operator& A, const double* B, int cols,
                           const std::vector<double>& tol, const lml_settings& settings, double* V,
                           double* G, lml_estimate& result) {
@@ -189,12 +190,17 @@ bool solve_preconditioned(kernel_operator& A, const double* B, int cols,
   result.solve = solve_cg(A, P, B, cols, options, V, G);
   // The factor's columns count as the share of a pass they are.
   result.passes_over_k = result.solve.passes + static_cast<double>(factor.rank) / n;
-  if (result.solve.status == solve_status::interrupted ||
-      result.solve.status == solve_status::out_of_memory) {
-    result.status = result.solve.status;
-    result.failed_bytes = result.solve.failed_bytes;
+  return true;
+}
+
+// Whether the solves ended the estimate (interrupted, out of memory), result's status then set.
+bool solve_ended(lml_estimate& result) {
+  if (result.solve.status != solve_status::interrupted &&
+      result.solve.status != solve_status::out_of_memory) {
     return false;
   }
+  result.status = result.solve.status;
+  result.failed_bytes = result.solve.failed_bytes;
   return true;
 }
 
@@ -266,6 +272,244 @@ bool preconditioned_log_det(kernel_operator& A, const std::vector<double>& Z, in
   return true;
 }
 
+// Everything the estimate holds besides V, allocated before any work: the right sides (the
+// targets, then the probes) and their gradient, each column's gradient sums, each thread's
+// scratch, so that no thread allocates, and where asked the probes' own trace terms (each
+// part's products and lanes, each claim's sums, each part's column terms).
+struct estimate_arrays {
+  std::unique_ptr<double[]> B, G, partial, scratch, lanes;
+  std::unique_ptr<double[]> probe_tiles, probe_lanes, claim_sums, column_terms;
+
+  bool allocate(std::int64_t n, int d, int p, int solved, int parts, bool gradient, bool traces,
+                allocation_failure& failure) {
+    const std::uint64_t un = static_cast<std::uint64_t>(n);
+    const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
+    B = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
+    G = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
+    partial = try_allocate<double>(gradient ? un * (d + 1) : 0, false, "the gradient sums", failure);
+    scratch = try_allocate<double>(gradient ? un * parts : 0, false, "the gradient sums", failure);
+    lanes = try_allocate<double>(gradient ? static_cast<std::uint64_t>(parts) * (d + 1) * LANES : 0,
+                                 false, "the gradient sums", failure);
+    probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * ROW_TILE : 0,
+                                       false, "the probes' trace terms", failure);
+    probe_lanes = try_allocate<double>(traces ? parts * terms * LANES : 0, false,
+                                       "the probes' trace terms", failure);
+    claim_sums = try_allocate<double>(traces ? PROBE_CLAIMS * terms : 0, false,
+                                      "the probes' trace terms", failure);
+    column_terms = try_allocate<double>(traces ? parts * terms : 0, false,
+                                        "the probes' trace terms", failure);
+    return !failure.failed;
+  }
+};
+
+// The kernel columns the schedule computed since the estimate began, and their seconds.
+struct column_profile {
+  const block_schedule& schedule;
+  std::int64_t columns_before;
+  double seconds_before;
+
+  void record(lml_estimate& result) const {
+    result.columns_computed = schedule.columns_computed() - columns_before;
+    result.column_seconds = schedule.column_seconds() - seconds_before;
+  }
+};
+
+// The solves of A V = B for `solved` columns, each to its tolerance; false, with result's
+// status set, where they were interrupted or out of memory.
+bool solve_right_sides(kernel_operator& A, const double* B, int solved,
+                       const std::vector<double>& tol, const lml_settings& settings, double* V,
+                       double* G, const column_profile& profile, lml_estimate& result) {
+  if (settings.precondition_rank > 0) {
+    // Where the factor cannot be had or the solves ended, the profile is left as it was.
+    if (!solve_preconditioned(A, B, solved, tol, settings, V, G, result) || solve_ended(result)) {
+      return false;
+    }
+  } else {
+    multi_options options;
+    options.tol = tol.data();
+    options.seed = settings.seed;
+    options.max_passes = settings.max_passes;
+    result.solve = solve_multi(A, B, solved, options, V, G);
+    result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
+  }
+  profile.record(result);
+  return !solve_ended(result);
+}
+
+// The data fit y'alpha, alpha'alpha for the ridge's derivative and u'z over the first
+// `probes` probes (each probe's own too where `traces`), summed sequentially row by row.
+struct fit_sums {
+  double fit = 0.0, alpha_sq = 0.0, uz = 0.0;
+  std::vector<double> own_uz;
+};
+
+fit_sums data_fit(const double* Y, const double* V, const double* Z, std::int64_t n, int c,
+                  int probes, bool traces) {
+  fit_sums f;
+  f.own_uz.assign(traces ? probes : 0, 0.0);
+  for (std::int64_t r = 0; r < n; ++r) {
+    for (int q = 0; q < c; ++q) {
+      f.fit += Y[q * n + r] * V[q * n + r];
+      f.alpha_sq += V[q * n + r] * V[q * n + r];
+    }
+    for (int s = 0; s < probes; ++s) {
+      const double product = V[(c + s) * n + r] * Z[s * n + r];
+      f.uz += product;
+      if (traces) f.own_uz[s] += product;
+    }
+  }
+  return f;
+}
+
+// One pass over the columns for the other derivatives: each column's sums on their own
+// into arrays.partial, so that adding them in column order afterwards no thread count
+// changes a bit; where `traces`, the probes' sums too, into arrays.claim_sums. Cached
+// columns are read in place, the others computed and counted in the schedule's profile.
+void gradient_pass(kernel_operator& A, const gradient_inputs& inputs, estimate_arrays& arrays,
+                   bool traces) {
+  const training_data& data = A.data();
+  const std::int64_t n = data.n;
+  const int d = data.d, p = inputs.p;
+  const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
+  block_schedule& schedule = A.schedule();
+  const int parts = schedule.parts();
+  std::atomic<std::int64_t> next{0};
+  // Columns each part computed, and its seconds on them (the profile only).
+  std::vector<std::int64_t> part_computed(parts, 0);
+  std::vector<double> part_seconds(parts, 0.0);
+  // With the probes' trace terms, a claim is one of PROBE_CLAIMS fixed column ranges
+  // (multiples of COLUMNS_PER_CLAIM), whose sums its part adds in column order: the same
+  // bits whichever part takes it, in storage that does not grow with n.
+  std::int64_t claim = COLUMNS_PER_CLAIM;
+  if (traces) {
+    const std::int64_t ranges = (n + PROBE_CLAIMS - 1) / PROBE_CLAIMS;
+    claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
+    std::fill(arrays.claim_sums.get(), arrays.claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
+  }
+  std::vector<probe_sums> part_probes;
+  for (int part = 0; traces && part < parts; ++part) {
+    part_probes.push_back({arrays.probe_tiles.get() + static_cast<std::uint64_t>(part) * p * ROW_TILE,
+                           arrays.probe_lanes.get() + part * terms * LANES,
+                           arrays.column_terms.get() + part * terms});
+  }
+  auto part_columns = [&](int part) {
+    double* own = arrays.scratch.get() + static_cast<std::int64_t>(part) * n;
+    double* own_lanes = arrays.lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
+    for (;;) {
+      if (schedule.stop_requested()) return;
+      const std::int64_t j0 = next.fetch_add(claim);
+      if (j0 >= n) return;
+      const std::int64_t j1 = j0 + claim < n ? j0 + claim : n;
+      for (std::int64_t j = j0; j < j1; ++j) {
+        if (traces && schedule.stop_requested()) return;  // a claim may be n / 64 columns
+        const int slot = A.cache().slot_of(static_cast<int>(j));
+        const double* column = own;
+        if (slot != 0) {
+          column = A.cache().slot_column(slot - 1);
+        } else {
+          const auto start = std::chrono::steady_clock::now();
+          kernel_column_rows(data, static_cast<int>(j), 0, n, own);
+          part_seconds[part] +=
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          part_computed[part] += 1;
+        }
+        column_sums(inputs, static_cast<int>(j), column, own_lanes, arrays.partial.get() + j * (d + 1),
+                    traces ? &part_probes[part] : nullptr);
+        if (traces) {
+          const double* out = part_probes[part].out;
+          double* sums = arrays.claim_sums.get() + (j0 / claim) * terms;
+          for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
+        }
+      }
+    }
+  };
+  schedule.pool().run_parts(part_columns);
+  // The parts compute their columns side by side: the wall time is their mean.
+  std::int64_t computed = 0;
+  double seconds = 0.0;
+  for (int part = 0; part < parts; ++part) {
+    computed += part_computed[part];
+    seconds += part_seconds[part];
+  }
+  schedule.count_columns(computed, seconds / parts);
+}
+
+// The gradient from the columns' sums, added in column order, and the fit's sums.
+void gradient_from_sums(const training_data& data, const double* partial, const fit_sums& f,
+                        int c, int p, std::vector<double>& gradient) {
+  const std::int64_t n = data.n;
+  const int d = data.d;
+  std::vector<double> sums(d + 1, 0.0);
+  for (std::int64_t j = 0; j < n; ++j) {
+    for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
+  }
+  // A feature of weight 0 leaves the kernel alone: its derivative in log w is exactly 0.
+  for (int l = 0; l < d; ++l) {
+    gradient[l] = data.w[l] == 0.0 ? 0.0 : -0.5 * data.w[l] * sums[1 + l];
+  }
+  gradient[d] = 0.5 * sums[0];
+  gradient[d + 1] = 0.5 * data.ridge * (f.alpha_sq - static_cast<double>(c) / p * f.uz);
+}
+
+// Each probe's (c / 2) z_s' dA/dtheta_i A^-1 z_s: the claims' sums in column order, then the
+// derivatives' factors (dA/dlog w_l = -w_l K o D_l, dA/dlog amplitude = K, dA/dlog ridge =
+// ridge I); (d + 2) x p into traces.
+void probe_traces_from_claims(const training_data& data, const double* claim_sums,
+                              const fit_sums& f, int c, int p, std::vector<double>& traces) {
+  const int d = data.d;
+  const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
+  std::vector<double> total(terms, 0.0);
+  for (int range = 0; range < PROBE_CLAIMS; ++range) {
+    for (std::uint64_t i = 0; i < terms; ++i) total[i] += claim_sums[range * terms + i];
+  }
+  traces.assign(static_cast<std::size_t>(d + 2) * p, 0.0);
+  const double half_c = 0.5 * c;
+  for (int t = 0; t < p; ++t) {
+    double* out = traces.data() + static_cast<std::size_t>(t) * (d + 2);
+    const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
+    for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
+    out[d] = half_c * sums_t[0];
+    out[d + 1] = half_c * data.ridge * f.own_uz[t];
+  }
+}
+
+// log det A by Lanczos with the probes Z (preconditioned where asked), its error over the
+// probes, and the value from it and the data fit; result's status set where a stop or a
+// failure ended it.
+void estimate_log_det(kernel_operator& A, const std::vector<double>& Z, int c, double fit,
+                      const lml_settings& settings, const column_profile& profile,
+                      lml_estimate& result) {
+  const std::int64_t n = A.n();
+  const int p = settings.probes;
+  multiply_context context{&A, p};
+  std::vector<double> quadratures;
+  if (settings.log_det_rank > 0) {
+    if (!preconditioned_log_det(A, Z, p, settings, context, quadratures, result)) {
+      profile.record(result);
+      return;
+    }
+  } else {
+    quadratures = lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
+  }
+  result.passes_over_k += context.products;
+  result.lanczos_steps = context.products;
+  profile.record(result);
+  if (A.stop().stopped()) {
+    result.status = solve_status::interrupted;
+    return;
+  }
+  double mean = 0.0;
+  for (double q : quadratures) mean += q;
+  mean /= p;
+  double var = 0.0;
+  for (double q : quadratures) var += (q - mean) * (q - mean);
+  result.log_det = mean;
+  result.quadratures = quadratures;
+  result.log_det_error = p > 1 ? std::sqrt(var / (p - 1) / p) : std::numeric_limits<double>::quiet_NaN();
+  const double two_pi = 6.283185307179586;
+  result.value = -0.5 * fit - 0.5 * c * mean - 0.5 * static_cast<double>(c) * n * std::log(two_pi);
+}
+
 }  // namespace
 
 std::vector<double> rademacher_probes(std::int64_t n, int p, std::uint64_t seed) {
@@ -307,211 +551,40 @@ lml_estimate estimate_marginal_likelihood(kernel_operator& A, const double* Y, i
   // Without the gradient only the targets are solved: the probes serve the log determinant.
   const bool gradient = settings.gradient;
   const int solved = gradient ? cols : c;
+  const bool traces = settings.probe_traces && gradient;
   block_schedule& schedule = A.schedule();
-  const int parts = schedule.parts();
   lml_estimate result{nan, std::vector<double>(d + 2, nan), 0.0, nan, nan, {}, {}, {}};
 
-  // Everything the estimate holds, before any work: the right sides (the targets, then the
-  // probes) and their gradient, each column's gradient sums, and each thread's scratch, so
-  // that no thread allocates.
+  estimate_arrays arrays;
   allocation_failure failure;
-  const std::uint64_t un = static_cast<std::uint64_t>(n);
-  auto B = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
-  auto G = try_allocate<double>(un * solved, false, "the right-hand sides", failure);
-  auto partial = try_allocate<double>(gradient ? un * (d + 1) : 0, false, "the gradient sums", failure);
-  auto scratch = try_allocate<double>(gradient ? un * parts : 0, false, "the gradient sums", failure);
-  auto lanes = try_allocate<double>(gradient ? static_cast<std::uint64_t>(parts) * (d + 1) * LANES : 0,
-                                    false, "the gradient sums", failure);
-  // The probes' own trace terms: each part's products and lanes, each claim's sums.
-  const bool traces = settings.probe_traces && gradient;
-  const std::uint64_t terms = static_cast<std::uint64_t>(p) * (d + 1);
-  auto probe_tiles = try_allocate<double>(traces ? static_cast<std::uint64_t>(parts) * p * ROW_TILE : 0,
-                                          false, "the probes' trace terms", failure);
-  auto probe_lanes = try_allocate<double>(traces ? parts * terms * LANES : 0, false,
-                                          "the probes' trace terms", failure);
-  auto claim_sums = try_allocate<double>(traces ? PROBE_CLAIMS * terms : 0, false,
-                                         "the probes' trace terms", failure);
-  auto column_terms = try_allocate<double>(traces ? parts * terms : 0, false,
-                                           "the probes' trace terms", failure);
-  if (failure.failed) {
+  if (!arrays.allocate(n, d, p, solved, schedule.parts(), gradient, traces, failure)) {
     result.status = solve_status::out_of_memory;
     result.failed_bytes = failure.bytes;
     return result;
   }
   const std::vector<double> Z = rademacher_probes(n, p, settings.seed);
-  std::copy(Y, Y + n * c, B.get());
-  if (gradient) std::copy(Z.begin(), Z.end(), B.get() + n * c);
-  const std::vector<double> tol = column_tolerances(B.get(), n, solved, settings.relative_tol);
-  multi_options options;
-  options.tol = tol.data();
-  options.seed = settings.seed;
-  options.max_passes = settings.max_passes;
-  const std::int64_t columns_before = schedule.columns_computed();
-  const double seconds_before = schedule.column_seconds();
-  const auto profile = [&] {
-    result.columns_computed = schedule.columns_computed() - columns_before;
-    result.column_seconds = schedule.column_seconds() - seconds_before;
-  };
-  if (settings.precondition_rank > 0) {
-    if (!solve_preconditioned(A, B.get(), solved, tol, settings, V, G.get(), result)) return result;
-  } else {
-    result.solve = solve_multi(A, B.get(), solved, options, V, G.get());
-    result.passes_over_k = result.solve.passes + static_cast<double>(result.solve.checks);
-  }
-  profile();
-  if (result.solve.status == solve_status::interrupted ||
-      result.solve.status == solve_status::out_of_memory) {
-    result.status = result.solve.status;
-    result.failed_bytes = result.solve.failed_bytes;
+  std::copy(Y, Y + n * c, arrays.B.get());
+  if (gradient) std::copy(Z.begin(), Z.end(), arrays.B.get() + n * c);
+  const std::vector<double> tol = column_tolerances(arrays.B.get(), n, solved, settings.relative_tol);
+  const column_profile profile{schedule, schedule.columns_computed(), schedule.column_seconds()};
+  if (!solve_right_sides(A, arrays.B.get(), solved, tol, settings, V, arrays.G.get(), profile, result)) {
     return result;
   }
 
-  // Data fit and the ridge's derivative, sequentially.
-  // (Each probe's own u'z too, for its trace terms where asked.)
-  double fit = 0.0, alpha_sq = 0.0, uz = 0.0;
-  std::vector<double> own_uz(traces ? p : 0, 0.0);
-  for (std::int64_t r = 0; r < n; ++r) {
-    for (int q = 0; q < c; ++q) {
-      fit += Y[q * n + r] * V[q * n + r];
-      alpha_sq += V[q * n + r] * V[q * n + r];
-    }
-    for (int s = 0; s < (gradient ? p : 0); ++s) {
-      const double product = V[(c + s) * n + r] * Z[s * n + r];
-      uz += product;
-      if (traces) own_uz[s] += product;
-    }
-  }
-  result.data_fit = fit;
-
+  const fit_sums fit = data_fit(Y, V, Z.data(), n, c, gradient ? p : 0, traces);
+  result.data_fit = fit.fit;
   if (gradient) {
-    // One pass over the columns for the other derivatives: each column's sums on its own,
-    // then added in column order, so no thread count changes a bit.
-    const gradient_inputs inputs{&data, V, Z.data(), c, p};
-    std::atomic<std::int64_t> next{0};
-    // Columns each part computed, and its seconds on them (the profile only).
-    std::vector<std::int64_t> part_computed(parts, 0);
-    std::vector<double> part_seconds(parts, 0.0);
-    // With the probes' trace terms, a claim is one of PROBE_CLAIMS fixed column ranges
-    // (multiples of COLUMNS_PER_CLAIM), whose sums its part adds in column order: the same
-    // bits whichever part takes it, in storage that does not grow with n.
-    std::int64_t claim = COLUMNS_PER_CLAIM;
-    if (traces) {
-      const std::int64_t ranges = (n + PROBE_CLAIMS - 1) / PROBE_CLAIMS;
-      claim = (ranges + COLUMNS_PER_CLAIM - 1) / COLUMNS_PER_CLAIM * COLUMNS_PER_CLAIM;
-      std::fill(claim_sums.get(), claim_sums.get() + PROBE_CLAIMS * terms, 0.0);
-    }
-    std::vector<probe_sums> part_probes;
-    for (int part = 0; traces && part < parts; ++part) {
-      part_probes.push_back({probe_tiles.get() + static_cast<std::uint64_t>(part) * p * ROW_TILE,
-                             probe_lanes.get() + part * terms * LANES,
-                             column_terms.get() + part * terms});
-    }
-    auto part_columns = [&](int part) {
-      double* own = scratch.get() + static_cast<std::int64_t>(part) * n;
-      double* own_lanes = lanes.get() + static_cast<std::int64_t>(part) * (d + 1) * LANES;
-      for (;;) {
-        if (schedule.stop_requested()) return;
-        const std::int64_t j0 = next.fetch_add(claim);
-        if (j0 >= n) return;
-        const std::int64_t j1 = j0 + claim < n ? j0 + claim : n;
-        for (std::int64_t j = j0; j < j1; ++j) {
-          if (traces && schedule.stop_requested()) return;  // a claim may be n / 64 columns
-          const int slot = A.cache().slot_of(static_cast<int>(j));
-          const double* column = own;
-          if (slot != 0) {
-            column = A.cache().slot_column(slot - 1);
-          } else {
-            const auto start = std::chrono::steady_clock::now();
-            kernel_column_rows(data, static_cast<int>(j), 0, n, own);
-            part_seconds[part] +=
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            part_computed[part] += 1;
-          }
-          column_sums(inputs, static_cast<int>(j), column, own_lanes, partial.get() + j * (d + 1),
-                      traces ? &part_probes[part] : nullptr);
-          if (traces) {
-            const double* out = part_probes[part].out;
-            double* sums = claim_sums.get() + (j0 / claim) * terms;
-            for (std::uint64_t i = 0; i < terms; ++i) sums[i] += out[i];
-          }
-        }
-      }
-    };
-    schedule.pool().run_parts(part_columns);
-    {
-      // The parts compute their columns side by side: the wall time is their mean.
-      std::int64_t computed = 0;
-      double seconds = 0.0;
-      for (int part = 0; part < parts; ++part) {
-        computed += part_computed[part];
-        seconds += part_seconds[part];
-      }
-      schedule.count_columns(computed, seconds / parts);
-    }
+    gradient_pass(A, gradient_inputs{&data, V, Z.data(), c, p}, arrays, traces);
     result.passes_over_k += 1.0;
-    profile();
+    profile.record(result);
     if (A.stop().stopped()) {
       result.status = solve_status::interrupted;
       return result;
     }
-    std::vector<double> sums(d + 1, 0.0);
-    for (std::int64_t j = 0; j < n; ++j) {
-      for (int i = 0; i <= d; ++i) sums[i] += partial[j * (d + 1) + i];
-    }
-    // A feature of weight 0 leaves the kernel alone: its derivative in log w is exactly 0.
-    for (int l = 0; l < d; ++l) {
-      result.gradient[l] = data.w[l] == 0.0 ? 0.0 : -0.5 * data.w[l] * sums[1 + l];
-    }
-    result.gradient[d] = 0.5 * sums[0];
-    result.gradient[d + 1] = 0.5 * data.ridge * (alpha_sq - static_cast<double>(c) / p * uz);
-    if (traces) {
-      // Each probe's (c / 2) z_s' dA/dtheta_i A^-1 z_s: the claims' sums in column order, then
-      // the derivatives' factors (dA/dlog w_l = -w_l K o D_l, dA/dlog amplitude = K, dA/dlog
-      // ridge = ridge I).
-      std::vector<double> total(terms, 0.0);
-      for (int range = 0; range < PROBE_CLAIMS; ++range) {
-        for (std::uint64_t i = 0; i < terms; ++i) total[i] += claim_sums[range * terms + i];
-      }
-      result.probe_traces.assign(static_cast<std::size_t>(d + 2) * p, 0.0);
-      const double half_c = 0.5 * c;
-      for (int t = 0; t < p; ++t) {
-        double* out = result.probe_traces.data() + static_cast<std::size_t>(t) * (d + 2);
-        const double* sums_t = total.data() + static_cast<std::size_t>(t) * (d + 1);
-        for (int l = 0; l < d; ++l) out[l] = data.w[l] == 0.0 ? 0.0 : -half_c * data.w[l] * sums_t[1 + l];
-        out[d] = half_c * sums_t[0];
-        out[d + 1] = half_c * data.ridge * own_uz[t];
-      }
-    }
+    gradient_from_sums(data, arrays.partial.get(), fit, c, p, result.gradient);
+    if (traces) probe_traces_from_claims(data, arrays.claim_sums.get(), fit, c, p, result.probe_traces);
   }
-
-  if (!settings.log_det) return result;
-  multiply_context context{&A, p};
-  std::vector<double> quadratures;
-  if (settings.log_det_rank > 0) {
-    if (!preconditioned_log_det(A, Z, p, settings, context, quadratures, result)) {
-      profile();
-      return result;
-    }
-  } else {
-    quadratures = lanczos_log_quadratures(Z.data(), n, p, settings.lanczos, &multiply_by, &context);
-  }
-  result.passes_over_k += context.products;
-  result.lanczos_steps = context.products;
-  profile();
-  if (A.stop().stopped()) {
-    result.status = solve_status::interrupted;
-    return result;
-  }
-  double mean = 0.0;
-  for (double q : quadratures) mean += q;
-  mean /= p;
-  double var = 0.0;
-  for (double q : quadratures) var += (q - mean) * (q - mean);
-  result.log_det = mean;
-  result.quadratures = quadratures;
-  result.log_det_error = p > 1 ? std::sqrt(var / (p - 1) / p) : nan;
-  const double two_pi = 6.283185307179586;
-  result.value = -0.5 * fit - 0.5 * c * mean - 0.5 * static_cast<double>(c) * n * std::log(two_pi);
+  if (settings.log_det) estimate_log_det(A, Z, c, fit.fit, settings, profile, result);
   return result;
 }
 
