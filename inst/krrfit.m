@@ -53,10 +53,9 @@ function model = krrfit(X, Y, varargin)
 %   krrfit refuses before any work with krrfit:outOfMemory and the bytes it needs.
 %
 %   Determinism: the subset, the restarts' perturbations and the probes come from Seed
-%   alone (a generator of krrfit's own: the host's rand and randn are neither used nor
-%   disturbed), and the whole fit is compiled code whose sums run in one fixed order (its
-%   dense factorisations too, not the host's BLAS). So the same data, options and Seed give
-%   the same model bit for bit whatever KRR_NUM_THREADS is and whatever the BLAS.
+%   alone (krrfit's own generator: the host's rand and randn are neither used nor disturbed),
+%   and the whole fit is compiled code whose sums (its factorisations too, not the host's
+%   BLAS) run in one fixed order: the same model bit for bit whatever KRR_NUM_THREADS and BLAS.
 
 %   Options (name-value pairs; names in any case; numbers of any numeric class)
 %     'LengthScales'       starting length scales, 1 x d or scalar, in the units of X
@@ -70,7 +69,8 @@ function model = krrfit(X, Y, varargin)
 %                          and 1e3 standardised units)
 %     'AmplitudeBounds'    [low high] (default 1e-4 and 1e4 times the variance of Y)
 %     'RidgeBounds'        [low high] (default 1e-6 and 10 times the variance of Y)
-%     'MaxIterations'      iterations of each exact stage, 0 to 1e6 (default 100)
+%     'MaxIterations'      iterations of each exact stage, 0 to 1e6 (0: the start is the
+%                          model) (default 100)
 %     'ScalableIterations' most iterations over all observations for large n, 0 to 1e6;
 %                          fewer where the stage settles first (10)
 %     'Restarts'           extra starts from random perturbations, 0 to 1000; the best is
@@ -88,9 +88,7 @@ function model = krrfit(X, Y, varargin)
 %                          observations held out from the stage's that check it (0:
 %                          paired estimates check it) (default 10000)
 %     'ScalableSubsetSize' most observations the scalable stage fits, never fewer than
-%                          SubsetSize (default 10000: its evaluations are most of the
-%                          time, and the hyperparameters change little with more; see
-%                          the README)
+%                          SubsetSize (default 10000; the README says why)
 %     'FinalObjective'     where the stage was checked on held-out observations, estimate
 %                          the objective on all n at the end (10 to 20 passes over K):
 %                          true, false, or 'auto': where K fits in the memory the solves
@@ -98,16 +96,13 @@ function model = krrfit(X, Y, varargin)
 %                          beyond which each pass computes the kernel again (default
 %                          'auto'); where not, LogMarginalLikelihood is NaN
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
-%     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent;
-%                          above: by conjugate gradients preconditioned with a pivoted
-%                          partial Cholesky factor of K of at most this rank, rebuilt at
-%                          each evaluation (fewer passes over K where the kernel's spectrum
-%                          falls fast; see the README for when it pays) (default 0)
-%     'LogDetRank'         rank of the pivoted partial Cholesky factor of K that
-%                          preconditions the log determinant's Lanczos quadrature in the
-%                          estimated objective (0: none): with it Lanczos settles in a
-%                          fraction of the passes over K and the estimate's error is far
-%                          smaller (default 1000)
+%     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent; above:
+%                          by conjugate gradients preconditioned with a pivoted partial
+%                          Cholesky factor of K of at most this rank, rebuilt at each
+%                          evaluation (pays where K's spectrum falls fast: README) (default 0)
+%     'LogDetRank'         rank of a pivoted partial Cholesky factor of K preconditioning
+%                          the Lanczos quadrature of the estimated log determinant (0: none):
+%                          far fewer passes over K, far smaller errors (default 1000)
 %     'Standardize'        standardise the features (default true)
 %     'CenterTargets'      centre the targets (default true)
 %     'Tolerance'          relative tolerance of the final solve, in (0, 1) (default 1e-8)
@@ -135,6 +130,11 @@ function model = krrfit(X, Y, varargin)
 %                           solves converged; the warning says how often and why. Where the
 %                           final coefficients are not finite, an error with the same
 %                           identifier.
+%     krrfit:iterationLimit an exact stage (dense, the subset's, the polish; each start its
+%                           own) used up MaxIterations with a gradient component above 1e-5:
+%                           the warning names each such stage and its largest component left,
+%                           and Method notes it; raise MaxIterations. Never with
+%                           MaxIterations 0, where no iterations were asked for.
 %     krrfit:atBound        a free parameter ended at (within 0.1% of) a bound: the Ridge
 %                           or the Amplitude at either bound, a length scale at its lower
 %                           bound; the warning names each and the bound to widen. A length

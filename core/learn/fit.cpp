@@ -184,9 +184,14 @@ lbfgs_options stage_options(const context& ctx, const std::string& label) {
 }
 
 // One exact stage from theta (already factorising): L-BFGS on the dense objective of the
-// m observations X, Y over the free entries. Writes the point reached and its value.
+// m observations X, Y over the free entries. Writes the point reached and its value. A
+// stage that used up MaxIterations (at least one) with its largest projected gradient
+// component still above the tolerance is recorded in ctx.capped under base_label (the
+// search it belongs to); one that met the tolerance on its last iteration is not, since it
+// would have stopped there at the next check.
 bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
-                 std::vector<double>& theta, const std::string& label, double& f) {
+                 std::vector<double>& theta, const std::string& label,
+                 const std::string& base_label, double& f) {
   const std::vector<int> free = ctx.free_entries();
   const std::vector<double> base = theta;
   double evaluations = 0;
@@ -220,6 +225,11 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
   }
   if (r.status == lbfgs_status::invalid_arguments)
     return ctx.fail(fit_status::invalid_input, "invalidInput", r.message);
+  const lbfgs_options used = stage_options(ctx, label);
+  if (r.status == lbfgs_status::iteration_limit && used.max_iterations > 0 &&
+      !ctx.history.empty() && ctx.history.back()[2] > used.gradient_tolerance) {
+    ctx.capped.push_back({ctx.stage_name(label), ctx.stage_name(base_label), ctx.history.back()[2]});
+  }
   theta = fill_in(base, free, r.x.data());
   f = r.f;
   return true;
@@ -255,7 +265,7 @@ bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y
     std::vector<double> start = starts[r];
     if (!factorising_start(ctx, X, m, Y, start, label)) return false;
     double f = 0.0;
-    if (!exact_stage(ctx, X, m, Y, start, label, f)) return false;
+    if (!exact_stage(ctx, X, m, Y, start, label, base_label, f)) return false;
     if (f > best) {
       best = f;
       theta = start;
@@ -294,6 +304,32 @@ void warn_at_bounds(context& ctx, const std::vector<double>& theta, const std::v
   std::string joined;
   for (size_t k = 0; k < items.size(); ++k) joined += (k ? "; " : "") + items[k];
   ctx.warn("atBound", "ended at a bound, where the likelihood may still rise beyond it: " + joined);
+}
+
+// One warning for the exact stages that ran out of MaxIterations short of the tolerance
+// (ctx.capped), naming each (at most four, then a count) with the largest gradient
+// component it left; and the note Method carries ("" where none did).
+std::string warn_iteration_limit(context& ctx) {
+  if (ctx.capped.empty()) return "";
+  const double tolerance = stage_options(ctx, "").gradient_tolerance;
+  std::string items;
+  const size_t shown = std::min<size_t>(ctx.capped.size(), 4);
+  for (size_t k = 0; k < shown; ++k)
+    items += text("%sin stage %s it was %s", k ? "; " : "", ctx.capped[k].stage.c_str(),
+                  format_number("%.3g", ctx.capped[k].gradient).c_str());
+  if (ctx.capped.size() > shown)
+    items += text("; and in %d more starts", static_cast<int>(ctx.capped.size() - shown));
+  ctx.warn("iterationLimit",
+           text("stopped at MaxIterations = %d with the largest gradient component "
+                "(in the log hyperparameters) still above %s, so the hyperparameters may be short "
+                "of the maximum: %s; raise MaxIterations",
+                ctx.s.max_iterations, format_number("%g", tolerance).c_str(), items.c_str()));
+  std::vector<std::string> stages;
+  for (const auto& c : ctx.capped)
+    if (std::find(stages.begin(), stages.end(), c.base) == stages.end()) stages.push_back(c.base);
+  std::string note = "; MaxIterations reached in stage";
+  for (size_t k = 0; k < stages.size(); ++k) note += (k ? " and " : " ") + stages[k];
+  return note;
 }
 
 bool check_memory(context& ctx, std::int64_t m) {
@@ -396,7 +432,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
       const std::string label = ctx.label(text("exact, all %lld", static_cast<long long>(n)));
       if (!factorising_start(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label)) return false;
       double ignored = 0.0;
-      if (!exact_stage(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label, ignored)) return false;
+      if (!exact_stage(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label, label, ignored)) return false;
       const dense_objective_result r = dense_value(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, false);
       if (ctx.failed()) return false;
       f = r.value;
@@ -415,6 +451,8 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
       how = out.how;
     }
   }
+  // Before the bounds warning, which stays the last one raised where both are.
+  how += warn_iteration_limit(ctx);
   warn_at_bounds(ctx, theta, sigma);
 
   model.format_version = 2;

@@ -37,7 +37,7 @@ enum class solve_status;  // core/solve/descent.h
 // Codes of the learner's warnings and errors: the host makes its identifiers of them
 // ("<function>:<code>").
 struct fit_message {
-  std::string code;     // "startMoved", "notConverged", "atBound", "invalidInput", ...
+  std::string code;     // "startMoved", "notConverged", "iterationLimit", "atBound", ...
   std::string message;  // without the leading "<function>: "
 };
 

@@ -30,6 +30,15 @@ struct context {
   fit_status status = fit_status::done;
   fit_message error;
   std::array<int, 3> solves_seen{};  // the after_solve seam's calls, by fit_solve_kind
+  // The exact stages (each start of a search its own) that ran out of MaxIterations with
+  // the largest projected gradient component still above the stages' tolerance: for the
+  // iterationLimit warning and the note in Method.
+  struct capped_stage {
+    std::string stage;  // as messages name it: "(exact, 60 of 400, start 2 of 3)"
+    std::string base;   // the stage without its start: "(exact, 60 of 400)"
+    double gradient;    // the largest projected gradient component left
+  };
+  std::vector<capped_stage> capped;
 
   context(const fit_settings& settings, const fit_environment& environment)
       : s(settings), env(environment), start(std::chrono::steady_clock::now()) {}

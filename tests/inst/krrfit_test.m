@@ -226,7 +226,9 @@
 
 %!test
 %! ## Options as a user may give them: numbers of any class, flags as 'on'/'off', names in
-%! ## any case, sparse data; the same model as with plain doubles. 'off' is false.
+%! ## any case, sparse data; the same model as with plain doubles. 'off' is false (so
+%! ## nothing is printed: the warning of these few iterations turned off).
+%! warning ("off", "krrfit:iterationLimit", "local");
 %! a = krrfit (X(1:40,:), y(1:40), "Verbose", false, "MaxIterations", 3, "Restarts", 1);
 %! out = evalc ("b = krrfit (sparse (X(1:40,:)), sparse (y(1:40)), 'verbose', 'off', 'MaxIterations', int32 (3), 'Restarts', single (1), 'Standardize', 'on', 'CenterTargets', 1);");
 %! assert (out, "");
@@ -260,6 +262,7 @@
 %! rand ("seed", 3);
 %! Xr = rand (300, 2);  yr = sin (3 * Xr(:,1)) + Xr(:,2);
 %! warning ("off", "krrfit:atBound", "local");
+%! warning ("off", "krrfit:iterationLimit", "local");
 %! lastwarn ("");
 %! m = krrfit (Xr, yr, "Verbose", false, "Ridge", 1e-16, "Fixed", {"Ridge"}, "MaxIterations", 3);
 %! [msg, id] = lastwarn ();
