@@ -348,18 +348,56 @@ bool check_memory(context& ctx, std::int64_t m) {
 bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   const std::int64_t n = ctx.n;
   const int d = ctx.d, c = ctx.c;
-  // Standardised features (one observation per column), centred targets.
+  // Standardised features (one observation per column), centred targets. Each feature's
+  // mean and standard deviation are computed on the feature scaled by 2^-e, 2^e the power
+  // of two at or above its largest magnitude: every scaled value lies in [-1, 1], so the
+  // sums and squares neither overflow nor underflow at any scale, and the scaling is exact
+  // but for values far below the largest that it takes under the normal range (so the
+  // mean, the deviation and the standardised values have the bits they had when computed
+  // unscaled, wherever that neither overflowed nor underflowed). The standardised values are
+  // formed from the scaled ones, where x - mu cannot overflow. A constant feature keeps
+  // sigma 1 (it adds nothing to any distance); a feature whose deviation, scaled
+  // back, is not a normal double is refused: predictions standardise with the model's Mu
+  // and Sigma, which could not hold it.
   std::vector<double> mu(d, 0.0), sigma(d, 1.0), y_mean(c, 0.0);
+  std::vector<int> exponent(d, 0);   // e of each feature
+  std::vector<double> mu_scaled(d, 0.0), sigma_scaled(d, 1.0);
   if (ctx.s.standardize) {
     for (int l = 0; l < d; ++l) {
       const double* x = X + static_cast<size_t>(l) * n;
+      double largest = 0.0;
+      for (std::int64_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(x[i]));
+      if (largest == 0) continue;
+      std::frexp(largest, &exponent[l]);  // largest = f 2^e, f in [0.5, 1)
+      const int e = exponent[l];
       double sum = 0.0;
-      for (std::int64_t i = 0; i < n; ++i) sum += x[i];
-      mu[l] = sum / static_cast<double>(n);
+      for (std::int64_t i = 0; i < n; ++i) sum += std::ldexp(x[i], -e);
+      const double m = sum / static_cast<double>(n);
       double sq = 0.0;
-      for (std::int64_t i = 0; i < n; ++i) sq += (x[i] - mu[l]) * (x[i] - mu[l]);
-      sigma[l] = std::sqrt(sq / static_cast<double>(n - 1));
-      if (sigma[l] == 0 || !std::isfinite(sigma[l])) sigma[l] = 1;
+      for (std::int64_t i = 0; i < n; ++i) {
+        const double v = std::ldexp(x[i], -e) - m;
+        sq += v * v;
+      }
+      const double sd = std::sqrt(sq / static_cast<double>(n - 1));
+      mu[l] = std::ldexp(m, e);
+      if (sd == 0) {  // constant: x - mu, as unscaled
+        exponent[l] = 0;
+        mu_scaled[l] = mu[l];
+        continue;
+      }
+      const double sigma_l = std::ldexp(sd, e);
+      if (!std::isnormal(sigma_l)) {
+        return ctx.fail(
+            fit_status::invalid_input, "invalidInput",
+            text("feature %d of X has a standard deviation of %s times 2^%d, outside the range "
+                 "of normal doubles (%g to %g), so its standardised values cannot be represented: "
+                 "rescale it",
+                 l + 1, format_number("%.6g", sd).c_str(), e,
+                 std::numeric_limits<double>::min(), std::numeric_limits<double>::max()));
+      }
+      mu_scaled[l] = m;
+      sigma_scaled[l] = sd;
+      sigma[l] = sigma_l;
     }
   }
   if (ctx.s.center_targets) {
@@ -371,7 +409,8 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   }
   ctx.Xs.resize(static_cast<size_t>(d) * n);
   for (std::int64_t j = 0; j < n; ++j)
-    for (int l = 0; l < d; ++l) ctx.Xs[j * d + l] = (X[l * n + j] - mu[l]) / sigma[l];
+    for (int l = 0; l < d; ++l)
+      ctx.Xs[j * d + l] = (std::ldexp(X[l * n + j], -exponent[l]) - mu_scaled[l]) / sigma_scaled[l];
   ctx.Yc.resize(static_cast<size_t>(n) * c);
   double var_sum = 0.0;
   for (int q = 0; q < c; ++q) {

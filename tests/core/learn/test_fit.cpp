@@ -309,6 +309,46 @@ TEST(FitDense, TheModelDoesNotDependOnWhereTheFeaturesLie) {
   }
 }
 
+TEST(FitDense, AFeatureAtAnyScaleGivesTheModelOfItUnscaled) {
+  // Standardised, a feature times any power of ten within double range gives the unscaled
+  // model: its mean and deviation neither overflow (its squares beyond 1e308) nor
+  // underflow (below 1e-308, where it would have been dropped as constant).
+  const data p = synthetic(60, 2, 6);
+  const fit_option_set o = options({{"Verbose", off()}});
+  const fit_result m0 = run(p, o);
+  ASSERT_EQ(m0.status, fit_status::done);
+  for (double scale : {1e-300, 1e-170, 1e154, 1e155, 1e300}) {
+    data q = p;
+    for (std::int64_t i = 0; i < p.n; ++i) q.X[p.n + i] *= scale;
+    const fit_result m = run(q, o);
+    ASSERT_EQ(m.status, fit_status::done) << scale << ": " << m.error.message;
+    EXPECT_NEAR(m.model.log_marginal_likelihood, m0.model.log_marginal_likelihood,
+                1e-9 * std::fabs(m0.model.log_marginal_likelihood)) << scale;
+    EXPECT_NEAR(m.model.length_scales[0], m0.model.length_scales[0], 1e-6 * m0.model.length_scales[0]) << scale;
+    EXPECT_NEAR(m.model.length_scales[1] / scale, m0.model.length_scales[1], 1e-6 * m0.model.length_scales[1]) << scale;
+    EXPECT_NEAR(m.model.sigma[1] / scale, m0.model.sigma[1], 1e-14 * m0.model.sigma[1]) << scale;
+  }
+  // Values spanning the whole range, -1.7e308 to 1.7e308, still fit (their deviation,
+  // 1.71e308, is a double); what double precision cannot hold is refused, naming the
+  // feature: a deviation beyond the largest double (two such values: 2.4e308), or one
+  // below the smallest normal one.
+  data span = p;
+  for (std::int64_t i = 0; i < p.n; ++i) span.X[p.n + i] = i % 2 ? 1.7e308 : -1.7e308;
+  EXPECT_EQ(run(span, o).status, fit_status::done);
+  data wide = synthetic(2, 2, 6);
+  wide.X[2] = -1.7e308;
+  wide.X[3] = 1.7e308;
+  const fit_result w = run(wide, o);
+  EXPECT_EQ(w.status, fit_status::invalid_input);
+  EXPECT_EQ(w.error.message.rfind("feature 2 of X has a standard deviation of ", 0), 0u) << w.error.message;
+  EXPECT_TRUE(contains(w.error.message, "outside the range of normal doubles")) << w.error.message;
+  data tiny = p;
+  for (std::int64_t i = 0; i < p.n; ++i) tiny.X[i] *= 1e-310;
+  const fit_result t = run(tiny, o);
+  EXPECT_EQ(t.status, fit_status::invalid_input);
+  EXPECT_EQ(t.error.message.rfind("feature 1 of X has a standard deviation of ", 0), 0u) << t.error.message;
+}
+
 TEST(FitDense, RestartsKeepFixedEntriesAndOneSeedGivesOneModel) {
   const data p = synthetic(80, 2, 9);
   auto with_seed = [&](double seed) {
