@@ -83,18 +83,16 @@ function model = krrfit(X, Y, varargin)
 %     'SubsetSize'         observations of the exact first stage for large n, at least 2
 %                          (default 2000)
 %     'PolishLimit'        largest n fitted exactly after the subset stage (default 6000)
-%     'ExactCheckLimit'    largest n whose scalable stage is checked with the exact
-%                          objective of all observations; beyond, the number of
-%                          observations held out from the stage's that check it (0:
-%                          paired estimates check it) (default 10000)
+%     'ExactCheckLimit'    largest n whose scalable stage is checked by the exact objective
+%                          on all observations; beyond, the held-out observations that check
+%                          it (0: paired estimates check it) (default 10000)
 %     'ScalableSubsetSize' most observations the scalable stage fits, never fewer than
 %                          SubsetSize (default 10000; the README says why)
 %     'FinalObjective'     where the stage was checked on held-out observations, estimate
-%                          the objective on all n at the end (10 to 20 passes over K):
-%                          true, false, or 'auto': where K fits in the memory the solves
-%                          may cache (CacheBytes, and what krrfit:outOfMemory counts),
-%                          beyond which each pass computes the kernel again (default
-%                          'auto'); where not, LogMarginalLikelihood is NaN
+%                          the objective on all n at the end (10 to 20 passes over K): true,
+%                          false, or 'auto': where K fits in the memory the solves may cache
+%                          (CacheBytes and what krrfit:outOfMemory counts) (default 'auto');
+%                          where not, LogMarginalLikelihood is NaN
 %     'Probes'             probe vectors of the scalable stage, 1 to 4096 (default 8)
 %     'PreconditionRank'   0: the scalable stage's solves by block coordinate descent; above:
 %                          by conjugate gradients preconditioned with a pivoted partial
@@ -115,14 +113,16 @@ function model = krrfit(X, Y, varargin)
 %   Warnings (identifiers)
 %     krrfit:startMoved     K + Ridge*I did not factorise in double precision at a start
 %                           (a ridge too small for the amplitude, duplicated observations):
-%                           the ridge was raised to where the condition number of
-%                           K + Ridge*I is at most 1e8 (the largest row sum of K over
-%                           1e8 - 1), so that the coefficients are accurate and the same on
-%                           any processor, not merely to where it factorises; at most to
-%                           RidgeBounds(2), and the warning says when that leaves the bound
-%                           unmet. A fixed Ridge is raised too, and the model reports the
-%                           Ridge it used. Where even RidgeBounds(2) does not factorise,
-%                           the error krrfit:notPositiveDefinite.
+%                           the ridge was raised to where its condition number is at most
+%                           1e8 (the largest row sum of K over 1e8 - 1), so that the
+%                           coefficients are accurate, not merely factorisable; at most to
+%                           RidgeBounds(2) (the warning says when that leaves it above 1e8).
+%                           A fixed Ridge is raised too, and the model reports the Ridge it
+%                           used; where even RidgeBounds(2) does not factorise, the error
+%                           krrfit:notPositiveDefinite. Or the LengthScales given made K
+%                           diagonal (all observations over 8.57 length scales apart), where
+%                           the likelihood has no slope to leave by: the free length scales
+%                           start from their default instead (fixed ones are kept).
 %     krrfit:notConverged   a solve of the scalable stage, of its final estimate or of the
 %                           final coefficients did not reach its tolerance (after one retry
 %                           with four times the passes) or overflowed: points whose solves

@@ -235,12 +235,66 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
   return true;
 }
 
+// Whether K of the m observations X (d x m) at theta is numerically diagonal: for every
+// pair, sum_l w_l (x_il - x_jl)^2 above 53 log 2, so that each off-diagonal entry,
+// amplitude exp(-that), is below half an ulp of the amplitude on the diagonal. Each pair's
+// sum stops once it passes the threshold, and the scan at the first pair within it, so a
+// kernel that is not diagonal costs little.
+bool numerically_diagonal(const context& ctx, const double* X, std::int64_t m,
+                          const std::vector<double>& theta) {
+  const double threshold = 53 * std::log(2.0);
+  const int d = ctx.d;
+  std::vector<double> w(d);
+  for (int l = 0; l < d; ++l) w[l] = std::exp(theta[l]);
+  for (std::int64_t i = 0; i < m; ++i)
+    for (std::int64_t j = i + 1; j < m; ++j) {
+      double r = 0.0;
+      for (int l = 0; l < d && r <= threshold; ++l) {
+        const double t = X[i * d + l] - X[j * d + l];
+        r += w[l] * t * t;
+      }
+      if (r <= threshold) return false;
+    }
+  return true;
+}
+
+// A start whose length scales make K numerically diagonal (given LengthScales far below
+// the spacing of the observations) has a likelihood with no slope in the length scales
+// (each off-diagonal entry and its derivatives round to nothing), so the search cannot
+// leave it and would end where it began, predicting the mean. A user who gave a start, not
+// Fixed length scales, expects the maximum a usable start leads to, so the free length
+// scales move to their default (sqrt(d) standardised units, within their bounds), with a
+// warning, as a ridge that does not factorise is raised; the amplitude and ridge keep
+// theirs. Where the default is diagonal too, nothing would be gained and the start stays.
+void leave_diagonal_start(context& ctx, const double* X, std::int64_t m, const std::string& label) {
+  std::vector<double>& theta = ctx.p.theta;
+  bool any_free = false;
+  for (int l = 0; l < ctx.d; ++l) any_free = any_free || !ctx.p.fixed[l];
+  if (!any_free || m < 2 || !numerically_diagonal(ctx, X, m, theta)) return;
+  std::vector<double> moved = theta;
+  const double sd = std::sqrt(static_cast<double>(ctx.d));  // as check_data_options has it
+  const double w_default = std::log(1.0 / (2.0 * sd * sd));
+  for (int l = 0; l < ctx.d; ++l)
+    if (!ctx.p.fixed[l]) moved[l] = std::min(std::max(w_default, ctx.p.lo[l]), ctx.p.hi[l]);
+  if (numerically_diagonal(ctx, X, m, moved)) return;
+  theta = moved;
+  ctx.warn("startMoved",
+           text("K is numerically diagonal at the start of stage %s: at the LengthScales given, "
+                "every pair of observations lies more than %s length scales apart, so every "
+                "off-diagonal entry is below the rounding level of the Amplitude and the "
+                "likelihood has no slope in the length scales to leave by; the free length "
+                "scales start from their default (sqrt(d) standardised units) instead",
+                ctx.stage_name(label).c_str(),
+                format_number("%.3g", std::sqrt(2 * 53 * std::log(2.0))).c_str()));
+}
+
 // The exact search from theta0 and Restarts perturbed starts (theta0 plus spread times
 // seeded normals: 1 per log w, 0.5 for the amplitude, 1 for the ridge, clipped to the
 // bounds, the fixed entries kept): the best end is kept.
 bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y,
                   const std::string& base_label, std::vector<double>& theta) {
   const int D = ctx.d + 2;
+  leave_diagonal_start(ctx, X, m, base_label);
   const std::vector<double>& theta0 = ctx.p.theta;
   std::vector<std::vector<double>> starts = {theta0};
   if (ctx.s.restarts > 0) {

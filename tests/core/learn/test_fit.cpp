@@ -404,6 +404,43 @@ TEST(FitWarnings, AStartThatDoesNotFactoriseMovesWithItsWarning) {
             "K + Ridge*I is not positive definite in double precision at the start of stage (exact), even with Ridge raised to 1e-15, the upper end of RidgeBounds: raise RidgeBounds(2), lower the Amplitude, or remove duplicated observations");
 }
 
+TEST(FitWarnings, AStartWhereKIsDiagonalMovesToTheDefaultLengthScales) {
+  // At LengthScales 0.01 every off-diagonal kernel value underflows: no slope in the length
+  // scales, and the search would end at its start. The free length scales move to their
+  // default, so the fit is the default one, bit for bit.
+  const data p = synthetic(120, 3, 11);
+  const fit_result given = run(p, options({{"Verbose", off()}, {"LengthScales", num(0.01)}}));
+  const fit_result plain = run(p, options({{"Verbose", off()}}));
+  ASSERT_EQ(given.status, fit_status::done) << given.error.message;
+  const krr::fit_message* w = warning(given, "startMoved");
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->message.rfind("K is numerically diagonal at the start of stage (exact): at the LengthScales given, "
+                             "every pair of observations lies more than 8.57 length scales apart", 0), 0u)
+      << w->message;
+  EXPECT_EQ(given.model.alpha, plain.model.alpha);
+  EXPECT_EQ(given.model.log_marginal_likelihood, plain.model.log_marginal_likelihood);
+  EXPECT_EQ(warning(plain, "startMoved"), nullptr);
+  // Length scales short but not that short (the closest pairs within reach): kept, no warning.
+  const fit_result short_ones = run(p, options({{"Verbose", off()}, {"LengthScales", num(0.05)}, {"MaxIterations", num(0)}}));
+  EXPECT_EQ(warning(short_ones, "startMoved"), nullptr);
+  EXPECT_NEAR(short_ones.model.length_scales[0], 0.05, 1e-15);
+  // Fixed length scales are the user's: kept diagonal, and the model predicts the mean.
+  const fit_result fixed = run(p, options({{"Verbose", off()}, {"LengthScales", num(0.01)},
+                                           {"Fixed", option_value::strings({"LengthScales"})}}));
+  ASSERT_EQ(fixed.status, fit_status::done);
+  EXPECT_EQ(warning(fixed, "startMoved"), nullptr);
+  EXPECT_NEAR(fixed.model.length_scales[0], 0.01, 1e-15);
+  // The subset's stage of a larger fit is checked on its rows, and named.
+  const data q = synthetic(400, 2, 17);
+  const fit_result subset = run(q, options({{"Verbose", off()}, {"Method", option_value::string("scalable")},
+                                            {"SubsetSize", num(60)}, {"PolishLimit", num(1000)},
+                                            {"LengthScales", num(1e-3)}, {"MaxIterations", num(0)}}));
+  ASSERT_EQ(subset.status, fit_status::done);
+  ASSERT_NE(warning(subset, "startMoved"), nullptr);
+  EXPECT_TRUE(contains(warning(subset, "startMoved")->message, "at the start of stage (exact, 60 of 400):"));
+  EXPECT_NEAR(subset.model.length_scales[0], std::sqrt(2.0) * subset.model.sigma[0], 1e-12);
+}
+
 TEST(FitWarnings, AParameterAtItsBoundIsNamed) {
   const data p = synthetic(60, 2, 4, 0.01);
   const fit_result r = run(p, options({{"Verbose", off()}, {"RidgeBounds", option_value::vector({0.5, 1})},
