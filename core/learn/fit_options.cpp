@@ -260,10 +260,10 @@ bool option_value::empty() const {
   return false;
 }
 
-std::string format_number(const char* spec, double x) {
+std::string format_number(const char* format, double x) {
   if (std::isnan(x)) return "NaN";
   if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
-  return printf_string(spec, x);
+  return printf_string(format, x);
 }
 
 std::string describe_option_value(const option_value& v) {

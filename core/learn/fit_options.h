@@ -107,8 +107,8 @@ bool check_data_options(const fit_settings& settings, int d, const std::vector<d
 // "a R x C class".
 std::string describe_option_value(const option_value& v);
 
-// x as the learner's messages print it with the printf conversion spec ("%g", "%.3g"...),
+// x as the learner's messages print it with the printf conversion format ("%g", "%.3g"...),
 // Inf, -Inf and NaN spelt so.
-std::string format_number(const char* spec, double x);
+std::string format_number(const char* format, double x);
 
 }  // namespace krr
