@@ -5,8 +5,8 @@ function model = krrfit(X, Y, varargin)
 %   model = krrfit (X, Y, Name, Value, ...)
 %
 %   X is n x d, one observation per row; Y is n x c, one column per output (the outputs
-%   share one kernel). Both real and finite, of any numeric class (sparse ones are made
-%   full). The kernel between observations a and b is
+%   share one kernel, each scaled by YScale below). Both real and finite, of any numeric
+%   class (sparse ones are made full). The kernel between observations a and b is
 %     Amplitude * exp (-sum_l (a(l) - b(l))^2 / (2 * LengthScales(l)^2))
 %   and the model is that of a Gaussian process with this kernel and noise variance Ridge:
 %   the hyperparameters (a length scale per feature, the amplitude and the ridge) maximise
@@ -152,11 +152,11 @@ function model = krrfit(X, Y, varargin)
 %                                keeps the subset's optimum, with krrfit:notConverged)
 %
 %   The model is a plain struct, which save and load keep, with the fields
-%     FormatVersion 2: the layout of these fields, which krrpredict checks (models of the
-%                   earlier layout, without this field, are read as version 1)
+%     FormatVersion 3: the layout of these fields, which krrpredict checks (versions 2
+%                   and 1, the latter without this field, have no YScale)
 %     LengthScales  1 x d, in the units of X
 %     Relevance     1 x d: 1 / LengthScales^2 in standardised units, the largest 1
-%     Amplitude, Ridge   in the units of the centred Y
+%     Amplitude, Ridge   in the units of the centred Y (of its columns over YScale)
 %     LogMarginalLikelihood   the final objective (estimated where Method says so; NaN
 %                   where FinalObjective left it out)
 %     LogMarginalLikelihoodError   its standard error: 0 where computed exactly, from the
@@ -175,6 +175,10 @@ function model = krrfit(X, Y, varargin)
 %                   where the fit was exact throughout)
 %     Alpha         n x c coefficients; X (d x n, the standardised observations),
 %                   Weights (1 x (d + 1)), Mu, Sigma (1 x d), YMean (1 x c): for krrpredict
+%     YScale        1 x c: each output's deviation over their geometric mean (1 for one
+%                   output, or a constant one), so that no output's units decide the kernel:
+%                   output q's prior and noise variances are YScale(q)^2 times Amplitude and
+%                   Ridge, its deviations in krrpredict YScale(q) times the shared ones
 %
 %   Example
 %     X = rand (400, 3);  y = sin (6 * X(:,1)) + 0.1 * X(:,2) + 0.05 * randn (400, 1);

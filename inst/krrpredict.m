@@ -19,8 +19,8 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %   Xnew, in the units of Y: by default that of a new observation there, sqrt (v + Ridge)
 %   with v = Amplitude - k' * (K + Ridge * I) \ k the variance of the latent function and
 %   Ridge the noise variance; with 'Prediction', 'curve', that of the latent function,
-%   sqrt (v). The outputs share the kernel and its hyperparameters, so every column of Ysd
-%   is the same. Yint holds the bounds of the 100 * (1 - Alpha)% intervals, Ypred -/+
+%   sqrt (v). The outputs share the kernel and its hyperparameters, each fitted scaled by
+%   its YScale, so column q of Ysd is YScale(q) times that deviation. Yint holds the bounds of the 100 * (1 - Alpha)% intervals, Ypred -/+
 %   z * Ysd with z the normal quantile: m x 2 for one output, m x 2 x c for several
 %   (lower bounds in Yint(:, 1, q), upper in Yint(:, 2, q)).
 %
@@ -62,13 +62,12 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %   A variance below its rounding floor (the unit roundoff times the size of the terms
 %   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
 %
-%   The model must be one struct as krrfit returns it. Its FormatVersion (2; a model
-%   without that field, written by the package's first release, is read as version 1,
-%   which has the same fields) decides which fields are read, and each is checked before
-%   use: X a real finite d x n matrix, Alpha n x c, Weights d + 1 entries (positive
-%   length-scale weights, then the amplitude), Mu and Sigma 1 x d (Sigma positive), YMean
-%   1 x c, and for Ysd and Yint Ridge a positive scalar, all real, finite and floating
-%   point. A model that does not pass is refused with krrpredict:invalidModel, naming the
+%   The model must be one struct as krrfit returns it. Its FormatVersion (3; versions 2
+%   and 1, the latter without that field, have no YScale, read as ones) decides which
+%   fields are read, and each is checked before use: X a real finite d x n matrix, Alpha
+%   n x c, Weights d + 1 entries (positive length-scale weights, then the amplitude), Mu
+%   and Sigma 1 x d (Sigma positive), YMean and YScale 1 x c (YScale positive), and for
+%   Ysd and Yint Ridge a positive scalar, all real, finite and floating point. A model that does not pass is refused with krrpredict:invalidModel, naming the
 %   field and what was expected.
 %
 %   Example
@@ -82,7 +81,7 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 if nargin < 2
   error('krrpredict:nargin', 'krrpredict: expected a model, XNEW and name-value options, got %d inputs', nargin);
 end
-[X, alpha, weights, mu, sigma, y_mean] = check_model(model);
+[X, alpha, weights, mu, sigma, y_mean, y_scale] = check_model(model);
 d = size(X, 1);
 if ~(isnumeric(Xnew) && isreal(Xnew) && ismatrix(Xnew)) || size(Xnew, 2) ~= d
   what = class(Xnew);
@@ -114,10 +113,9 @@ v = deviations_squared(Xs, X, weights, ridge, opts);
 if strcmp(opts.Prediction, 'observation')
   v = v + ridge;
 end
-c = size(alpha, 2);
-Ysd = repmat(sqrt(v), 1, c);
+Ysd = sqrt(v) .* y_scale;
 z = sqrt(2) * erfinv(1 - opts.Alpha);
-Yint = reshape([Ypred - z * Ysd; Ypred + z * Ysd], [size(Ypred, 1), 2, c]);
+Yint = reshape([Ypred - z * Ysd; Ypred + z * Ysd], [size(Ypred, 1), 2, numel(y_scale)]);
 end
 
 function opts = parse_options(args)
@@ -191,10 +189,11 @@ if opts.Verbose
 end
 end
 
-function [X, alpha, weights, mu, sigma, y_mean] = check_model(model)
+function [X, alpha, weights, mu, sigma, y_mean, y_scale] = check_model(model)
 % The fields prediction reads, checked against the model's format version. Version 1 (the
 % first release, no FormatVersion field) and version 2 store the same fields in the same
-% layout; a later version is refused, since its fields may mean something else.
+% layout; version 3 adds YScale (1 for every output before); a later version is refused,
+% since its fields may mean something else.
 if ~isstruct(model)
   error('krrpredict:invalidModel', 'krrpredict: MODEL must be a struct returned by krrfit, got a %s', ...
         class(model));
@@ -207,12 +206,15 @@ end
 version = 1;
 if isfield(model, 'FormatVersion')
   version = model.FormatVersion;
-  if ~(isnumeric(version) && isreal(version) && isscalar(version) && any(version == [1, 2]))
+  if ~(isnumeric(version) && isreal(version) && isscalar(version) && any(version == [1, 2, 3]))
     error('krrpredict:invalidModel', ...
-          'krrpredict: MODEL.FormatVersion must be 1 or 2, the versions this krrpredict reads (a newer package wrote this model?)');
+          'krrpredict: MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads (a newer package wrote this model?)');
   end
 end
 names = {'X', 'Alpha', 'Weights', 'Mu', 'Sigma', 'YMean'};
+if version == 3
+  names{end + 1} = 'YScale';
+end
 missing = names(~isfield(model, names));
 if ~isempty(missing)
   error('krrpredict:invalidModel', ...
@@ -244,6 +246,14 @@ if ~all(sigma > 0)
 end
 y_mean = field(model.YMean, 'YMean', [1, c], ...
                sprintf('a 1 x %d row vector (one entry per column of Alpha)', c));
+y_scale = ones(1, c);
+if isfield(model, 'YScale')
+  y_scale = field(model.YScale, 'YScale', [1, c], ...
+                  sprintf('a 1 x %d row vector (one entry per column of Alpha)', c));
+  if ~all(y_scale > 0)
+    error('krrpredict:invalidModel', 'krrpredict: MODEL.YScale must be positive');
+  end
+end
 end
 
 function v = field(v, name, shape, what)
@@ -298,13 +308,19 @@ end
 %! assert (krrpredict (model, zeros (0, 2)), zeros (0, 2));
 
 %!test
-%! ## The deviations: one column per output, all alike; the observation's above the
-%! ## latent function's by the noise; intervals that widen as Alpha falls; one output m x 2.
+%! ## The deviations: one column per output, all alike without YScale, each scaled by its
+%! ## YScale with; the observation's above the latent function's by the noise; intervals
+%! ## that widen as Alpha falls; one output m x 2.
 %! m = model;  m.Ridge = 0.1;
 %! [p, sd, yint] = krrpredict (m, Xn, "Verbose", false);
 %! [~, sd_curve, yint_curve] = krrpredict (m, Xn, "Prediction", "curve", "Verbose", false);
 %! assert (size (sd), [3 2]);
 %! assert (sd(:,1), sd(:,2));
+%! m3 = m;  m3.FormatVersion = 3;  m3.YScale = [0.5 8];
+%! [p3, sd3, yint3] = krrpredict (m3, Xn, "Verbose", false);
+%! assert (p3, p);
+%! assert (sd3, sd .* [0.5 8], 1e-15);
+%! assert (yint3(:,2,:) - yint3(:,1,:), (yint(:,2,:) - yint(:,1,:)) .* reshape ([0.5 8], 1, 1, 2), 1e-12);
 %! assert (sd .^ 2, sd_curve .^ 2 + 0.1, 1e-12);
 %! [~, ~, narrow] = krrpredict (m, Xn, "Alpha", 0.5, "Verbose", false);
 %! assert (all (narrow(:,2,:) < yint(:,2,:) & narrow(:,1,:) > yint(:,1,:)));
@@ -329,7 +345,10 @@ end
 %!error <MODEL must be a struct returned by krrfit, got a double> krrpredict (1, 2)
 %!error <MODEL must be one struct returned by krrfit, got a 2 x 1 struct array> krrpredict ([model; model], Xn)
 %!error <MODEL must be a struct returned by krrfit; it has no field YMean> krrpredict (rmfield (model, "YMean"), Xn)
-%!error <MODEL.FormatVersion must be 1 or 2> m = model; m.FormatVersion = 3; krrpredict (m, Xn)
+%!error <MODEL.FormatVersion must be 1, 2 or 3> m = model; m.FormatVersion = 4; krrpredict (m, Xn)
+%!error <MODEL must be a struct returned by krrfit; it has no field YScale> m = model; m.FormatVersion = 3; krrpredict (m, Xn)
+%!error <MODEL.YScale must be positive> m = model; m.FormatVersion = 3; m.YScale = [1 0]; krrpredict (m, Xn)
+%!error <MODEL.YScale must be a 1 x 2 row vector \(one entry per column of Alpha\), got 1 x 1> m = model; m.YScale = 2; krrpredict (m, Xn)
 %!error <MODEL.X must be real floating point \(double or single\), got int32> m = model; m.X = int32 (m.X); krrpredict (m, Xn)
 %!error <MODEL.X must be a d x n matrix with d and n at least 1, got 0 x 3> m = model; m.X = zeros (0, 3); krrpredict (m, zeros (3, 0))
 %!error <MODEL.X must be finite> m = model; m.X(2) = NaN; krrpredict (m, Xn)

@@ -399,20 +399,81 @@ bool check_memory(context& ctx, std::int64_t m) {
            static_cast<long long>(m), ctx.memory, ctx.memory / 1e9));
 }
 
+// The scales of several outputs, which share one kernel: column q of the centred Y is
+// fitted divided by y_scale[q] = s_q / g, s_q its standard deviation and g the geometric
+// mean of the s_q, so that a column in large units neither sets the shared amplitude and
+// ridge alone nor drowns the others' length scales, while the scaled targets keep units
+// like Y's. Each s_q is computed as the features' deviations are (on the column scaled by
+// the power of two at its largest magnitude, in a fixed order: no overflow nor underflow),
+// and the scales from logarithms, so that no product of deviations overflows. A constant
+// column (s_q = 0) keeps the scale 1 and is left out of g. Since the logarithms of the
+// scales sum to 0, the Jacobian of the scaling, prod_q y_scale[q]^-n, is 1: the log
+// marginal likelihood of the scaled targets is that of Y under the model whose column q
+// has y_scale[q]^2 times the kernel and the noise variance, with no term added. One output
+// keeps the scale 1 exactly (the model of the unscaled column, bit for bit).
+bool target_scales(context& ctx, const double* Y, std::vector<double>& y_scale) {
+  const std::int64_t n = ctx.n;
+  const int c = ctx.c;
+  y_scale.assign(c, 1.0);
+  if (c < 2) return true;
+  std::vector<double> log_sd(c, 0.0);
+  std::vector<bool> varies(c, false);
+  double log_sum = 0.0;
+  int varying = 0;
+  for (int q = 0; q < c; ++q) {
+    const double* y = Y + static_cast<size_t>(q) * n;
+    double largest = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(y[i]));
+    if (largest == 0) continue;
+    int e = 0;
+    std::frexp(largest, &e);
+    double sum = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) sum += std::ldexp(y[i], -e);
+    const double m = sum / static_cast<double>(n);
+    double sq = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+      const double v = std::ldexp(y[i], -e) - m;
+      sq += v * v;
+    }
+    const double sd = std::sqrt(sq / static_cast<double>(n - 1));
+    if (sd == 0) continue;
+    log_sd[q] = std::log(sd) + e * std::log(2.0);
+    varies[q] = true;
+    log_sum += log_sd[q];
+    ++varying;
+  }
+  if (varying == 0) return true;
+  const double log_g = log_sum / varying;
+  for (int q = 0; q < c; ++q) {
+    if (!varies[q]) continue;
+    y_scale[q] = std::exp(log_sd[q] - log_g);
+    if (!std::isnormal(y_scale[q])) {
+      return ctx.fail(
+          fit_status::invalid_input, "invalidInput",
+          text("column %d of Y has a standard deviation e^%.6g times the geometric mean of "
+               "the columns' deviations, outside the range of normal doubles (%g to %g), so "
+               "it cannot be scaled to share their kernel: fit it on its own",
+               q + 1, log_sd[q] - log_g, std::numeric_limits<double>::min(),
+               std::numeric_limits<double>::max()));
+    }
+  }
+  return true;
+}
+
 bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   const std::int64_t n = ctx.n;
   const int d = ctx.d, c = ctx.c;
-  // Standardised features (one observation per column), centred targets. Each feature's
-  // mean and standard deviation are computed on the feature scaled by 2^-e, 2^e the power
-  // of two at or above its largest magnitude: every scaled value lies in [-1, 1], so the
-  // sums and squares neither overflow nor underflow at any scale, and the scaling is exact
-  // but for values far below the largest that it takes under the normal range (so the
-  // mean, the deviation and the standardised values have the bits they had when computed
-  // unscaled, wherever that neither overflowed nor underflowed). The standardised values are
-  // formed from the scaled ones, where x - mu cannot overflow. A constant feature keeps
-  // sigma 1 (it adds nothing to any distance); a feature whose deviation, scaled
-  // back, is not a normal double is refused: predictions standardise with the model's Mu
-  // and Sigma, which could not hold it.
+  // Standardised features (one observation per column), centred targets (scaled where there
+  // are several: target_scales). Each feature's mean and standard deviation are computed on
+  // the feature scaled by 2^-e, 2^e the power of two at or above its largest magnitude:
+  // every scaled value lies in [-1, 1], so the sums and squares neither overflow nor
+  // underflow at any scale, and the scaling is exact but for values far below the largest
+  // that it takes under the normal range (so the mean, the deviation and the standardised
+  // values have the bits they had when computed unscaled, wherever that neither overflowed
+  // nor underflowed). The standardised values are formed from the scaled ones, where x - mu
+  // cannot overflow. A constant feature keeps sigma 1 (it adds nothing to any distance); a
+  // feature whose deviation, scaled back, is not a normal double is refused: predictions
+  // standardise with the model's Mu and Sigma, which could not hold it.
   std::vector<double> mu(d, 0.0), sigma(d, 1.0), y_mean(c, 0.0);
   std::vector<int> exponent(d, 0);   // e of each feature
   std::vector<double> mu_scaled(d, 0.0), sigma_scaled(d, 1.0);
@@ -465,12 +526,14 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   for (std::int64_t j = 0; j < n; ++j)
     for (int l = 0; l < d; ++l)
       ctx.Xs[j * d + l] = (std::ldexp(X[l * n + j], -exponent[l]) - mu_scaled[l]) / sigma_scaled[l];
+  std::vector<double> y_scale;
+  if (!target_scales(ctx, Y, y_scale)) return false;
   ctx.Yc.resize(static_cast<size_t>(n) * c);
   double var_sum = 0.0;
   for (int q = 0; q < c; ++q) {
     double sum = 0.0;
     for (std::int64_t i = 0; i < n; ++i) {
-      ctx.Yc[q * n + i] = Y[q * n + i] - y_mean[q];
+      ctx.Yc[q * n + i] = (Y[q * n + i] - y_mean[q]) / y_scale[q];
       sum += ctx.Yc[q * n + i];
     }
     const double m = sum / static_cast<double>(n);
@@ -481,8 +544,10 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   double y_var = var_sum / c;
   if (!std::isfinite(y_var) || y_var > 1e150 || (y_var > 0 && y_var < 1e-150)) {
     return ctx.fail(fit_status::invalid_input, "invalidInput",
-                    text("Y must have a variance from 1e-150 to 1e150 (the kernel's sums would "
+                    text("%s must have a variance from 1e-150 to 1e150 (the kernel's sums would "
                          "overflow or underflow), got %s: rescale Y",
+                         c > 1 ? "Y, its columns scaled to the geometric mean of their deviations,"
+                               : "Y",
                          format_number("%g", y_var).c_str()));
   }
   if (!(y_var > 0)) y_var = 1;
@@ -548,7 +613,11 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   how += warn_iteration_limit(ctx);
   warn_at_bounds(ctx, theta, sigma);
 
-  model.format_version = 2;
+  // Alpha in Y's units: column q solves (K + ridge I) alpha = Yc_q / y_scale[q], so
+  // y_scale[q] alpha solves it for Y's centred column itself, and predictions need no scale.
+  for (int q = 0; q < c; ++q)
+    for (std::int64_t i = 0; i < n; ++i) alpha[q * n + i] *= y_scale[q];
+  model.format_version = 3;
   std::vector<double> w(d);
   double w_max = -std::numeric_limits<double>::infinity();
   for (int l = 0; l < d; ++l) {
@@ -576,6 +645,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   model.mu = mu;
   model.sigma = sigma;
   model.y_mean = y_mean;
+  model.y_scale = y_scale;
   model.seconds = ctx.seconds();
   const std::string error_text =
       f_error > 0 ? " (standard error " + format_number("%.3g", f_error) + ")" : "";

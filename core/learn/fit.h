@@ -2,7 +2,11 @@
 //   k(a, b) = amplitude * exp(-sum_l (a_l - b_l)^2 / (2 l_l^2)),
 // its hyperparameters (the length scales l, the amplitude and the ridge, the noise variance)
 // maximising the log marginal likelihood of the data, and the coefficients alpha solving
-// (K + ridge I) alpha = Y - mean(Y) exactly. The stages:
+// (K + ridge I) alpha = Y - mean(Y) exactly. Several outputs (the c columns of Y) share the
+// kernel, the objective summed over them, each centred column divided by its scale (its
+// standard deviation over the geometric mean of the columns'), so that no column's units
+// decide the shared amplitude, ridge and length scales; alpha is kept in Y's units. The
+// stages:
 //   n <= DenseLimit  L-BFGS on the exact dense objective (dense_objective.h), from the start
 //                    and Restarts seeded perturbations of it, the best kept;
 //   larger n         the same on a seeded subset of SubsetSize rows; then either exact
@@ -51,12 +55,13 @@ enum class fit_status {
   interrupted,            // interrupted: the host asked to stop
 };
 
-// The model, with the fields (and their meaning) of the learner's model struct.
+// The model, with the fields (and their meaning) of the learner's model struct. Version 3
+// added y_scale; models of versions 1 and 2 have none (every output's scale 1).
 struct fit_model {
-  int format_version = 2;
+  int format_version = 3;
   std::vector<double> length_scales;  // d, in the units of X
   std::vector<double> relevance;      // d: 1 / l^2 in standardised units, the largest 1
-  double amplitude = 0.0, ridge = 0.0;
+  double amplitude = 0.0, ridge = 0.0;  // of the scaled targets (y_scale)
   double log_marginal_likelihood = 0.0;
   double log_marginal_likelihood_error = 0.0;  // 0 exact, NaN not computed
   std::vector<lbfgs_row> history;
@@ -64,11 +69,16 @@ struct fit_model {
   std::string method;                 // how it was fitted
   double threads = 0.0;               // NaN where the fit was exact throughout
   std::array<double, 2> final_passes{};  // NaN where exact throughout
-  std::vector<double> alpha;          // n x c, column-major
+  std::vector<double> alpha;          // n x c, column-major, in the units of Y
   std::vector<double> X;              // d x n, the standardised observations
   std::vector<double> weights;        // d + 1: w = 1 / (2 l^2) standardised, amplitude
   std::vector<double> mu, sigma;      // d
   std::vector<double> y_mean;         // c
+  // c: the kernel fits column q of the centred Y divided by y_scale[q] (1 for one output),
+  // so column q's prior and noise variances are y_scale[q]^2 times the amplitude and the
+  // ridge, and its deviations y_scale[q] times the shared ones. Empty: every scale 1 (a
+  // model of version 1 or 2).
+  std::vector<double> y_scale;
 };
 
 struct fit_result {

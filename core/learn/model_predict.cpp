@@ -62,8 +62,8 @@ bool all_finite(const std::vector<double>& v) {
 // The model's fields that prediction reads, each checked against the model's d (the length
 // of mu) as the host's predict function checks them; an empty message where all pass.
 std::string check_model(const fit_model& m, std::int64_t& n, int& c) {
-  if (m.format_version != 1 && m.format_version != 2) {
-    return "MODEL.FormatVersion must be 1 or 2, the versions this function reads (a newer "
+  if (m.format_version < 1 || m.format_version > 3) {
+    return "MODEL.FormatVersion must be 1, 2 or 3, the versions this function reads (a newer "
            "package wrote this model?)";
   }
   const std::size_t d = m.mu.size();
@@ -102,6 +102,15 @@ std::string check_model(const fit_model& m, std::int64_t& n, int& c) {
                 "entries", c, m.y_mean.size());
   }
   if (!all_finite(m.y_mean)) return "MODEL.YMean must be finite";
+  // The outputs' scales: version 3 has them; versions 1 and 2 have none (all 1).
+  if (m.format_version == 3 || !m.y_scale.empty()) {
+    if (m.y_scale.size() != static_cast<std::size_t>(c)) {
+      return text("MODEL.YScale must be a 1 x %d row vector (one entry per column of Alpha), got "
+                  "%zu entries", c, m.y_scale.size());
+    }
+    for (double s : m.y_scale)
+      if (!(s > 0 && std::isfinite(s))) return "MODEL.YScale must be positive and finite";
+  }
   return std::string();
 }
 
@@ -298,11 +307,14 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
               r.rank, r.largest_residual, ridge)});
   }
 
-  // The deviations, shared by every output, and the intervals Ypred -/+ z sd.
-  out.deviations.resize(static_cast<std::size_t>(nt));
+  // The deviations: those of the kernel the outputs share, times each output's scale
+  // (its targets were fitted divided by it); and the intervals Ypred -/+ z sd.
+  out.deviations.resize(out.predictions.size());
   for (std::int64_t i = 0; i < nt; ++i) {
     const double var = settings.prediction == deviation_target::observation ? v[i] + ridge : v[i];
-    out.deviations[i] = std::sqrt(var);
+    const double shared = std::sqrt(var);
+    for (int q = 0; q < c; ++q)
+      out.deviations[q * nt + i] = model.y_scale.empty() ? shared : model.y_scale[q] * shared;
   }
   // The normal quantile as the host's function took it, sqrt(2) erfinv(1 - alpha): 1 - alpha
   // rounds to 1 (z infinite) only for alpha below 2^-54.
@@ -311,7 +323,7 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
   out.upper.resize(out.predictions.size());
   for (int q = 0; q < c; ++q)
     for (std::int64_t i = 0; i < nt; ++i) {
-      const double half = out.z * out.deviations[i];
+      const double half = out.z * out.deviations[q * nt + i];
       out.lower[q * nt + i] = out.predictions[q * nt + i] - half;
       out.upper[q * nt + i] = out.predictions[q * nt + i] + half;
     }

@@ -3,9 +3,10 @@
 // predictions of every output (core/predict/predict.h) with the targets' means added back,
 // and where asked the predictive standard deviations of the model's Gaussian process and
 // the intervals they give (core/predict/variance.h), by the exact or the approximate
-// method. What the host's predict function did, with the same choices and texts: the host
-// converts its arguments, raises the warnings and the error returned under its own name
-// and prints the progress line where it wants one.
+// method, each output's deviations scaled by its YScale. What the host's predict function
+// did, with the same choices and texts: the host converts its arguments, raises the
+// warnings and the error returned under its own name and prints the progress line where
+// it wants one.
 //
 // Host-free: no printing, no global state, no exceptions (a status). Deterministic: the
 // same bits on any thread count.
@@ -63,7 +64,9 @@ struct model_prediction {
   fit_message error;                  // where status is not done ({code, message} as fit's)
   std::vector<double> predictions;    // nt x c, column-major, in the units of Y
   // Where deviations were asked (and status is done):
-  std::vector<double> deviations;     // nt: every output's standard deviation, in Y's units
+  std::vector<double> deviations;     // nt x c, column-major: each output's standard
+                                      // deviation in Y's units, the shared kernel's times
+                                      // the output's YScale
   std::vector<double> lower, upper;   // nt x c, column-major: predictions -/+ z deviations
   double z = 0.0;                     // the normal quantile sqrt(2) erfinv(1 - alpha)
   deviation_method method = deviation_method::automatic;  // exact or approximate, as used

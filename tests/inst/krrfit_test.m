@@ -200,6 +200,24 @@
 %! assert (sqrt (mean ((krrpredict (model, X) - y) .^ 2)) < 0.1);
 
 %!test
+%! ## Outputs in units 100 times apart share the kernel of their scaled columns: each
+%! ## output's 95% intervals cover about 95% of new observations (were the columns not
+%! ## scaled, the first output's would take the second's units and cover all), and the
+%! ## deviations differ by the ratio of the scales.
+%! rand ("seed", 8);  randn ("seed", 8);
+%! Xo = rand (1300, 3);
+%! Yo = [sin(6 * Xo(:,1)), 100 * cos(5 * Xo(:,2)) + 5] + [0.1, 10] .* randn (1300, 2);
+%! m = krrfit (Xo(1:300,:), Yo(1:300,:), "Verbose", false);
+%! assert (m.FormatVersion, 3);
+%! assert (sum (log (m.YScale)), 0, 1e-15);
+%! assert (m.YScale, std (Yo(1:300,:)) / sqrt (prod (std (Yo(1:300,:)))), 1e-12);
+%! [p, sd, yint] = krrpredict (m, Xo(301:end,:), "Verbose", false);
+%! assert (sd(:,2) ./ sd(:,1), m.YScale(2) / m.YScale(1) * ones (1000, 1), 1e-12);
+%! covered = mean (Yo(301:end,:) >= squeeze (yint(:,1,:)) & Yo(301:end,:) <= squeeze (yint(:,2,:)));
+%! assert (covered > 0.92 & covered < 0.98);
+%! assert (m.LengthScales(3) > 10 * max (m.LengthScales(1:2)));
+
+%!test
 %! ## save/load keep the model; the same data and options give the same model bit for bit.
 %! file = [tempname(), ".mat"];
 %! unwind_protect

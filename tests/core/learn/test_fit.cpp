@@ -1,8 +1,9 @@
 // The learner driven without a host: its seeded draws against the .m learner's numbers, the
-// options table's refusals, a dense fit against an independent brute-force kernel, the moved
-// start, the bounds warning, the memory refusal, the scalable path and its check, the same
-// bits on 1 and 2 threads, how every solve's status is read (statuses injected through the
-// environment's seam), and an interrupt.
+// options table's refusals, a dense fit against an independent brute-force kernel, outputs
+// in other units sharing the kernel of their scaled columns, the moved start, the bounds
+// warning, the memory refusal, the scalable path and its check, the same bits on 1 and 2
+// threads, how every solve's status is read (statuses injected through the environment's
+// seam), and an interrupt.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -198,6 +199,23 @@ TEST(FitOptions, RefusesBadValuesWithTheLearnersTexts) {
   data big = synthetic(5, 1, 1);
   for (auto& y : big.Y) y *= 1e200;
   EXPECT_EQ(run(big, options({})).error.message.rfind("Y must have a variance from 1e-150 to 1e150", 0), 0u);
+  // Several columns are scaled to the geometric mean of their deviations first: columns at
+  // 1e-300 and 1e300 fit (their mean 1), one 1e-400 times that mean cannot be represented.
+  data apart = synthetic(5, 1, 1);
+  apart.c = 3;
+  apart.Y.resize(15);
+  for (int i = 0; i < 5; ++i) {
+    apart.Y[5 + i] = 1e300 * apart.Y[i];
+    apart.Y[10 + i] = 1e300 * apart.Y[i];
+    apart.Y[i] *= 1e-300;
+  }
+  const fit_result far = run(apart, options({{"Verbose", off()}, {"MaxIterations", num(0)}}));
+  EXPECT_EQ(far.error.message.rfind("column 1 of Y has a standard deviation e^-921.034 times the "
+                                    "geometric mean of the columns' deviations, outside the range", 0),
+            0u) << far.error.message;
+  apart.c = 2;
+  apart.Y.resize(10);
+  EXPECT_EQ(run(apart, options({{"Verbose", off()}, {"MaxIterations", num(0)}})).status, fit_status::done);
 }
 
 TEST(FitOptions, FlagsAndNamesAsAHostGivesThem) {
@@ -223,7 +241,8 @@ TEST(FitDense, EndsAtAStationaryPointAndAlphaSolvesTheReportedSystem) {
   ASSERT_EQ(r.status, fit_status::done) << r.error.message;
   const krr::fit_model& m = r.model;
   EXPECT_EQ(m.method, "exact, dense, n = 120");
-  EXPECT_EQ(m.format_version, 2);
+  EXPECT_EQ(m.format_version, 3);
+  EXPECT_EQ(m.y_scale, std::vector<double>{1.0});  // one output: unscaled
   // The third feature (noise) is ignored: its relevance is tiny.
   EXPECT_LT(m.relevance[2], 0.01 * std::min(m.relevance[0], m.relevance[1]));
   // Gradient at the end, by dense_objective at the model's theta in standardised units.
@@ -347,6 +366,75 @@ TEST(FitDense, AFeatureAtAnyScaleGivesTheModelOfItUnscaled) {
   const fit_result t = run(tiny, o);
   EXPECT_EQ(t.status, fit_status::invalid_input);
   EXPECT_EQ(t.error.message.rfind("feature 1 of X has a standard deviation of ", 0), 0u) << t.error.message;
+}
+
+TEST(FitDense, OutputsInOtherUnitsShareTheKernelOfTheirScaledColumns) {
+  // Two outputs, the second in units 100 times larger and offset: the model of
+  // [f1, f2] with the second column's scale (and so the geometric mean) 100 and 10 times
+  // larger, the amplitude and ridge 100 times, the same length scales, Alpha in Y's units
+  // (the first column's a hundredth, the second's the same), the objective lower by
+  // n c log 10 (targets 10 times larger). Were the columns not scaled, the second would
+  // decide the length scales alone.
+  data a = synthetic(80, 3, 12);
+  a.c = 2;
+  std::mt19937_64 gen(13);
+  std::normal_distribution<double> z(0.0, 1.0);
+  a.Y.resize(2 * a.n);
+  for (std::int64_t i = 0; i < a.n; ++i)
+    a.Y[a.n + i] = std::cos(2 * a.X[a.n + i]) + 0.3 * a.X[i] + 0.05 * z(gen);
+  data b = a;
+  for (std::int64_t i = 0; i < a.n; ++i) b.Y[a.n + i] = 100 * a.Y[a.n + i] + 5;
+  const fit_option_set o = options({{"Verbose", off()}});
+  const fit_result ra = run(a, o), rb = run(b, o);
+  ASSERT_EQ(ra.status, fit_status::done) << ra.error.message;
+  ASSERT_EQ(rb.status, fit_status::done) << rb.error.message;
+  const krr::fit_model &ma = ra.model, &mb = rb.model;
+  ASSERT_EQ(ma.y_scale.size(), 2u);
+  EXPECT_NEAR(std::log(ma.y_scale[0]) + std::log(ma.y_scale[1]), 0.0, 1e-15);
+  EXPECT_NEAR(mb.y_scale[0], ma.y_scale[0] / 10, 1e-13 * ma.y_scale[0]);
+  EXPECT_NEAR(mb.y_scale[1], ma.y_scale[1] * 10, 1e-13 * ma.y_scale[1] * 10);
+  for (int l = 0; l < a.d; ++l)
+    EXPECT_NEAR(mb.length_scales[l], ma.length_scales[l], 1e-6 * ma.length_scales[l]) << l;
+  EXPECT_NEAR(mb.amplitude, 100 * ma.amplitude, 1e-6 * 100 * ma.amplitude);
+  EXPECT_NEAR(mb.ridge, 100 * ma.ridge, 1e-6 * 100 * ma.ridge);
+  EXPECT_NEAR(mb.log_marginal_likelihood, ma.log_marginal_likelihood - 2 * a.n * std::log(10.0),
+              1e-8 * std::fabs(ma.log_marginal_likelihood));
+  const double alpha_max = max_abs(ma.alpha);
+  for (std::int64_t i = 0; i < a.n; ++i) {
+    EXPECT_NEAR(mb.alpha[i], ma.alpha[i] / 100, 1e-6 * alpha_max / 100) << i;
+    EXPECT_NEAR(mb.alpha[a.n + i], ma.alpha[a.n + i], 1e-6 * alpha_max) << i;
+  }
+  // Alpha solves (K + Ridge I) Alpha = Y - YMean column by column, in Y's units.
+  const std::vector<double> r = residual(b, mb);
+  for (int q = 0; q < 2; ++q) {
+    double rmax = 0.0, ymax = 0.0;
+    for (std::int64_t i = 0; i < b.n; ++i) {
+      rmax = std::max(rmax, std::fabs(r[q * b.n + i]));
+      ymax = std::max(ymax, std::fabs(b.Y[q * b.n + i] - mb.y_mean[q]));
+    }
+    EXPECT_LT(rmax, 1e-9 * ymax) << q;
+  }
+  // The objective is that of Y itself, each column q under y_scale[q]^2 times the kernel
+  // and the noise: the scales' Jacobian is 1.
+  double sum = 0.0;
+  for (int q = 0; q < 2; ++q) {
+    std::vector<double> theta, centred(b.Y.begin() + q * b.n, b.Y.begin() + (q + 1) * b.n);
+    for (int l = 0; l < b.d; ++l) theta.push_back(std::log(mb.weights[l]));
+    theta.push_back(std::log(mb.amplitude * mb.y_scale[q] * mb.y_scale[q]));
+    theta.push_back(std::log(mb.ridge * mb.y_scale[q] * mb.y_scale[q]));
+    for (double& y : centred) y -= mb.y_mean[q];
+    krr::dense_objective_settings s;
+    s.gradient = false;
+    sum += krr::dense_objective(mb.X.data(), b.d, b.n, centred.data(), 1, theta.data(), s).value;
+  }
+  EXPECT_NEAR(sum, mb.log_marginal_likelihood, 1e-9 * std::fabs(sum));
+  // A constant column keeps the scale 1 and leaves the others' as they were.
+  data with_constant = b;
+  with_constant.c = 3;
+  with_constant.Y.resize(3 * b.n, 7.0);
+  const fit_result rc = run(with_constant, options({{"Verbose", off()}, {"MaxIterations", num(0)}}));
+  ASSERT_EQ(rc.status, fit_status::done) << rc.error.message;
+  EXPECT_EQ(rc.model.y_scale, (std::vector<double>{mb.y_scale[0], mb.y_scale[1], 1.0}));
 }
 
 TEST(FitDense, RestartsKeepFixedEntriesAndOneSeedGivesOneModel) {

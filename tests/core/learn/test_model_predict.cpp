@@ -2,8 +2,8 @@
 // predict at new rows with krr::model_predict and check the predictions, the latent and
 // observation deviations and the intervals against a brute-force answer built here (the
 // kernel from differences in long double, a dense Cholesky solve), the approximate method
-// against the exact one, outputs sharing their deviations, the same bits on 1 and 2
-// threads, the refusals of a broken model, bad rows and settings, an interrupt, and the
+// against the exact one, outputs scaling the deviations they share, the same bits on 1
+// and 2 threads, the refusals of a broken model, bad rows and settings, an interrupt, and the
 // inverse error function against values computed to 40 digits.
 #include <gtest/gtest.h>
 
@@ -32,6 +32,18 @@ struct problem {
   krr::fit_model model;
 };
 
+// p.model fitted to p's data at the defaults.
+void refit(problem& p) {
+  krr::fit_option_set set;
+  std::string message;
+  EXPECT_TRUE(krr::set_fit_option(set, "Verbose", krr::option_value::flag(false), message));
+  krr::fit_environment env;
+  env.threads = 1;
+  krr::fit_result r = krr::fit(p.X.data(), p.n, p.d, p.Y.data(), p.c, set, env);
+  EXPECT_EQ(r.status, krr::fit_status::done) << r.error.message;
+  p.model = r.model;
+}
+
 // y1 = sin(3 x1) + 0.5 x2^2 (+ a second output 0.3 x1 - cos(2 x2)) with noise; the second
 // feature offset and scaled so that standardisation matters. Fitted at the defaults.
 problem fitted(std::int64_t n, int c, unsigned seed) {
@@ -46,14 +58,7 @@ problem fitted(std::int64_t n, int c, unsigned seed) {
     p.Y[i] = 2 + std::sin(3 * x1) + 0.5 * x2 * x2 + 0.05 * z(gen);
     if (c > 1) p.Y[n + i] = 0.3 * x1 - std::cos(2 * x2) + 0.05 * z(gen);
   }
-  krr::fit_option_set set;
-  std::string message;
-  EXPECT_TRUE(krr::set_fit_option(set, "Verbose", krr::option_value::flag(false), message));
-  krr::fit_environment env;
-  env.threads = 1;
-  krr::fit_result r = krr::fit(p.X.data(), n, p.d, p.Y.data(), c, set, env);
-  EXPECT_EQ(r.status, krr::fit_status::done) << r.error.message;
-  p.model = r.model;
+  refit(p);
   return p;
 }
 
@@ -261,7 +266,7 @@ TEST(ModelPredict, ApproximateMethodAgainstExact) {
   EXPECT_GT(worst, 1e-3 * std::sqrt(amp));
 }
 
-TEST(ModelPredict, OutputsShareTheirDeviations) {
+TEST(ModelPredict, OutputsScaleTheDeviationsTheyShare) {
   const problem p = fitted(50, 2, 31);
   const std::int64_t nt = 15;
   const std::vector<double> Xn = new_rows(p, nt, 3, 32);
@@ -269,20 +274,34 @@ TEST(ModelPredict, OutputsShareTheirDeviations) {
   const model_prediction r = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::observation));
   ASSERT_EQ(r.status, model_predict_status::done) << r.error.message;
   ASSERT_EQ(r.predictions.size(), static_cast<std::size_t>(2 * nt));
-  ASSERT_EQ(r.deviations.size(), static_cast<std::size_t>(nt));
+  ASSERT_EQ(r.deviations.size(), static_cast<std::size_t>(2 * nt));
+  const std::vector<double>& scale = p.model.y_scale;
   for (int q = 0; q < 2; ++q)
     for (std::int64_t i = 0; i < nt; ++i) {
       const std::int64_t at = q * nt + i;
       EXPECT_NEAR(r.predictions[at], static_cast<double>(ref.pred[at]), 1e-11) << q << " " << i;
-      EXPECT_NEAR(r.deviations[i] * r.deviations[i], static_cast<double>(ref.var[i]) + p.model.ridge,
-                  1e-9 * p.model.weights[p.d]);
-      // Each output's interval is as wide as the first's.
-      EXPECT_NEAR(r.upper[at] - r.lower[at], r.upper[i] - r.lower[i], 1e-13)
-          << "output " << q << " row " << i;
+      // The shared kernel's deviation times the output's scale; the interval around the
+      // prediction, z deviations wide on each side.
+      EXPECT_NEAR(r.deviations[at] * r.deviations[at],
+                  scale[q] * scale[q] * (static_cast<double>(ref.var[i]) + p.model.ridge),
+                  1e-9 * scale[q] * scale[q] * p.model.weights[p.d]);
+      EXPECT_NEAR(r.upper[at] - r.lower[at], 2 * r.z * r.deviations[at], 1e-13 * r.deviations[at]);
       EXPECT_NEAR(0.5 * (r.upper[at] + r.lower[at]), r.predictions[at], 1e-13);
     }
-  // The outputs' predictions differ (two different targets), their half-widths do not.
-  EXPECT_NE(r.predictions[0], r.predictions[nt]);
+  EXPECT_NE(scale[0], scale[1]);
+  // The second output in units 100 times larger, offset: its predictions and deviations
+  // scale with it, the first output's stay (to the fit's rounding).
+  problem big = p;
+  for (std::int64_t i = 0; i < p.n; ++i) big.Y[p.n + i] = 100 * p.Y[p.n + i] + 5;
+  refit(big);
+  const model_prediction rb = predict(big, Xn, nt, with_deviations(deviation_method::exact, deviation_target::observation));
+  ASSERT_EQ(rb.status, model_predict_status::done) << rb.error.message;
+  for (std::int64_t i = 0; i < nt; ++i) {
+    EXPECT_NEAR(rb.predictions[i], r.predictions[i], 1e-6);
+    EXPECT_NEAR(rb.predictions[nt + i], 100 * r.predictions[nt + i] + 5, 1e-4);
+    EXPECT_NEAR(rb.deviations[i], r.deviations[i], 1e-6 * r.deviations[i]) << i;
+    EXPECT_NEAR(rb.deviations[nt + i], 100 * r.deviations[nt + i], 1e-4 * r.deviations[nt + i]) << i;
+  }
 }
 
 TEST(ModelPredict, SameBitsOnOneAndTwoThreads) {
@@ -316,7 +335,10 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
     const char* message;
   };
   const broken cases[] = {
-      {[](krr::fit_model& m) { m.format_version = 3; }, "MODEL.FormatVersion must be 1 or 2"},
+      {[](krr::fit_model& m) { m.format_version = 4; }, "MODEL.FormatVersion must be 1, 2 or 3"},
+      {[](krr::fit_model& m) { m.y_scale.clear(); }, "MODEL.YScale must be a 1 x 1 row vector (one entry per column of Alpha), got 0 entries"},
+      {[](krr::fit_model& m) { m.y_scale[0] = 0.0; }, "MODEL.YScale must be positive and finite"},
+      {[](krr::fit_model& m) { m.y_scale[0] = INFINITY; }, "MODEL.YScale must be positive and finite"},
       {[](krr::fit_model& m) { m.mu.clear(); }, "MODEL.Mu must be a 1 x d row vector with d at least 1"},
       {[](krr::fit_model& m) { m.X.pop_back(); }, "MODEL.X must be a d x n matrix with d = 2 (the entries of Mu) and n at least 1, got 59 entries"},
       {[](krr::fit_model& m) { m.X[5] = std::nan(""); }, "MODEL.X must be finite"},
@@ -337,6 +359,17 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
     EXPECT_TRUE(starts_with(r.error.message, b.message)) << r.error.message;
     EXPECT_TRUE(r.predictions.empty());
   }
+  // A model of version 2 has no scales (all 1): the same bits as the fit's, whose one
+  // output's scale is 1.
+  krr::fit_model v2 = p.model;
+  v2.format_version = 2;
+  v2.y_scale.clear();
+  const model_prediction old = krr::model_predict(v2, Xn.data(), nt, p.d, dev);
+  const model_prediction now = krr::model_predict(p.model, Xn.data(), nt, p.d, dev);
+  ASSERT_EQ(old.status, model_predict_status::done) << old.error.message;
+  EXPECT_EQ(old.predictions, now.predictions);
+  EXPECT_EQ(old.deviations, now.deviations);
+  EXPECT_EQ(old.upper, now.upper);
   // The ridge is read only for deviations.
   krr::fit_model no_ridge = p.model;
   no_ridge.ridge = 0.0;
