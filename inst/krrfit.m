@@ -52,12 +52,12 @@ function model = krrfit(X, Y, varargin)
 %   no more than the environment variable KRR_MEMORY_LIMIT, in bytes, where that is set),
 %   krrfit refuses before any work with krrfit:outOfMemory and the bytes it needs.
 %
-%   Determinism: the subset, the restarts' perturbations and the probes come from Seed
-%   alone (krrfit's own generator: the host's rand and randn are neither used nor disturbed),
-%   and the whole fit is compiled code whose sums (its factorisations too, not the host's
-%   BLAS) run in one fixed order: the same model bit for bit whatever KRR_NUM_THREADS and BLAS.
+%   Determinism: the subset, restarts and probes come from Seed alone (the host's rand and
+%   randn are neither used nor disturbed), and every sum (factorisations too) runs in one
+%   fixed order: the same model bit for bit whatever KRR_NUM_THREADS and BLAS.
 
-%   Options (name-value pairs; names in any case; numbers of any numeric class)
+%   Options (name-value pairs; names in any case; numbers of any numeric class; with several
+%   outputs, Amplitude, Ridge, their bounds and "the variance of Y" refer to Y ./ YScale)
 %     'LengthScales'       starting length scales, 1 x d or scalar, in the units of X
 %                          (default sqrt(d) standardised units)
 %     'Amplitude'          starting amplitude (default: the variance of the centred Y)
@@ -120,9 +120,8 @@ function model = krrfit(X, Y, varargin)
 %                           A fixed Ridge is raised too, and the model reports the Ridge it
 %                           used; where even RidgeBounds(2) does not factorise, the error
 %                           krrfit:notPositiveDefinite. Or the LengthScales given made K
-%                           diagonal (all observations over 8.57 length scales apart), where
-%                           the likelihood has no slope to leave by: the free length scales
-%                           start from their default instead (fixed ones are kept).
+%                           diagonal (all observations over 8.57 length scales apart; no
+%                           slope to leave by): free length scales start from their default.
 %     krrfit:notConverged   a solve of the scalable stage, of its final estimate or of the
 %                           final coefficients did not reach its tolerance (after one retry
 %                           with four times the passes) or overflowed: points whose solves
@@ -131,10 +130,9 @@ function model = krrfit(X, Y, varargin)
 %                           final coefficients are not finite, an error with the same
 %                           identifier.
 %     krrfit:iterationLimit an exact stage (dense, the subset's, the polish; each start its
-%                           own) used up MaxIterations with a gradient component above 1e-5:
-%                           the warning names each such stage and its largest component left,
-%                           and Method notes it; raise MaxIterations. Never with
-%                           MaxIterations 0, where no iterations were asked for.
+%                           own) used up MaxIterations (not 0) with a gradient component above
+%                           1e-5: the warning and Method name each such stage and its largest
+%                           component left; raise MaxIterations.
 %     krrfit:atBound        a free parameter ended at (within 0.1% of) a bound: the Ridge
 %                           or the Amplitude at either bound, a length scale at its lower
 %                           bound; the warning names each and the bound to widen. A length
@@ -147,9 +145,8 @@ function model = krrfit(X, Y, varargin)
 %     krrfit:outOfMemory         a dense stage would need more memory than the process may use
 %     krrfit:notPositiveDefinite no ridge within RidgeBounds makes K + Ridge*I factorise
 %     krrfit:notConverged        the final solve left no finite Alpha
-%     krrfit:notFiniteStart      an exact stage's objective or gradient is not finite at
-%                                its start (where the scalable stage's is not, the stage
-%                                keeps the subset's optimum, with krrfit:notConverged)
+%     krrfit:notFiniteStart      an exact stage's objective or gradient is not finite at its
+%                                start (the scalable stage's: krrfit:notConverged instead)
 %
 %   The model is a plain struct, which save and load keep, with the fields
 %     FormatVersion 3: the layout of these fields, which krrpredict checks (versions 2
@@ -175,10 +172,9 @@ function model = krrfit(X, Y, varargin)
 %                   where the fit was exact throughout)
 %     Alpha         n x c coefficients; X (d x n, the standardised observations),
 %                   Weights (1 x (d + 1)), Mu, Sigma (1 x d), YMean (1 x c): for krrpredict
-%     YScale        1 x c: each output's deviation over their geometric mean (1 for one
-%                   output, or a constant one), so that no output's units decide the kernel:
-%                   output q's prior and noise variances are YScale(q)^2 times Amplitude and
-%                   Ridge, its deviations in krrpredict YScale(q) times the shared ones
+%     YScale        1 x c: each output's deviation over their geometric mean (1 for one or
+%                   a constant output), so no output's units decide the kernel: output q's
+%                   variances are YScale(q)^2 times Amplitude and Ridge, its deviations too
 %
 %   Example
 %     X = rand (400, 3);  y = sin (6 * X(:,1)) + 0.1 * X(:,2) + 0.05 * randn (400, 1);
