@@ -90,13 +90,6 @@ bool is_scalar(const option_value& v) {
   return v.kind == option_value::type::numbers && v.numbers.size() == 1;
 }
 
-// The value of the options that take one real number, where it is one (numeric, not
-// logical, real, scalar).
-bool real_scalar(const option_value& v, double& x) {
-  if (!(is_numeric(v) && !v.complex && is_scalar(v))) return false;
-  x = v.numbers[0];
-  return true;
-}
 
 std::string whole_message(const row& r, const option_value& v) {
   return printf_string("%s must be a whole number from %.0f to %.0f, got %s", r.name, r.low,
@@ -105,7 +98,7 @@ std::string whole_message(const row& r, const option_value& v) {
 
 bool check_whole(const row& r, const option_value& v, double& x, std::string& message) {
   double value = 0.0;
-  if (!(real_scalar(v, value) && value == std::trunc(value) && value >= r.low &&
+  if (!(option_real_scalar(v, value) && value == std::trunc(value) && value >= r.low &&
         value <= r.high)) {
     message = whole_message(r, v);
     return false;
@@ -114,21 +107,6 @@ bool check_whole(const row& r, const option_value& v, double& x, std::string& me
   return true;
 }
 
-// true or false given as a logical or real number 0 or 1, or 'on' or 'off'.
-bool read_flag(const option_value& v, bool& flag) {
-  if (v.kind == option_value::type::text) {
-    const std::string s = lower(v.text);
-    if (s != "on" && s != "off") return false;
-    flag = s == "on";
-    return true;
-  }
-  if (v.kind == option_value::type::numbers && !v.complex && v.numbers.size() == 1 &&
-      (v.numbers[0] == 0.0 || v.numbers[0] == 1.0)) {
-    flag = v.numbers[0] == 1.0;
-    return true;
-  }
-  return false;
-}
 
 std::string flag_message(const row& r, const option_value& v) {
   return printf_string("%s must be true or false (1 or 0, 'on' or 'off'), got %s", r.name,
@@ -260,6 +238,27 @@ bool option_value::empty() const {
   return false;
 }
 
+bool option_real_scalar(const option_value& v, double& x) {
+  if (!(is_numeric(v) && !v.complex && is_scalar(v))) return false;
+  x = v.numbers[0];
+  return true;
+}
+
+bool option_flag(const option_value& v, bool& flag) {
+  if (v.kind == option_value::type::text) {
+    const std::string s = lower(v.text);
+    if (s != "on" && s != "off") return false;
+    flag = s == "on";
+    return true;
+  }
+  if (v.kind == option_value::type::numbers && !v.complex && v.numbers.size() == 1 &&
+      (v.numbers[0] == 0.0 || v.numbers[0] == 1.0)) {
+    flag = v.numbers[0] == 1.0;
+    return true;
+  }
+  return false;
+}
+
 std::string format_number(const char* format, double x) {
   if (std::isnan(x)) return "NaN";
   if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
@@ -343,7 +342,7 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
         else if (name == "BlockSize") s.block_size = static_cast<std::int64_t>(x);
         break;
       case kind::real_unit:
-        if (!real_scalar(v, x)) {
+        if (!option_real_scalar(v, x)) {
           message = name + " must be a real numeric scalar, got " + describe_option_value(v);
           return false;
         }
@@ -354,7 +353,7 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
         s.tolerance = x;
         break;
       case kind::bytes:
-        if (!real_scalar(v, x)) {
+        if (!option_real_scalar(v, x)) {
           message = name + " must be a real numeric scalar, got " + describe_option_value(v);
           return false;
         }
@@ -366,7 +365,7 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
         s.cache_bytes = x;
         break;
       case kind::flag:
-        if (!read_flag(v, flag)) {
+        if (!option_flag(v, flag)) {
           message = flag_message(r, v);
           return false;
         }
@@ -388,7 +387,7 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
       case kind::auto_flag:
         if (v.kind == option_value::type::text && lower(v.text) == "auto") {
           s.final_objective = final_objective_mode::automatic;
-        } else if (read_flag(v, flag)) {
+        } else if (option_flag(v, flag)) {
           s.final_objective = flag ? final_objective_mode::yes : final_objective_mode::no;
         } else {
           message = name + " must be 'auto', true or false (1 or 0, 'on' or 'off'), got " +

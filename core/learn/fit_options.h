@@ -103,6 +103,14 @@ struct fit_parameters {
 bool check_data_options(const fit_settings& settings, int d, const std::vector<double>& sigma,
                         double y_var, fit_parameters& parameters, std::string& message);
 
+// The value of an option that takes one real number, where it is one (numeric, not logical,
+// real, scalar).
+bool option_real_scalar(const option_value& v, double& x);
+
+// A flag: true or false given as a logical or real number 0 or 1, or 'on' or 'off' in any
+// case. False where v is none of these.
+bool option_flag(const option_value& v, bool& flag);
+
 // A value as messages show it: a short string in quotes, a real scalar itself, else
 // "a R x C class".
 std::string describe_option_value(const option_value& v);

@@ -1,16 +1,18 @@
-// Prediction from a fitted model (model_predict.h): the model's checks, the new
-// observations' standardisation, the predictions through predict_outputs, the deviations
-// through exact_variances or approximate_variances on an operator planned as the host's
-// variance module plans it, and the intervals from the normal quantile.
+// Prediction from a fitted model (model_predict.h): the options' checks, the model's checks
+// against its fields' dims, the new observations' standardisation, the predictions through
+// predict_outputs, the deviations through exact_variances or approximate_variances, and the
+// intervals from the normal quantile.
 #include "core/exact_arithmetic.h"
 
 #include "core/learn/model_predict.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <utility>
 
 #include "core/learn/fit_stages.h"
 #include "core/parallel/system_resources.h"
@@ -24,7 +26,7 @@ namespace {
 
 using fitting::text;
 
-// The exact method's settings, as the host's predict function gave them: each solve to a
+// The variances' settings, as krrpredict has always used them: each solve to a
 // relative residual of 1e-10 within 1000 iterations, 256 new observations a batch, blocks
 // of at most 256 columns, no cap on the kernel cache but memory; the factor stops once it
 // leaves out at most 1e-3 ridge of any diagonal entry.
@@ -59,47 +61,78 @@ bool all_finite(const std::vector<double>& v) {
   return true;
 }
 
-// The model's fields that prediction reads, each checked against the model's d (the length
-// of mu) as the host's predict function checks them; an empty message where all pass.
-std::string check_model(const fit_model& m, std::int64_t& n, int& c) {
+std::string dims_text(const field_dims& f) {
+  return text("%lld x %lld", static_cast<long long>(f.rows), static_cast<long long>(f.cols));
+}
+
+bool has_dims(const field_dims& f, std::int64_t rows, std::int64_t cols) {
+  return f.rows == rows && f.cols == cols;
+}
+
+// The model's fields that prediction reads, checked as krrpredict checks them: each one's
+// dims against X's (d x n) and its entries (finite, and the weights' and the scales' signs);
+// an empty message where all pass. The ridge is checked apart, only for deviations.
+std::string check_model(const fit_model& m, const model_dims& dims, const std::string& name,
+                        std::int64_t& n, int& c) {
+  // The dims must describe the entries: a caller's inconsistency, not the model's.
+  const struct {
+    const char* name;
+    const field_dims& dims;
+    std::size_t entries;
+  } fields[] = {{"X", dims.X, m.X.size()},           {"Alpha", dims.alpha, m.alpha.size()},
+                {"Weights", dims.weights, m.weights.size()}, {"Mu", dims.mu, m.mu.size()},
+                {"Sigma", dims.sigma, m.sigma.size()}, {"YMean", dims.y_mean, m.y_mean.size()}};
+  for (const auto& f : fields) {
+    if (f.dims.rows < 0 || f.dims.cols < 0 ||
+        static_cast<double>(f.dims.rows) * static_cast<double>(f.dims.cols) !=
+            static_cast<double>(f.entries)) {
+      return text("MODEL.%s holds %zu entries, not the %s its dims say", f.name, f.entries,
+                  dims_text(f.dims).c_str());
+    }
+  }
   if (m.format_version < 1 || m.format_version > 3) {
-    return "MODEL.FormatVersion must be 1, 2 or 3, the versions this function reads (a newer "
-           "package wrote this model?)";
+    return text("MODEL.FormatVersion must be 1, 2 or 3, the versions this %s reads (a newer "
+                "package wrote this model?)", name.c_str());
   }
-  const std::size_t d = m.mu.size();
-  if (d < 1 || d > static_cast<std::size_t>(INT_MAX) - 1) {
-    return text("MODEL.Mu must be a 1 x d row vector with d at least 1 (one entry per feature), "
-                "got %zu entries", d);
-  }
-  if (m.X.size() % d != 0 || m.X.empty()) {
-    return text("MODEL.X must be a d x n matrix with d = %zu (the entries of Mu) and n at least "
-                "1, got %zu entries", d, m.X.size());
-  }
-  n = static_cast<std::int64_t>(m.X.size() / d);
-  if (n > INT_MAX) return text("MODEL.X must have at most %d columns, got %lld", INT_MAX, static_cast<long long>(n));
   if (!all_finite(m.X)) return "MODEL.X must be finite";
-  const std::size_t un = static_cast<std::size_t>(n);
-  if (m.alpha.size() % un != 0 || m.alpha.empty() || m.alpha.size() / un > INT_MAX) {
-    return text("MODEL.Alpha must be an n x c matrix, n = %lld (the columns of X), got %zu entries",
-                static_cast<long long>(n), m.alpha.size());
+  const std::int64_t d = dims.X.rows;
+  n = dims.X.cols;
+  if (d < 1 || n < 1) {
+    return "MODEL.X must be a d x n matrix with d and n at least 1, got " + dims_text(dims.X);
   }
-  c = static_cast<int>(m.alpha.size() / un);
+  if (d >= INT_MAX) return text("MODEL.X must have fewer than %d rows, got %lld", INT_MAX, static_cast<long long>(d));
+  if (n > INT_MAX) return text("MODEL.X must have at most %d columns, got %lld", INT_MAX, static_cast<long long>(n));
+  if (dims.alpha.rows != n || dims.alpha.cols < 1 || dims.alpha.cols > INT_MAX) {
+    return text("MODEL.Alpha must be an n x c matrix, n = %lld (the columns of X), got %s",
+                static_cast<long long>(n), dims_text(dims.alpha).c_str());
+  }
+  c = static_cast<int>(dims.alpha.cols);
   if (!all_finite(m.alpha)) return "MODEL.Alpha must be finite";
-  if (m.weights.size() != d + 1) {
-    return text("MODEL.Weights must be a vector of d + 1 = %zu entries, got %zu", d + 1,
-                m.weights.size());
+  // A column of weights is read as the row it is.
+  field_dims w = dims.weights;
+  if (w.cols == 1) std::swap(w.rows, w.cols);
+  if (!has_dims(w, 1, d + 1)) {
+    return text("MODEL.Weights must be a vector of d + 1 = %lld entries, got %s",
+                static_cast<long long>(d + 1), dims_text(w).c_str());
   }
   if (!all_finite(m.weights)) return "MODEL.Weights must be finite";
-  for (double w : m.weights)
-    if (!(w >= 0)) return "MODEL.Weights must be nonnegative";
+  for (double x : m.weights)
+    if (!(x >= 0)) return "MODEL.Weights must be nonnegative";
+  if (!has_dims(dims.mu, 1, d)) {
+    return text("MODEL.Mu must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
+                dims_text(dims.mu).c_str());
+  }
   if (!all_finite(m.mu)) return "MODEL.Mu must be finite";
-  if (m.sigma.size() != d) return text("MODEL.Sigma must be a 1 x %zu row vector, got %zu entries", d, m.sigma.size());
+  if (!has_dims(dims.sigma, 1, d)) {
+    return text("MODEL.Sigma must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
+                dims_text(dims.sigma).c_str());
+  }
   if (!all_finite(m.sigma)) return "MODEL.Sigma must be finite";
-  for (double s : m.sigma)
-    if (!(s > 0)) return "MODEL.Sigma must be positive";
-  if (m.y_mean.size() != static_cast<std::size_t>(c)) {
-    return text("MODEL.YMean must be a 1 x %d row vector (one entry per column of Alpha), got %zu "
-                "entries", c, m.y_mean.size());
+  for (double x : m.sigma)
+    if (!(x > 0)) return "MODEL.Sigma must be positive";
+  if (!has_dims(dims.y_mean, 1, c)) {
+    return text("MODEL.YMean must be a 1 x %d row vector (one entry per column of Alpha), got %s",
+                c, dims_text(dims.y_mean).c_str());
   }
   if (!all_finite(m.y_mean)) return "MODEL.YMean must be finite";
   // The outputs' scales: version 3 has them; versions 1 and 2 have none (all 1).
@@ -114,11 +147,133 @@ std::string check_model(const fit_model& m, std::int64_t& n, int& c) {
   return std::string();
 }
 
+// The noise variance the deviations need: one positive finite number.
+std::string check_ridge(const fit_model& m, const model_dims& dims) {
+  if (!has_dims(dims.ridge, 1, 1)) return "MODEL.Ridge must be a positive scalar, got " + dims_text(dims.ridge);
+  if (!std::isfinite(m.ridge)) return "MODEL.Ridge must be finite";
+  if (!(m.ridge > 0)) return "MODEL.Ridge must be a positive scalar, got " + value_text(m.ridge);
+  return std::string();
+}
+
+// The options' table, in the order they are checked.
+enum option_row { ALPHA, PREDICTION, METHOD, RANK, VERBOSE, OPTIONS };
+const char* const OPTION_NAMES[OPTIONS] = {"Alpha", "Prediction", "Method", "Rank", "Verbose"};
+constexpr double MOST_RANK = 1000000.0;
+
+std::string lower(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+// The rules of the two options that take numbers, shared by read_predict_options and the
+// typed settings' check.
+std::string check_alpha(double alpha) {
+  if (alpha > 0 && alpha < 1) return std::string();
+  return "Alpha must be in (0, 1), got " + value_text(alpha);
+}
+
+std::string check_rank(const option_value& v, int& rank) {
+  double x = 0.0;
+  if (option_real_scalar(v, x) && x == std::trunc(x) && x >= 1 && x <= MOST_RANK) {
+    rank = static_cast<int>(x);
+    return std::string();
+  }
+  return "Rank must be a whole number from 1 to 1000000, got " + describe_option_value(v);
+}
+
+// One of the choices (any case), as its index; the message lists them.
+std::string check_choice(const option_value& v, const char* name,
+                         const std::vector<const char*>& choices, std::size_t& index) {
+  if (v.kind == option_value::type::text) {
+    const std::string s = lower(v.text);
+    for (index = 0; index < choices.size(); ++index)
+      if (s == choices[index]) return std::string();
+  }
+  std::string list;
+  for (std::size_t i = 0; i < choices.size(); ++i) list += (i ? ", '" : "'") + std::string(choices[i]) + "'";
+  return std::string(name) + " must be " + list + ", got " + describe_option_value(v);
+}
+
 const char* describe_status(solve_status s) {
   return s == solve_status::not_converged ? "the iteration bound" : "below the rounding floor";
 }
 
 }  // namespace
+
+predict_option_set::predict_option_set() : values(OPTIONS), given(OPTIONS, false) {}
+
+bool set_predict_option(predict_option_set& set, const std::string& name,
+                        const option_value& value, std::string& message) {
+  const std::string wanted = lower(name);
+  for (int i = 0; i < OPTIONS; ++i) {
+    if (lower(OPTION_NAMES[i]) == wanted) {
+      set.values[i] = value;
+      set.given[i] = true;
+      return true;
+    }
+  }
+  message = "unknown option '" + name + "'; the options are";
+  for (int i = 0; i < OPTIONS; ++i) message += std::string(i ? ", " : " ") + OPTION_NAMES[i];
+  return false;
+}
+
+bool read_predict_options(const predict_option_set& set, model_predict_settings& s,
+                          std::string& message) {
+  for (int i = 0; i < OPTIONS; ++i) {
+    if (!set.given[i]) continue;
+    const option_value& v = set.values[i];
+    std::size_t choice = 0;
+    switch (i) {
+      case ALPHA: {
+        double alpha = 0.0;
+        if (!option_real_scalar(v, alpha)) {
+          message = "Alpha must be a real numeric scalar, got " + describe_option_value(v);
+          return false;
+        }
+        message = check_alpha(alpha);
+        s.alpha = alpha;
+        break;
+      }
+      case PREDICTION:
+        message = check_choice(v, "Prediction", {"observation", "curve"}, choice);
+        s.prediction = choice == 0 ? deviation_target::observation : deviation_target::curve;
+        break;
+      case METHOD:
+        message = check_choice(v, "Method", {"auto", "exact", "approximate"}, choice);
+        s.method = choice == 0 ? deviation_method::automatic
+                               : choice == 1 ? deviation_method::exact : deviation_method::approximate;
+        break;
+      case RANK:
+        message = check_rank(v, s.rank);
+        break;
+      case VERBOSE:
+        if (!option_flag(v, s.verbose)) {
+          message = "Verbose must be true or false (1 or 0, 'on' or 'off'), got " +
+                    describe_option_value(v);
+        }
+        break;
+    }
+    if (!message.empty()) return false;
+  }
+  return true;
+}
+
+model_dims dims_as_written(const fit_model& m) {
+  auto row = [](std::size_t entries) { return field_dims{1, static_cast<std::int64_t>(entries)}; };
+  model_dims dims;
+  // d from mu, else from the weights; X as one row where neither says.
+  std::int64_t d = static_cast<std::int64_t>(m.mu.size());
+  if (d == 0 && m.weights.size() > 1) d = static_cast<std::int64_t>(m.weights.size()) - 1;
+  dims.X = d > 0 ? field_dims{d, static_cast<std::int64_t>(m.X.size()) / d} : row(m.X.size());
+  const std::int64_t n = dims.X.cols;
+  dims.alpha = n > 0 ? field_dims{n, static_cast<std::int64_t>(m.alpha.size()) / n} : row(m.alpha.size());
+  dims.weights = row(m.weights.size());
+  dims.mu = row(m.mu.size());
+  dims.sigma = row(m.sigma.size());
+  dims.y_mean = row(m.y_mean.size());
+  dims.ridge = {1, 1};
+  return dims;
+}
 
 double inverse_erf(double y) {
   if (std::isnan(y) || y < -1.0 || y > 1.0) return std::numeric_limits<double>::quiet_NaN();
@@ -180,25 +335,26 @@ double inverse_erf(double y) {
 
 model_prediction model_predict(const fit_model& model, const double* Xnew, std::int64_t nt, int d,
                                const model_predict_settings& settings) {
+  return model_predict(model, dims_as_written(model), Xnew, nt, d, settings);
+}
+
+model_prediction model_predict(const fit_model& model, const model_dims& dims, const double* Xnew,
+                               std::int64_t nt, int d, const model_predict_settings& settings) {
   std::int64_t n = 0;
   int c = 0;
-  const std::string bad_model = check_model(model, n, c);
+  const std::string bad_model = check_model(model, dims, settings.name, n, c);
   if (!bad_model.empty()) return refused(model_predict_status::invalid_model, "invalidModel", bad_model);
-  const int dm = static_cast<int>(model.mu.size());
+  const int dm = static_cast<int>(dims.X.rows);
   if (d != dm || nt < 0) {
     return refused(model_predict_status::invalid_input, "invalidInput",
                    text("XNEW must be a real matrix with %d columns (the model's features), one "
                         "observation per row, got a %lld x %d double",
                         dm, static_cast<long long>(nt), d));
   }
-  if (!(settings.alpha > 0 && settings.alpha < 1)) {
-    return refused(model_predict_status::invalid_input, "invalidInput",
-                   "Alpha must be in (0, 1), got " + value_text(settings.alpha));
-  }
-  if (settings.rank < 1 || settings.rank > 1000000) {
-    return refused(model_predict_status::invalid_input, "invalidInput",
-                   text("Rank must be a whole number from 1 to 1000000, got %d", settings.rank));
-  }
+  int rank = 0;
+  std::string bad_setting = check_alpha(settings.alpha);
+  if (bad_setting.empty()) bad_setting = check_rank(option_value::number(settings.rank), rank);
+  if (!bad_setting.empty()) return refused(model_predict_status::invalid_input, "invalidInput", bad_setting);
   for (std::int64_t k = 0; k < nt * d; ++k) {
     if (!std::isfinite(Xnew[k])) {
       return refused(model_predict_status::invalid_input, "invalidInput",
@@ -207,9 +363,9 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
                           value_text(Xnew[k]).c_str()));
     }
   }
-  if (settings.deviations && !(model.ridge > 0 && std::isfinite(model.ridge))) {
-    return refused(model_predict_status::invalid_model, "invalidModel",
-                   "MODEL.Ridge must be a positive scalar, got " + value_text(model.ridge));
+  if (settings.deviations) {
+    const std::string bad_ridge = check_ridge(model, dims);
+    if (!bad_ridge.empty()) return refused(model_predict_status::invalid_model, "invalidModel", bad_ridge);
   }
 
   // The new observations standardised as the fit did, d x nt: (x - mu) / sigma.
@@ -341,6 +497,7 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
   out.progress_line = text("%s: deviations of %lld rows %s (n = %lld) in %.1f s",
                            settings.name.c_str(), static_cast<long long>(nt), how.c_str(),
                            static_cast<long long>(n), out.seconds);
+  if (settings.verbose && settings.progress) settings.progress(out.progress_line);
   return out;
 }
 

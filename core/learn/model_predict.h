@@ -3,21 +3,23 @@
 // predictions of every output (core/predict/predict.h) with the targets' means added back,
 // and where asked the predictive standard deviations of the model's Gaussian process and
 // the intervals they give (core/predict/variance.h), by the exact or the approximate
-// method, each output's deviations scaled by its YScale. What the host's predict function
-// did, with the same choices and texts: the host converts its arguments, raises the
-// warnings and the error returned under its own name and prints the progress line where
-// it wants one.
+// method, each output's deviations scaled by its YScale. krrpredict's whole computation:
+// the host converts its arguments (the model's fields with their dims, the options by
+// name), raises the warnings and the error returned under its own name, and receives the
+// progress line where Verbose is on.
 //
-// Host-free: no printing, no global state, no exceptions (a status). Deterministic: the
-// same bits on any thread count.
+// Host-free: no printing (a progress sink receives the line), no global state, no
+// exceptions (a status). Deterministic: the same bits on any thread count.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "core/learn/fit.h"
+#include "core/learn/fit_options.h"
 
 namespace krr {
 
@@ -36,8 +38,13 @@ struct model_predict_settings {
   deviation_method method = deviation_method::automatic;
   int rank = 1000;      // the approximate factor's largest rank, 1 ... 1000000
   double alpha = 0.05;  // the intervals hold 100 (1 - alpha)%, alpha in (0, 1)
-  // Starts the progress line ("<name>: deviations of ...").
+  // Starts the progress line ("<name>: deviations of ...") and names the function in the
+  // messages that speak of it.
   std::string name = "krrpredict";
+  // Where the deviations are computed: the progress line, without a newline, goes to
+  // `progress` (where set) if verbose is on. The result holds it either way.
+  bool verbose = true;
+  std::function<void(const std::string& line)> progress;
   // Threads of the prediction and the variances (0: one per processor this process may
   // use). The results do not depend on it.
   int threads = 0;
@@ -49,6 +56,48 @@ struct model_predict_settings {
   bool (*interrupt_pending)(void*) = nullptr;
   void* interrupt_state = nullptr;
 };
+
+// The options as a host gives them, by name: Alpha, Prediction, Method, Rank and Verbose,
+// in any case; the last value given for a name counts. read_predict_options checks them all
+// in that order and sets them in a model_predict_settings, with the messages krrpredict
+// gives (without its leading "krrpredict: "):
+//   Alpha       a real numeric scalar in (0, 1)
+//   Prediction  'observation' or 'curve', in any case
+//   Method      'auto', 'exact' or 'approximate', in any case
+//   Rank        a whole number from 1 to 1000000
+//   Verbose     true or false (a logical or number 0 or 1, 'on' or 'off')
+// model_predict checks the typed Alpha and Rank it is given by the same rules.
+struct predict_option_set {
+  std::vector<option_value> values;  // one per option, in the order above
+  std::vector<bool> given;
+  predict_option_set();
+};
+
+// Sets the option `name` (any case). False, with the message, for an unknown name.
+bool set_predict_option(predict_option_set& set, const std::string& name,
+                        const option_value& value, std::string& message);
+
+// Checks every option given, in the order above, into settings (the others keep their
+// values there). False, with the message of the first one refused.
+bool read_predict_options(const predict_option_set& set, model_predict_settings& settings,
+                          std::string& message);
+
+// The dims (rows x cols) of each of a model's fields as a host holds them: the checks
+// compare them and name them in their messages, as krrpredict always has. X d x n (d and
+// n at least 1), Alpha n x c (c at least 1), Weights a vector of d + 1 entries (a row or a
+// column), Mu and Sigma 1 x d, YMean 1 x c, Ridge 1 x 1. Each field's entries must be
+// rows * cols.
+struct field_dims {
+  std::int64_t rows = 0, cols = 0;
+};
+struct model_dims {
+  field_dims X, alpha, weights, mu, sigma, y_mean, ridge;
+};
+
+// The dims of a model as fit writes it: X d x n with d the entries of mu (of the weights
+// less one where mu is empty; one row where neither has any), Alpha n x c, the other
+// fields rows, Ridge 1 x 1.
+model_dims dims_as_written(const fit_model& model);
 
 enum class model_predict_status {
   done = 0,
@@ -80,10 +129,14 @@ struct model_prediction {
 };
 
 // Predicts at the nt x d new observations Xnew (column-major, one per row, in the units of
-// the X given to fit) from `model`. The model is checked first, then Xnew's d (the
-// model's), the settings, Xnew's entries (finite) and, for deviations, the ridge, so a
-// refusal costs nothing. The model's d
-// is the length of its mu, every other field is checked against it.
+// the X given to fit) from `model`, whose fields have the dims `dims`. The model is checked
+// first (its d is X's rows, every other field is checked against X), then Xnew's d, the
+// settings' Alpha and Rank, Xnew's entries (finite) and, for deviations, the ridge, so a
+// refusal costs nothing.
+model_prediction model_predict(const fit_model& model, const model_dims& dims, const double* Xnew,
+                               std::int64_t nt, int d, const model_predict_settings& settings);
+
+// The same for a model as fit writes it (dims_as_written).
 model_prediction model_predict(const fit_model& model, const double* Xnew, std::int64_t nt, int d,
                                const model_predict_settings& settings);
 

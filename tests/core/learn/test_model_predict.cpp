@@ -3,7 +3,8 @@
 // observation deviations and the intervals against a brute-force answer built here (the
 // kernel from differences in long double, a dense Cholesky solve), the approximate method
 // against the exact one, outputs scaling the deviations they share, the same bits on 1
-// and 2 threads, the refusals of a broken model, bad rows and settings, an interrupt, and the
+// and 2 threads, the refusals of a broken model (its fields' dims as a host holds them
+// too), bad rows and settings, the options read by name, the progress line, an interrupt, and the
 // inverse error function against values computed to 40 digits.
 #include <gtest/gtest.h>
 
@@ -335,20 +336,20 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
     const char* message;
   };
   const broken cases[] = {
-      {[](krr::fit_model& m) { m.format_version = 4; }, "MODEL.FormatVersion must be 1, 2 or 3"},
+      {[](krr::fit_model& m) { m.format_version = 4; }, "MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads"},
       {[](krr::fit_model& m) { m.y_scale.clear(); }, "MODEL.YScale must be a 1 x 1 row vector (one entry per column of Alpha), got 0 entries"},
       {[](krr::fit_model& m) { m.y_scale[0] = 0.0; }, "MODEL.YScale must be positive and finite"},
       {[](krr::fit_model& m) { m.y_scale[0] = INFINITY; }, "MODEL.YScale must be positive and finite"},
-      {[](krr::fit_model& m) { m.mu.clear(); }, "MODEL.Mu must be a 1 x d row vector with d at least 1"},
-      {[](krr::fit_model& m) { m.X.pop_back(); }, "MODEL.X must be a d x n matrix with d = 2 (the entries of Mu) and n at least 1, got 59 entries"},
+      {[](krr::fit_model& m) { m.mu.clear(); }, "MODEL.Mu must be a 1 x 2 row vector, got 1 x 0"},
+      {[](krr::fit_model& m) { m.X.pop_back(); }, "MODEL.X holds 59 entries, not the 2 x 29 its dims say"},
       {[](krr::fit_model& m) { m.X[5] = std::nan(""); }, "MODEL.X must be finite"},
-      {[](krr::fit_model& m) { m.alpha.resize(45); }, "MODEL.Alpha must be an n x c matrix, n = 30 (the columns of X), got 45 entries"},
+      {[](krr::fit_model& m) { m.alpha.resize(45); }, "MODEL.Alpha holds 45 entries, not the 30 x 1 its dims say"},
       {[](krr::fit_model& m) { m.alpha[0] = INFINITY; }, "MODEL.Alpha must be finite"},
-      {[](krr::fit_model& m) { m.weights.push_back(1.0); }, "MODEL.Weights must be a vector of d + 1 = 3 entries, got 4"},
+      {[](krr::fit_model& m) { m.weights.push_back(1.0); }, "MODEL.Weights must be a vector of d + 1 = 3 entries, got 1 x 4"},
       {[](krr::fit_model& m) { m.weights[0] = -1.0; }, "MODEL.Weights must be nonnegative"},
       {[](krr::fit_model& m) { m.sigma[1] = 0.0; }, "MODEL.Sigma must be positive"},
-      {[](krr::fit_model& m) { m.sigma.pop_back(); }, "MODEL.Sigma must be a 1 x 2 row vector, got 1 entries"},
-      {[](krr::fit_model& m) { m.y_mean.push_back(0.0); }, "MODEL.YMean must be a 1 x 1 row vector (one entry per column of Alpha), got 2 entries"},
+      {[](krr::fit_model& m) { m.sigma.pop_back(); }, "MODEL.Sigma must be a 1 x 2 row vector, got 1 x 1"},
+      {[](krr::fit_model& m) { m.y_mean.push_back(0.0); }, "MODEL.YMean must be a 1 x 1 row vector (one entry per column of Alpha), got 1 x 2"},
   };
   for (const broken& b : cases) {
     krr::fit_model m = p.model;
@@ -370,6 +371,47 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   EXPECT_EQ(old.predictions, now.predictions);
   EXPECT_EQ(old.deviations, now.deviations);
   EXPECT_EQ(old.upper, now.upper);
+  // The fields' dims as a host holds them: compared with X's (d x n) and named as given.
+  // X given n x d, a column Mu, no outputs, a matrix of weights are refused; a column of
+  // weights is read as the row it is.
+  const krr::model_dims as_written = krr::dims_as_written(p.model);
+  struct shaped {
+    void (*change)(krr::model_dims&);
+    const char* message;
+  };
+  const shaped shapes[] = {
+      {[](krr::model_dims& m) { m.X = {30, 2}; }, "MODEL.Alpha must be an n x c matrix, n = 2 (the columns of X), got 30 x 1"},
+      {[](krr::model_dims& m) { m.mu = {2, 1}; }, "MODEL.Mu must be a 1 x 2 row vector, got 2 x 1"},
+      {[](krr::model_dims& m) { m.sigma = {2, 1}; }, "MODEL.Sigma must be a 1 x 2 row vector, got 2 x 1"},
+      {[](krr::model_dims& m) { m.ridge = {2, 1}; }, "MODEL.Ridge must be a positive scalar, got 2 x 1"},
+  };
+  for (const shaped& b : shapes) {
+    krr::model_dims dims = as_written;
+    b.change(dims);
+    const model_prediction r = krr::model_predict(p.model, dims, Xn.data(), nt, p.d, dev);
+    EXPECT_EQ(r.status, model_predict_status::invalid_model) << b.message;
+    EXPECT_EQ(r.error.message, b.message);
+  }
+  krr::fit_model no_features = p.model;
+  no_features.X.clear();
+  krr::model_dims flat = as_written;
+  flat.X = {0, 30};
+  EXPECT_EQ(krr::model_predict(no_features, flat, Xn.data(), nt, p.d, dev).error.message,
+            "MODEL.X must be a d x n matrix with d and n at least 1, got 0 x 30");
+  krr::model_dims column_weights = as_written;
+  column_weights.weights = {3, 1};
+  const model_prediction by_column = krr::model_predict(p.model, column_weights, Xn.data(), nt, p.d, dev);
+  ASSERT_EQ(by_column.status, model_predict_status::done) << by_column.error.message;
+  EXPECT_EQ(by_column.deviations, predict(p, Xn, nt, dev).deviations);
+  krr::fit_model no_outputs = p.model;
+  no_outputs.alpha.clear();
+  no_outputs.y_mean.clear();
+  krr::model_dims none = as_written;
+  none.alpha = {30, 0};
+  none.y_mean = {1, 0};
+  EXPECT_EQ(krr::model_predict(no_outputs, none, Xn.data(), nt, p.d, dev).error.message,
+            "MODEL.Alpha must be an n x c matrix, n = 30 (the columns of X), got 30 x 0");
+
   // The ridge is read only for deviations.
   krr::fit_model no_ridge = p.model;
   no_ridge.ridge = 0.0;
@@ -377,6 +419,8 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   const model_prediction r0 = krr::model_predict(no_ridge, Xn.data(), nt, p.d, dev);
   EXPECT_EQ(r0.status, model_predict_status::invalid_model);
   EXPECT_EQ(r0.error.message, "MODEL.Ridge must be a positive scalar, got 0");
+  no_ridge.ridge = INFINITY;
+  EXPECT_EQ(krr::model_predict(no_ridge, Xn.data(), nt, p.d, dev).error.message, "MODEL.Ridge must be finite");
 
   // Rows: the model's d, finite entries (named 1-based, row then column).
   const model_prediction wrong_d = krr::model_predict(p.model, Xn.data(), 2, 3, model_predict_settings());
@@ -399,12 +443,96 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   s.rank = 0;
   EXPECT_EQ(predict(p, Xn, nt, s).error.message, "Rank must be a whole number from 1 to 1000000, got 0");
 
+  // The progress line goes to the sink once the deviations are computed, only where
+  // Verbose is on.
+  std::vector<std::string> lines;
+  s = dev;
+  s.progress = [&lines](const std::string& line) { lines.push_back(line); };
+  const model_prediction told = predict(p, Xn, nt, s);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], told.progress_line);
+  s.verbose = false;
+  predict(p, Xn, nt, s);
+  s.verbose = true;
+  s.deviations = false;
+  predict(p, Xn, nt, s);
+  EXPECT_EQ(lines.size(), 1u);
+
   // An interrupt stops the prediction and, asked only there, the deviations.
   s = dev;
   s.interrupt_pending = &always;
   const model_prediction stopped = predict(p, Xn, nt, s);
   EXPECT_EQ(stopped.status, model_predict_status::interrupted);
   EXPECT_EQ(stopped.error.message, "interrupted by the user");
+}
+
+// The options by name, as a host gives them: any case, the last value of a name counts,
+// each value in the forms krrpredict takes; refusals in the order Alpha, Prediction,
+// Method, Rank, Verbose whatever the order given, with krrpredict's texts.
+TEST(ModelPredict, ReadsOptionsByName) {
+  using krr::option_value;
+  auto read = [](const std::vector<std::pair<std::string, option_value>>& given,
+                 model_predict_settings& s) {
+    krr::predict_option_set set;
+    std::string message;
+    for (const auto& g : given)
+      if (!krr::set_predict_option(set, g.first, g.second, message)) return message;
+    if (!krr::read_predict_options(set, s, message)) return message;
+    return std::string();
+  };
+  option_value int_rank = option_value::number(5);
+  int_rank.class_name = "int32";
+  model_predict_settings s;
+  EXPECT_EQ(read({{"alpha", option_value::number(2)}, {"ALPHA", option_value::number(0.1)},
+                  {"prediction", option_value::string("CURVE")}, {"Method", option_value::string("Approximate")},
+                  {"rank", int_rank}, {"Verbose", option_value::string("Off")}},
+                 s),
+            "");
+  EXPECT_EQ(s.alpha, 0.1);
+  EXPECT_EQ(s.prediction, deviation_target::curve);
+  EXPECT_EQ(s.method, deviation_method::approximate);
+  EXPECT_EQ(s.rank, 5);
+  EXPECT_FALSE(s.verbose);
+  // Untouched where not given.
+  model_predict_settings kept;
+  kept.deviations = true;
+  EXPECT_EQ(read({{"Verbose", option_value::flag(false)}, {"Method", option_value::string("exact")}}, kept), "");
+  EXPECT_EQ(kept.alpha, 0.05);
+  EXPECT_EQ(kept.method, deviation_method::exact);
+  EXPECT_EQ(kept.rank, 1000);
+  EXPECT_TRUE(kept.deviations);
+  EXPECT_EQ(read({{"Verbose", option_value::number(1)}}, kept), "");
+  EXPECT_TRUE(kept.verbose);
+
+  option_value complex_alpha = option_value::number(0.1);
+  complex_alpha.complex = true;
+  const struct {
+    std::vector<std::pair<std::string, option_value>> given;
+    const char* message;
+  } refused[] = {
+      {{{"Level", option_value::number(0.1)}}, "unknown option 'Level'; the options are Alpha, Prediction, Method, Rank, Verbose"},
+      {{{"Alpha", option_value::number(1)}}, "Alpha must be in (0, 1), got 1"},
+      {{{"Alpha", option_value::number(std::nan(""))}}, "Alpha must be in (0, 1), got NaN"},
+      {{{"Alpha", option_value::string("x")}}, "Alpha must be a real numeric scalar, got 'x'"},
+      {{{"Alpha", option_value::flag(true)}}, "Alpha must be a real numeric scalar, got 1"},
+      {{{"Alpha", complex_alpha}}, "Alpha must be a real numeric scalar, got a 1 x 1 complex double"},
+      {{{"Prediction", option_value::string("new")}}, "Prediction must be 'observation', 'curve', got 'new'"},
+      {{{"Method", option_value::string("fast")}}, "Method must be 'auto', 'exact', 'approximate', got 'fast'"},
+      {{{"Method", option_value::number(1)}}, "Method must be 'auto', 'exact', 'approximate', got 1"},
+      {{{"Rank", option_value::number(0)}}, "Rank must be a whole number from 1 to 1000000, got 0"},
+      {{{"Rank", option_value::number(1.5)}}, "Rank must be a whole number from 1 to 1000000, got 1.5"},
+      {{{"Rank", option_value::number(1e7)}}, "Rank must be a whole number from 1 to 1000000, got 10000000"},
+      {{{"Rank", option_value::vector({1, 2})}}, "Rank must be a whole number from 1 to 1000000, got a 1 x 2 double"},
+      {{{"Verbose", option_value::string("no")}}, "Verbose must be true or false (1 or 0, 'on' or 'off'), got 'no'"},
+      {{{"Verbose", option_value::number(2)}}, "Verbose must be true or false (1 or 0, 'on' or 'off'), got 2"},
+      // The order of the checks, not of the pairs.
+      {{{"Verbose", option_value::string("no")}, {"Prediction", option_value::string("new")}, {"Alpha", option_value::number(0)}},
+       "Alpha must be in (0, 1), got 0"},
+  };
+  for (const auto& r : refused) {
+    model_predict_settings t;
+    EXPECT_EQ(read(r.given, t), r.message);
+  }
 }
 
 TEST(ModelPredict, InverseErfAgainstKnownValues) {
