@@ -368,10 +368,21 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
     if (!bad_ridge.empty()) return refused(model_predict_status::invalid_model, "invalidModel", bad_ridge);
   }
 
-  // The new observations standardised as the fit did, d x nt: (x - mu) / sigma.
+  // The new observations standardised as the fit did, d x nt: (x - mu) / sigma, which a
+  // scale far below the spread of the rows can overflow.
   std::vector<double> Xs(static_cast<std::size_t>(nt) * d);
   for (std::int64_t i = 0; i < nt; ++i)
-    for (int l = 0; l < d; ++l) Xs[i * d + l] = (Xnew[l * nt + i] - model.mu[l]) / model.sigma[l];
+    for (int l = 0; l < d; ++l) {
+      const double x = (Xnew[l * nt + i] - model.mu[l]) / model.sigma[l];
+      if (!std::isfinite(x)) {
+        return refused(model_predict_status::invalid_input, "invalidInput",
+                       text("XNEW(%lld,%d) standardised by MODEL.Mu and MODEL.Sigma is %s, not finite "
+                            "(MODEL.Sigma(%d) = %g)",
+                            static_cast<long long>(i + 1), l + 1, value_text(x).c_str(), l + 1,
+                            model.sigma[l]));
+      }
+      Xs[i * d + l] = x;
+    }
 
   // The predictions: predict_outputs reads alpha and writes f row-major (one row per
   // sample, the c outputs side by side).

@@ -131,8 +131,8 @@ struct model_prediction {
 // Predicts at the nt x d new observations Xnew (column-major, one per row, in the units of
 // the X given to fit) from `model`, whose fields have the dims `dims`. The model is checked
 // first (its d is X's rows, every other field is checked against X), then Xnew's d, the
-// settings' Alpha and Rank, Xnew's entries (finite) and, for deviations, the ridge, so a
-// refusal costs nothing.
+// settings' Alpha and Rank, Xnew's entries (finite) and, for deviations, the ridge, then
+// Xnew's entries standardised by mu and sigma (finite), so a refusal costs nothing.
 model_prediction model_predict(const fit_model& model, const model_dims& dims, const double* Xnew,
                                std::int64_t nt, int d, const model_predict_settings& settings);
 

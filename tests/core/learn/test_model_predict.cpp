@@ -434,6 +434,14 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   Xn[0] = -INFINITY;
   EXPECT_EQ(predict(p, Xn, nt, model_predict_settings()).error.message, "XNEW must be finite, but XNEW(1,1) is -Inf");
   Xn[0] = 0.0;
+  // Finite rows that a scale far below their spread makes infinite once standardised.
+  krr::fit_model narrow = p.model;
+  narrow.sigma[1] = 1e-10;
+  const double kept = Xn[nt];
+  Xn[nt] = 1e300;
+  EXPECT_EQ(krr::model_predict(narrow, Xn.data(), nt, p.d, model_predict_settings()).error.message,
+            "XNEW(1,2) standardised by MODEL.Mu and MODEL.Sigma is Inf, not finite (MODEL.Sigma(2) = 1e-10)");
+  Xn[nt] = kept;
 
   // Settings.
   model_predict_settings s = dev;
