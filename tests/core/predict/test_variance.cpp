@@ -1,11 +1,13 @@
 // Predictive variances against the dense formula a - k' (K + ridge I)^-1 k, K and k built
 // from differences and solved by elimination: the exact method over sizes, at training
 // samples too and far from the origin; the approximate one at full rank, and at lower rank
-// within what its factor leaves out; both the same bits at any thread count.
+// within what its factor leaves out; both the same bits at any thread count; an interrupt
+// at any poll ends either method.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -122,6 +124,69 @@ TEST(Variance, ApproximateIsExactAtFullRankAndWithinItsFactorsResidualBelow) {
                     0.01 * std::sqrt(want[i] + ridge)) << i;
       }
     }
+  }
+}
+
+// The interrupt's polls, counted; an interrupt reported from poll `at` on (never where
+// negative), as a host's flag stays set once raised.
+struct poll_count {
+  long count = 0, at = -1;
+};
+
+bool poll(void* state) {
+  poll_count* p = static_cast<poll_count*>(state);
+  const bool stop = p->at >= 0 && p->count >= p->at;
+  ++p->count;
+  return stop;
+}
+
+// An interrupt at the first poll, half way and at the last ends the call there with its
+// status: the factor, the exact method's batches of solves, the approximate method's rows;
+// also where the exact solves end at their iteration bound, whose closing pass must not pass
+// it over (the last batch's variances would come from a pass cut short). The same call then
+// runs to its end with the same polls.
+TEST(Variance, AnInterruptAtAnyPollEndsEitherMethod) {
+  const problem_data p = random_problem(200, 2, 8);
+  const double ridge = 1e-3;
+  struct run {
+    bool exact;
+    double max_passes;
+    int max_rank, fresh;
+  };
+  for (const run& c : {run{true, 1000, 20, 35}, run{false, 1000, 30, 495}, run{true, 1, 20, 35}}) {
+    SCOPED_TRACE(std::string(c.exact ? "exact" : "approximate") + ", max_passes " + std::to_string(c.max_passes));
+    const auto Xt = test_samples(p, c.fresh, 9);
+    const std::int64_t nt = static_cast<std::int64_t>(Xt.size()) / p.d;
+    auto call = [&](poll_count& state) {
+      krr::operator_setup setup{p.X.data(), p.n, p.d, p.w.data(), ridge, 20,
+                                std::numeric_limits<double>::infinity()};
+      setup.threads = 1;  // the polls in the same order in every run
+      setup.interrupt_pending = &poll;
+      setup.interrupt_state = &state;
+      krr::kernel_operator A;
+      krr::allocation_failure failure;
+      EXPECT_TRUE(A.prepare(setup, failure));
+      krr::variance_settings s;
+      s.max_passes = c.max_passes;
+      s.batch = 16;
+      s.max_rank = c.max_rank;
+      std::vector<double> var(nt);
+      return c.exact ? krr::exact_variances(A, Xt.data(), nt, s, var.data())
+                     : krr::approximate_variances(A, Xt.data(), nt, s, var.data());
+    };
+    poll_count whole;
+    const krr::solve_status status = call(whole).status;
+    EXPECT_EQ(status, c.max_passes == 1 ? krr::solve_status::not_converged : krr::solve_status::converged);
+    ASSERT_GT(whole.count, 4);
+    for (long at : {0L, whole.count / 2, whole.count - 1}) {
+      SCOPED_TRACE(at);
+      poll_count stopped{0, at};
+      EXPECT_EQ(call(stopped).status, krr::solve_status::interrupted);
+      EXPECT_EQ(stopped.count, at + 1);
+    }
+    poll_count again;
+    call(again);
+    EXPECT_EQ(again.count, whole.count);
   }
 }
 
