@@ -81,214 +81,42 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 if nargin < 2
   error('krrpredict:nargin', 'krrpredict: expected a model, XNEW and name-value options, got %d inputs', nargin);
 end
-[X, alpha, weights, mu, sigma, y_mean, y_scale] = check_model(model);
-d = size(X, 1);
-if ~(isnumeric(Xnew) && isreal(Xnew) && ismatrix(Xnew)) || size(Xnew, 2) ~= d
-  what = class(Xnew);
-  if isnumeric(Xnew) && ~isreal(Xnew)
-    what = ['complex ', what];
+% Sparse values made full (the compiled prediction reads full arrays of any class), and
+% strings (the other host's) char rows or cells of them.
+if issparse(Xnew)
+  Xnew = full(Xnew);
+end
+if isstruct(model) && isscalar(model)
+  names = fieldnames(model);
+  for i = 1:numel(names)
+    if issparse(model.(names{i}))
+      model.(names{i}) = full(model.(names{i}));
+    end
   end
-  error('krrpredict:invalidInput', ...
-        'krrpredict: XNEW must be a real matrix with %d columns (the model''s features), one observation per row, got a %s %s', ...
-        d, size_text(Xnew), what);
 end
-opts = parse_options(varargin);
-Xnew = full(double(Xnew));
-bad = find(~isfinite(Xnew), 1);
-if ~isempty(bad)
-  [i, j] = ind2sub(size(Xnew), bad);
-  error('krrpredict:invalidInput', 'krrpredict: XNEW must be finite, but XNEW(%d,%d) is %g', ...
-        i, j, Xnew(i, j));
+args = varargin;
+for i = 1:numel(args)
+  if isa(args{i}, 'string') && isscalar(args{i})
+    args{i} = char(args{i});
+  elseif isa(args{i}, 'string')
+    args{i} = cellstr(args{i});
+  elseif issparse(args{i})
+    args{i} = full(args{i});
+  end
 end
-ridge = [];
-if nargout > 1
-  ridge = check_ridge(model);
-end
-Xs = ((Xnew - mu) ./ sigma)';
-Ypred = krr_predict(Xs, X, weights, alpha) + y_mean;
+% The prediction; the deviations only where asked for. Its warnings and refusals come back
+% as data, raised here under krrpredict's name.
 if nargout < 2
-  return;
-end
-v = deviations_squared(Xs, X, weights, ridge, opts);
-if strcmp(opts.Prediction, 'observation')
-  v = v + ridge;
-end
-Ysd = sqrt(v) .* y_scale;
-z = sqrt(2) * erfinv(1 - opts.Alpha);
-Yint = reshape([Ypred - z * Ysd; Ypred + z * Ysd], [size(Ypred, 1), 2, numel(y_scale)]);
-end
-
-function opts = parse_options(args)
-defaults = {'Alpha', 0.05; 'Prediction', 'observation'; 'Method', 'auto'; 'Rank', 1000; ...
-            'Verbose', true};
-opts = option_pairs('krrpredict', args, defaults, 'MODEL and XNEW');
-opts.Alpha = option_value('krrpredict', 'real', opts.Alpha, 'Alpha');
-if ~(opts.Alpha > 0 && opts.Alpha < 1)
-  error('krrpredict:invalidInput', 'krrpredict: Alpha must be in (0, 1), got %g', opts.Alpha);
-end
-opts.Prediction = option_value('krrpredict', 'choice', opts.Prediction, 'Prediction', ...
-                               {'observation', 'curve'});
-opts.Method = option_value('krrpredict', 'choice', opts.Method, 'Method', ...
-                           {'auto', 'exact', 'approximate'});
-opts.Rank = option_value('krrpredict', 'whole', opts.Rank, 'Rank', 1, 1e6);
-opts.Verbose = option_value('krrpredict', 'flag', opts.Verbose, 'Verbose');
-end
-
-function ridge = check_ridge(model)
-% The noise variance the deviations need.
-if ~isfield(model, 'Ridge')
-  error('krrpredict:invalidModel', 'krrpredict: MODEL must have the field Ridge for YSD and YINT');
-end
-ridge = field(model.Ridge, 'Ridge', [1, 1], 'a positive scalar');
-if ~(ridge > 0)
-  error('krrpredict:invalidModel', 'krrpredict: MODEL.Ridge must be a positive scalar, got %g', ridge);
-end
-end
-
-function v = deviations_squared(Xs, X, weights, ridge, opts)
-% The latent variances at the columns of Xs, by the method the options ask for.
-n = size(X, 2);
-m = size(Xs, 2);
-method = opts.Method;
-if strcmp(method, 'auto')
-  method = 'exact';
-  if n^2 * m > 2e10
-    method = 'approximate';
-  end
-end
-start = tic();
-settings = [strcmp(method, 'approximate'), 1e-10, min(256, n), Inf, 0, 1000, 256, ...
-            opts.Rank, 1e-3];
-[v, info] = krr_variance(Xs, X, weights, ridge, settings);
-if info(1) == 3
-  error('krrpredict:breakdown', ...
-        'krrpredict: the deviations overflow double precision (amplitude %g, ridge %g): rescale Y and fit again', ...
-        weights(end), ridge);
-end
-if info(1) ~= 0
-  warning('krrpredict:notConverged', ...
-          'krrpredict: the exact solves for the deviations did not reach their tolerance (status %d: %s), so the deviations may be far off; K + Ridge * I is too ill-conditioned in double precision for them, and a larger Ridge gives ones to trust', ...
-          info(1), describe_status(info(1)));
-end
-% The approximate method's error follows what its factor leaves out of K against the noise
-% variance (measured on diamonds, observation's deviation at the 95th percentile: 0.3%
-% where that ratio was 0.014, 6% at 0.25, 14% at 0.45).
-if strcmp(method, 'approximate') && info(4) > 0.02 * ridge
-  warning('krrpredict:approximate', ...
-          'krrpredict: the approximate deviations'' factor (rank %d) leaves out up to %.2g of the kernel''s diagonal against a noise variance (Ridge) of %.2g, so they may be off by several percent or more; a larger Rank, or Method ''exact'', gives closer ones', ...
-          info(3), info(4), ridge);
-end
-if opts.Verbose
-  if strcmp(method, 'exact')
-    how = sprintf('exactly, %.0f passes over K', info(2));
-  else
-    how = sprintf('approximately, a factor of rank %d (its largest left-out diagonal %.2g)', ...
-                  info(3), info(4));
-  end
-  fprintf('krrpredict: deviations of %d rows %s (n = %d) in %.1f s\n', m, how, n, toc(start));
-end
-end
-
-function [X, alpha, weights, mu, sigma, y_mean, y_scale] = check_model(model)
-% The fields prediction reads, checked against the model's format version. Version 1 (the
-% first release, no FormatVersion field) and version 2 store the same fields in the same
-% layout; version 3 adds YScale (1 for every output before); a later version is refused,
-% since its fields may mean something else.
-if ~isstruct(model)
-  error('krrpredict:invalidModel', 'krrpredict: MODEL must be a struct returned by krrfit, got a %s', ...
-        class(model));
-end
-if ~isscalar(model)
-  error('krrpredict:invalidModel', ...
-        'krrpredict: MODEL must be one struct returned by krrfit, got a %s struct array', ...
-        size_text(model));
-end
-version = 1;
-if isfield(model, 'FormatVersion')
-  version = model.FormatVersion;
-  if ~(isnumeric(version) && isreal(version) && isscalar(version) && any(version == [1, 2, 3]))
-    error('krrpredict:invalidModel', ...
-          'krrpredict: MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads (a newer package wrote this model?)');
-  end
-end
-names = {'X', 'Alpha', 'Weights', 'Mu', 'Sigma', 'YMean'};
-if version == 3
-  names{end + 1} = 'YScale';
-end
-missing = names(~isfield(model, names));
-if ~isempty(missing)
-  error('krrpredict:invalidModel', ...
-        'krrpredict: MODEL must be a struct returned by krrfit; it has no field %s', ...
-        strjoin(missing, ', '));
-end
-X = field(model.X, 'X', [NaN, NaN], 'a d x n matrix, one training sample per column');
-[d, n] = size(X);
-if d < 1 || n < 1
-  error('krrpredict:invalidModel', ...
-        'krrpredict: MODEL.X must be a d x n matrix with d and n at least 1, got %s', ...
-        size_text(X));
-end
-alpha = field(model.Alpha, 'Alpha', [n, NaN], ...
-              sprintf('an n x c matrix, n = %d (the columns of X)', n));
-c = size(alpha, 2);
-weights = model.Weights;
-if isnumeric(weights) && isvector(weights)
-  weights = weights(:)';
-end
-weights = field(weights, 'Weights', [1, d + 1], sprintf('a vector of d + 1 = %d entries', d + 1));
-if ~all(weights >= 0)
-  error('krrpredict:invalidModel', 'krrpredict: MODEL.Weights must be nonnegative');
-end
-mu = field(model.Mu, 'Mu', [1, d], sprintf('a 1 x %d row vector', d));
-sigma = field(model.Sigma, 'Sigma', [1, d], sprintf('a 1 x %d row vector', d));
-if ~all(sigma > 0)
-  error('krrpredict:invalidModel', 'krrpredict: MODEL.Sigma must be positive');
-end
-y_mean = field(model.YMean, 'YMean', [1, c], ...
-               sprintf('a 1 x %d row vector (one entry per column of Alpha)', c));
-y_scale = ones(1, c);
-if isfield(model, 'YScale')
-  y_scale = field(model.YScale, 'YScale', [1, c], ...
-                  sprintf('a 1 x %d row vector (one entry per column of Alpha)', c));
-  if ~all(y_scale > 0)
-    error('krrpredict:invalidModel', 'krrpredict: MODEL.YScale must be positive');
-  end
-end
-end
-
-function v = field(v, name, shape, what)
-% A model's field as a full double: real, finite, floating point, of the given size (NaN
-% for any extent).
-if ~(isfloat(v) && isreal(v) && ismatrix(v))
-  kind = class(v);
-  if isnumeric(v) && ~isreal(v)
-    kind = ['complex ', kind];
-  end
-  error('krrpredict:invalidModel', ...
-        'krrpredict: MODEL.%s must be real floating point (double or single), got %s', ...
-        name, kind);
-end
-fits = size(v) == shape | isnan(shape);
-if ~all(fits)
-  error('krrpredict:invalidModel', 'krrpredict: MODEL.%s must be %s, got %s', name, what, ...
-        size_text(v));
-end
-v = full(double(v));
-if ~all(isfinite(v(:)))
-  error('krrpredict:invalidModel', 'krrpredict: MODEL.%s must be finite', name);
-end
-end
-
-function text = describe_status(status)
-if status == 1
-  text = 'the iteration bound';
+  [Ypred, warnings, failure] = krr_predict(model, Xnew, args{:});
 else
-  text = 'below the rounding floor';
+  [Ypred, warnings, failure, Ysd, Yint] = krr_predict(model, Xnew, args{:});
 end
+for i = 1:size(warnings, 1)
+  warning(['krrpredict:', warnings{i, 1}], 'krrpredict: %s', warnings{i, 2});
 end
-
-function s = size_text(v)
-s = strjoin(arrayfun(@num2str, size(v), 'UniformOutput', false), ' x ');
+if ~isempty(failure)
+  error(['krrpredict:', failure{1}], 'krrpredict: %s', failure{2});
+end
 end
 
 %!shared model, Xn
@@ -316,12 +144,12 @@ end
 %! [~, sd_curve, yint_curve] = krrpredict (m, Xn, "Prediction", "curve", "Verbose", false);
 %! assert (size (sd), [3 2]);
 %! assert (sd(:,1), sd(:,2));
+%! assert (sd .^ 2, sd_curve .^ 2 + 0.1, 1e-12);
 %! m3 = m;  m3.FormatVersion = 3;  m3.YScale = [0.5 8];
 %! [p3, sd3, yint3] = krrpredict (m3, Xn, "Verbose", false);
 %! assert (p3, p);
 %! assert (sd3, sd .* [0.5 8], 1e-15);
 %! assert (yint3(:,2,:) - yint3(:,1,:), (yint(:,2,:) - yint(:,1,:)) .* reshape ([0.5 8], 1, 1, 2), 1e-12);
-%! assert (sd .^ 2, sd_curve .^ 2 + 0.1, 1e-12);
 %! [~, ~, narrow] = krrpredict (m, Xn, "Alpha", 0.5, "Verbose", false);
 %! assert (all (narrow(:,2,:) < yint(:,2,:) & narrow(:,1,:) > yint(:,1,:)));
 %! one = m;  one.Alpha = m.Alpha(:,1);  one.YMean = 1;

@@ -1,70 +1,273 @@
-// Host entry of the package's multi-output prediction, which krrpredict calls:
-//   F = krr_predict (Xtest, X, w, A)
-// F(i, q) = sum_j A(j, q) * K(Xtest(:, i), X(:, j)) for the c columns of A at once: each
-// kernel value is computed once for all outputs (core/predict/predict.h), and a column of A
-// alone gives quorril's result bit for bit. Arguments as for quorril, with A n x c.
+// Host entry of prediction from a fitted model (core/learn/model_predict.h), which
+// krrpredict calls:
+//   [Ypred, warnings, failure, Ysd, Yint] = krr_predict (model, Xnew, name, value, ...)
+//   model     krrfit's model struct: its fields read as the host holds them (double or
+//             single, full), with their dims
+//   Xnew      m x d, real, full, of any numeric class
+//   name, value   krrpredict's options, by name in any case, each value as the caller gave it
+//   Ypred     m x c predictions ([] where the call failed)
+//   warnings  k x 2 cell array of the warnings in the order raised: the code (krrpredict's
+//             identifier without "krrpredict:") and the message (without "krrpredict: ")
+//   failure   {} where the call succeeded, else 1 x 2 {code, message} alike
+//   Ysd, Yint the deviations (m x c, every column the same) and the intervals' bounds
+//             (m x 2 x c; m x 2 for one output), computed only where asked for: a call with
+//             at most three outputs computes the predictions alone, and needs no Ridge.
+// Every refusal of the model, of Xnew and of the options, and every failure of the
+// computation, comes back as data, so that krrpredict raises it under its own name: the host
+// would start an error raised here with this module's name. Only a call that krrpredict
+// would never make (argument and output counts) is refused here, with krr_predict:nargin or
+// krr_predict:nargout; Ctrl-C ends the call as in the other modules. The progress line of
+// the deviations is printed where Verbose is on.
 #include "core/exact_arithmetic.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstddef>
+#include <string>
 #include <vector>
 
+#include "core/learn/model_predict.h"
+#include "mex.h"
 #include "modules/host/argument_checks.h"
-#include "modules/host/call_failure.h"
 #include "modules/host/interrupt.h"
 #include "modules/host/module_call.h"
+#include "modules/host/operator_setting.h"
 #include "modules/host/thread_setting.h"
-#include "mex.h"
-#include "core/predict/predict.h"
+#include "modules/host/value_reading.h"
 
 namespace {
 
 constexpr const char* FN = "krr_predict";
+constexpr int OUTPUTS = 5;
+// Outputs beyond this many ask for the deviations.
+constexpr int PREDICTIONS_ONLY = 3;
+
+// A refusal of the call's arguments, in krrpredict's words.
+struct refusal {
+  krr::model_predict_status status = krr::model_predict_status::done;
+  krr::fit_message message;
+  bool refused() const { return status != krr::model_predict_status::done; }
+  void set(krr::model_predict_status s, const char* code, const std::string& text) {
+    if (refused()) return;
+    status = s;
+    message = {code, text};
+  }
+};
+
+void refuse_model(refusal& r, const std::string& text) {
+  r.set(krr::model_predict_status::invalid_model, "invalidModel", "MODEL" + text);
+}
+
+// The class as messages name it: "complex " before a complex one's.
+std::string class_text(const mxArray* a) {
+  return std::string(mxIsComplex(a) ? "complex " : "") + (mxIsSparse(a) ? "sparse " : "") +
+         mxGetClassName(a);
+}
+
+// A model's field as the core reads it: real floating point (double or single), full, a
+// matrix; its values as doubles and its dims. False, with the refusal, where it is not. A
+// field without a value is an empty double.
+bool read_field(const mxArray* model, const char* name, std::vector<double>& values,
+                krr::field_dims& dims, refusal& r) {
+  const mxArray* v = mxGetField(model, 0, name);
+  values.clear();
+  dims = {0, 0};
+  if (!v) return true;
+  const bool floating = mxGetClassID(v) == mxDOUBLE_CLASS || mxGetClassID(v) == mxSINGLE_CLASS;
+  if (!floating || mxIsComplex(v) || mxIsSparse(v)) {
+    refuse_model(r, std::string(".") + name + " must be real floating point (double or single), got " +
+                        class_text(v));
+    return false;
+  }
+  if (mxGetNumberOfDimensions(v) != 2) {
+    refuse_model(r, std::string(".") + name + " must be a matrix, got a " + host::dims_text(v) + " " +
+                        class_text(v));
+    return false;
+  }
+  values = host::numbers_of(v);
+  dims = {static_cast<std::int64_t>(mxGetM(v)), static_cast<std::int64_t>(mxGetN(v))};
+  return true;
+}
+
+// The model struct's checks that only the host can make (a struct, one, its FormatVersion,
+// the fields present, each real floating point), then its fields read; the core checks their
+// dims and values. A model of a version this function does not read goes to the core
+// unread, whose first check refuses it before any field is looked at.
+void read_model(const mxArray* a, bool deviations, krr::fit_model& m, krr::model_dims& dims,
+                refusal& r) {
+  if (mxGetClassID(a) != mxSTRUCT_CLASS) {
+    refuse_model(r, std::string(" must be a struct returned by krrfit, got a ") + mxGetClassName(a));
+    return;
+  }
+  if (mxGetNumberOfElements(a) != 1) {
+    refuse_model(r, " must be one struct returned by krrfit, got a " + host::dims_text(a) + " struct array");
+    return;
+  }
+  m.format_version = 1;  // a model of the first release has no FormatVersion
+  if (mxGetFieldNumber(a, "FormatVersion") >= 0) {
+    const mxArray* v = mxGetField(a, 0, "FormatVersion");
+    const bool number = v && mxIsNumeric(v) && !mxIsComplex(v) && !mxIsSparse(v) &&
+                        mxGetNumberOfElements(v) == 1;
+    const double version = number ? host::numbers_of(v)[0] : 0.0;
+    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : 0;
+    if (m.format_version == 0) return;
+  }
+  // Version 3 adds each output's scale; earlier versions have none (every scale 1).
+  const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale"};
+  std::string missing;
+  for (const char* name : names) {
+    const bool needed = std::strcmp(name, "YScale") != 0 || m.format_version == 3;
+    if (needed && mxGetFieldNumber(a, name) < 0) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  }
+  if (!missing.empty()) {
+    refuse_model(r, " must be a struct returned by krrfit; it has no field " + missing);
+    return;
+  }
+  if (!read_field(a, "X", m.X, dims.X, r) || !read_field(a, "Alpha", m.alpha, dims.alpha, r) ||
+      !read_field(a, "Weights", m.weights, dims.weights, r) || !read_field(a, "Mu", m.mu, dims.mu, r) ||
+      !read_field(a, "Sigma", m.sigma, dims.sigma, r) || !read_field(a, "YMean", m.y_mean, dims.y_mean, r) ||
+      (mxGetFieldNumber(a, "YScale") >= 0 && !read_field(a, "YScale", m.y_scale, dims.y_scale, r))) {
+    return;
+  }
+  if (!deviations) return;
+  if (mxGetFieldNumber(a, "Ridge") < 0) {
+    refuse_model(r, " must have the field Ridge for YSD and YINT");
+    return;
+  }
+  std::vector<double> ridge;
+  if (read_field(a, "Ridge", ridge, dims.ridge, r) && ridge.size() == 1) m.ridge = ridge[0];
+}
+
+// Xnew: real numbers of any class in a matrix with the model's d columns (d the rows of its
+// X), read as doubles (a double one in place).
+const double* read_rows(const mxArray* a, std::int64_t d, std::vector<double>& converted, refusal& r) {
+  if (!mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfDimensions(a) != 2 ||
+      static_cast<std::int64_t>(mxGetN(a)) != d) {
+    r.set(krr::model_predict_status::invalid_input, "invalidInput",
+          "XNEW must be a real matrix with " + std::to_string(d) +
+              " columns (the model's features), one observation per row, got a " +
+              host::dims_text(a) + " " + class_text(a));
+    return nullptr;
+  }
+  if (mxIsDouble(a)) return mxGetNumberOfElements(a) ? mxGetPr(a) : nullptr;
+  converted = host::numbers_of(a);
+  return converted.data();
+}
+
+// The options after MODEL and XNEW: pairs of a name and a value, read into the settings by
+// the core's checker, in krrpredict's words.
+void read_options(int pairs, const mxArray* const options[], krr::model_predict_settings& settings,
+                  refusal& r) {
+  if (pairs % 2 != 0) {
+    r.set(krr::model_predict_status::invalid_input, "invalidInput",
+          "options must be name-value pairs, got an odd number (" + std::to_string(pairs) +
+              ") of arguments after MODEL and XNEW");
+    return;
+  }
+  krr::predict_option_set set;
+  std::string name, message;
+  for (int i = 0; i + 1 < pairs; i += 2) {
+    if (!host::text_of(options[i], name)) {
+      r.set(krr::model_predict_status::invalid_input, "invalidInput",
+            std::string("option names must be strings, got a ") + mxGetClassName(options[i]) +
+                " as argument " + std::to_string(i + 1) + " after MODEL and XNEW");
+      return;
+    }
+    if (!krr::set_predict_option(set, name, host::option_of(options[i + 1]), message)) {
+      r.set(krr::model_predict_status::invalid_input, "invalidInput", message);
+      return;
+    }
+  }
+  if (!krr::read_predict_options(set, settings, message)) {
+    r.set(krr::model_predict_status::invalid_input, "invalidInput", message);
+  }
+}
+
+mxArray* messages(const std::vector<krr::fit_message>& list) {
+  mxArray* cell = mxCreateCellMatrix(list.size(), 2);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    mxSetCell(cell, i, mxCreateString(list[i].code.c_str()));
+    mxSetCell(cell, list.size() + i, mxCreateString(list[i].message.c_str()));
+  }
+  return cell;
+}
 
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
   call_failure& f = call.failure;
-  if (!check_input_count(nrhs, 4, FN, f) || !check_output_count(nlhs, 1, FN, f)) return;
-  std::size_t d = 0, n = 0;
-  const mxArray* Xtest = prhs[0];
-  if (!check_samples_and_weights(prhs[1], prhs[2], FN, d, n, f) ||
-      !check_real_double_array(Xtest, FN, "Xtest", f) || !check_two_dimensional(Xtest, FN, "Xtest", f) ||
-      !check_finite_matrix(prhs[3], n, "column of X", FN, "A", f) ||
-      !check_count_fits_int32(mxGetN(prhs[3]), "columns", FN, "A", f)) {
+  if (nrhs < 2) {
+    fail(f, FN, "nargin", "expected MODEL, XNEW and name-value options, got %d inputs", nrhs);
     return;
   }
-  const std::size_t nt = mxGetN(Xtest);
-  if (mxGetM(Xtest) != d) {
-    fail(f, FN, "invalidInput", "Xtest must have as many rows as X (%zu features per sample), got %zu",
-         d, static_cast<std::size_t>(mxGetM(Xtest)));
+  if (!check_output_count(nlhs, OUTPUTS, FN, f)) return;
+  const bool deviations = nlhs > PREDICTIONS_ONLY;
+
+  refusal r;
+  krr::fit_model model;
+  krr::model_dims dims;
+  read_model(prhs[0], deviations, model, dims, r);
+  std::vector<double> converted;
+  const double* Xnew = nullptr;
+  // A model the core refuses unread (its FormatVersion) goes there before anything else is
+  // read: its refusal comes first.
+  const bool version_known = model.format_version != 0;
+  if (!r.refused() && version_known) Xnew = read_rows(prhs[1], dims.X.rows, converted, r);
+  const std::int64_t nt = static_cast<std::int64_t>(mxGetM(prhs[1]));
+  krr::model_predict_settings settings;
+  if (!r.refused() && version_known) read_options(nrhs - 2, prhs + 2, settings, r);
+
+  krr::model_prediction result;
+  if (r.refused()) {
+    result.status = r.status;
+    result.error = r.message;
+  } else {
+    // What the environment allows, read before any output exists (reading may warn); the
+    // memory only where the variances plan for it.
+    call_resources resources{requested_threads("krrpredict"), 0.0};
+    if (deviations) resources = read_resources("krrpredict");
+    run_core(call, "predicting", [&] {
+      settings.name = "krrpredict";
+      settings.deviations = deviations;
+      settings.threads = resources.threads;
+      if (deviations) settings.memory_bytes = resources.memory;
+      settings.interrupt_pending = &signal_pending;
+      settings.interrupt_state = &call.watch;
+      settings.progress = [](const std::string& line) { mexPrintf("%s\n", line.c_str()); };
+      result = krr::model_predict(model, dims, Xnew, nt, version_known ? static_cast<int>(dims.X.rows) : 0,
+                                  settings);
+    });
+    if (f.failed) return;
+  }
+  if (result.status == krr::model_predict_status::interrupted) {
+    fail(f, FN, "interrupted", "interrupted by the user");
     return;
   }
-  if (!check_all_finite(mxGetPr(Xtest), d * nt, FN, "Xtest", f)) return;
-  const std::size_t c = mxGetN(prhs[3]);
-  const int threads = requested_threads(FN);
-  call.set_output(0, mxCreateDoubleMatrix(nt, c, mxREAL));
-  run_core(call, "predicting", [&] {
-    // Row-major for the core (each kernel value applied to a row of A), then back to columns.
-    const double* a = mxGetPr(prhs[3]);
-    double* F = call.output_data(0);
-    std::vector<double> A(n * c), P(nt * c);
-    for (std::size_t q = 0; q < c; ++q) {
-      for (std::size_t j = 0; j < n; ++j) A[j * c + q] = a[q * n + j];
-    }
-    const krr::prediction_result r = krr::predict_outputs(
-        mxGetPr(Xtest), static_cast<std::int64_t>(nt), mxGetPr(prhs[1]),
-        static_cast<std::int64_t>(n), static_cast<int>(d), mxGetPr(prhs[2]), A.data(),
-        static_cast<int>(c), P.data(), threads, &signal_pending, &call.watch);
-    if (!r.ok) {
-      fail(f, FN, "outOfMemory", "could not allocate %.0f bytes for the sample norms", r.failed_bytes);
-    } else if (r.interrupted) {
-      fail(f, FN, "interrupted", "interrupted by the user");
-    } else {
-      for (std::size_t q = 0; q < c; ++q) {
-        for (std::size_t i = 0; i < nt; ++i) F[q * nt + i] = P[i * c + q];
-      }
-    }
-  });
+
+  const bool done = result.status == krr::model_predict_status::done;
+  const std::size_t rows = done ? static_cast<std::size_t>(nt) : 0;
+  const std::size_t c = done && rows ? result.predictions.size() / rows
+                                     : (done ? static_cast<std::size_t>(dims.alpha.cols) : 0);
+  // Every copy below only where the outputs hold entries: an empty output has no storage.
+  const bool filled = rows > 0 && c > 0;
+  call.set_output(0, mxCreateDoubleMatrix(rows, c, mxREAL));
+  if (filled) std::copy(result.predictions.begin(), result.predictions.end(), call.output_data(0));
+  call.set_output(1, messages(result.warnings));
+  call.set_output(2, done ? mxCreateCellMatrix(0, 0) : messages(std::vector<krr::fit_message>{result.error}));
+  if (!deviations) return;
+  call.set_output(3, mxCreateDoubleMatrix(rows, c, mxREAL));
+  if (filled) {
+    std::copy(result.deviations.begin(), result.deviations.end(), call.output_data(3));
+  }
+  // The bounds side by side for each output: Yint(:, 1, q) the lower, Yint(:, 2, q) the upper.
+  const mwSize bounds[] = {static_cast<mwSize>(rows), 2, static_cast<mwSize>(c)};
+  call.set_output(4, c == 1 || !done ? mxCreateDoubleMatrix(rows, done ? 2 : 0, mxREAL)
+                                     : mxCreateNumericArray(3, bounds, mxDOUBLE_CLASS, mxREAL));
+  if (!filled) return;
+  double* yint = call.output_data(4);
+  for (std::size_t q = 0; q < c; ++q) {
+    std::copy(result.lower.begin() + q * rows, result.lower.begin() + (q + 1) * rows, yint + 2 * q * rows);
+    std::copy(result.upper.begin() + q * rows, result.upper.begin() + (q + 1) * rows, yint + (2 * q + 1) * rows);
+  }
 }
 
 }  // namespace

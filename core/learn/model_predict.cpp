@@ -81,7 +81,8 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
     std::size_t entries;
   } fields[] = {{"X", dims.X, m.X.size()},           {"Alpha", dims.alpha, m.alpha.size()},
                 {"Weights", dims.weights, m.weights.size()}, {"Mu", dims.mu, m.mu.size()},
-                {"Sigma", dims.sigma, m.sigma.size()}, {"YMean", dims.y_mean, m.y_mean.size()}};
+                {"Sigma", dims.sigma, m.sigma.size()}, {"YMean", dims.y_mean, m.y_mean.size()},
+                {"YScale", dims.y_scale, m.y_scale.size()}};
   for (const auto& f : fields) {
     if (f.dims.rows < 0 || f.dims.cols < 0 ||
         static_cast<double>(f.dims.rows) * static_cast<double>(f.dims.cols) !=
@@ -137,9 +138,9 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
   if (!all_finite(m.y_mean)) return "MODEL.YMean must be finite";
   // The outputs' scales: version 3 has them; versions 1 and 2 have none (all 1).
   if (m.format_version == 3 || !m.y_scale.empty()) {
-    if (m.y_scale.size() != static_cast<std::size_t>(c)) {
-      return text("MODEL.YScale must be a 1 x %d row vector (one entry per column of Alpha), got "
-                  "%zu entries", c, m.y_scale.size());
+    if (!has_dims(dims.y_scale, 1, c)) {
+      return text("MODEL.YScale must be a 1 x %d row vector (one entry per column of Alpha), got %s",
+                  c, dims_text(dims.y_scale).c_str());
     }
     for (double s : m.y_scale)
       if (!(s > 0 && std::isfinite(s))) return "MODEL.YScale must be positive and finite";
@@ -271,6 +272,7 @@ model_dims dims_as_written(const fit_model& m) {
   dims.mu = row(m.mu.size());
   dims.sigma = row(m.sigma.size());
   dims.y_mean = row(m.y_mean.size());
+  dims.y_scale = row(m.y_scale.size());
   dims.ridge = {1, 1};
   return dims;
 }

@@ -91,7 +91,7 @@ struct field_dims {
   std::int64_t rows = 0, cols = 0;
 };
 struct model_dims {
-  field_dims X, alpha, weights, mu, sigma, y_mean, ridge;
+  field_dims X, alpha, weights, mu, sigma, y_mean, y_scale, ridge;
 };
 
 // The dims of a model as fit writes it: X d x n with d the entries of mu (of the weights

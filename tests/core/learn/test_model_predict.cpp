@@ -337,7 +337,7 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   };
   const broken cases[] = {
       {[](krr::fit_model& m) { m.format_version = 4; }, "MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads"},
-      {[](krr::fit_model& m) { m.y_scale.clear(); }, "MODEL.YScale must be a 1 x 1 row vector (one entry per column of Alpha), got 0 entries"},
+      {[](krr::fit_model& m) { m.y_scale.clear(); }, "MODEL.YScale must be a 1 x 1 row vector (one entry per column of Alpha), got 1 x 0"},
       {[](krr::fit_model& m) { m.y_scale[0] = 0.0; }, "MODEL.YScale must be positive and finite"},
       {[](krr::fit_model& m) { m.y_scale[0] = INFINITY; }, "MODEL.YScale must be positive and finite"},
       {[](krr::fit_model& m) { m.mu.clear(); }, "MODEL.Mu must be a 1 x 2 row vector, got 1 x 0"},

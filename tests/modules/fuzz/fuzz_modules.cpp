@@ -14,8 +14,8 @@
 //     results that agree with the kernel built directly.
 // Sanitizer reports and leaks end the run through libFuzzer. Built once per module: the
 // compile definition FUZZ_MODULE names it (tarvel, quorril, krr_solve, krr_lml,
-// krr_predict, krr_variance); every module's decoder is compiled into every fuzzer, so none
-// goes stale unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
+// krr_predict); every module's decoder is compiled into every fuzzer, so none goes stale
+// unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -105,6 +105,27 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
   if (std::getenv("FUZZ_SHOW_CALLS")) std::fputs(call_text.c_str(), stderr);
 }
 
+// A model struct's fields (krr_predict's), small double ones in full, to rebuild the call.
+void describe_model_fields(const mxArray* model) {
+  if (mxGetClassID(model) != mxSTRUCT_CLASS || mxGetNumberOfElements(model) != 1) return;
+  char line[256];
+  for (const char* name : {"FormatVersion", "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "Ridge"}) {
+    const mxArray* f = mxGetFieldNumber(model, name) >= 0 ? mxGetField(model, 0, name) : nullptr;
+    if (!f) continue;
+    std::snprintf(line, sizeof line, "    .%s: %s%s %zu x %zu\n     ", name, mxIsComplex(f) ? "complex " : "",
+                  mxGetClassName(f), mxGetM(f), mxGetN(f));
+    call_text += line;
+    if (mxIsDouble(f) && !mxIsSparse(f) && test_host::stored_elements(f) <= 64) {
+      for (std::size_t e = 0; e < test_host::stored_elements(f); ++e) {
+        std::snprintf(line, sizeof line, " %.17g", mxGetPr(f)[e]);
+        call_text += line;
+      }
+    }
+    call_text += "\n";
+  }
+  if (std::getenv("FUZZ_SHOW_CALLS")) std::fputs(call_text.c_str(), stderr);
+}
+
 [[noreturn]] void finding(const std::string& what, const test_host::call_result& r) {
   std::fprintf(stderr, "\n*** module boundary finding: %s\n%s", what.c_str(), call_text.c_str());
   std::fprintf(stderr, "ending %d, error id '%s', message '%s'\n", static_cast<int>(r.how),
@@ -114,7 +135,17 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
   }
   for (std::size_t i = 0; i < r.outputs.size(); ++i) {
     const mxArray* out = r.outputs[i];
-    if (!out || test_host::stored_elements(out) > 64) continue;
+    if (out && mxIsCell(out)) {  // the texts of a cell of strings
+      std::fprintf(stderr, "output %zu:", i);
+      for (std::size_t e = 0; e < mxGetNumberOfElements(out); ++e) {
+        char* text = mxGetCell(out, e) ? mxArrayToString(mxGetCell(out, e)) : nullptr;
+        std::fprintf(stderr, " '%s'", text ? text : "");
+        mxFree(text);
+      }
+      std::fprintf(stderr, "\n");
+      continue;
+    }
+    if (!out || !mxIsDouble(out) || test_host::stored_elements(out) > 64) continue;
     std::fprintf(stderr, "output %zu:", i);
     for (std::size_t e = 0; e < test_host::stored_elements(out); ++e) {
       std::fprintf(stderr, " %.17g", mxGetPr(out)[e]);
@@ -617,7 +648,7 @@ void fuzz_quorril(FuzzedDataProvider& fdp) {
   }
 }
 
-// ---- The internal modules: krr_solve, krr_lml (the learner's solves) and krr_predict ----
+// ---- The internal modules: krr_solve and krr_lml (the learner's solves) ----
 
 // A settings vector entry's rule as the module's entry documents it: the range, both ends
 // included, and whether it must be a whole number.
@@ -1326,104 +1357,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   }
 }
 
-// krr_predict: Xtest d x nt, X d x n, w, A n x c.
-void fuzz_krr_predict(FuzzedDataProvider& fdp) {
-  value_source values(fdp);
-  std::size_t d = fdp.ConsumeIntegralInRange<std::size_t>(0, 5);
-  std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
-  std::size_t nt = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
-  // Several tiles of test samples, and rows for more than one thread.
-  if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) nt = fdp.ConsumeBool() ? 100 : 200;
-  const std::size_t c = decode_columns(fdp, n);
-  const int shape = fdp.ConsumeIntegralInRange<int>(0, 15);
-  std::vector<const mxArray*> in;
-  if (shape == 0) {
-    // Counts far beyond the storage, with no features so the arrays need none.
-    const std::size_t huge[] = {std::size_t(1) << 31, std::size_t(1) << 40, std::size_t(1) << 61};
-    in.push_back(test_host::make_array(mxDOUBLE_CLASS, {0, fdp.ConsumeBool() ? nt : huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]}));
-    in.push_back(test_host::make_array(mxDOUBLE_CLASS, {0, fdp.ConsumeBool() ? n : huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]}));
-    d = 0;
-  } else {
-    const std::size_t dt = shape == 1 ? fdp.ConsumeIntegralInRange<std::size_t>(0, 5) : d;
-    in.push_back(shape == 2 ? any_array(fdp, values) : double_matrix(dt, nt, values, false));
-    in.push_back(shape == 3 ? any_array(fdp, values) : double_matrix(d, n, values, false));
-  }
-  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 3) != 0));
-  in.push_back(matrix_argument(fdp, values, n, c));
-
-  const int nlhs = decode_counts(fdp, values, in, 1);
-  const int nrhs = static_cast<int>(in.size());
-  const long interrupts[] = {-1, -1, -1, 0, 1, 2};
-  const long interrupt_after = interrupts[fdp.ConsumeIntegralInRange<std::size_t>(0, 5)];
-  const std::size_t limit = limit_around_outputs(fdp, {8 * nt * c});
-
-  bool valid = nrhs == 4 && nlhs <= 1;
-  if (valid) {
-    const mxArray *Xt = in[0], *X = in[1], *w = in[2], *A = in[3];
-    valid = samples_as_documented(X, w) && real_double_matrix(Xt) && mxGetM(Xt) == mxGetM(X) &&
-            all_finite(mxGetPr(Xt), mxGetNumberOfElements(Xt)) && finite_matrix(A, mxGetN(X)) &&
-            mxGetN(A) <= 2147483647u;
-  }
-
-  describe_call(nlhs, in, interrupt_after, limit, 0);
-  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
-  test_host::set_interrupt_after(interrupt_after);
-  test_host::call_result r = test_host::call("krr_predict", krr_predict_mex_function, nlhs, in);
-  test_host::set_allocation_limit(0);
-
-  const std::string id = check_ending(r, "krr_predict", valid);
-  require(r.warnings.empty() && r.printed.empty(), "krr_predict printed or warned", r);
-  if (r.how == test_host::ending::host_out_of_memory) {
-    // An output beyond the largest single request is refused by the host allocator.
-    const double bytes = 8.0 * static_cast<double>(mxGetN(in[0])) * static_cast<double>(mxGetN(in[3]));
-    require(limit != 0 || bytes > static_cast<double>(MAX_REQUEST), "the host ran out of memory without a limit", r);
-  }
-  if (id == "interrupted") {
-    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
-  }
-  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
-          "an unexpected error identifier", r);
-  if (r.how != test_host::ending::returned) return;
-
-  nt = mxGetN(in[0]);
-  n = mxGetN(in[1]);
-  d = mxGetM(in[1]);
-  const std::size_t cols = mxGetN(in[3]);
-  const mxArray* F = r.outputs[0];
-  require(F && mxGetM(F) == nt && mxGetN(F) == cols, "F is not nt x c", r);
-  if (n > 64 || nt > 256) return;
-  const double* Xt = mxGetPr(in[0]);
-  const double* X = mxGetPr(in[1]);
-  const double* w = mxGetPr(in[2]);
-  const double* A = mxGetPr(in[3]);
-  for (std::size_t q = 0; q < cols; ++q) {
-    for (std::size_t i = 0; i < nt; ++i) {
-      const direct_sum s = kernel_sum(Xt + i * d, X, n, d, w, A + q * n);
-      if (!s.comparable) continue;
-      require(close_to(mxGetPr(F)[q * nt + i], s, 0.0, 1e-12),
-              "F differs from the kernel sum built directly", r);
-    }
-  }
-  if (cols != 1 || nt == 0) return;
-  // A single column gives quorril's result bit for bit.
-  test_host::call_result single = test_host::call("quorril", quorril_mex_function, 1, in);
-  require(single.how == test_host::ending::returned && single.faults.empty(),
-          "quorril did not return on krr_predict's arguments", single);
-  require(std::memcmp(mxGetPr(single.outputs[0]), mxGetPr(F), nt * sizeof(double)) == 0,
-          "one column of A does not give quorril's result bit for bit", r);
-}
-
-// ---- krr_variance: the predictive variances ----
-
-const setting_rule VARIANCE_RULES[] = {{0, 1, true},                     // method
-                                       {1e-300, 1, false},               // relative_tol
-                                       {1, 2147483647.0, true},          // k
-                                       {0, Inf, false},                  // cache_bytes
-                                       {0, 9007199254740992.0, true},    // seed
-                                       {0, 1e12, false},                 // max_passes
-                                       {1, 65536, true},                 // batch
-                                       {1, 1e6, true},                   // max_rank
-                                       {0, 1e300, false}};               // rank_tol
+// ---- krr_predict: prediction from a model, with deviations where asked ----
 
 // The training side of the latent variance built directly: K + ridge I from the samples'
 // differences, factorised by a dense Cholesky factorisation in long double. Not comparable
@@ -1535,162 +1469,545 @@ direct_variance variance_directly(const variance_reference& ref, const double* x
   return v;
 }
 
-// krr_variance: Xtest d x nt, X d x n, w, ridge, settings.
-void fuzz_krr_variance(FuzzedDataProvider& fdp) {
-  value_source values(fdp);
-  std::size_t d, n;
-  decode_training_sizes(fdp, d, n);
-  std::vector<const mxArray*> in(1, nullptr);  // Xtest, once X's rows are known
-  training_samples(fdp, values, d, n, in);
-  std::size_t nt = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
-  // Several batches, and test samples for more than one thread.
-  if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) nt = fdp.ConsumeBool() ? 100 : 300;
-  const int shape = fdp.ConsumeIntegralInRange<int>(0, 15);
-  if (shape == 0) {
-    // More test samples than any output can hold, with no features so Xtest needs no storage.
-    const std::size_t huge[] = {std::size_t(1) << 31, std::size_t(1) << 40, std::size_t(1) << 61};
-    in[0] = test_host::make_array(mxDOUBLE_CLASS, {0, huge[fdp.ConsumeIntegralInRange<std::size_t>(0, 2)]});
-  } else if (shape == 1) {
-    in[0] = double_matrix(fdp.ConsumeIntegralInRange<std::size_t>(0, 5), nt, values, false);
-  } else if (shape == 2) {
-    in[0] = any_array(fdp, values);
-  } else {
-    in[0] = double_matrix(d, nt, values, false);
-  }
-  in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
-  const double ridges[] = {1e-15, 1e-3, 0.1, 1.0, 0.0, -0.0, -1e-3, NaN, Inf, 1e300, 1e-300,
-                           std::numeric_limits<double>::denorm_min()};
-  in.push_back(scalar_argument(fdp, values, pick(fdp, ridges)));
-  const double tols[] = {1e-12, 1e-10, 1e-6, 1e-3, 0.1, 1.0, 1e-300};
-  const double passes[] = {0, 0.5, 1, 2, 10, 100};
-  const double batches[] = {1, 2, 3, 7, 64, 256};
-  const double dn = static_cast<double>(n);
-  const double ranks[] = {1, 2, 3, 5, 8, dn - 1, dn, dn + 1, 1000};
-  const double rank_tols[] = {0, 1e-12, 1e-6, 1e-3, 1, 1e300};
-  const double usual[] = {static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 1)),
-                          pick(fdp, tols),
-                          decode_block_size(fdp, n),
-                          decode_cache_bytes(fdp, n),
-                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
-                          pick(fdp, passes),
-                          pick(fdp, batches),
-                          pick(fdp, ranks),
-                          pick(fdp, rank_tols)};
-  std::vector<double> entries;
-  for (std::size_t i = 0; i < 9; ++i) entries.push_back(setting_entry(fdp, VARIANCE_RULES[i], usual[i]));
-  // As for krr_solve, no slow valid block size above 64 samples.
-  if (n > 64 && entries[2] > 4 && entries[2] <= dn && entries[2] <= 4096) entries[2] = 4;
-  in.push_back(settings_argument(fdp, values, entries));
+// A model field's value: mostly a double array of the documented shape, sometimes single,
+// the other orientation, an extent one short or over, or any array at all.
+mxArray* field_argument(FuzzedDataProvider& fdp, value_source& values, std::size_t rows, std::size_t cols,
+                        bool nonnegative) {
+  const int form = fdp.ConsumeIntegralInRange<int>(0, 31);
+  mxClassID cls = mxDOUBLE_CLASS;
+  if (form == 24 || form == 25) cls = mxSINGLE_CLASS;
+  if (form == 26) std::swap(rows, cols);
+  if (form == 27) rows = rows ? rows - 1 : 1;
+  if (form == 28) cols += 1;
+  if (form == 29) return any_array(fdp, values);
+  mxArray* a = test_host::make_array(cls, {rows, cols});
+  values.fill(a, nonnegative);
+  return a;
+}
 
-  const int nlhs = decode_counts(fdp, values, in, 2);
-  const int nrhs = static_cast<int>(in.size());
-  // The test samples solved at once: a batch, or all of them.
-  const double batch = entries[6] >= 1 && entries[6] <= 65536 ? entries[6] : 1.0;
-  const std::size_t out_rows = mxGetN(in[0]);
-  const std::size_t columns =
-      static_cast<std::size_t>(std::min<double>(batch, static_cast<double>(std::max<std::size_t>(nt, 1))));
-  const long interrupt_after = decode_interrupt(fdp, n, columns);
-  const std::size_t limit = limit_around_outputs(fdp, {8 * (out_rows > MAX_REQUEST ? 0 : out_rows), 8 * 6});
-
-  bool valid = nrhs == 5 && nlhs <= 2;
-  double ridge = 0, settings[9] = {};
-  if (valid) {
-    const mxArray *Xt = in[0], *X = in[1], *w = in[2];
-    valid = samples_as_documented(X, w) && real_double_matrix(Xt) && mxGetM(Xt) == mxGetM(X) &&
-            all_finite(mxGetPr(Xt), mxGetNumberOfElements(Xt)) && scalar_value(in[3], &ridge) &&
-            std::isfinite(ridge) && ridge > 0 &&
-            settings_as_documented(in[4], VARIANCE_RULES, 9, settings) &&
-            settings[2] <= static_cast<double>(mxGetN(X));
-  }
-
-  describe_call(nlhs, in, interrupt_after, limit, 0);
-  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
-  test_host::set_interrupt_after(interrupt_after);
-  test_host::call_result r = test_host::call("krr_variance", krr_variance_mex_function, nlhs, in);
-  test_host::set_allocation_limit(0);
-
-  const std::string id = check_ending(r, "krr_variance", valid);
-  require(r.warnings.empty() && r.printed.empty(), "krr_variance printed or warned", r);
-  if (r.how == test_host::ending::host_out_of_memory) {
-    // An output beyond the largest single request is refused by the host allocator.
-    const double bytes = 8.0 * static_cast<double>(mxGetN(in[0]));
-    require(limit != 0 || bytes > static_cast<double>(MAX_REQUEST), "the host ran out of memory without a limit", r);
-  }
-  if (id == "interrupted") {
-    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
-  }
-  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
-          "an unexpected error identifier", r);
-  if (r.how != test_host::ending::returned) return;
-
-  // A returned call: every slot filled, sizes as documented.
-  nt = mxGetN(in[0]);
-  n = mxGetN(in[1]);
-  d = mxGetM(in[1]);
-  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
-  const mxArray* V = r.outputs[0];
-  require(mxGetM(V) == nt && mxGetN(V) == 1, "v is not nt x 1", r);
-  const bool exact = settings[0] == 0.0;
-  const double* X = mxGetPr(in[1]);
-  const double* w = mxGetPr(in[2]);
-  const double* Xt = mxGetPr(in[0]);
-  const double a = w[d];
-  const double* v = mxGetPr(V);
-  const double samples = static_cast<double>(n);
-  // Every variance finite, within [0, a] up to rounding: above 0 where the amplitude's
-  // rounding floor does not underflow; above a by at most the rounding of the quadratic
-  // form, whose terms are at most n a^2 / ridge (exact: k'v with |v| <= |k| / ridge) or
-  // about a (approximate: the factor's part of K(x, x)).
-  // Variances that overflow double precision (squared kernel values near DBL_MAX, an
-  // amplitude above about 1e150 at ridge 1) are reported as such, with status 3; every
-  // other call's variances are finite.
-  const double squared_scale = a / ridge * a * samples;
-  const bool amplitude_overflows = !(squared_scale < DBL_MAX / 1e8);
-  const bool status_hidden_or_3 = r.outputs.size() < 2 || mxGetPr(r.outputs[1])[0] == 3.0;
-  if (!all_finite(v, nt) && amplitude_overflows && status_hidden_or_3) return;
-  const double terms = exact ? a + 2.0 * samples * a * (a / ridge) : 3.0 * a;
-  const double above = 16.0 * (samples + 2.0) * DBL_EPSILON * terms;
-  for (std::size_t i = 0; i < nt; ++i) {
-    require(std::isfinite(v[i]), "a variance is not finite", r);
-    require(v[i] >= 0.0, "a variance is negative", r);
-    if (a >= 0x1p-1000) require(v[i] > 0.0, "a variance is not above 0", r);
-    require(v[i] <= a + above, "a variance is above the amplitude", r);
-  }
-  if (r.outputs.size() < 2) return;
-  const mxArray* info_array = r.outputs[1];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 6, "info is not 1 x 6", r);
-  const double* info = mxGetPr(info_array);
-  const double status = info[0], rank = info[2], largest = info[3];
-  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
-          "info(1) is not a documented status", r);
-  if (!exact) require(status == 0, "the approximate method reports a solve's status", r);
-  require(whole_at_least(info[1], 0) && whole_at_least(rank, 0) && whole_at_least(info[5], 1),
-          "a count in info is not a whole number in its range", r);
-  require(info[4] >= 0 && std::isfinite(info[4]), "info(5) is not a time in seconds", r);
-  const double most_rank = std::min(settings[7], samples);
-  require(rank <= most_rank, "the factor's rank is above max_rank or n", r);
-  require(largest >= 0.0 && largest <= a, "the factor's largest residual is not within [0, a]", r);
-  // The factor stops early only once it leaves out at most rank_tol * ridge.
-  if (rank < most_rank) {
-    require(largest <= settings[8] * ridge, "the factor stopped early above rank_tol * ridge", r);
-  }
-  if (exact) {
-    // At most max_passes iterations a batch, each a pass, and a fresh check for each restart.
-    const double iterations = std::floor(std::min(settings[5], 1e9));
-    const double count = static_cast<double>(nt);
-    const double batches = nt == 0 ? 0.0 : std::ceil(count / std::min(settings[6], count));
-    require(info[1] <= batches * (2.0 * iterations + 2.0), "more passes than max_passes allows", r);
-  }
-  if (!exact || status != 0 || n > 40 || nt > 64) return;
-  const variance_reference ref = factor_directly(X, n, d, w, ridge);
-  for (std::size_t i = 0; i < nt; ++i) {
-    const direct_variance direct = variance_directly(ref, Xt + i * d, settings[1]);
-    if (!direct.comparable) continue;
-    require(std::fabs(v[i] - direct.value) <= direct.bound + 1e-300,
-            "status 0, but a variance differs from a - k' (K + ridge I)^-1 k built directly", r);
+// Element i of a numeric, logical or char array with storage, as a double.
+double element_of(const mxArray* a, std::size_t i) {
+  const unsigned char* p = static_cast<const unsigned char*>(test_host::storage(const_cast<mxArray*>(a)));
+  switch (mxGetClassID(a)) {
+    case mxDOUBLE_CLASS: { double v; std::memcpy(&v, p + 8 * i, 8); return v; }
+    case mxSINGLE_CLASS: { float v; std::memcpy(&v, p + 4 * i, 4); return v; }
+    case mxINT8_CLASS: { std::int8_t v; std::memcpy(&v, p + i, 1); return v; }
+    case mxUINT8_CLASS: { std::uint8_t v; std::memcpy(&v, p + i, 1); return v; }
+    case mxINT16_CLASS: { std::int16_t v; std::memcpy(&v, p + 2 * i, 2); return v; }
+    case mxUINT16_CLASS: case mxCHAR_CLASS: { std::uint16_t v; std::memcpy(&v, p + 2 * i, 2); return v; }
+    case mxINT32_CLASS: { std::int32_t v; std::memcpy(&v, p + 4 * i, 4); return v; }
+    case mxUINT32_CLASS: { std::uint32_t v; std::memcpy(&v, p + 4 * i, 4); return v; }
+    case mxINT64_CLASS: { std::int64_t v; std::memcpy(&v, p + 8 * i, 8); return static_cast<double>(v); }
+    case mxUINT64_CLASS: { std::uint64_t v; std::memcpy(&v, p + 8 * i, 8); return static_cast<double>(v); }
+    case mxLOGICAL_CLASS: return p[i] ? 1.0 : 0.0;
+    default: return 0.0;
   }
 }
 
+std::vector<double> elements_of(const mxArray* a) {
+  std::vector<double> v(mxGetNumberOfElements(a));
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = element_of(a, i);
+  return v;
+}
+
+// A char row (at most one row, two dimensions) as text; false for anything else.
+bool text_value(const mxArray* a, std::string& text) {
+  if (mxGetClassID(a) != mxCHAR_CLASS || mxGetNumberOfDimensions(a) != 2 || mxGetM(a) > 1) return false;
+  text.clear();
+  for (double c : elements_of(a)) text += static_cast<char>(std::tolower(static_cast<int>(c)));
+  return true;
+}
+
+mxArray* text_array(const char* s) {
+  const std::size_t length = std::strlen(s);
+  mxArray* a = test_host::make_array(mxCHAR_CLASS, {1, length});
+  for (std::size_t i = 0; i < length; ++i) test_host::set_element(a, i, static_cast<unsigned char>(s[i]));
+  return a;
+}
+
+// A real numeric (not logical), full scalar: its value.
+bool real_number(const mxArray* a, double& x) {
+  if (!mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) != 1) return false;
+  x = element_of(a, 0);
+  return true;
+}
+
+// A field of the class the documented contract reads: real floating point (double or
+// single), full, two dimensions.
+bool floating_field(const mxArray* a) {
+  const mxClassID cls = mxGetClassID(a);
+  return (cls == mxDOUBLE_CLASS || cls == mxSINGLE_CLASS) && !mxIsComplex(a) && !mxIsSparse(a) &&
+         mxGetNumberOfDimensions(a) == 2;
+}
+
+bool all_entries_finite(const mxArray* a) {
+  for (double v : elements_of(a))
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+bool has_shape(const mxArray* a, std::size_t rows, std::size_t cols) {
+  return mxGetM(a) == rows && mxGetN(a) == cols;
+}
+
+// What the options ask for, as the contract reads them (the defaults where not given).
+struct predict_options {
+  double alpha = 0.05;
+  bool curve = false;
+  std::string method = "auto";
+  double rank = 1000;
+  bool verbose = true;
+};
+
+// The options after MODEL and XNEW as documented: pairs of a known name (any case) and a
+// value of its kind; false where any is refused. The last value of a name counts.
+bool options_as_documented(const std::vector<const mxArray*>& in, predict_options& o) {
+  const std::size_t count = in.size() - 2;
+  if (count % 2 != 0) return false;
+  const char* const known[] = {"alpha", "prediction", "method", "rank", "verbose"};
+  const mxArray* last[5] = {};
+  for (std::size_t i = 2; i < in.size(); i += 2) {
+    std::string name;
+    if (!text_value(in[i], name)) return false;
+    std::size_t k = 0;
+    while (k < 5 && name != known[k]) ++k;
+    if (k == 5) return false;
+    last[k] = in[i + 1];
+  }
+  for (std::size_t k = 0; k < 5; ++k) {
+    if (!last[k]) continue;
+    const std::string name = known[k];
+    const mxArray* v = last[k];
+    std::string text;
+    double x = 0.0;
+    if (name == "alpha") {
+      if (!real_number(v, x) || !(x > 0 && x < 1)) return false;
+      o.alpha = x;
+    } else if (name == "prediction") {
+      if (!text_value(v, text) || (text != "observation" && text != "curve")) return false;
+      o.curve = text == "curve";
+    } else if (name == "method") {
+      if (!text_value(v, text) || (text != "auto" && text != "exact" && text != "approximate")) return false;
+      o.method = text;
+    } else if (name == "rank") {
+      if (!real_number(v, x) || x != std::floor(x) || x < 1 || x > 1e6) return false;
+      o.rank = x;
+    } else if (name == "verbose") {
+      if (text_value(v, text)) {
+        if (text != "on" && text != "off") return false;
+        o.verbose = text == "on";
+      } else {
+        const bool number = (mxIsNumeric(v) || mxIsLogical(v)) && !mxIsComplex(v) && !mxIsSparse(v) &&
+                            mxGetNumberOfElements(v) == 1;
+        if (!number || (element_of(v, 0) != 0.0 && element_of(v, 0) != 1.0)) return false;
+        o.verbose = element_of(v, 0) == 1.0;
+      }
+    }
+  }
+  return true;
+}
+
+const char* const MODEL_FIELDS[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "Ridge"};
+
+// The model as far as the module reads it before Xnew: one struct of krrfit's layout
+// (FormatVersion absent, 1 or 2) with its fields (Ridge for the deviations) present, each
+// real floating point in two dimensions.
+bool model_readable(const mxArray* m, bool deviations) {
+  if (mxGetClassID(m) != mxSTRUCT_CLASS || mxGetNumberOfElements(m) != 1) return false;
+  if (mxGetFieldNumber(m, "FormatVersion") >= 0) {
+    double v = 0.0;
+    const mxArray* version = mxGetField(m, 0, "FormatVersion");
+    if (!version || !real_number(version, v) || (v != 1.0 && v != 2.0)) return false;
+  }
+  for (int i = 0; i < (deviations ? 7 : 6); ++i) {
+    const mxArray* f = mxGetField(m, 0, MODEL_FIELDS[i]);
+    if (!f || !floating_field(f)) return false;
+  }
+  return true;
+}
+
+// The model as documented: readable as above, X d x n (d, n >= 1), Alpha n x c (c >= 1),
+// Weights d + 1 entries >= 0 as a row or a column, Mu and Sigma 1 x d (Sigma > 0), YMean
+// 1 x c, all finite; and for the deviations Ridge, a positive finite scalar. Sets d, n and c.
+bool model_as_documented(const mxArray* m, bool deviations, std::size_t& d, std::size_t& n, std::size_t& c) {
+  if (!model_readable(m, deviations)) return false;
+  const mxArray* f[7] = {};
+  for (int i = 0; i < (deviations ? 7 : 6); ++i) {
+    f[i] = mxGetField(m, 0, MODEL_FIELDS[i]);
+    if (!all_entries_finite(f[i])) return false;
+  }
+  d = mxGetM(f[0]);
+  n = mxGetN(f[0]);
+  c = mxGetN(f[1]);
+  if (d < 1 || n < 1 || mxGetM(f[1]) != n || c < 1) return false;
+  if (!has_shape(f[2], 1, d + 1) && !has_shape(f[2], d + 1, 1)) return false;
+  for (double w : elements_of(f[2]))
+    if (!(w >= 0)) return false;
+  if (!has_shape(f[3], 1, d) || !has_shape(f[4], 1, d) || !has_shape(f[5], 1, c)) return false;
+  for (double s : elements_of(f[4]))
+    if (!(s > 0)) return false;
+  return !deviations || (has_shape(f[6], 1, 1) && element_of(f[6], 0) > 0);
+}
+
+// Xnew as documented: real numbers of any class in a full matrix with d columns, finite.
+bool rows_as_documented(const mxArray* a, std::size_t d) {
+  if (!mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfDimensions(a) != 2 || mxGetN(a) != d) {
+    return false;
+  }
+  for (double v : elements_of(a))
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+// Xnew's rows standardised by the model's Mu and Sigma, d x nt; false where one is not
+// finite (a scale far below the rows' spread).
+bool standardised_rows(const mxArray* model, const mxArray* a, std::vector<double>& Xs) {
+  const std::vector<double> rows = elements_of(a);
+  const std::vector<double> mu = elements_of(mxGetField(model, 0, "Mu"));
+  const std::vector<double> sigma = elements_of(mxGetField(model, 0, "Sigma"));
+  const std::size_t nt = mxGetM(a), d = mxGetN(a);
+  Xs.assign(d * nt, 0.0);
+  for (std::size_t i = 0; i < nt; ++i)
+    for (std::size_t l = 0; l < d; ++l) {
+      Xs[i * d + l] = (rows[l * nt + i] - mu[l]) / sigma[l];
+      if (!std::isfinite(Xs[i * d + l])) return false;
+    }
+  return true;
+}
+
+// krr_predict: model, Xnew, then name-value options.
+void fuzz_krr_predict(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  std::size_t d = fdp.ConsumeIntegralInRange<std::size_t>(0, 4);
+  std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 40);
+  std::size_t nt = fdp.ConsumeIntegralInRange<std::size_t>(0, 30);
+  // More rows than a batch of solves, and rows and samples for more than one thread.
+  if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) nt = fdp.ConsumeBool() ? 100 : 300;
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) n = fdp.ConsumeBool() ? 100 : 300;
+  const std::size_t c = decode_columns(fdp, n);
+
+  // The model: usually one struct of the documented fields, each sometimes off its shape
+  // or class, sometimes left out; sometimes a struct array or no struct at all.
+  const int form = fdp.ConsumeIntegralInRange<int>(0, 31);
+  mxArray* model = nullptr;
+  if (form == 0) {
+    model = any_array(fdp, values);
+  } else if (form == 1) {
+    const char* name[] = {"X"};
+    model = mxCreateStructMatrix(2, 1, 1, name);
+  } else {
+    std::vector<const char*> names;
+    std::vector<mxArray*> fields;
+    auto add = [&](const char* name, mxArray* value) {
+      if (fdp.ConsumeIntegralInRange<int>(0, 63) == 0) {
+        test_host::destroy(value);  // left out
+        return;
+      }
+      names.push_back(name);
+      fields.push_back(value);
+    };
+    const double versions[] = {2, 2, 2, 1, 3, 0, NaN};
+    const int version = fdp.ConsumeIntegralInRange<int>(0, 15);
+    if (version < 14) {
+      mxArray* v = version < 12 ? test_host::make_scalar(pick(fdp, versions))
+                                : test_host::make_array(version == 12 ? mxINT8_CLASS : mxLOGICAL_CLASS, {1, 1});
+      if (version >= 12) test_host::set_element(v, 0, version == 12 ? 2 : 1);
+      add("FormatVersion", v);
+    }
+    add("X", field_argument(fdp, values, d, n, false));
+    add("Alpha", field_argument(fdp, values, n, c, false));
+    add("Weights", field_argument(fdp, values, 1, d + 1, fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
+    add("Mu", field_argument(fdp, values, 1, d, false));
+    mxArray* sigma = field_argument(fdp, values, 1, d, true);
+    // Scales mostly positive: a zero one is a refusal, tested less often.
+    if (mxGetClassID(sigma) == mxDOUBLE_CLASS && fdp.ConsumeIntegralInRange<int>(0, 3) != 0) {
+      for (std::size_t l = 0; l < test_host::stored_elements(sigma); ++l) {
+        test_host::set_element(sigma, l, std::fabs(mxGetPr(sigma)[l]) + 0.25);
+      }
+    }
+    add("Sigma", sigma);
+    add("YMean", field_argument(fdp, values, 1, c, false));
+    const double ridges[] = {1e-3, 0.1, 1.0, 1e-15, 0.0, -1e-3, NaN, Inf, 1e300, 1e-300};
+    add("Ridge", scalar_argument(fdp, values, pick(fdp, ridges)));
+    model = mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
+    for (std::size_t i = 0; i < names.size(); ++i) mxSetField(model, 0, names[i], fields[i]);
+  }
+  std::vector<const mxArray*> in = {model};
+
+  // Xnew: nt x d in the units of the model's X (Mu + Sigma times the standardised grid),
+  // sometimes of another numeric class, another width, or any array.
+  const int rows_form = fdp.ConsumeIntegralInRange<int>(0, 15);
+  if (rows_form == 0) {
+    in.push_back(any_array(fdp, values));
+  } else if (rows_form == 1) {
+    in.push_back(double_matrix(nt, d + 1, values, false));
+  } else if (rows_form == 2) {
+    mxArray* a = test_host::make_array(CLASSES[fdp.ConsumeIntegralInRange<std::size_t>(0, 9)], {nt, d});
+    values.fill(a, false);
+    in.push_back(a);
+  } else {
+    in.push_back(double_matrix(nt, d, values, false));
+  }
+
+  // The options: a few pairs of names (known ones in any case, an unknown one, a name that
+  // is no text) and values of their kind or not; sometimes one argument short.
+  const int pairs = fdp.ConsumeIntegralInRange<int>(0, 4);
+  for (int i = 0; i < pairs; ++i) {
+    const char* names[] = {"Alpha", "alpha", "Prediction", "PREDICTION", "Method", "method", "Rank", "RANK",
+                           "Verbose", "verbose", "Level", ""};
+    const int which = fdp.ConsumeIntegralInRange<int>(0, 12);
+    in.push_back(which == 12 ? any_array(fdp, values) : text_array(names[which]));
+    const int kind = fdp.ConsumeIntegralInRange<int>(0, 15);
+    if (kind == 0) {
+      in.push_back(any_array(fdp, values));
+      continue;
+    }
+    switch (which / 2) {
+      case 0: {
+        const double alphas[] = {0.05, 0.1, 0.5, 1e-3, 0.999, 1e-300, 0, 1, -0.5, NaN, Inf};
+        in.push_back(scalar_argument(fdp, values, pick(fdp, alphas)));
+        break;
+      }
+      case 1: {
+        const char* targets[] = {"observation", "curve", "CURVE", "Observation", "new", ""};
+        in.push_back(text_array(targets[fdp.ConsumeIntegralInRange<int>(0, 5)]));
+        break;
+      }
+      case 2: {
+        const char* methods[] = {"auto", "exact", "approximate", "EXACT", "Approximate", "fast"};
+        in.push_back(text_array(methods[fdp.ConsumeIntegralInRange<int>(0, 5)]));
+        break;
+      }
+      case 3: {
+        const double ranks[] = {1, 2, 3, 5, 30, 1000, 1e6, 0, 1.5, 1e6 + 1, -1, NaN};
+        in.push_back(scalar_argument(fdp, values, pick(fdp, ranks)));
+        break;
+      }
+      case 4: {
+        const char* flags[] = {"on", "off", "OFF", "no"};
+        const int flag = fdp.ConsumeIntegralInRange<int>(0, 7);
+        if (flag < 4) {
+          in.push_back(text_array(flags[flag]));
+        } else {
+          const double numbers[] = {0, 1, 2, NaN};
+          in.push_back(scalar_argument(fdp, values, numbers[flag - 4]));
+        }
+        break;
+      }
+      default:
+        in.push_back(test_host::make_scalar(0.1));
+        break;
+    }
+  }
+  if (pairs > 0 && fdp.ConsumeIntegralInRange<int>(0, 15) == 0) in.pop_back();
+  if (fdp.ConsumeIntegralInRange<int>(0, 31) == 0) in.resize(fdp.ConsumeIntegralInRange<std::size_t>(0, 1));
+
+  int nlhs = fdp.ConsumeIntegralInRange<int>(0, 5);
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) nlhs = fdp.ConsumeIntegralInRange<int>(6, 8);
+  const int nrhs = static_cast<int>(in.size());
+  const long interrupt_after = decode_interrupt(fdp, n, std::min<std::size_t>(nt, 256));
+  const std::size_t limit = limit_around_outputs(fdp, {8 * nt * c, 8 * nt * c, 16 * nt * c});
+
+  // What the documented contract says of this call. Xnew's width is judged against the
+  // model's X once the model could be read.
+  const bool deviations = nlhs > 3;
+  std::size_t md = 0, mn = 0, mc = 0;
+  predict_options options;
+  const bool readable = nrhs >= 2 && model_readable(in[0], deviations);
+  const bool model_valid = readable && model_as_documented(in[0], deviations, md, mn, mc);
+  std::vector<double> Xs;
+  const bool input_valid = readable && options_as_documented(in, options) &&
+                           rows_as_documented(in[1], mxGetM(mxGetField(in[0], 0, "X"))) &&
+                           (!model_valid || standardised_rows(in[0], in[1], Xs));
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  if (!in.empty()) describe_model_fields(in[0]);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::call_result r = test_host::call("krr_predict", krr_predict_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+
+  // The module's own errors: only for calls krrpredict never makes, an interrupt, or memory.
+  const std::string id = check_messages(r, "krr_predict");
+  require(r.warnings.empty(), "krr_predict raised a warning itself", r);
+  if (nrhs < 2 || nlhs > 5) {
+    require(r.how == test_host::ending::module_error && id == (nrhs < 2 ? "nargin" : "nargout"),
+            "a call with the wrong counts was not refused", r);
+    return;
+  }
+  if (r.how == test_host::ending::host_out_of_memory) {
+    require(limit != 0, "the host ran out of memory without a limit", r);
+    return;
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+    require(model_valid && input_valid, "a call to refuse was interrupted instead", r);
+    return;
+  }
+  require(r.how == test_host::ending::returned, "the call ended with an error of its own", r);
+
+  // Every refusal comes back as data: the refused call's code, the valid call's none (a
+  // failure of memory, or deviations beyond double precision, apart).
+  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
+  const mxArray* failure = r.outputs.size() > 2 ? r.outputs[2] : nullptr;
+  if (!failure) {
+    if (!model_valid || !input_valid) {
+      require(mxGetNumberOfElements(r.outputs[0]) == 0, "a refused call returned predictions", r);
+    }
+    return;
+  }
+  std::string code;
+  if (mxGetNumberOfElements(failure) != 0) {
+    require(mxGetM(failure) == 1 && mxGetN(failure) == 2, "failure is not {code, message}", r);
+    char* text = mxArrayToString(mxGetCell(failure, 0));
+    code = text ? text : "";
+    mxFree(text);
+  }
+  if (!model_valid || !input_valid) {
+    // A model that cannot be read is refused first; else the refusal names what is wrong.
+    const bool expected = readable ? (code == "invalidModel" && !model_valid) || (code == "invalidInput" && !input_valid)
+                                   : code == "invalidModel";
+    require(expected, "a call outside the contract was not refused with its code", r);
+    require(mxGetNumberOfElements(r.outputs[0]) == 0, "a refused call returned predictions", r);
+    return;
+  }
+  require(code == "" || code == "outOfMemory" || (code == "breakdown" && deviations),
+          "a call within the contract was refused", r);
+  if (code != "") return;
+
+  // A returned call: the outputs of the documented sizes, warnings only of the deviations.
+  const mxArray* model_in = in[0];
+  const mxArray* Xn = in[1];
+  nt = mxGetM(Xn);
+  const mxArray* Y = r.outputs[0];
+  require(mxGetM(Y) == nt && mxGetN(Y) == mc, "Ypred is not m x c", r);
+  const mxArray* warnings = r.outputs[1];
+  require(mxGetN(warnings) == 2 || mxGetNumberOfElements(warnings) == 0, "warnings is not k x 2", r);
+  const bool approximate =
+      options.method == "approximate" ||
+      (options.method == "auto" && static_cast<double>(mn) * mn * static_cast<double>(nt) > 2e10);
+  bool converged = true;
+  for (std::size_t k = 0; k < mxGetM(warnings); ++k) {
+    require(deviations, "a warning without the deviations", r);
+    char* text = mxArrayToString(mxGetCell(warnings, k));
+    const std::string warning = text ? text : "";
+    mxFree(text);
+    require(warning == "notConverged" || (warning == "approximate" && approximate), "an undocumented warning", r);
+    converged = converged && warning != "notConverged";
+  }
+  const bool printed = !r.printed.empty();
+  require(printed == (deviations && options.verbose), "the progress line printed where Verbose is off, or not where on", r);
+  if (printed) {
+    const std::string start = "krrpredict: deviations of " + std::to_string(nt) + " rows ";
+    require(starts_with(r.printed, start) && std::count(r.printed.begin(), r.printed.end(), '\n') == 1 &&
+                r.printed.back() == '\n',
+            "the progress line is not as documented", r);
+  }
+
+  // The predictions against the kernel sums built directly on the rows standardised by Mu
+  // and Sigma (Xs), the targets' means added.
+  const std::vector<double> X = elements_of(mxGetField(model_in, 0, "X"));
+  const std::vector<double> A = elements_of(mxGetField(model_in, 0, "Alpha"));
+  const std::vector<double> w = elements_of(mxGetField(model_in, 0, "Weights"));
+  const std::vector<double> y_mean = elements_of(mxGetField(model_in, 0, "YMean"));
+  const double* F = mxGetPr(Y);
+  if (mn <= 64 && nt <= 256) {
+    for (std::size_t q = 0; q < mc; ++q) {
+      for (std::size_t i = 0; i < nt; ++i) {
+        const direct_sum s = kernel_sum(Xs.data() + i * md, X.data(), mn, md, w.data(), A.data() + q * mn);
+        if (!s.comparable) continue;
+        const double got = F[q * nt + i];
+        require(close_to(got - y_mean[q], s, std::fabs(got) + std::fabs(y_mean[q]), 1e-12),
+                "Ypred differs from the kernel sum built directly", r);
+      }
+    }
+  }
+  if (!deviations) return;
+
+  // The deviations: finite, every output's the same; the latent variance within [0, a] up
+  // to rounding, and the observation's the noise variance above it; where the exact method
+  // met its tolerance, each against a - k' (K + ridge I)^-1 k from a dense solve.
+  const double ridge = element_of(mxGetField(model_in, 0, "Ridge"), 0);
+  const double a = w[md];
+  const mxArray* Ysd = r.outputs[3];
+  require(mxGetM(Ysd) == nt && mxGetN(Ysd) == mc, "Ysd is not m x c", r);
+  const double* sd = mxGetPr(Ysd);
+  const double samples = static_cast<double>(mn);
+  const double terms = approximate ? 3.0 * a : a + 2.0 * samples * a * (a / ridge);
+  const double above = 16.0 * (samples + 2.0) * DBL_EPSILON * terms;
+  // The variance itself overflows only where the amplitude (and the noise variance, for
+  // an observation) reach the top of double precision: its square root is then Inf.
+  const bool may_overflow = !(a + above + (options.curve ? 0.0 : ridge) < DBL_MAX);
+  std::vector<double> latent(nt);
+  for (std::size_t i = 0; i < nt; ++i) {
+    for (std::size_t q = 1; q < mc; ++q) require(sd[q * nt + i] == sd[i], "the outputs' Ysd differ", r);
+    if (std::isinf(sd[i]) && may_overflow) {
+      latent[i] = NaN;
+      continue;
+    }
+    require(std::isfinite(sd[i]) && sd[i] >= 0, "a deviation is not finite", r);
+    // Above 0 where the amplitude's rounding floor does not underflow, or the noise is in it.
+    if (!options.curve || a >= 0x1p-1000) require(sd[i] > 0, "a deviation is not above 0", r);
+    const double v = sd[i] * sd[i];
+    latent[i] = options.curve ? v : v - ridge;
+    const double rounding = 4.0 * DBL_EPSILON * v;
+    require(latent[i] >= -rounding, "a variance is negative", r);
+    require(latent[i] <= a + above + rounding, "a variance is above the amplitude", r);
+  }
+  if (!approximate && converged && mn <= 40 && nt <= 64) {
+    const variance_reference ref = factor_directly(X.data(), mn, md, w.data(), ridge);
+    for (std::size_t i = 0; i < nt; ++i) {
+      const direct_variance direct = variance_directly(ref, Xs.data() + i * md, 1e-10);
+      if (!direct.comparable || std::isnan(latent[i])) continue;
+      require(std::fabs(latent[i] - direct.value) <= direct.bound + 8.0 * DBL_EPSILON * (latent[i] + ridge) + 1e-300,
+              "a variance differs from a - k' (K + ridge I)^-1 k built directly", r);
+    }
+  }
+  if (r.outputs.size() < 5) return;
+
+  // The intervals: Ypred -/+ z Ysd, z the same for every row, erf(z / sqrt(2)) = 1 - Alpha.
+  const mxArray* Yint = r.outputs[4];
+  require(mxGetM(Yint) == nt && mxGetNumberOfElements(Yint) == 2 * nt * mc &&
+              (mc == 1 ? mxGetNumberOfDimensions(Yint) == 2 : mxGetNumberOfDimensions(Yint) == 3),
+          "Yint is not m x 2 x c", r);
+  const double* bounds = mxGetPr(Yint);
+  // z as each row shows it, (upper - Ypred) / Ysd, to within the rounding of the bounds
+  // (relative to Ypred and the half-width); the best-resolved row's is compared with Alpha.
+  double best_z = NaN, best_error = Inf;
+  for (std::size_t q = 0; q < mc; ++q) {
+    for (std::size_t i = 0; i < nt; ++i) {
+      const double y = F[q * nt + i], lower = bounds[2 * q * nt + i], upper = bounds[(2 * q + 1) * nt + i];
+      if (std::isnan(latent[i])) continue;  // an infinite deviation
+      const double half = upper - y;
+      if (!std::isfinite(half) || !std::isfinite(lower)) {
+        // z is infinite where 1 - Alpha rounds to 1; else the bounds overflow past Ypred.
+        require(options.alpha < 0x1p-53 || !(std::fabs(y) + 40.0 * sd[i] < DBL_MAX),
+                "an interval is infinite for an Alpha it is not", r);
+        continue;
+      }
+      require(std::fabs((y - lower) - half) <= 4.0 * DBL_EPSILON * (std::fabs(y) + half), "an interval is not symmetric", r);
+      if (sd[i] == 0) {
+        require(half == 0 && lower == y, "an interval of a zero deviation is not a point", r);
+        continue;
+      }
+      const double z = half / sd[i], error = 4.0 * DBL_EPSILON * (std::fabs(y) + half) / sd[i];
+      if (!std::isnan(best_z)) {
+        require(std::fabs(z - best_z) <= error + best_error + 1e-14 * z, "the intervals' z differs between rows", r);
+      }
+      if (error < best_error) {
+        best_z = z;
+        best_error = error;
+      }
+    }
+  }
+  if (!std::isnan(best_z) && best_z < 30) {
+    // erfc(z / sqrt(2)) = Alpha, to within z's error times erfc's slope and erfc's rounding.
+    const double slope = 0.7978845608028654 /* sqrt(2 / pi) */ * std::exp(-best_z * best_z / 2.0);
+    require(std::fabs(std::erfc(best_z / std::sqrt(2.0)) - options.alpha) <=
+                2.0 * slope * (best_error + 1e-14 * best_z) + 1e-13 * options.alpha + 1e-300,
+            "the intervals do not hold 1 - Alpha", r);
+  }
+}
 // Every fuzzed module by name; FUZZ_MODULE picks the one a fuzzer drives.
 struct fuzz_target {
   const char* module;
@@ -1699,7 +2016,7 @@ struct fuzz_target {
 
 const fuzz_target TARGETS[] = {{"tarvel", fuzz_tarvel},       {"quorril", fuzz_quorril},
                                {"krr_solve", fuzz_krr_solve}, {"krr_lml", fuzz_krr_lml},
-                               {"krr_predict", fuzz_krr_predict}, {"krr_variance", fuzz_krr_variance}};
+                               {"krr_predict", fuzz_krr_predict}};
 
 #define FUZZ_NAME_TEXT(name) #name
 #define FUZZ_NAME(name) FUZZ_NAME_TEXT(name)

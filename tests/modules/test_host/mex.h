@@ -39,6 +39,7 @@ double mxGetScalar(const mxArray* a);
 std::size_t mxGetM(const mxArray* a);
 std::size_t mxGetN(const mxArray* a);
 mwSize mxGetNumberOfDimensions(const mxArray* a);
+const mwSize* mxGetDimensions(const mxArray* a);
 std::size_t mxGetNumberOfElements(const mxArray* a);
 bool mxIsDouble(const mxArray* a);
 bool mxIsComplex(const mxArray* a);
@@ -54,10 +55,15 @@ bool mxIsCell(const mxArray* a);
 mxArray* mxGetCell(const mxArray* a, mwIndex i);
 // A char array as a C string the caller frees with mxFree (null where a is not char).
 char* mxArrayToString(const mxArray* a);
+// A struct's field: its number (-1 where the struct has no such field), and the value of
+// element i (null where it has none, or no such field).
+int mxGetFieldNumber(const mxArray* s, const char* field);
+mxArray* mxGetField(const mxArray* s, mwIndex i, const char* field);
 void mxFree(void* p);
 
 mxArray* mxCreateDoubleMatrix(mwSize m, mwSize n, mxComplexity flag);
 mxArray* mxCreateDoubleScalar(double value);
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID cls, mxComplexity flag);
 mxArray* mxCreateString(const char* text);
 mxArray* mxCreateCellMatrix(mwSize m, mwSize n);
 mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int fields, const char** names);

@@ -569,6 +569,11 @@ mwSize mxGetNumberOfDimensions(const mxArray* a) {
   return test_host::checked(held, a, "mxGetNumberOfDimensions")->dims.size();
 }
 
+const mwSize* mxGetDimensions(const mxArray* a) {
+  auto held = test_host::enter("mxGetDimensions");
+  return test_host::checked(held, a, "mxGetDimensions")->dims.data();
+}
+
 std::size_t mxGetNumberOfElements(const mxArray* a) {
   auto held = test_host::enter("mxGetNumberOfElements");
   return test_host::checked(held, a, "mxGetNumberOfElements")->numel;
@@ -723,6 +728,29 @@ char* mxArrayToString(const mxArray* a) {
 
 void mxFree(void* p) { std::free(p); }
 
+int mxGetFieldNumber(const mxArray* s, const char* field) {
+  auto held = test_host::enter("mxGetFieldNumber");
+  test_host::checked(held, s, "mxGetFieldNumber");
+  if (s->cls != mxSTRUCT_CLASS) {
+    test_host::misuse(held, test_host::format_text("mxGetFieldNumber on a %s array", test_host::class_name(s->cls)));
+  }
+  for (std::size_t f = 0; f < s->fields.size(); ++f)
+    if (s->fields[f] == field) return static_cast<int>(f);
+  return -1;
+}
+
+mxArray* mxGetField(const mxArray* s, mwIndex i, const char* field) {
+  auto held = test_host::enter("mxGetField");
+  test_host::checked(held, s, "mxGetField");
+  if (s->cls != mxSTRUCT_CLASS || i >= s->numel) {
+    test_host::misuse(held, test_host::format_text("mxGetField of element %zu of a %s array of %zu",
+                                                   i, test_host::class_name(s->cls), s->numel));
+  }
+  for (std::size_t f = 0; f < s->fields.size(); ++f)
+    if (s->fields[f] == field) return s->children[i * s->fields.size() + f];
+  return nullptr;
+}
+
 namespace test_host {
 namespace {
 
@@ -764,6 +792,22 @@ mxArray* mxCreateDoubleScalar(double value) {
   mxArray* a = test_host::created(held, mxDOUBLE_CLASS, {1, 1});
   std::memcpy(a->real, &value, sizeof value);
   return a;
+}
+
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID cls, mxComplexity flag) {
+  auto held = test_host::enter("mxCreateNumericArray");
+  host_state& s = test_host::state();
+  if (!test_host::is_numeric(cls)) {
+    test_host::misuse(held, test_host::format_text("mxCreateNumericArray of class %s", test_host::class_name(cls)));
+  }
+  std::size_t bytes = 0;
+  mxArray* a = test_host::new_array(cls, std::vector<std::size_t>(dims, dims + ndim), flag == mxCOMPLEX,
+                                    false, s.in_call ? s.serial : 0, &bytes);
+  if (a) return a;
+  if (!s.in_call) throw std::bad_alloc();
+  test_host::end_call(held, ending::host_out_of_memory, "",
+                      test_host::format_text("%s: failed to allocate %zu bytes of memory",
+                                             s.function.c_str(), bytes));
 }
 
 mxArray* mxCreateString(const char* text) {

@@ -21,7 +21,6 @@ void krr_solve_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* 
 void krr_lml_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void krr_predict_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void krr_memory_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
-void krr_variance_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void krr_fit_mex_function(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 namespace test_host {
