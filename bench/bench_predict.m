@@ -1,7 +1,8 @@
 % BENCH_PREDICT  Prediction at nt = n test samples: quorril against the vectorised
 % cross-kernel times alpha, with the peak memory each adds to the process; and nine
-% outputs at once (krrpredict's module, krr_predict) against the cross-kernel times nine
-% coefficient columns.
+% outputs at once (krrpredict's module, krr_predict, given a model of the same samples with
+% Mu 0, Sigma 1 and YMean 0, so that its rows stand as they are) against the cross-kernel
+% times nine coefficient columns.
 %
 %   bench_predict (sizes, csv)
 %
@@ -20,6 +21,9 @@ function bench_predict (sizes, csv)
     alpha = randn (n, 1);
     reps = 1 + 2 * (n <= 4000);
     alphas = randn (n, 9);
+    model = struct ("X", X, "Alpha", alphas, "Weights", w, "Mu", zeros (1, 8), ...
+                    "Sigma", ones (1, 8), "YMean", zeros (1, 9));
+    Xnew = Xt';
     t_q = t_v = t_m = t_mv = zeros (1, reps);
     for r = 1:reps
       memory_probe ("reset");
@@ -37,7 +41,7 @@ function bench_predict (sizes, csv)
       here = cd (private);
       unwind_protect
         tic;
-        F = krr_predict (Xt, X, w, alphas);
+        F = krr_predict (model, Xnew, "Verbose", false);
         t_m(r) = toc;
       unwind_protect_cleanup
         cd (here);
