@@ -818,17 +818,17 @@ TEST_F(ModuleBoundary, PredictionReturnsItsRefusalsAsDataAndLeavesNothingBehind)
       {[](auto& in) { in[0] = test_host::make_scalar(1); }, 3, "invalidModel", "MODEL must be a struct returned by krrfit, got a double"},
       {[](auto& in) { const char* f[] = {"X"}; in[0] = mxCreateStructMatrix(2, 1, 1, f); }, 3, "invalidModel",
        "MODEL must be one struct returned by krrfit, got a 2 x 1 struct array"},
-      {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(3)); }, 3, "invalidModel",
-       "MODEL.FormatVersion must be 1 or 2, the versions this krrpredict reads (a newer package wrote this model?)"},
+      {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(4)); }, 3, "invalidModel",
+       "MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads (a newer package wrote this model?)"},
       // A newer version is refused before its fields are looked at.
-      {[&](auto& in) { in[0] = fields({"FormatVersion", "Coefficients"}); set_model_field(in, "FormatVersion", test_host::make_scalar(3)); },
-       3, "invalidModel", "MODEL.FormatVersion must be 1 or 2"},
-      {[](auto& in) { set_model_field(in, "FormatVersion", flag_value(true)); }, 3, "invalidModel", "MODEL.FormatVersion must be 1 or 2"},
+      {[&](auto& in) { in[0] = fields({"FormatVersion", "Coefficients"}); set_model_field(in, "FormatVersion", test_host::make_scalar(4)); },
+       3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
+      {[](auto& in) { set_model_field(in, "FormatVersion", flag_value(true)); }, 3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
       // ... and before the rows and the options are.
       {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(NaN));
                       in[1] = test_host::make_array(mxCELL_CLASS, {1, 1});
                       in.push_back(text_value("Level")); in.push_back(test_host::make_scalar(1)); },
-       3, "invalidModel", "MODEL.FormatVersion must be 1 or 2"},
+       3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
       {[&](auto& in) { in[0] = fields({"X", "Alpha", "Weights", "Sigma"}); }, 3, "invalidModel",
        "MODEL must be a struct returned by krrfit; it has no field Mu, YMean"},
       {[](auto& in) { set_model_field(in, "X", test_host::make_array(mxINT32_CLASS, {2, 6})); }, 3, "invalidModel",
