@@ -485,6 +485,7 @@ dense_objective_result dense_objective(const double* X, int d, std::int64_t n, c
   }
   if (failed) {
     result.value = -std::numeric_limits<double>::infinity();
+    result.value_error = nan;
     result.alpha.assign(static_cast<std::size_t>(n) * c, nan);
     if (gradient) result.gradient.assign(d + 2, nan);
     return result;
@@ -506,15 +507,28 @@ dense_objective_result dense_objective(const double* X, int d, std::int64_t n, c
       a[k] = t / col[k];
     }
   }
-  double data_fit = 0.0, log_diag = 0.0;
+  double data_fit = 0.0, log_diag = 0.0, fit_size = 0.0, log_size = 0.0;
   for (int q = 0; q < c; ++q) {
     double s = 0.0;
-    for (std::int64_t i = 0; i < n; ++i) s += Y[i + q * n] * result.alpha[i + q * n];
+    for (std::int64_t i = 0; i < n; ++i) {
+      s += Y[i + q * n] * result.alpha[i + q * n];
+      fit_size += std::fabs(Y[i + q * n] * result.alpha[i + q * n]);
+    }
     data_fit += s;
   }
-  for (std::int64_t j = 0; j < n; ++j) log_diag += std::log(Fp[j + j * n]);
+  for (std::int64_t j = 0; j < n; ++j) {
+    const double l = std::log(Fp[j + j * n]);
+    log_diag += l;
+    log_size += std::fabs(l);
+  }
   const double pi = 3.14159265358979323846;
-  result.value = -0.5 * data_fit - c * log_diag - 0.5 * c * static_cast<double>(n) * std::log(2.0 * pi);
+  const double constant = 0.5 * c * static_cast<double>(n) * std::log(2.0 * pi);
+  result.value = -0.5 * data_fit - c * log_diag - constant;
+  double alpha_squares = 0.0;
+  for (double a : result.alpha) alpha_squares += a * a;
+  result.value_error =
+      0x1p-53 * (std::sqrt(static_cast<double>(n)) * (0.5 * fit_size + c * log_size + constant) +
+                 (amplitude + ridge) * 0.5 * (alpha_squares + c * static_cast<double>(n) / ridge));
   if (!gradient) return result;
 
   // The gradient: W = alpha alpha' - c A^-1 from the inverse factor, then

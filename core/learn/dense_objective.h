@@ -50,6 +50,11 @@ struct dense_objective_result {
   // The largest row sum of K (its entries are positive): a bound on K's largest eigenvalue
   // that needs no factorisation. NaN rows are passed over, as a max that skips NaN does.
   double lambda_bound = 0.0;
+  // The rounding error of value, estimated as the gradient check estimates a residual's
+  // (gradient_check.h): sqrt(n) u times the size of its terms, 1/2 sum |Y .* alpha| +
+  // c sum_j |log L_jj| + c n/2 log(2 pi), n the terms of each sum (NaN where not factorised).
+  // Two values closer than their errors cannot be told apart.
+  double value_error = 0.0;
   allocation_failure failure;    // on out_of_memory
 };
 

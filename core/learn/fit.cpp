@@ -194,11 +194,12 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
                  const std::string& base_label, double& f) {
   const std::vector<int> free = ctx.free_entries();
   const std::vector<double> base = theta;
-  double evaluations = 0;
+  double evaluations = 0, value_error = 0;
   lbfgs_objective fun = [&](const double* t, double* g, double*) {
     const std::vector<double> full = fill_in(base, free, t);
     const dense_objective_result r = dense_value(ctx, X, m, Y, full, true);
     evaluations += 1;
+    value_error = r.value_error;
     for (size_t k = 0; k < free.size(); ++k) g[k] = r.factorised ? r.gradient[free[k]] : NaN;
     return ctx.failed() ? NaN : r.value;
   };
@@ -208,6 +209,9 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
   hooks.seconds = [&] { return ctx.seconds(); };
   hooks.interrupt_pending = &poll_stop;
   hooks.interrupt_state = &ctx;
+  // The factorisation's rounding of each value: the line search stops where a step's
+  // possible rise is within it, rather than halving on to no move.
+  hooks.value_error = [&] { return value_error; };
   std::vector<double> x0(free.size()), lo(free.size()), hi(free.size());
   for (size_t k = 0; k < free.size(); ++k) {
     x0[k] = theta[free[k]];

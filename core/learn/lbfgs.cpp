@@ -71,6 +71,7 @@ double dot_compact(const std::vector<int>& on, const std::vector<double>& full,
 struct point {
   std::vector<double> x, g, raw, err;
   double f = NaN;
+  double f_error = 0.0;  // the rounding error of f (hooks.value_error), 0 where not given
 };
 
 bool usable(const point& p, bool slopes) {
@@ -114,11 +115,13 @@ class evaluator {
     p.g.assign(n, 0.0);
     if (!with_errors_) {
       p.f = fun_(p.x.data(), p.g.data(), nullptr);
+      read_value_error(p);
       return true;
     }
     p.raw.assign(n, 0.0);
     p.err.assign(n, 0.0);
     p.f = fun_(p.x.data(), p.raw.data(), p.err.data());
+    read_value_error(p);
     // Each derivative less 1.5 times its error, towards 0; as given where either is not
     // finite.
     for (size_t i = 0; i < n; ++i) {
@@ -137,6 +140,11 @@ class evaluator {
   int evaluations() const { return evaluations_; }
 
  private:
+  void read_value_error(point& p) const {
+    p.f_error = hooks_.value_error ? hooks_.value_error() : 0.0;
+    if (!(p.f_error > 0)) p.f_error = 0.0;
+  }
+
   const lbfgs_objective& fun_;
   bool with_errors_;
   const lbfgs_hooks& hooks_;
@@ -173,11 +181,22 @@ void place(const point& from, const std::vector<double>& d, double step, const d
 
 // Backtracking on the value (sufficient increase), the step clipped to the box; where no
 // step increases f, the point stays (and the caller, seeing no move, stops). A trial point
-// that is not usable is a failed step like one that does not increase f.
+// that is not usable is a failed step like one that does not increase f. After a failed
+// trial, no further one is made once step d'g, the most the step can raise f where f is
+// concave along d (as it is near a maximum), is within twice the rounding error of f at x0:
+// a rise that small cannot be told from the errors of the two values compared, so halving
+// on only spends evaluations (each a factorisation in the learner's exact stages). no_rise
+// then says why it stopped. The first trial is always made, so that a search whose first
+// step is accepted runs as it always has.
 point value_search(evaluator& ev, const point& x0, const std::vector<double>& d, double step,
-                   double slope0, const double* lo, const double* hi, int tries) {
+                   double slope0, const double* lo, const double* hi, int tries, bool& no_rise) {
   point trial;
+  no_rise = false;
   for (int attempt = 1; attempt <= tries; ++attempt) {
+    if (attempt > 1 && x0.f_error > 0 && step * slope0 <= 2 * x0.f_error) {
+      no_rise = true;
+      return x0;
+    }
     place(x0, d, step, lo, hi, trial);
     if (!ev.evaluate(trial)) return x0;
     if (usable(trial, false) && trial.f >= x0.f + 1e-4 * step * slope0) return trial;
@@ -319,7 +338,7 @@ lbfgs_result maximise_lbfgs(const lbfgs_objective& fun, const double* x0, const 
   const size_t first = history.size();  // this run's first row
   std::vector<double> values;           // f of this run's rows
 
-  auto record = [&](const point& p) {
+  auto record = [&](const point& p, const std::string& ending = "") {
     std::array<double, 4> totals = {NaN, NaN, NaN, NaN};
     if (hooks.profile) totals = hooks.profile();
     // The derivatives as given, and the largest ratio of one to its error (those at a
@@ -340,7 +359,7 @@ lbfgs_result maximise_lbfgs(const lbfgs_objective& fun, const double* x0, const 
     values.push_back(p.f);
     if (hooks.progress) {
       const lbfgs_row* previous = history.size() > first + 1 ? &history[history.size() - 2] : nullptr;
-      hooks.progress(row, lbfgs_progress_line(options.label, row, previous));
+      hooks.progress(row, lbfgs_progress_line(options.label, row, previous) + ending);
     }
   };
 
@@ -392,9 +411,11 @@ lbfgs_result maximise_lbfgs(const lbfgs_objective& fun, const double* x0, const 
     double step = min_skip_nan(1.0, options.max_step / max_abs(d));
     if (S.empty()) step = min_skip_nan(step, 1.0 / max_abs(d));
     const double slope0 = dot(d, x.g);
+    bool no_rise = false;
     point next = options.slopes
                      ? slope_search(ev, x, d, step, slope0, lo, hi, options.max_step)
-                     : value_search(ev, x, d, step, slope0, lo, hi, options.value_backtracks);
+                     : value_search(ev, x, d, step, slope0, lo, hi, options.value_backtracks,
+                                    no_rise);
     if (ev.stopped()) {
       status = lbfgs_status::interrupted;
       break;
@@ -415,6 +436,13 @@ lbfgs_result maximise_lbfgs(const lbfgs_objective& fun, const double* x0, const 
     }
     x = std::move(next);
     pg = projected(x.x, x.g, lo, hi);
+    if (no_rise) {
+      // The row of this iteration (no move) says why the run ends.
+      record(x, "; stopped: no step can raise the objective beyond its rounding error " +
+                    format_number("%.3g", x.f_error));
+      status = lbfgs_status::no_rise;
+      break;
+    }
     record(x);
     if (max_abs(s) == 0) {
       status = lbfgs_status::no_move;

@@ -11,7 +11,12 @@
 //                       and d = pg.
 //   first step          t = min(1, max_step / |d|_inf), and with no pairs at most 1 / |d|_inf
 //   value search        x(t) = clip(x + t d); accept once f(x(t)) >= f + 1e-4 t d'g, else
-//                       halve t (value_backtracks tries; none: no move)
+//                       halve t (value_backtracks tries; none: no move); but after a failed
+//                       trial none once t d'g <= 2 e, e the rounding error of f
+//                       (hooks.value_error): near a maximum f is concave along d, so the
+//                       step cannot raise f by more than t d'g, which two values with errors
+//                       e cannot tell from no rise; the search then leaves x where it is and
+//                       the run ends (no_rise)
 //   slope search        for a value that is NaN (not computed) or estimated: accept once
 //                       |d'g(x(t))| <= 0.9 d'g (strong Wolfe curvature); bisect where the
 //                       slope turned negative, double (never past max_step / |d|_inf) while
@@ -52,8 +57,8 @@ struct lbfgs_options {
   bool slopes = false;              // the slope search, for a value not computed (NaN)
   bool errors = false;              // the objective gives each derivative's standard error
   // Halvings the value search tries before it leaves the point where it is (which stops
-  // the run). The .m's 30 is the default; a smaller number stops sooner where rounding of
-  // f near the maximum makes every step look like no rise.
+  // the run). The .m's 30 is the default; hooks.value_error ends the search sooner where
+  // the step's possible rise falls within the rounding of f.
   int value_backtracks = 30;
   std::string label;                // starts each progress line
 };
@@ -89,6 +94,11 @@ struct lbfgs_hooks {
   // is not evaluated).
   bool (*interrupt_pending)(void* state) = nullptr;
   void* interrupt_state = nullptr;
+  // The rounding error of the value the objective returned last (absolute; NaN or below 0
+  // taken as 0), read after each evaluation: the value search makes no trial whose rise
+  // could not be told from the errors of two values (see the value search above). Null:
+  // values taken as exact, and the search halves value_backtracks times.
+  std::function<double()> value_error;
 };
 
 enum class lbfgs_status {
@@ -100,6 +110,7 @@ enum class lbfgs_status {
   interrupted = 5,         // the host asked to stop
   not_finite_start = 6,    // the start is not usable: nothing else holds but x
   invalid_arguments = 7,   // options or bounds rejected (message): nothing else holds
+  no_rise = 8,             // value search: no step could raise f beyond its rounding error
 };
 
 struct lbfgs_result {

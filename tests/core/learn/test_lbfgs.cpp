@@ -161,6 +161,38 @@ TEST(LbfgsLineSearch, ValueSearchOnlyRisesAndSlopeSearchFallsBackToTheLeastPosit
   EXPECT_TRUE(s.r.evaluations == 7 && s.r.x[0] == 0.5) << s.r.x[0];
 }
 
+TEST(LbfgsLineSearch, NoTrialWhoseRiseIsWithinTheValuesRoundingError) {
+  // -(x - 1)^2 rounded to multiples of h, its slope off by up to 1e-4 (as a computed
+  // gradient may be): flat to rounding about its maximum, where the slope still says up.
+  const double h = 1e-9;
+  auto flat = [h](const double* x, double* g, double*) {
+    g[0] = -2 * (x[0] - 1) + 1e-4 * std::sin(1e7 * x[0]);
+    return h * std::round(-(x[0] - 1) * (x[0] - 1) / h);
+  };
+  krr::lbfgs_options o = test_options(false);
+  o.max_iterations = 100;
+  std::vector<std::string> lines;
+  krr::lbfgs_hooks hooks;
+  hooks.value_error = [h] { return h; };
+  hooks.progress = [&](const krr::lbfgs_row&, const std::string& line) { lines.push_back(line); };
+  const run with = maximise(flat, {-1}, {-5}, {5}, o, hooks);
+  const run without = maximise(flat, {-1}, {-5}, {5}, o);
+  // Without the error, the last search halves value_backtracks times and moves nothing.
+  ASSERT_EQ(without.r.status, krr::lbfgs_status::no_move);
+  // With it, the run ends where a step could no longer rise by 2 h, spending far fewer
+  // evaluations, at a value no lower than the other's by more than the values' error.
+  ASSERT_EQ(with.r.status, krr::lbfgs_status::no_rise);
+  EXPECT_LE(with.r.evaluations + 20, without.r.evaluations);
+  EXPECT_GE(with.r.f, without.r.f - 2 * h);
+  EXPECT_EQ(with.h.back()[1], with.h[with.h.size() - 2][1]);  // the last row: no move
+  EXPECT_NE(lines.back().find("; stopped: no step can raise the objective beyond its rounding error 1e-09"),
+            std::string::npos) << lines.back();
+  // An error of 0 (exact values) leaves the search as it was, evaluation for evaluation.
+  hooks.value_error = [] { return 0.0; };
+  const run exact = maximise(flat, {-1}, {-5}, {5}, o, hooks);
+  EXPECT_TRUE(exact.r.evaluations == without.r.evaluations && exact.r.x == without.r.x);
+}
+
 TEST(LbfgsBox, CoupledQuadraticAndRosenbrockReachTheirMaximaOnABoundAndInside) {
   // f = -(x - t)' A (x - t) on [-1, 1]^3 with t_1 = 2 outside: x_1 = 1, and the others solve
   // A_ff (x_f - t_f) = -A_f1 (1 - t_1).
