@@ -69,12 +69,10 @@ function model = krrfit(X, Y, varargin)
 %                          and 1e3 standardised units)
 %     'AmplitudeBounds'    [low high] (default 1e-4 and 1e4 times the variance of Y)
 %     'RidgeBounds'        [low high] (default 1e-6 and 10 times the variance of Y)
-%     'MaxIterations'      iterations of each exact stage, 0 to 1e6 (0: the start is the
-%                          model) (default 100)
+%     'MaxIterations'      iterations of each exact stage, 0 (start kept) to 1e6 (default 100)
 %     'ScalableIterations' most iterations over all observations for large n, 0 to 1e6;
 %                          fewer where the stage settles first (10)
-%     'Restarts'           extra starts from random perturbations, 0 to 1000; the best is
-%                          kept (default 0)
+%     'Restarts'           extra starts from random perturbations, 0 to 1000, the best kept (0)
 %     'Seed'               seed of the subset, the restarts and the probes, a whole number
 %                          from 0 to 2^32 - 1 (default 0)
 %     'Verbose'            one line per iteration: objective, gradient, time (true)
@@ -103,7 +101,8 @@ function model = krrfit(X, Y, varargin)
 %                          far fewer passes over K, far smaller errors (default 1000)
 %     'Standardize'        standardise the features (default true)
 %     'CenterTargets'      centre the targets (default true)
-%     'Tolerance'          relative tolerance of the final solve, in (0, 1) (default 1e-8)
+%     'Tolerance'          relative tolerance of the final solve, in (0, 1) (default 1e-8, or
+%                          the residual's rounding floor where that is higher: Method says so)
 %     'BlockSize'          block size of the solves, at least 1, capped to n (default 256
 %                          where several columns are solved together, 64 for one)
 %     'CacheBytes'         kernel column cache of the solves (default Inf: as much as fits)
@@ -126,9 +125,10 @@ function model = krrfit(X, Y, varargin)
 %                           final coefficients did not reach its tolerance (after one retry
 %                           with four times the passes) or overflowed: points whose solves
 %                           failed are rejected, and the stage keeps the last point whose
-%                           solves converged; the warning says how often and why. Where the
-%                           final coefficients are not finite, an error with the same
-%                           identifier.
+%                           solves converged; the warning says how often and why. Also a
+%                           Tolerance given below the final residual's rounding floor (the
+%                           warning names one to give). Where the final coefficients are not
+%                           finite, an error with the same identifier.
 %     krrfit:iterationLimit an exact stage (dense, the subset's, the polish; each start its
 %                           own) used up MaxIterations (not 0) with a gradient component above
 %                           1e-5: the warning and Method name each such stage and its largest

@@ -351,6 +351,7 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
           return false;
         }
         s.tolerance = x;
+        s.tolerance_given = true;
         break;
       case kind::bytes:
         if (!option_real_scalar(v, x)) {

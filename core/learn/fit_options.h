@@ -81,6 +81,7 @@ struct fit_settings {
   bool standardize = true;
   bool center_targets = true;
   double tolerance = 1e-8;
+  bool tolerance_given = false;  // Tolerance set by the user: the final solve must meet it
   std::int64_t block_size = 0;  // 0: 256 where several columns are solved together, 64 for one
   double cache_bytes = std::numeric_limits<double>::infinity();
 };

@@ -683,6 +683,50 @@ TEST(FitScalable, HeldOutAndPairedChecksReportTheirWay) {
   EXPECT_TRUE(std::isfinite(paired.model.log_marginal_likelihood));
 }
 
+TEST(FitScalable, AFinalSolveAtItsRoundingFloorKeepsTheDefaultToleranceClearOfIt) {
+  // A ridge far below the noise (held fixed): the residual the final solve can check stops
+  // above 1e-8 of the largest target, within its rounding floor.
+  const data p = synthetic(1000, 2, 1, 0.1);
+  auto opts = [&](double tolerance) {
+    std::vector<std::pair<std::string, option_value>> o = {
+        {"Verbose", off()}, {"Method", option_value::string("scalable")}, {"SubsetSize", num(2)},
+        {"PolishLimit", num(0)}, {"LengthScales", num(0.5)}, {"Amplitude", num(1)},
+        {"Ridge", num(3e-7)}, {"Fixed", option_value::strings({"LengthScales", "Amplitude", "Ridge"})}};
+    if (tolerance > 0) o.push_back({"Tolerance", num(tolerance)});
+    return options(o);
+  };
+  // The default Tolerance gives way to the floor: no warning, and Method states the
+  // residual reached, which the model's own system (in long double) confirms.
+  const fit_result quiet_default = run(p, opts(0));
+  ASSERT_EQ(quiet_default.status, fit_status::done) << quiet_default.error.message;
+  double ymax = 0.0;
+  for (double y : p.Y) ymax = std::max(ymax, std::fabs(y - quiet_default.model.y_mean[0]));
+  EXPECT_EQ(warning(quiet_default, "notConverged"), nullptr);
+  const std::string& method = quiet_default.model.method;
+  const size_t at = method.find("; the final solve's residual at its rounding floor, ");
+  ASSERT_NE(at, std::string::npos) << method;
+  EXPECT_TRUE(contains(method, " relative, above the default Tolerance 1e-08")) << method;
+  const double reported = std::atof(method.c_str() + at + 51);
+  const double actual = max_abs(residual(p, quiet_default.model)) / ymax;
+  EXPECT_TRUE(reported > 1e-8 && actual > 1e-8 && actual < 1.1 * reported) << reported << " " << actual;
+  // The same Tolerance given is reported, with what to ask for; the same Alpha.
+  const fit_result given = run(p, opts(1e-8));
+  ASSERT_EQ(given.status, fit_status::done) << given.error.message;
+  const krr::fit_message* w = warning(given, "notConverged");
+  ASSERT_NE(w, nullptr);
+  EXPECT_TRUE(contains(w->message, "the final solve's residual stopped at its rounding floor, ") &&
+              contains(w->message, "above Tolerance = 1e-08; Alpha is the iterate reached: raise Tolerance"))
+      << w->message;
+  EXPECT_EQ(given.model.alpha, quiet_default.model.alpha);
+  // and the Tolerance it names is met, without a note.
+  const size_t to = w->message.find("(to ");
+  ASSERT_NE(to, std::string::npos) << w->message;
+  const fit_result asked = run(p, opts(std::atof(w->message.c_str() + to + 4)));
+  ASSERT_EQ(asked.status, fit_status::done) << asked.error.message;
+  EXPECT_EQ(warning(asked, "notConverged"), nullptr);
+  EXPECT_FALSE(contains(asked.model.method, "rounding floor")) << asked.model.method;
+}
+
 // ---------------------------------------------------------------------------------------
 // Determinism and interrupts.
 
