@@ -50,10 +50,16 @@ struct dense_objective_result {
   // The largest row sum of K (its entries are positive): a bound on K's largest eigenvalue
   // that needs no factorisation. NaN rows are passed over, as a max that skips NaN does.
   double lambda_bound = 0.0;
-  // The rounding error of value, estimated as the gradient check estimates a residual's
-  // (gradient_check.h): sqrt(n) u times the size of its terms, 1/2 sum |Y .* alpha| +
-  // c sum_j |log L_jj| + c n/2 log(2 pi), n the terms of each sum (NaN where not factorised).
-  // Two values closer than their errors cannot be told apart.
+  // The rounding error of value (NaN where not factorised), estimated as the gradient check
+  // estimates a residual's (gradient_check.h): the sums' own, sqrt(n) u times the size of
+  // their terms, 1/2 sum |Y .* alpha| + c sum_j |log L_jj| + c n/2 log(2 pi); and the
+  // factorisation's, exact for A + E with entries of E about u (amplitude + ridge) (the
+  // diagonal of A bounds |L||L'|), which moves the data fit by alpha' E alpha / 2 and the
+  // log determinant term by c trace(A^-1 E) / 2, A^-1's eigenvalues at most 1 / ridge:
+  // u (amplitude + ridge) (sum alpha.^2 + c n / ridge) / 2. Measured: values at theta moved
+  // by up to 6e-12 departed from their first-order change by at most 0.2 to 2.8 times this
+  // (ridge 1e-1 to 1e-6, n = 500 to 3000). Two values closer than their errors cannot be
+  // told apart.
   double value_error = 0.0;
   allocation_failure failure;    // on out_of_memory
 };
