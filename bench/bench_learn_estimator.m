@@ -26,11 +26,14 @@ for n = sizes
                                       start.Ridge * eye(n)) \ yc) + 0.5 * n * log(2 * pi));
     for p = probes
       t = tic();
-      [~, ge] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-2, 256, Inf, 0, 60, 1e-6, 1000, 0, 0], []);
+      [~, ge] = krr_lml(Xs, yc, start.Weights, start.Ridge, [], 'Probes', p, 'Tolerance', 1e-2, ...
+                        'BlockSize', 256, 'LogDet', 'none', 'LanczosSteps', 60);
       est_s = toc(t);
-      [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [p, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000, 0, 0], []);
+      [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [], 'Probes', p, ...
+                                'Tolerance', 1e-4, 'BlockSize', 256, 'LanczosSteps', 100);
       printf('| %d | %d | %.3f | %.3g | %.3g | %.3g | %.3g | %.1f | %.1f |\n', n, p, ...
-             norm(ge - g) / norm(g), max(abs(ge - g)), norm(g), info(2) - logdet, info(3), est_s, dense_s);
+             norm(ge - g) / norm(g), max(abs(ge - g)), norm(g), info.LogDet - logdet, ...
+             info.LogDetError, est_s, dense_s);
     end
   unwind_protect_cleanup
     cd(here);

@@ -31,11 +31,12 @@ for n = sizes
   unwind_protect
     for r = ranks
       t = tic();
-      [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, ...
-                                [8, 0, 1e-4, 256, Inf, 1, 100, 1e-6, 1000, 0, r], []);
+      [~, ~, ~, info] = krr_lml(Xs, yc, start.Weights, start.Ridge, [], 'Probes', 8, ...
+                                'Tolerance', 1e-4, 'BlockSize', 256, 'LanczosSteps', 100, ...
+                                'LogDetRank', r);
       seconds = toc(t);
-      printf('| %d | %d | %.1f | %.2f | %.2f | %d | %.1f | %.1f |\n', n, r, info(2), info(3), ...
-             info(2) - exact, info(15), info(12), seconds);
+      printf('| %d | %d | %.1f | %.2f | %.2f | %d | %.1f | %.1f |\n', n, r, info.LogDet, ...
+             info.LogDetError, info.LogDet - exact, info.LanczosSteps, info.PassesOverK, seconds);
       fflush(stdout);
     end
   unwind_protect_cleanup

@@ -21,6 +21,7 @@
 #include "modules/host/argument_checks.h"
 #include "modules/host/interrupt.h"
 #include "modules/host/module_call.h"
+#include "modules/host/named_options.h"
 #include "modules/host/operator_setting.h"
 #include "modules/host/value_reading.h"
 
@@ -111,24 +112,14 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   // The learner's refusals of the options, in krrfit's words: pairs, names, then values.
   krr::fit_result result;
   krr::fit_option_set options;
-  const int pairs = nrhs - 2;
-  if (pairs % 2 != 0) {
+  std::string refusal;
+  if (!read_pairs(prhs + 2, nrhs - 2, "X and Y",
+                  [&](const std::string& name, const mxArray* value, std::string& message) {
+                    return krr::set_fit_option(options, name, option_value_of(value), message);
+                  },
+                  refusal)) {
     result.status = krr::fit_status::invalid_input;
-    result.error = {"invalidInput",
-                    "options must be name-value pairs, got an odd number (" +
-                        std::to_string(pairs) + ") of arguments after X and Y"};
-  }
-  for (int i = 0; i + 1 < pairs && result.status == krr::fit_status::done; i += 2) {
-    std::string name, message;
-    if (!text_of(prhs[2 + i], name)) {
-      result.status = krr::fit_status::invalid_input;
-      result.error = {"invalidInput", std::string("option names must be strings, got a ") +
-                                          mxGetClassName(prhs[2 + i]) + " as argument " +
-                                          std::to_string(i + 1) + " after X and Y"};
-    } else if (!krr::set_fit_option(options, name, option_of(prhs[3 + i]), message)) {
-      result.status = krr::fit_status::invalid_input;
-      result.error = {"invalidInput", message};
-    }
+    result.error = {"invalidInput", refusal};
   }
 
   const call_resources resources = read_resources("krrfit");

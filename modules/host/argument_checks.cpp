@@ -188,6 +188,13 @@ bool check_block_size(double k, int position, std::size_t n, const char* fn,
   return false;
 }
 
+bool check_block_size(double k, const char* name, std::size_t n, const char* fn,
+                      call_failure& failure) {
+  if (k <= static_cast<double>(n)) return true;
+  fail(failure, fn, "invalidInput", "%s must be at most n = %zu (the columns of X), got %.0f", name, n, k);
+  return false;
+}
+
 bool check_ridge(double ridge, bool positive, const char* fn, call_failure& failure) {
   if (std::isfinite(ridge) && (positive ? ridge > 0.0 : ridge >= 0.0)) return true;
   char shown[32];

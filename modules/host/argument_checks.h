@@ -63,6 +63,9 @@ bool check_warm_start(const mxArray* V0, std::size_t n, std::size_t columns,
 // at most n.
 bool check_block_size(double k, int position, std::size_t n, const char* fn,
                       call_failure& failure);
+// The block size read from the option `name` (already a whole number >= 1): at most n.
+bool check_block_size(double k, const char* name, std::size_t n, const char* fn,
+                      call_failure& failure);
 
 // The ridge: finite and nonnegative, or (positive) greater than 0.
 bool check_ridge(double ridge, bool positive, const char* fn, call_failure& failure);

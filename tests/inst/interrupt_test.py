@@ -118,14 +118,18 @@ interrupt_long_call(s, "QUORRIL", "quorril (Z, Z, [4 4 1], ones (40000, 1))")
 s.run(f"here = pwd (); cd ('{BUILD}/private'); B = [y, cos(3 * X(2,:))']; disp ('PRIVATE READY')")
 if not s.wait_for("PRIVATE READY\r\n", PROMPT_WAIT):
     fail(s, "could not change to the private folder")
-interrupt_long_call(s, "KRR_SOLVE", "krr_solve (X, B, [4 4 1], 1e-3, [1e-300, 3000, Inf, 1, 1000], [])")
+interrupt_long_call(s, "KRR_SOLVE",
+                    "krr_solve (X, B, [4 4 1], 1e-3, [], 'Tolerance', 1e-300, 'BlockSize', 3000, 'Seed', 1)")
 interrupt_long_call(s, "KRR_LML",
-                    "krr_lml (X, y, [4 4 1], 1e-3, [8, 1, 1e-300, 3000, Inf, 1, 60, 1e-6, 1000, 0, 0], [])")
-s.run("[V, G, info] = krr_solve (X(:,1:200), B(1:200,:), [4 4 1], 1e-2, [1e-8, 16, Inf, 1, 1000], []); "
-      "[f, g, W, linfo] = krr_lml (X(:,1:200), y(1:200), [4 4 1], 1e-2, "
-      "[4, 1, 1e-8, 16, Inf, 1, 30, 1e-6, 1000, 0, 0], []); cd (here); "
-      "printf ('SOLVES OK %d\\n', info(1) == 0 && max (abs (G(:))) <= 1e-8 * max (abs (B(:))) "
-      "&& linfo(4) == 0 && all (isfinite ([f; g])))")
+                    "krr_lml (X, y, [4 4 1], 1e-3, [], 'Probes', 8, 'Seed', 1, 'Tolerance', 1e-300, "
+                    "'BlockSize', 3000)")
+s.run("[V, G, info] = krr_solve (X(:,1:200), B(1:200,:), [4 4 1], 1e-2, [], 'Tolerance', 1e-8, "
+      "'BlockSize', 16, 'Seed', 1); "
+      "[f, g, W, linfo] = krr_lml (X(:,1:200), y(1:200), [4 4 1], 1e-2, [], 'Probes', 4, 'Seed', 1, "
+      "'Tolerance', 1e-8, 'BlockSize', 16, 'LanczosSteps', 30); cd (here); "
+      "printf ('SOLVES OK %d\\n', strcmp (info.Status, 'converged') "
+      "&& max (abs (G(:))) <= 1e-8 * max (abs (B(:))) "
+      "&& strcmp (linfo.Status, 'converged') && all (isfinite ([f; g])))")
 if not s.wait_for("SOLVES OK 1", PROMPT_WAIT):
     fail(s, "the session did not solve after the interrupts")
 

@@ -21,15 +21,17 @@
 %!   e = zeros (4, 1);  e(i) = h;
 %!   assert (g(i), (krr_dense_lml (X, Y, theta + e) - krr_dense_lml (X, Y, theta - e)) / (2 * h), 1e-6 * (1 + abs (g(i))));
 %! endfor
-%! [fe, ge, V, info] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [64, 0, 1e-10, 8, Inf, 1, 25, 1e-12, 1000, 0, 0], []);
+%! opts = {"Probes", 64, "Seed", 0, "Tolerance", 1e-10, "BlockSize", 8, "LogDet", "with", ...
+%!         "LanczosSteps", 25, "LanczosTolerance", 1e-12};
+%! [fe, ge, V, info] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [], opts{:});
 %! assert (V(:, 1:2), A \ Y, 1e-8);
-%! assert (info(1), sum (sum (Y .* (A \ Y))), 1e-8);
-%! assert (abs (fe - f) <= 2 * 4 * info(3));
+%! assert (info.DataFit, sum (sum (Y .* (A \ Y))), 1e-8);
+%! assert (abs (fe - f) <= 2 * 4 * info.LogDetError);
 %! ## With the log determinant preconditioned by a rank-10 factor of K: within its own,
 %! ## smaller error, and the same solves.
-%! [fp, ~, Vp, ip] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [64, 0, 1e-10, 8, Inf, 1, 25, 1e-12, 1000, 0, 10], []);
-%! assert (abs (fp - f) <= 2 * 4 * ip(3));
-%! assert (ip(3) < info(3));
+%! [fp, ~, Vp, ip] = krr_lml (X, Y, exp (theta(1:3))', exp (theta(4)), [], opts{:}, "LogDetRank", 10);
+%! assert (abs (fp - f) <= 2 * 4 * ip.LogDetError);
+%! assert (ip.LogDetError < info.LogDetError);
 %! assert (Vp, V);
 %! unwind_protect_cleanup
 %!   cd (here);

@@ -14,8 +14,10 @@
 //     results that agree with the kernel built directly.
 // Sanitizer reports and leaks end the run through libFuzzer. Built once per module: the
 // compile definition FUZZ_MODULE names it (tarvel, quorril, krr_solve, krr_lml,
-// krr_predict); every module's decoder is compiled into every fuzzer, so none goes stale
-// unbuilt. krr_memory takes no arguments: the boundary tests cover its every call.
+// krr_predict, krr_fit); every module's decoder is compiled into every fuzzer,
+// so none goes stale unbuilt. krr_memory takes no arguments: the boundary tests cover its
+// every call. The options of krr_solve, krr_lml and krr_fit come by name: decoded in any
+// case and order, repeated, misspelt, without a value, and with values of every class.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -90,6 +92,13 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
     if (test_host::stored_elements(a) > 0 && (mxIsNumeric(a) || mxIsDouble(a))) {
       std::snprintf(line, sizeof line, ", first %.17g", mxGetScalar(a));
       call_text += line;
+    }
+    std::string text;
+    if (mxIsChar(a) && mxGetNumberOfDimensions(a) == 2 && mxGetM(a) <= 1) {
+      char* s = mxArrayToString(a);
+      if (s) text = s;
+      mxFree(s);
+      call_text += " '" + text + "'";
     }
     call_text += "\n";
     // Small real double arrays in full, column by column, to rebuild the call.
@@ -650,29 +659,45 @@ void fuzz_quorril(FuzzedDataProvider& fdp) {
 
 // ---- The internal modules: krr_solve and krr_lml (the learner's solves) ----
 
-// A settings vector entry's rule as the module's entry documents it: the range, both ends
-// included, and whether it must be a whole number.
+// A number's rule as the module documents it (an option of the solves): the range, both
+// ends included, and whether it must be a whole number.
 struct setting_rule {
   double low, high;
   bool whole;
 };
 
-const setting_rule SOLVE_RULES[] = {{1e-300, 1e300, false},             // relative_tol
-                                    {1, 2147483647.0, true},            // k
-                                    {0, Inf, false},                    // cache_bytes
-                                    {0, 9007199254740992.0, true},      // seed
-                                    {0, 1e12, false}};                  // max_passes
-const setting_rule LML_RULES[] = {{1, 4096, true},                      // probes
-                                  {0, 9007199254740992.0, true},        // seed
-                                  {1e-300, 1e300, false},               // relative_tol
-                                  {1, 2147483647.0, true},              // k
-                                  {0, Inf, false},                      // cache_bytes
-                                  {0, 2, true},                         // log_det
-                                  {1, 100000, true},                    // lanczos_steps
-                                  {0, 1, false},                        // lanczos_tol
-                                  {0, 1e12, false},                     // max_passes
-                                  {0, 1000000, true},                   // rank
-                                  {0, 1000000, true}};                  // log_det_rank
+// An option of the solves as their help documents it: a number under its rule, or one of
+// words (any case); the default where it is left out.
+struct option_rule {
+  const char* name;
+  setting_rule rule;
+  const char* const* words;  // null-terminated, or null for a number
+  double fallback;           // the default (the word's index); BlockSize's depends on the call
+};
+
+const double TOP = 9007199254740992.0;  // 2^53
+const option_rule SOLVE_OPTIONS[] = {{"Tolerance", {1e-300, 1e300, false}, nullptr, 1e-6},
+                                     {"BlockSize", {1, 2147483647.0, true}, nullptr, 0},
+                                     {"CacheBytes", {0, Inf, false}, nullptr, Inf},
+                                     {"Seed", {0, TOP, true}, nullptr, 0},
+                                     {"MaxPasses", {0, 1e12, false}, nullptr, 1000}};
+enum solve_option { S_TOLERANCE, S_BLOCK_SIZE, S_CACHE_BYTES, S_SEED, S_MAX_PASSES, S_COUNT };
+const char* const LOG_DET_WORDS[] = {"none", "with", "only", nullptr};
+const option_rule LML_OPTIONS[] = {{"Probes", {1, 4096, true}, nullptr, 16},
+                                   {"Seed", {0, TOP, true}, nullptr, 0},
+                                   {"Tolerance", {1e-300, 1e300, false}, nullptr, 1e-6},
+                                   {"BlockSize", {1, 2147483647.0, true}, nullptr, 0},
+                                   {"CacheBytes", {0, Inf, false}, nullptr, Inf},
+                                   {"LogDet", {0, 2, true}, LOG_DET_WORDS, 1},
+                                   {"LanczosSteps", {1, 100000, true}, nullptr, 60},
+                                   {"LanczosTolerance", {0, 1, false}, nullptr, 1e-6},
+                                   {"MaxPasses", {0, 1e12, false}, nullptr, 1000},
+                                   {"Rank", {0, 1000000, true}, nullptr, 0},
+                                   {"LogDetRank", {0, 1000000, true}, nullptr, 0}};
+enum lml_option {
+  L_PROBES, L_SEED, L_TOLERANCE, L_BLOCK_SIZE, L_CACHE_BYTES, L_LOG_DET, L_LANCZOS_STEPS,
+  L_LANCZOS_TOLERANCE, L_MAX_PASSES, L_RANK, L_LOG_DET_RANK, L_COUNT
+};
 
 // Polls before the interrupt of a call on at most 64 samples that the decoder did not
 // interrupt sooner: with max_passes and lanczos_steps at the top of their ranges a call
@@ -741,6 +766,144 @@ bool settings_as_documented(const mxArray* a, const setting_rule* rules, std::si
     out[i] = v[i];
   }
   return true;
+}
+
+// A char row as the modules read a name or a word (through the host's string conversion);
+// false for anything else.
+bool text_row(const mxArray* a, std::string& text) {
+  if (!mxIsChar(a) || mxGetNumberOfDimensions(a) != 2 || mxGetM(a) > 1) return false;
+  char* s = mxArrayToString(a);
+  if (!s) return false;
+  text = s;
+  mxFree(s);
+  return true;
+}
+
+std::string lower_case(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+// The name in another case, or with a letter more or less.
+std::string spelt(FuzzedDataProvider& fdp, const char* name) {
+  std::string s = name;
+  switch (fdp.ConsumeIntegralInRange<int>(0, 63)) {
+    case 0: return lower_case(s);
+    case 1:
+      for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+      return s;
+    case 2: return s.substr(0, s.size() - 1);
+    case 3: return s + "s";
+    default: return s;
+  }
+}
+
+// A word option's value: mostly its word in some case, sometimes another text, a number, or
+// any array.
+mxArray* word_argument(FuzzedDataProvider& fdp, value_source& values, const char* const* words,
+                       int usual) {
+  const char* others[] = {"", "all", "none ", "value", "w"};
+  switch (fdp.ConsumeIntegralInRange<int>(0, 15)) {
+    case 0: return mxCreateString(others[fdp.ConsumeIntegralInRange<int>(0, 4)]);
+    case 1: return scalar_argument(fdp, values, static_cast<double>(usual));
+    case 2: return any_array(fdp, values);
+    default: return mxCreateString(spelt(fdp, words[usual]).c_str());
+  }
+}
+
+// The options the module reads from the pairs: each option's value (its default where it
+// was left out) and whether a pair set it.
+struct decoded_options {
+  std::vector<double> value;
+  std::vector<bool> given;
+};
+
+// How the module reads one pair, updating what it read; false where it must refuse it.
+bool read_as_documented(const mxArray* name, const mxArray* value, const option_rule* rules,
+                        std::size_t count, decoded_options& out) {
+  std::string text;
+  if (!text_row(name, text)) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (lower_case(rules[i].name) != lower_case(text)) continue;
+    const option_rule& o = rules[i];
+    if (o.words) {
+      std::string word;
+      if (!text_row(value, word)) return false;
+      for (int w = 0; o.words[w]; ++w) {
+        if (!word.empty() && lower_case(word) == o.words[w]) {
+          out.value[i] = w;
+          out.given[i] = true;
+          return true;
+        }
+      }
+      return false;
+    }
+    double v = 0;
+    if (!scalar_value(value, &v) || !(v >= o.rule.low && v <= o.rule.high) ||
+        (o.rule.whole && v != std::floor(v))) {
+      return false;
+    }
+    out.value[i] = v;
+    out.given[i] = true;
+    return true;
+  }
+  return false;  // no such option
+}
+
+// How the module reads the arguments from `first` on as name-value pairs into out (the
+// defaults where an option is left out); false where it must refuse them.
+bool options_as_documented(const std::vector<const mxArray*>& in, std::size_t first,
+                           const option_rule* rules, std::size_t count, decoded_options& out) {
+  out.value.clear();
+  for (std::size_t i = 0; i < count; ++i) out.value.push_back(rules[i].fallback);
+  out.given.assign(count, false);
+  if ((in.size() - first) % 2 != 0) return false;
+  for (std::size_t a = first; a + 1 < in.size(); a += 2) {
+    if (!read_as_documented(in[a], in[a + 1], rules, count, out)) return false;
+  }
+  return true;
+}
+
+// The options of a solve, as name-value pairs appended to in: each of the module's own from
+// a decoded starting point on, usually given once by its name with the decoder's value
+// (usual, a word's index for a word), sometimes left to its default (unless `needed`),
+// spelt in another case or wrongly, given twice (the last counts), with a value at or beyond
+// its rule's ends (setting_entry) or of another class or shape; sometimes also a name that
+// is not a string, an unknown one, or a last name without its value.
+void decode_options(FuzzedDataProvider& fdp, value_source& values, const option_rule* rules,
+                    std::size_t count, const std::vector<double>& usual,
+                    const std::vector<bool>& needed, std::vector<const mxArray*>& in) {
+  auto value_of = [&](std::size_t i) -> mxArray* {
+    const option_rule& o = rules[i];
+    if (o.words) return word_argument(fdp, values, o.words, static_cast<int>(usual[i]));
+    return scalar_argument(fdp, values, setting_entry(fdp, o.rule, usual[i]));
+  };
+  const std::size_t first = fdp.ConsumeIntegralInRange<std::size_t>(0, count - 1);
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t i = (first + j) % count;
+    const int form = fdp.ConsumeIntegralInRange<int>(0, 15);
+    if (form == 0 && !needed[i]) continue;
+    if (form == 1) {  // given twice: the last counts
+      in.push_back(mxCreateString(rules[i].name));
+      in.push_back(value_of(i));
+    }
+    in.push_back(mxCreateString(spelt(fdp, rules[i].name).c_str()));
+    in.push_back(value_of(i));
+  }
+  switch (fdp.ConsumeIntegralInRange<int>(0, 15)) {
+    case 0:
+      in.push_back(any_array(fdp, values));
+      in.push_back(test_host::make_scalar(1));
+      break;
+    case 1:  // an option of krr_lml's only
+      in.push_back(mxCreateString("Rank"));
+      in.push_back(test_host::make_scalar(0));
+      break;
+    case 2:  // a name without its value
+      in.push_back(mxCreateString(rules[0].name));
+      break;
+    default: break;
+  }
 }
 
 // An m x n matrix argument: mostly that shape, sometimes a row or a column short or over,
@@ -924,7 +1087,40 @@ double column_tolerance(const double* b, std::size_t n, double relative_tol) {
 
 bool whole_at_least(double v, double low) { return v >= low && v == std::floor(v) && std::isfinite(v); }
 
-// krr_solve: X d x n, B n x c, w, ridge, settings, V0.
+// What info reports, read by name: a real double scalar, or the status's word (its index
+// among the documented ones); a missing or malformed field is a finding.
+const char* const STATUSES[] = {"converged", "workBound", "roundingFloor", "overflow", "zeroOperator"};
+
+double info_field(const mxArray* info, const char* name, const test_host::call_result& r) {
+  const mxArray* v = mxGetField(info, 0, name);
+  require(v && mxIsDouble(v) && !mxIsComplex(v) && mxGetNumberOfElements(v) == 1,
+          std::string("info.") + name + " is not a real double scalar", r);
+  return *mxGetPr(v);
+}
+
+int info_status(const mxArray* info, const test_host::call_result& r) {
+  const mxArray* v = mxGetField(info, 0, "Status");
+  std::string word;
+  require(v && text_row(v, word), "info.Status is not text", r);
+  for (int i = 0; i < 5; ++i) {
+    if (word == STATUSES[i]) return i;
+  }
+  finding("info.Status '" + word + "' is not a documented status", r);
+}
+
+// info is a 1 x 1 struct with exactly these fields, in this order.
+void require_fields(const mxArray* info, const std::vector<const char*>& fields,
+                    const test_host::call_result& r) {
+  require(std::strcmp(mxGetClassName(info), "struct") == 0 && mxGetM(info) == 1 && mxGetN(info) == 1,
+          "info is not a 1 x 1 struct", r);
+  require(mxGetNumberOfFields(info) == static_cast<int>(fields.size()), "info has other fields than documented", r);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    require(std::strcmp(mxGetFieldNameByNumber(info, static_cast<int>(i)), fields[i]) == 0,
+            std::string("info's field ") + std::to_string(i + 1) + " is not " + fields[i], r);
+  }
+}
+
+// krr_solve: X d x n, B n x c, w, ridge, V0, then options by name.
 void fuzz_krr_solve(FuzzedDataProvider& fdp) {
   value_source values(fdp);
   std::size_t d, n;
@@ -936,36 +1132,48 @@ void fuzz_krr_solve(FuzzedDataProvider& fdp) {
   in.push_back(vector_argument(fdp, values, count_near(fdp, d + 1), fdp.ConsumeIntegralInRange<int>(0, 7) != 0));
   const double ridges[] = {0.0, 1e-15, 1e-3, 0.1, 1.0, -0.0, -1e-3, NaN, Inf, 1e300};
   in.push_back(scalar_argument(fdp, values, pick(fdp, ridges)));
+  in.push_back(warm_start_argument(fdp, values, rows, c));
   const double tols[] = {1e-12, 1e-9, 1e-6, 1e-3, 0.1, 1.0, 1e300, 1e-300};
   const double passes[] = {0, 0.5, 1, 2, 10, 100};
-  const double usual[] = {pick(fdp, tols), decode_block_size(fdp, n), decode_cache_bytes(fdp, n),
-                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()), pick(fdp, passes)};
-  std::vector<double> entries;
-  for (std::size_t i = 0; i < 5; ++i) entries.push_back(setting_entry(fdp, SOLVE_RULES[i], usual[i]));
+  const std::vector<double> usual = {pick(fdp, tols), decode_block_size(fdp, n), decode_cache_bytes(fdp, n),
+                                     static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()), pick(fdp, passes)};
+  // Left out, the block size is up to 64 or 256, slow above 64 samples (as below).
+  std::vector<bool> needed(S_COUNT, false);
+  needed[S_BLOCK_SIZE] = n > 64;
+  decode_options(fdp, values, SOLVE_OPTIONS, S_COUNT, usual, needed, in);
   // A valid block size far above 64 samples is slow rather than interesting, as above.
-  if (n > 64 && entries[1] > 4 && entries[1] <= static_cast<double>(n) && entries[1] <= 4096) {
-    entries[1] = 4;
+  for (std::size_t a = 6; a < in.size(); a += 2) {
+    std::string name;
+    double k = 0;
+    if (n > 64 && text_row(in[a - 1], name) && lower_case(name) == "blocksize" && scalar_value(in[a], &k) &&
+        k > 4 && k <= static_cast<double>(n) && k <= 4096) {
+      in[a] = test_host::make_scalar(4);
+    }
   }
-  in.push_back(settings_argument(fdp, values, entries));
-  in.push_back(warm_start_argument(fdp, values, rows, c));
 
   const int nlhs = decode_counts(fdp, values, in, 3);
   const int nrhs = static_cast<int>(in.size());
   const long interrupt_after = decode_interrupt(fdp, n, c);
-  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * c, 8 * 11});
+  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * c, 2 * 9, 8 * 10});
   const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   // What the documented contract says of this call.
-  bool valid = nrhs == 6 && nlhs <= 3;
-  double ridge = 0, settings[5] = {};
+  bool valid = nrhs >= 5 && nlhs <= 3;
+  double ridge = 0;
+  decoded_options options;
   if (valid) {
     const mxArray *X = in[0], *B = in[1], *w = in[2];
     valid = samples_as_documented(X, w) && finite_matrix(B, mxGetN(X)) &&
             scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge >= 0 &&
-            settings_as_documented(in[4], SOLVE_RULES, 5, settings) &&
-            settings[1] <= static_cast<double>(mxGetN(X)) &&
-            warm_start_as_documented(in[5], mxGetN(X), mxGetN(B));
+            options_as_documented(in, 5, SOLVE_OPTIONS, S_COUNT, options) &&
+            warm_start_as_documented(in[4], mxGetN(X), mxGetN(B));
+    if (valid && !options.given[S_BLOCK_SIZE]) {
+      options.value[S_BLOCK_SIZE] = std::min<double>(static_cast<double>(mxGetN(X)), mxGetN(B) > 1 ? 256 : 64);
+    }
+    valid = valid && options.value[S_BLOCK_SIZE] <= static_cast<double>(mxGetN(X));
   }
+  // Left out, a block size beyond 64 samples is slow, as above: not run.
+  if (valid && mxGetN(in[0]) > 64 && !options.given[S_BLOCK_SIZE]) return;
 
   describe_call(nlhs, in, interrupt_after, limit, 0);
   test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
@@ -998,51 +1206,55 @@ void fuzz_krr_solve(FuzzedDataProvider& fdp) {
     require(mxGetM(r.outputs[1]) == n && mxGetN(r.outputs[1]) == cols, "G is not n x c", r);
   }
   if (r.outputs.size() < 3) return;
-  const mxArray* info_array = r.outputs[2];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 11, "info is not 1 x 11", r);
-  const double* info = mxGetPr(info_array);
-  const double status = info[0], steps = info[1], k = settings[1];
-  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
-          "info(1) is not a documented status", r);
-  require(whole_at_least(steps, 0) && whole_at_least(info[3], 0) && whole_at_least(info[4], 0) &&
-              whole_at_least(info[5], 0) && whole_at_least(info[6], 0) && whole_at_least(info[8], 1) &&
-              whole_at_least(info[9], 0),
+  const mxArray* info = r.outputs[2];
+  require_fields(info, {"Status", "BlockSteps", "Passes", "Checks", "Replacements", "CacheColumns",
+                        "MembersLeftOut", "Seconds", "Threads", "ColumnsComputed", "ColumnSeconds"}, r);
+  const int status = info_status(info, r);
+  const double steps = info_field(info, "BlockSteps", r), passes_done = info_field(info, "Passes", r);
+  const double checks = info_field(info, "Checks", r), replacements = info_field(info, "Replacements", r);
+  const double cache_columns = info_field(info, "CacheColumns", r);
+  const double k = options.value[S_BLOCK_SIZE], max_passes = options.value[S_MAX_PASSES];
+  require(whole_at_least(steps, 0) && whole_at_least(checks, 0) && whole_at_least(replacements, 0) &&
+              whole_at_least(cache_columns, 0) && whole_at_least(info_field(info, "MembersLeftOut", r), 0) &&
+              whole_at_least(info_field(info, "Threads", r), 1) &&
+              whole_at_least(info_field(info, "ColumnsComputed", r), 0),
           "a count in info is not a whole number in its range", r);
-  require(info[10] >= 0 && std::isfinite(info[10]), "info(11) is not a time in seconds", r);
-  require(info[2] == steps * k / static_cast<double>(n), "info(3) is not block steps * k / n passes", r);
-  require(info[4] <= info[3], "more replacements than checks", r);
-  require(info[5] <= std::max<double>(static_cast<double>(n), 2.0), "more cache columns than samples", r);
-  require(info[7] >= 0 && std::isfinite(info[7]), "info(8) is not a time in seconds", r);
+  const double column_seconds = info_field(info, "ColumnSeconds", r), seconds = info_field(info, "Seconds", r);
+  require(column_seconds >= 0 && std::isfinite(column_seconds), "info.ColumnSeconds is not a time in seconds", r);
+  require(passes_done == steps * k / static_cast<double>(n), "info.Passes is not block steps * k / n", r);
+  require(replacements <= checks, "more replacements than checks", r);
+  require(cache_columns <= std::max<double>(static_cast<double>(n), 2.0), "more cache columns than samples", r);
+  require(seconds >= 0 && std::isfinite(seconds), "info.Seconds is not a time in seconds", r);
   // The work bound: steps of k members and replacements worth a pass each stop at
-  // max_passes passes; the step that crossed it is the last one.
-  const double work = steps * k + info[4] * static_cast<double>(n);
-  require(work <= settings[4] * static_cast<double>(n) + k + static_cast<double>(n),
-          "more work than max_passes allows", r);
+  // MaxPasses passes; the step that crossed it is the last one.
+  const double work = steps * k + replacements * static_cast<double>(n);
+  require(work <= max_passes * static_cast<double>(n) + k + static_cast<double>(n),
+          "more work than MaxPasses allows", r);
   if (status == 1) {
-    require(work >= settings[4] * static_cast<double>(n), "status 1 before the work bound", r);
+    require(work >= max_passes * static_cast<double>(n), "workBound before the work bound", r);
   }
   const double* w = mxGetPr(in[2]);
-  if (status == 4) require(w[d] + ridge == 0.0, "status 4 where K + ridge I is not zero", r);
+  if (status == 4) require(w[d] + ridge == 0.0, "zeroOperator where K + ridge I is not zero", r);
 
   const double* v = mxGetPr(V);
   const double* G = mxGetPr(r.outputs[1]);
   const double* B = mxGetPr(in[1]);
   if (steps == 0 && status == 0) {
     // No step: V is the starting point, bit for bit.
-    const bool warm = mxGetNumberOfElements(in[5]) != 0;
+    const bool warm = mxGetNumberOfElements(in[4]) != 0;
     for (std::size_t i = 0; i < n * cols; ++i) {
-      const double start = warm ? mxGetPr(in[5])[i] : 0.0;
+      const double start = warm ? mxGetPr(in[4])[i] : 0.0;
       require(std::memcmp(&v[i], &start, sizeof start) == 0, "no step taken, V is not V0", r);
     }
   }
   if (status != 0) return;
-  require(all_finite(v, n * cols) && all_finite(G, n * cols), "status 0 with non-finite V or G", r);
+  require(all_finite(v, n * cols) && all_finite(G, n * cols), "converged with non-finite V or G", r);
   const double* X = mxGetPr(in[0]);
   for (std::size_t q = 0; q < cols; ++q) {
     const double* b = B + q * n;
-    const double tol = column_tolerance(b, n, settings[0]);
+    const double tol = column_tolerance(b, n, options.value[S_TOLERANCE]);
     for (std::size_t i = 0; i < n; ++i) {
-      require(std::fabs(G[q * n + i]) <= tol, "status 0 with |G(:, q)| above its tolerance", r);
+      require(std::fabs(G[q * n + i]) <= tol, "converged with |G(:, q)| above its tolerance", r);
     }
     if (n > 40) continue;
     for (std::size_t i = 0; i < n; ++i) {
@@ -1052,7 +1264,7 @@ void fuzz_krr_solve(FuzzedDataProvider& fdp) {
               "G differs from (K + ridge I) V - B with K built directly", r);
     }
     require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, tol),
-            "status 0, but (K + ridge I) V - B built directly is above the tolerance", r);
+            "converged, but (K + ridge I) V - B built directly is above the tolerance", r);
   }
 }
 
@@ -1125,7 +1337,7 @@ direct_gradient gradient_built_directly(const double* X, std::size_t n, std::siz
   return g;
 }
 
-// krr_lml: X d x n, Y n x c, w, ridge, settings, V0 n x (c + probes).
+// krr_lml: X d x n, Y n x c, w, ridge, V0 n x (c + Probes), then options by name.
 void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   value_source values(fdp);
   std::size_t d, n;
@@ -1144,46 +1356,62 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const double lanczos_tols[] = {0, 1e-12, 1e-6, 1e-2, 1};
   const double passes[] = {0, 0.5, 1, 2, 10, 100};
   const double ranks[] = {0, 0, 1, 3, 16, 1000};
-  const double usual[] = {pick(fdp, probes),
-                          static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
-                          pick(fdp, tols),
-                          decode_block_size(fdp, n),
-                          decode_cache_bytes(fdp, n),
-                          static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 2)),
-                          pick(fdp, lanczos_steps),
-                          pick(fdp, lanczos_tols),
-                          pick(fdp, passes),
-                          pick(fdp, ranks),
-                          pick(fdp, ranks)};
-  std::vector<double> entries;
-  for (std::size_t i = 0; i < 11; ++i) entries.push_back(setting_entry(fdp, LML_RULES[i], usual[i]));
+  const std::vector<double> usual = {pick(fdp, probes),
+                                     static_cast<double>(fdp.ConsumeIntegral<std::uint32_t>()),
+                                     pick(fdp, tols),
+                                     decode_block_size(fdp, n),
+                                     decode_cache_bytes(fdp, n),
+                                     static_cast<double>(fdp.ConsumeIntegralInRange<int>(0, 2)),
+                                     pick(fdp, lanczos_steps),
+                                     pick(fdp, lanczos_tols),
+                                     pick(fdp, passes),
+                                     pick(fdp, ranks),
+                                     pick(fdp, ranks)};
+  // The warm start for the usual probe count (left out: the default's 16).
+  const bool probes_given = fdp.ConsumeIntegralInRange<int>(0, 15) != 0;
+  in.push_back(warm_start_argument(fdp, values, rows, c + static_cast<std::size_t>(probes_given ? usual[L_PROBES] : 16)));
+  // Left out, the block size is up to 256, slow above 64 samples (as for krr_solve).
+  std::vector<bool> needed(L_COUNT, false);
+  needed[L_BLOCK_SIZE] = n > 64;
+  needed[L_PROBES] = probes_given;
+  decode_options(fdp, values, LML_OPTIONS, L_COUNT, usual, needed, in);
   // As for krr_solve, no slow valid block size above 64 samples; and the top of the
   // probes' range (each one a right-hand side of every block) only on a few samples.
-  if (n > 64 && entries[3] > 4 && entries[3] <= static_cast<double>(n) && entries[3] <= 4096) {
-    entries[3] = 4;
+  for (std::size_t a = 6; a < in.size(); a += 2) {
+    std::string name;
+    double v = 0;
+    if (!text_row(in[a - 1], name) || !scalar_value(in[a], &v)) continue;
+    name = lower_case(name);
+    if (n > 64 && name == "blocksize" && v > 4 && v <= static_cast<double>(n) && v <= 4096) {
+      in[a] = test_host::make_scalar(4);
+    }
+    if (n > 8 && name == "probes" && v > 16 && v <= 4096) in[a] = test_host::make_scalar(16);
   }
-  if (n > 8 && entries[0] > 16 && entries[0] <= 4096) entries[0] = 16;
-  in.push_back(settings_argument(fdp, values, entries));
-  const std::size_t p = entries[0] >= 1 && entries[0] <= 4096 ? static_cast<std::size_t>(entries[0]) : 1;
-  in.push_back(warm_start_argument(fdp, values, rows, c + p));
 
   const int nlhs = decode_counts(fdp, values, in, 6);
   const int nrhs = static_cast<int>(in.size());
-  const long interrupt_after = decode_interrupt(fdp, n, c + p);
-  const std::size_t limit =
-      limit_around_outputs(fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * 15, 8 * p, 8 * (d + 2) * p});
-  const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
-
-  bool valid = nrhs == 6 && nlhs <= 6;
-  double ridge = 0, settings[11] = {};
+  bool valid = nrhs >= 5 && nlhs <= 6;
+  double ridge = 0;
+  decoded_options options;
   if (valid) {
     const mxArray *X = in[0], *Y = in[1], *w = in[2];
     valid = samples_as_documented(X, w) && finite_matrix(Y, mxGetN(X)) &&
             scalar_value(in[3], &ridge) && std::isfinite(ridge) && ridge > 0 &&
-            settings_as_documented(in[4], LML_RULES, 11, settings) &&
-            settings[3] <= static_cast<double>(mxGetN(X)) &&
-            warm_start_as_documented(in[5], mxGetN(X), mxGetN(Y) + static_cast<std::size_t>(settings[0]));
+            options_as_documented(in, 5, LML_OPTIONS, L_COUNT, options) &&
+            warm_start_as_documented(in[4], mxGetN(X), mxGetN(Y) + static_cast<std::size_t>(options.value[L_PROBES]));
+    if (valid && !options.given[L_BLOCK_SIZE]) {
+      options.value[L_BLOCK_SIZE] = std::min<double>(static_cast<double>(mxGetN(X)), 256);
+    }
+    valid = valid && options.value[L_BLOCK_SIZE] <= static_cast<double>(mxGetN(X));
   }
+  // Left out, a block size beyond 64 samples is slow, as above: not run.
+  if (valid && mxGetN(in[0]) > 64 && !options.given[L_BLOCK_SIZE]) return;
+  const std::size_t p = valid ? static_cast<std::size_t>(options.value[L_PROBES])
+                              : static_cast<std::size_t>(usual[L_PROBES]);
+  const long interrupt_after = decode_interrupt(fdp, n, c + p);
+  const std::size_t limit = limit_around_outputs(
+      fdp, {8, 8 * (d + 2), 8 * n * (c + p), 8 * p, 8 * (d + 2) * p, 8 * 3, 2 * 9, 8 * 11});
+  const bool warnings_as_errors = fdp.ConsumeIntegralInRange<int>(0, 7) == 0;
 
   describe_call(nlhs, in, interrupt_after, limit, 0);
   test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
@@ -1207,11 +1435,13 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
 
   n = mxGetN(in[0]);
   d = mxGetM(in[0]);
-  const std::size_t cols = mxGetN(in[1]), probe_count = static_cast<std::size_t>(settings[0]);
+  // The options as read, in the order of LML_OPTIONS (LogDet 0 'none', 1 'with', 2 'only').
+  const double* settings = options.value.data();
+  const std::size_t cols = mxGetN(in[1]), probe_count = static_cast<std::size_t>(settings[L_PROBES]);
   for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
   const double f = *mxGetPr(r.outputs[0]);
   require(mxGetM(r.outputs[0]) == 1 && mxGetN(r.outputs[0]) == 1, "f is not a scalar", r);
-  if (settings[5] == 0) require(std::isnan(f), "f is not NaN without log_det", r);
+  if (settings[L_LOG_DET] == 0) require(std::isnan(f), "f is not NaN with LogDet 'none'", r);
   if (r.outputs.size() < 2) return;
   const mxArray* g = r.outputs[1];
   require(mxGetM(g) == d + 2 && mxGetN(g) == 1, "g is not (d + 2) x 1", r);
@@ -1219,27 +1449,33 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const mxArray* V = r.outputs[2];
   require(mxGetM(V) == n && mxGetN(V) == cols + probe_count, "V is not n x (c + probes)", r);
   if (r.outputs.size() < 4) return;
-  const mxArray* info_array = r.outputs[3];
-  require(mxGetM(info_array) == 1 && mxGetN(info_array) == 15, "info is not 1 x 15", r);
-  const double* info = mxGetPr(info_array);
+  // info's fields by name, in their documented order (info[i] the i-th, the status as the
+  // index of its word).
+  const std::vector<const char*> fields = {"DataFit", "LogDet", "LogDetError", "Status", "BlockSteps",
+                                           "Passes", "Checks", "CacheColumns", "Seconds", "SmallPivots",
+                                           "Threads", "PassesOverK", "ColumnsComputed", "ColumnSeconds",
+                                           "LanczosSteps"};
+  require_fields(r.outputs[3], fields, r);
+  double info[15];
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    info[i] = i == 3 ? info_status(r.outputs[3], r) : info_field(r.outputs[3], fields[i], r);
+  }
   const double status = info[3];
-  require(status == 0 || status == 1 || status == 2 || status == 3 || status == 4,
-          "info(4) is not a documented status", r);
   require(whole_at_least(info[4], 0) && whole_at_least(info[6], 0) && whole_at_least(info[7], 0) &&
               whole_at_least(info[9], 0) && whole_at_least(info[10], 1) && whole_at_least(info[12], 0),
           "a count in info is not a whole number in its range", r);
   // Passes over K: the solve's (block passes and checks; conjugate gradients count their
   // checks among their passes), then the gradient's pass (none for the value alone).
-  const bool value_alone = settings[5] == 2;
-  const double solve_passes = settings[9] == 0 ? info[5] + info[6] : info[5];
+  const bool value_alone = settings[L_LOG_DET] == 2;
+  const double solve_passes = settings[L_RANK] == 0 ? info[5] + info[6] : info[5];
   require(info[11] >= solve_passes + (value_alone ? 0 : 1),
-          "info(12) counts fewer passes than the solve and gradient made", r);
-  require(info[13] >= 0 && std::isfinite(info[13]), "info(14) is not a time in seconds", r);
-  // Lanczos: none without log_det, else at most lanczos_steps products.
-  require(whole_at_least(info[14], 0) && info[14] <= (settings[5] == 0 ? 0 : settings[6]),
-          "info(15) is not a count of Lanczos steps within lanczos_steps", r);
+          "info.PassesOverK counts fewer passes than the solve and gradient made", r);
+  require(info[13] >= 0 && std::isfinite(info[13]), "info.ColumnSeconds is not a time in seconds", r);
+  // Lanczos: none with LogDet 'none', else at most LanczosSteps products.
+  require(whole_at_least(info[14], 0) && info[14] <= (settings[L_LOG_DET] == 0 ? 0 : settings[L_LANCZOS_STEPS]),
+          "info.LanczosSteps is not a count of Lanczos steps within LanczosSteps", r);
   if (r.outputs.size() >= 5) {
-    // Each probe's log det quadrature: NaN without log_det, else their mean is info(2).
+    // Each probe's log det quadrature: NaN with LogDet 'none', else their mean is info.LogDet.
     const mxArray* q_array = r.outputs[4];
     require(mxGetM(q_array) == probe_count && mxGetN(q_array) == 1, "q is not probes x 1", r);
     const double* q = mxGetPr(q_array);
@@ -1249,10 +1485,10 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
       size += std::fabs(q[s]);
     }
     mean /= static_cast<double>(probe_count);
-    if (settings[5] == 0) {
-      require(std::isnan(mean), "a probe's quadrature without log_det", r);
+    if (settings[L_LOG_DET] == 0) {
+      require(std::isnan(mean), "a probe's quadrature with LogDet 'none'", r);
     } else if (std::isfinite(size)) {
-      require(std::fabs(mean - info[1]) <= 1e-12 * size, "the quadratures' mean is not info(2)", r);
+      require(std::fabs(mean - info[1]) <= 1e-12 * size, "the quadratures' mean is not info.LogDet", r);
     }
   }
   const double* traces = nullptr;
@@ -1261,24 +1497,25 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
             "t is not (d + 2) x probes", r);
     traces = mxGetPr(r.outputs[5]);
   }
-  if (settings[9] == 0) {
-    require(info[5] == info[4] * settings[3] / static_cast<double>(n), "info(6) is not block steps * k / n passes", r);
+  if (settings[L_RANK] == 0) {
+    require(info[5] == info[4] * settings[L_BLOCK_SIZE] / static_cast<double>(n),
+            "info.Passes is not block steps * k / n", r);
   }
-  require(info[8] >= 0 && std::isfinite(info[8]), "info(9) is not a time in seconds", r);
-  if (settings[5] == 0) require(std::isnan(info[1]), "a log determinant without log_det", r);
+  require(info[8] >= 0 && std::isfinite(info[8]), "info.Seconds is not a time in seconds", r);
+  if (settings[L_LOG_DET] == 0) require(std::isnan(info[1]), "a log determinant with LogDet 'none'", r);
   const double* Y = mxGetPr(in[1]);
   const double* v = mxGetPr(V);
-  // info(1) is the data fit, sum over the outputs of y' alpha.
+  // info.DataFit is the data fit, sum over the outputs of y' alpha.
   double fit = 0.0, fit_size = 0.0;
   for (std::size_t i = 0; i < n * cols; ++i) {
     fit += Y[i] * v[i];
     fit_size += std::fabs(Y[i] * v[i]);
   }
   if (std::isfinite(fit_size)) {
-    require(std::fabs(info[0] - fit) <= 1e-12 * fit_size, "info(1) is not the data fit y' alpha", r);
+    require(std::fabs(info[0] - fit) <= 1e-12 * fit_size, "info.DataFit is not the data fit y' alpha", r);
   }
   const double two_pi = 6.283185307179586;
-  if (settings[5] >= 1 && std::isfinite(f)) {
+  if (settings[L_LOG_DET] >= 1 && std::isfinite(f)) {
     // f = -1/2 data fit - c/2 log det - c n/2 log(2 pi), from its parts.
     const double from_parts = -0.5 * info[0] - 0.5 * cols * info[1] - 0.5 * cols * n * std::log(two_pi);
     const double size = 0.5 * (std::fabs(info[0]) + cols * std::fabs(info[1]) + cols * n * std::log(two_pi));
@@ -1288,7 +1525,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
     // No gradient; the probes' columns of V are V0's (zeros without one).
     const double* gv = mxGetPr(g);
     for (std::size_t i = 0; i < d + 2; ++i) require(std::isnan(gv[i]), "a gradient from the value alone", r);
-    const double* v0 = mxGetNumberOfElements(in[5]) != 0 ? mxGetPr(in[5]) : nullptr;
+    const double* v0 = mxGetNumberOfElements(in[4]) != 0 ? mxGetPr(in[4]) : nullptr;
     for (std::size_t i = n * cols; i < n * (cols + probe_count); ++i) {
       const double expected = v0 ? v0[i] : 0.0;
       require(v[i] == expected || (std::isnan(v[i]) && std::isnan(expected)),
@@ -1307,14 +1544,14 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
   const double* w = mxGetPr(in[2]);
   for (std::size_t q = 0; q < cols; ++q) {
     const double* b = Y + q * n;
-    require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, column_tolerance(b, n, settings[2])),
+    require(solves_to_tolerance(X, n, d, w, ridge, v + q * n, b, column_tolerance(b, n, settings[L_TOLERANCE])),
             "status 0, but (K + ridge I) alpha - Y built directly is above the tolerance", r);
   }
   if (value_alone) return;
   // Each probe z is a vector of +-1, so (K + ridge I) u for its solution u is within the
   // probe's tolerance (relative_tol) of +-1 in every row; the signs give z back.
   std::vector<double> Z(n * probe_count);
-  bool probes_known = settings[2] < 0.25;
+  bool probes_known = settings[L_TOLERANCE] < 0.25;
   for (std::size_t s = 0; s < probe_count; ++s) {
     for (std::size_t i = 0; i < n; ++i) {
       const direct_sum row = operator_row(X, n, d, w, ridge, v + (cols + s) * n, i);
@@ -1322,7 +1559,7 @@ void fuzz_krr_lml(FuzzedDataProvider& fdp) {
         probes_known = false;
         continue;
       }
-      const double bound = settings[2] + row.magnitude * (2.0 * row.spread + 1e-12);
+      const double bound = settings[L_TOLERANCE] + row.magnitude * (2.0 * row.spread + 1e-12);
       require(std::fabs(std::fabs(row.value) - 1.0) <= bound,
               "status 0, but (K + ridge I) times a solved probe is not +-1 built directly", r);
       Z[s * n + i] = row.value > 0 ? 1.0 : -1.0;
@@ -2008,6 +2245,259 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
             "the intervals do not hold 1 - Alpha", r);
   }
 }
+
+// ---- The learner's module: krr_fit ----
+
+// krrfit's options, each with the kinds of value the learner takes for it (fit_options.cpp):
+// the decoder gives mostly values of that kind, in and around their ranges.
+enum class fit_kind { whole, unit, bytes, flag, method, auto_flag, positives, positive, bounds, names, block };
+struct fit_option {
+  const char* name;
+  fit_kind kind;
+  double low, high;  // whole numbers' range
+};
+const fit_option FIT_OPTIONS[] = {
+    {"LengthScales", fit_kind::positives, 0, 0},   {"Amplitude", fit_kind::positive, 0, 0},
+    {"Ridge", fit_kind::positive, 0, 0},           {"Fixed", fit_kind::names, 0, 0},
+    {"LengthScaleBounds", fit_kind::bounds, 0, 0}, {"AmplitudeBounds", fit_kind::bounds, 0, 0},
+    {"RidgeBounds", fit_kind::bounds, 0, 0},       {"MaxIterations", fit_kind::whole, 0, 1e6},
+    {"ScalableIterations", fit_kind::whole, 0, 1e6}, {"Restarts", fit_kind::whole, 0, 1000},
+    {"Seed", fit_kind::whole, 0, 4294967295.0},    {"Verbose", fit_kind::flag, 0, 0},
+    {"Method", fit_kind::method, 0, 0},            {"DenseLimit", fit_kind::whole, 0, 2147483647.0},
+    {"SubsetSize", fit_kind::whole, 2, 2147483647.0}, {"PolishLimit", fit_kind::whole, 0, 2147483647.0},
+    {"ExactCheckLimit", fit_kind::whole, 0, 2147483647.0},
+    {"ScalableSubsetSize", fit_kind::whole, 2, 2147483647.0},
+    {"FinalObjective", fit_kind::auto_flag, 0, 0}, {"Probes", fit_kind::whole, 1, 4096},
+    {"PreconditionRank", fit_kind::whole, 0, 1e6}, {"LogDetRank", fit_kind::whole, 0, 1e6},
+    {"Standardize", fit_kind::flag, 0, 0},         {"CenterTargets", fit_kind::flag, 0, 0},
+    {"Tolerance", fit_kind::unit, 0, 0},           {"BlockSize", fit_kind::block, 1, 2147483647.0},
+    {"CacheBytes", fit_kind::bytes, 0, 0}};
+constexpr std::size_t FIT_OPTION_COUNT = sizeof FIT_OPTIONS / sizeof FIT_OPTIONS[0];
+
+mxArray* logical_array(std::size_t count, FuzzedDataProvider& fdp) {
+  mxArray* a = test_host::make_array(mxLOGICAL_CLASS, {1, count});
+  for (std::size_t i = 0; i < count; ++i) test_host::set_element(a, i, fdp.ConsumeBool() ? 1.0 : 0.0);
+  return a;
+}
+
+mxArray* cell_of_words(const std::vector<const char*>& words) {
+  mxArray* cell = mxCreateCellMatrix(1, words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) mxSetCell(cell, i, mxCreateString(words[i]));
+  return cell;
+}
+
+// A value for option o on d features: mostly of its kind, usually small so that the fit
+// stays short (few iterations, restarts and probes), sometimes at or beyond its range's
+// ends, a word, or any array.
+mxArray* fit_option_value(FuzzedDataProvider& fdp, value_source& values, const fit_option& o, std::size_t d) {
+  const int form = fdp.ConsumeIntegralInRange<int>(0, 15);
+  if (form == 0) return any_array(fdp, values);
+  if (form == 1) return scalar_argument(fdp, values, pick(fdp, EDGE_VALUES));
+  const char* words[] = {"auto", "dense", "scalable", "on", "off", "LengthScales", "Amplitude", "Ridge", "Noise", ""};
+  if (form == 2) return mxCreateString(words[fdp.ConsumeIntegralInRange<int>(0, 9)]);
+  const bool edge = form == 3;
+  switch (o.kind) {
+    case fit_kind::whole:
+    case fit_kind::block: {
+      if (o.kind == fit_kind::block && fdp.ConsumeIntegralInRange<int>(0, 3) == 0) {
+        return test_host::make_array(mxDOUBLE_CLASS, {0, 0});  // the default
+      }
+      const double small[] = {0, 1, 2, 3, 5, 8};
+      double v = std::max(o.low, pick(fdp, small));
+      if (edge) v = setting_entry(fdp, {o.low, o.high, true}, v);
+      return scalar_argument(fdp, values, v);
+    }
+    case fit_kind::unit: {
+      const double tols[] = {1e-8, 1e-4, 1e-2, 0.5, 0.0, 1.0, -1e-3};
+      return scalar_argument(fdp, values, pick(fdp, tols));
+    }
+    case fit_kind::bytes: {
+      const double bytes[] = {Inf, 0, 1e3, 1e6, -1, NaN};
+      return scalar_argument(fdp, values, pick(fdp, bytes));
+    }
+    case fit_kind::flag:
+    case fit_kind::auto_flag: {
+      const int f = fdp.ConsumeIntegralInRange<int>(0, 5);
+      if (f == 0) return mxCreateString(fdp.ConsumeBool() ? "on" : "OFF");
+      if (f == 1 && o.kind == fit_kind::auto_flag) return mxCreateString("auto");
+      if (f == 2) return test_host::make_scalar(fdp.ConsumeIntegralInRange<int>(0, 2));
+      return logical_array(1, fdp);
+    }
+    case fit_kind::method: {
+      const char* methods[] = {"auto", "dense", "Scalable", "DENSE", "exact"};
+      return mxCreateString(methods[fdp.ConsumeIntegralInRange<int>(0, 4)]);
+    }
+    case fit_kind::positives:
+    case fit_kind::positive: {
+      const std::size_t count = o.kind == fit_kind::positives && fdp.ConsumeBool() ? count_near(fdp, d) : 1;
+      mxArray* a = test_host::make_array(mxDOUBLE_CLASS, {1, count});
+      const double scales[] = {0.3, 1, 3, 0.01, 100, 1e-3};
+      for (std::size_t i = 0; i < count; ++i) {
+        test_host::set_element(a, i, edge ? values.next() : pick(fdp, scales));
+      }
+      return a;
+    }
+    case fit_kind::bounds: {
+      const double ends[][2] = {{1e-3, 1e3}, {0.5, 2}, {1, 1}, {2, 1}, {0, 1}, {1e-2, Inf}};
+      const auto& e = ends[fdp.ConsumeIntegralInRange<int>(0, 5)];
+      return test_host::make_matrix(1, 2, {e[0], e[1]});
+    }
+    case fit_kind::names: {
+      const int f = fdp.ConsumeIntegralInRange<int>(0, 3);
+      if (f == 0) return logical_array(count_near(fdp, d + 2), fdp);
+      if (f == 1) return mxCreateString(words[5 + fdp.ConsumeIntegralInRange<int>(0, 3)]);
+      std::vector<const char*> names;
+      const std::size_t count = fdp.ConsumeIntegralInRange<std::size_t>(0, 3);
+      for (std::size_t i = 0; i < count; ++i) names.push_back(words[5 + fdp.ConsumeIntegralInRange<int>(0, 3)]);
+      return cell_of_words(names);
+    }
+  }
+  return test_host::make_scalar(0);
+}
+
+// A text output: a char row.
+bool is_text(const mxArray* a) {
+  std::string s;
+  return a && text_row(a, s);
+}
+
+bool one_of(const mxArray* a, const std::vector<std::string>& words) {
+  std::string s;
+  if (!a || !text_row(a, s)) return false;
+  return std::find(words.begin(), words.end(), s) != words.end();
+}
+
+// krr_fit: X n x d, Y n x c, then krrfit's options by name; the learner's refusals and
+// failures come back as data, never as the module's errors.
+void fuzz_krr_fit(FuzzedDataProvider& fdp) {
+  value_source values(fdp);
+  const std::size_t n = fdp.ConsumeIntegralInRange<std::size_t>(0, 40);
+  const std::size_t d = fdp.ConsumeIntegralInRange<std::size_t>(0, 4);
+  const std::size_t c = fdp.ConsumeIntegralInRange<int>(0, 7) == 0 ? decode_columns(fdp, n) : 1;
+  std::vector<const mxArray*> in;
+  in.push_back(fdp.ConsumeIntegralInRange<int>(0, 15) == 0 ? any_array(fdp, values) : matrix_argument(fdp, values, n, d));
+  in.push_back(matrix_argument(fdp, values, n, c));
+  // Verbose off at first, unless the decoder turns it on again below; then the options.
+  const bool quiet = fdp.ConsumeIntegralInRange<int>(0, 7) != 0;
+  if (quiet) {
+    in.push_back(mxCreateString("Verbose"));
+    in.push_back(test_host::make_array(mxLOGICAL_CLASS, {1, 1}));  // false
+  }
+  const std::size_t count = fdp.ConsumeIntegralInRange<std::size_t>(0, 6);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t which = fdp.ConsumeIntegralInRange<std::size_t>(0, FIT_OPTION_COUNT);
+    if (which == FIT_OPTION_COUNT) {  // an unknown name, or one that is not a string
+      in.push_back(fdp.ConsumeBool() ? mxCreateString("Probe") : any_array(fdp, values));
+      in.push_back(test_host::make_scalar(1));
+      continue;
+    }
+    in.push_back(mxCreateString(spelt(fdp, FIT_OPTIONS[which].name).c_str()));
+    in.push_back(fit_option_value(fdp, values, FIT_OPTIONS[which], d));
+  }
+  if (fdp.ConsumeIntegralInRange<int>(0, 15) == 0) in.push_back(mxCreateString("Seed"));  // no value
+
+  const int nlhs = decode_counts(fdp, values, in, 3);
+  const int nrhs = static_cast<int>(in.size());
+  const long interrupt_after = decode_interrupt(fdp, n, 1);
+  const std::size_t limit = limit_around_outputs(fdp, {8 * n * c, 8 * n * d, 8 * (d + 1), 8 * n, 8 * n});
+
+  // The module refuses only calls krrfit never makes: counts, and X and Y as arrays.
+  bool valid = nrhs >= 2 && nlhs <= 3;
+  if (valid) {
+    valid = real_double_matrix(in[0]) && real_double_matrix(in[1]) && mxGetM(in[1]) == mxGetM(in[0]) &&
+            mxGetM(in[0]) <= 2147483647u && mxGetN(in[0]) <= 2147483647u;
+  }
+  // Printing: none where the last pair naming Verbose sets it off as given above.
+  bool silent = false;
+  for (std::size_t a = 2; a + 1 < in.size(); a += 2) {
+    std::string name;
+    if (text_row(in[a], name) && lower_case(name) == "verbose") silent = a == 2 && quiet;
+  }
+
+  describe_call(nlhs, in, interrupt_after, limit, 0);
+  test_host::set_allocation_limit(limit ? limit : MAX_REQUEST);
+  test_host::set_interrupt_after(interrupt_after);
+  test_host::call_result r = test_host::call("krr_fit", krr_fit_mex_function, nlhs, in);
+  test_host::set_allocation_limit(0);
+
+  const std::string id = check_ending(r, "krr_fit", valid);
+  require(r.warnings.empty(), "krr_fit warned through the host", r);
+  if (r.how == test_host::ending::host_out_of_memory) {
+    require(limit != 0, "the host ran out of memory without a limit", r);
+  }
+  if (id == "interrupted") {
+    require(r.interrupt_still_pending, "the interrupt was not left to the host", r);
+  }
+  require(id == "" || is_refusal(id) || id == "outOfMemory" || id == "interrupted",
+          "an unexpected error identifier", r);
+  if (silent) require(r.printed.empty(), "printed with Verbose off", r);
+  if (r.how != test_host::ending::returned) return;
+
+  // A returned call: the model or nothing, the warnings and the failure as documented.
+  for (mxArray* out : r.outputs) require(out != nullptr, "an output slot was left empty", r);
+  const mxArray* model = r.outputs[0];
+  const bool fitted = mxGetNumberOfElements(model) != 0;
+  if (r.outputs.size() >= 2) {
+    const mxArray* w = r.outputs[1];
+    require(mxIsCell(w) && mxGetNumberOfDimensions(w) == 2 && mxGetN(w) == 2,
+            "warnings is not a k x 2 cell", r);
+    for (std::size_t i = 0; i < mxGetM(w); ++i) {
+      require(one_of(mxGetCell(w, i), {"atBound", "iterationLimit", "startMoved", "notConverged"}),
+              "a warning's code is not one of krrfit's", r);
+      require(is_text(mxGetCell(w, mxGetM(w) + i)), "a warning's message is not text", r);
+    }
+  }
+  if (r.outputs.size() >= 3) {
+    const mxArray* failure = r.outputs[2];
+    require(mxIsCell(failure), "failure is not a cell", r);
+    if (fitted) {
+      require(mxGetNumberOfElements(failure) == 0, "a model and a failure", r);
+    } else {
+      require(mxGetM(failure) == 1 && mxGetN(failure) == 2, "no model and no 1 x 2 failure", r);
+      require(one_of(mxGetCell(failure, 0), {"invalidInput", "outOfMemory", "notPositiveDefinite",
+                                             "notConverged", "notFiniteStart"}),
+              "the failure's code is not one of krrfit's", r);
+      require(is_text(mxGetCell(failure, 1)), "the failure's message is not text", r);
+    }
+  }
+  if (!fitted) {
+    require(mxIsDouble(model) && mxGetM(model) == 0 && mxGetN(model) == 0, "no model, and not []", r);
+    return;
+  }
+  // The model struct: its fields in the documented order, of the data's sizes.
+  const std::vector<const char*> fields = {"FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
+                                           "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History",
+                                           "Seconds", "Method", "Threads", "FinalPasses", "Alpha", "X",
+                                           "Weights", "Mu", "Sigma", "YMean"};
+  require_fields(model, fields, r);
+  const std::size_t rows = mxGetM(in[0]), features = mxGetN(in[0]), outputs = mxGetN(in[1]);
+  auto shaped = [&](const char* name, std::size_t m, std::size_t k) {
+    const mxArray* v = mxGetField(model, 0, name);
+    require(v && mxIsDouble(v) && mxGetM(v) == m && mxGetN(v) == k, std::string("model.") + name + " is not of its size", r);
+    return mxGetPr(v);
+  };
+  const double* alpha = shaped("Alpha", rows, outputs);
+  shaped("X", features, rows);
+  const double* weights = shaped("Weights", 1, features + 1);
+  shaped("LengthScales", 1, features);
+  const double* relevance = shaped("Relevance", 1, features);
+  shaped("Mu", 1, features);
+  shaped("Sigma", 1, features);
+  shaped("YMean", 1, outputs);
+  require(is_text(mxGetField(model, 0, "Method")), "model.Method is not text", r);
+  const double amplitude = info_field(model, "Amplitude", r), ridge = info_field(model, "Ridge", r);
+  require(amplitude > 0 && std::isfinite(amplitude) && ridge > 0 && std::isfinite(ridge),
+          "the amplitude or the ridge is not positive and finite", r);
+  require(weights[features] == amplitude, "the last weight is not the amplitude", r);
+  double most = 0.0;
+  for (std::size_t l = 0; l < features; ++l) {
+    require(relevance[l] >= 0 && relevance[l] <= 1, "a relevance outside [0, 1]", r);
+    most = std::max(most, relevance[l]);
+  }
+  if (features > 0) require(most == 1.0, "the largest relevance is not 1", r);
+  require(all_finite(alpha, rows * outputs), "a fitted model with non-finite Alpha", r);
+}
+
 // Every fuzzed module by name; FUZZ_MODULE picks the one a fuzzer drives.
 struct fuzz_target {
   const char* module;
@@ -2016,7 +2506,7 @@ struct fuzz_target {
 
 const fuzz_target TARGETS[] = {{"tarvel", fuzz_tarvel},       {"quorril", fuzz_quorril},
                                {"krr_solve", fuzz_krr_solve}, {"krr_lml", fuzz_krr_lml},
-                               {"krr_predict", fuzz_krr_predict}};
+                               {"krr_predict", fuzz_krr_predict}, {"krr_fit", fuzz_krr_fit}};
 
 #define FUZZ_NAME_TEXT(name) #name
 #define FUZZ_NAME(name) FUZZ_NAME_TEXT(name)

@@ -71,6 +71,12 @@ mxArray* mxCreateStructMatrix(mwSize m, mwSize n, int fields, const char** names
 void mxSetCell(mxArray* cell, mwIndex i, mxArray* value);
 void mxSetField(mxArray* s, mwIndex i, const char* field, mxArray* value);
 void mxDestroyArray(mxArray* a);
+// A struct's fields as the tests and fuzzers read the modules' results: the value of field
+// of element i (null where none was set, or where s has no such field), and the fields'
+// count and names in order.
+mxArray* mxGetField(const mxArray* s, mwIndex i, const char* field);
+int mxGetNumberOfFields(const mxArray* s);
+const char* mxGetFieldNameByNumber(const mxArray* s, int n);
 
 int mexPrintf(const char* format, ...)
 #if defined(__GNUC__)

@@ -858,6 +858,39 @@ void mxSetField(mxArray* s, mwIndex i, const char* field, mxArray* value) {
   test_host::adopt(held, s, i * s->fields.size() + f, value, "mxSetField");
 }
 
+mxArray* mxGetField(const mxArray* s, mwIndex i, const char* field) {
+  auto held = test_host::enter("mxGetField");
+  test_host::checked(held, s, "mxGetField");
+  if (s->cls != mxSTRUCT_CLASS || i >= s->numel) {
+    test_host::misuse(held, test_host::format_text("mxGetField of element %zu of a %s array of %zu",
+                                                   i, test_host::class_name(s->cls), s->numel));
+  }
+  for (std::size_t f = 0; f < s->fields.size(); ++f) {
+    if (s->fields[f] == field) return s->children[i * s->fields.size() + f];
+  }
+  return nullptr;
+}
+
+int mxGetNumberOfFields(const mxArray* s) {
+  auto held = test_host::enter("mxGetNumberOfFields");
+  test_host::checked(held, s, "mxGetNumberOfFields");
+  if (s->cls != mxSTRUCT_CLASS) {
+    test_host::misuse(held, test_host::format_text("mxGetNumberOfFields of a %s array",
+                                                   test_host::class_name(s->cls)));
+  }
+  return static_cast<int>(s->fields.size());
+}
+
+const char* mxGetFieldNameByNumber(const mxArray* s, int n) {
+  auto held = test_host::enter("mxGetFieldNameByNumber");
+  test_host::checked(held, s, "mxGetFieldNameByNumber");
+  if (s->cls != mxSTRUCT_CLASS || n < 0 || static_cast<std::size_t>(n) >= s->fields.size()) {
+    test_host::misuse(held, test_host::format_text("mxGetFieldNameByNumber of field %d of a %s array",
+                                                   n, test_host::class_name(s->cls)));
+  }
+  return s->fields[n].c_str();
+}
+
 // The interrupt flag of the host that the binding polls outside Octave.
 extern "C" bool utIsInterruptPending() {
   auto held = test_host::enter("utIsInterruptPending");

@@ -43,6 +43,23 @@ using test_host::ending;
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
 
+// An option of krr_solve or krr_lml by name: a real double scalar, or a word where word is set.
+struct option {
+  const char* name;
+  double value;
+  const char* word = nullptr;
+};
+
+// The name-value pairs of options, in their order.
+std::vector<const mxArray*> pairs(const std::vector<option>& options) {
+  std::vector<const mxArray*> in;
+  for (const option& o : options) {
+    in.push_back(mxCreateString(o.name));
+    in.push_back(o.word ? mxCreateString(o.word) : test_host::make_scalar(o.value));
+  }
+  return in;
+}
+
 class ModuleBoundary : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -64,19 +81,21 @@ class ModuleBoundary : public ::testing::Test {
   }
 
   // krr_solve's and krr_lml's inputs: X d x n from the pattern above, n x c right-hand
-  // sides, w, ridge, the settings vector and V0, empty or n x v0_columns of 0.25.
+  // sides, w, ridge, V0 (empty or n x v0_columns of 0.25), then the options by name.
   std::vector<const mxArray*> solver_inputs(std::size_t d, std::size_t n, std::size_t c,
-                                            double ridge, const std::vector<double>& settings,
+                                            double ridge, const std::vector<option>& options,
                                             std::size_t v0_columns = 0) {
     std::vector<double> X(d * n), B(n * c), w(d + 1);
     for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
     for (std::size_t i = 0; i < B.size(); ++i) B[i] = std::sin(1.3 * i) + 0.1 * (i / n);
     for (std::size_t l = 0; l <= d; ++l) w[l] = 0.5 + l;
-    return {test_host::make_matrix(d, n, X), test_host::make_matrix(n, c, B),
-            test_host::make_matrix(1, d + 1, w), test_host::make_scalar(ridge),
-            test_host::make_matrix(1, settings.size(), settings),
-            test_host::make_matrix(v0_columns ? n : 0, v0_columns,
-                                   std::vector<double>(n * v0_columns, 0.25))};
+    std::vector<const mxArray*> in = {
+        test_host::make_matrix(d, n, X), test_host::make_matrix(n, c, B),
+        test_host::make_matrix(1, d + 1, w), test_host::make_scalar(ridge),
+        test_host::make_matrix(v0_columns ? n : 0, v0_columns, std::vector<double>(n * v0_columns, 0.25))};
+    const std::vector<const mxArray*> named = pairs(options);
+    in.insert(in.end(), named.begin(), named.end());
+    return in;
   }
 
   // krr_predict's inputs: a model struct as krrfit returns it (X d x n, the standardised
@@ -143,12 +162,64 @@ call_result call_module(const std::string& module, int nlhs, const std::vector<c
   throw std::invalid_argument("no module " + module);
 }
 
-// Settings vectors of the solves with block size k: krr_solve's [relative_tol, k,
-// cache_bytes, seed, max_passes] and krr_lml's [probes, seed, relative_tol, k, cache_bytes,
-// log_det, lanczos_steps, lanczos_tol, max_passes, rank, log_det_rank].
-std::vector<double> solve_settings(double k) { return {1e-9, k, Inf, 7, 1000}; }
-std::vector<double> lml_settings(double k) { return {3, 5, 1e-8, k, Inf, 1, 30, 1e-6, 1000, 0, 0}; }
+// Every option of the solves, with block size k.
+std::vector<option> solve_options(double k) {
+  return {{"Tolerance", 1e-9}, {"BlockSize", k}, {"CacheBytes", Inf}, {"Seed", 7}, {"MaxPasses", 1000}};
+}
+std::vector<option> lml_options(double k) {
+  return {{"Probes", 3},          {"Seed", 5},           {"Tolerance", 1e-8},
+          {"BlockSize", k},       {"CacheBytes", Inf},   {"LogDet", 0, "with"},
+          {"LanczosSteps", 30},   {"LanczosTolerance", 1e-6}, {"MaxPasses", 1000},
+          {"Rank", 0},            {"LogDetRank", 0}};
+}
+// The options with one of them changed (or added, where none has its name).
+std::vector<option> with_option(std::vector<option> options, const option& changed) {
+  for (option& o : options) {
+    if (std::string(o.name) == changed.name) {
+      o = changed;
+      return options;
+    }
+  }
+  options.push_back(changed);
+  return options;
+}
 
+// A result struct's field: its number, and the field's text for the status.
+double field(const mxArray* s, const char* name) {
+  const mxArray* value = mxGetField(s, 0, name);
+  if (!value || !mxIsDouble(value) || mxGetNumberOfElements(value) != 1) {
+    throw std::invalid_argument(std::string("no number in the field ") + name);
+  }
+  return *mxGetPr(value);
+}
+std::string text_field(const mxArray* s, const char* name) {
+  const mxArray* value = mxGetField(s, 0, name);
+  char* text = value ? mxArrayToString(value) : nullptr;
+  if (!text) throw std::invalid_argument(std::string("no text in the field ") + name);
+  const std::string out = text;
+  mxFree(text);
+  return out;
+}
+// The fields' names in order.
+std::vector<std::string> field_names(const mxArray* s) {
+  std::vector<std::string> names;
+  for (int i = 0; i < mxGetNumberOfFields(s); ++i) names.push_back(mxGetFieldNameByNumber(s, i));
+  return names;
+}
+const std::vector<std::string> SOLVE_INFO = {"Status", "BlockSteps", "Passes", "Checks", "Replacements",
+                                             "CacheColumns", "MembersLeftOut", "Seconds", "Threads",
+                                             "ColumnsComputed", "ColumnSeconds"};
+const std::vector<std::string> LML_INFO = {"DataFit", "LogDet", "LogDetError", "Status", "BlockSteps",
+                                           "Passes", "Checks", "CacheColumns", "Seconds", "SmallPivots",
+                                           "Threads", "PassesOverK", "ColumnsComputed", "ColumnSeconds",
+                                           "LanczosSteps"};
+// What the host allocates for an info struct: the struct itself holds nothing, then each
+// field in order, a number 8 bytes and the status 2 bytes a character ('converged').
+std::vector<std::size_t> info_bytes(const std::vector<std::string>& fields) {
+  std::vector<std::size_t> bytes;
+  for (const std::string& f : fields) bytes.push_back(f == "Status" ? 2 * 9 : 8);
+  return bytes;
+}
 // a - k' (K + ridge I)^-1 k at each test sample (Xt d x nt), with a = w(d+1), K and k built
 // from the samples' differences and the system solved by a dense Cholesky factorisation.
 std::vector<double> direct_variances(const double* Xt, std::size_t nt, const double* X, std::size_t n,
@@ -353,22 +424,26 @@ TEST_F(ModuleBoundary, PredictionRefusalsCarryTheIdentifierAndLeaveNothingBehind
   expect_refusal(predict(0, {}), "quorril", "nargin", "expected 4 inputs, got 0");
 }
 
-// krr_solve and krr_lml read the same six arguments (X, the right-hand sides B or Y, w,
-// ridge, settings, V0) with the same checks; their settings vectors each have rules of
-// their own; and every internal module refuses wrong input and output counts.
+// krr_solve and krr_lml read the same five arguments (X, the right-hand sides B or Y, w,
+// ridge, V0) with the same checks, then name-value pairs of options with rules of their
+// own; and every internal module refuses wrong input and output counts.
 TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBehind) {
   struct solver {
     const char* module;
     const char* rhs;  // the right-hand sides' name
     std::size_t c;    // their columns
     std::size_t v0;   // V0's columns: c, then krr_lml's 3 probes
-    std::vector<double> settings;
-    std::size_t k_position;  // 1-based, as the messages count
+    std::vector<option> options;
     const char* v0_columns_are;
+    const char* names;  // the options' names as the unknown-name refusal lists them
   };
   const std::size_t d = 2, n = 6;
-  const solver solvers[] = {{"krr_solve", "B", 2, 2, solve_settings(2), 2, "as many as B"},
-                            {"krr_lml", "Y", 1, 4, lml_settings(2), 4, "outputs, then probes"}};
+  const solver solvers[] = {
+      {"krr_solve", "B", 2, 2, solve_options(2), "as many as B",
+       "Tolerance, BlockSize, CacheBytes, Seed, MaxPasses"},
+      {"krr_lml", "Y", 1, 4, lml_options(2), "outputs, then probes",
+       "Probes, Seed, Tolerance, BlockSize, CacheBytes, LogDet, LanczosSteps, LanczosTolerance, "
+       "MaxPasses, Rank, LogDetRank"}};
   struct bad_argument {
     std::size_t position;
     mxArray* array;
@@ -376,7 +451,7 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
   };
   for (const solver& s : solvers) {
     SCOPED_TRACE(s.module);
-    const std::string rhs = s.rhs, count = std::to_string(s.settings.size());
+    const std::string rhs = s.rhs;
     const std::string v0 = std::to_string(s.v0), shape = " x " + std::to_string(s.c);
     mxArray* X = test_host::make_matrix(d, n, std::vector<double>(d * n, 0.5));
     test_host::set_element(X, 7, Inf);
@@ -408,43 +483,67 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
         {3, test_host::make_scalar(NaN), "ridge must be finite and"},
         {3, test_host::make_scalar(Inf), "ridge must be finite and"},
         {3, test_host::make_scalar(-1e-3), ", got -0.001"},
-        {4, test_host::make_array(mxSINGLE_CLASS, {1, s.settings.size()}), "settings must be a real, full double array, got single"},
-        {4, test_host::make_array(mxDOUBLE_CLASS, {1, s.settings.size()}, false, true), "settings must be a real, full double array, got sparse double"},
-        {4, test_host::make_array(mxSTRUCT_CLASS, {1, 1}), "settings must be a real, full double array, got struct"},
-        {4, test_host::make_array(mxDOUBLE_CLASS, {1, s.settings.size() - 1}),
-         "settings must be a vector of " + count + " elements, got " + std::to_string(s.settings.size() - 1)},
-        {4, test_host::make_array(mxDOUBLE_CLASS, {s.settings.size() + 1, 1}),
-         "settings must be a vector of " + count + " elements, got " + std::to_string(s.settings.size() + 1)},
-        {4, test_host::make_array(mxDOUBLE_CLASS, {1, 1, s.settings.size()}),
-         "settings must be a vector of " + count + " elements, got " + count + " in a matrix"},
-        {5, test_host::make_array(mxSINGLE_CLASS, {n, s.v0}), "V0 must be a real, full double array, got single"},
-        {5, test_host::make_array(mxDOUBLE_CLASS, {n - 1, s.v0}), "V0 must be 6 x c with c >= 1 (one row per column of X), got 5 x " + v0},
-        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 + 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 + 1)},
-        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 - 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 - 1)},
-        {5, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0, 2}), "V0 must be a matrix, got a 3-dimensional array"},
-        {5, V0, "V0 must be finite, but element " + std::to_string(n * s.v0) + " is -Inf"},
+        {4, test_host::make_array(mxSINGLE_CLASS, {n, s.v0}), "V0 must be a real, full double array, got single"},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {n - 1, s.v0}), "V0 must be 6 x c with c >= 1 (one row per column of X), got 5 x " + v0},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 + 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 + 1)},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0 - 1}), "V0 must have " + v0 + " columns (" + s.v0_columns_are + "), got " + std::to_string(s.v0 - 1)},
+        {4, test_host::make_array(mxDOUBLE_CLASS, {n, s.v0, 2}), "V0 must be a matrix, got a 3-dimensional array"},
+        {4, V0, "V0 must be finite, but element " + std::to_string(n * s.v0) + " is -Inf"},
+        // The pairs' names: strings, each one of the module's own.
+        {5, test_host::make_scalar(3), "option names must be strings, got a double as argument 1 after V0"},
+        {5, mxCreateString("Tol"), "unknown option 'Tol'; the options are " + std::string(s.names)},
+        {7, mxCreateCellMatrix(1, 1), "option names must be strings, got a cell as argument 3 after V0"},
     };
     // The ridge: krr_solve solves with any ridge >= 0; krr_lml's likelihood needs noise > 0.
     const bool positive = std::string(s.module) == "krr_lml";
     cases.push_back({3, test_host::make_scalar(positive ? 0.0 : -0.5),
                      positive ? "ridge must be finite and positive, got 0"
                               : "ridge must be finite and nonnegative, got -0.5"});
-    // The block size is at most n, after its rule.
-    std::vector<double> settings = s.settings;
-    settings[s.k_position - 1] = n + 1;
-    cases.push_back({4, test_host::make_matrix(1, settings.size(), settings),
-                     "setting " + std::to_string(s.k_position) + " (k) must be at most n = 6"});
+    // A value as the scalar arguments are read: a real numeric scalar of any class. The
+    // block size is at most n, after its rule. The pairs come as pairs.
+    auto seed = [](const mxArray* value) { return std::vector<const mxArray*>{mxCreateString("Seed"), value}; };
+    std::vector<const mxArray*> options = seed(test_host::make_scalar(1));
+    const std::vector<std::pair<std::vector<const mxArray*>, std::string>> pair_cases = {
+        {seed(test_host::make_array(mxDOUBLE_CLASS, {1, 2})), "Seed must be a real numeric scalar, got 2 elements"},
+        {seed(test_host::make_array(mxLOGICAL_CLASS, {1, 1})), "Seed must be a real numeric scalar, got logical"},
+        {seed(test_host::make_array(mxDOUBLE_CLASS, {1, 1}, true)), "Seed must be a real numeric scalar, got complex double"},
+        {seed(test_host::make_array(mxDOUBLE_CLASS, {1, 1}, false, true)), "Seed must be a real numeric scalar, got sparse double"},
+        {seed(mxCreateString("7")), "Seed must be a real numeric scalar, got char"},
+        {seed(typed_scalar(mxINT32_CLASS, -1)), "Seed must be a whole number from 0 to 9007199254740992, got -1"},
+        {pairs({{"BlockSize", n + 1.0}}), "BlockSize must be at most n = 6 (the columns of X), got 7"},
+        {{mxCreateString("Seed")}, "options must be name-value pairs, got an odd number (" +
+                                       std::to_string(2 * s.options.size() + 1) + ") of arguments after V0"},
+        {{options[0], options[1], mxCreateString("MaxPasses")},
+         "options must be name-value pairs, got an odd number (" + std::to_string(2 * s.options.size() + 3) +
+             ") of arguments after V0"}};
     for (const bad_argument& c : cases) {
       SCOPED_TRACE(c.fragment);
-      std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.settings);
+      std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.options);
       in[c.position] = c.array;
       for (int nlhs : {0, 3}) expect_refusal(call_module(s.module, nlhs, in), s.module, "invalidInput", c.fragment);
     }
+    for (const auto& c : pair_cases) {
+      SCOPED_TRACE(c.second);
+      std::vector<const mxArray*> in = solver_inputs(d, n, s.c, 0.1, s.options);
+      in.insert(in.end(), c.first.begin(), c.first.end());
+      expect_refusal(call_module(s.module, 1, in), s.module, "invalidInput", c.second);
+    }
+  }
+  // LogDet is one of three words, in any case.
+  const std::vector<const mxArray*> not_words = {typed_scalar(mxDOUBLE_CLASS, 1), mxCreateString("all"),
+                                                 mxCreateString(""), test_host::make_array(mxCHAR_CLASS, {2, 4})};
+  for (const mxArray* value : not_words) {
+    std::vector<const mxArray*> in = solver_inputs(d, n, 1, 0.1, lml_options(2));
+    in.push_back(mxCreateString("logdet"));
+    in.push_back(value);
+    const std::string got = mxGetNumberOfElements(value) == 0 ? "got ''" : "got ";
+    expect_refusal(call_module("krr_lml", 4, in), "krr_lml", "invalidInput",
+                   "LogDet must be 'none', 'with' or 'only', " + got);
   }
 
-  // Each settings entry just outside its rule (below, above, a fraction where a whole
-  // number is due, NaN) is refused with its position, name and range; each end of the
-  // range is accepted.
+  // Each option of the solves just outside its rule (below, above, a fraction where a whole
+  // number is due, NaN) is refused with its name and range, and each end of the range is
+  // accepted.
   struct rule {
     const char* name;
     double low, high;
@@ -452,68 +551,58 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     double below, above;
   };
   const double top = 9007199254740992.0;
-  const std::vector<rule> solve_rules = {{"relative_tol", 1e-300, 1e300, false, 0, 1e301},
-                                         {"k", 1, 2147483647, true, 0, 2147483648.0},
-                                         {"cache_bytes", 0, Inf, false, -1, NaN},
-                                         {"seed", 0, top, true, -1, 2 * top},
-                                         {"max_passes", 0, 1e12, false, -1e-300, 2e12}};
-  const std::vector<rule> lml_rules = {{"probes", 1, 4096, true, 0, 4097},
-                                       {"seed", 0, top, true, -1, 2 * top},
-                                       {"relative_tol", 1e-300, 1e300, false, 1e-301, Inf},
-                                       {"k", 1, 2147483647, true, -3, 4294967296.0},
-                                       {"cache_bytes", 0, Inf, false, -Inf, NaN},
-                                       {"log_det", 0, 2, true, -1, 3},
-                                       {"lanczos_steps", 1, 100000, true, 0, 100001},
-                                       {"lanczos_tol", 0, 1, false, -1e-9, 1.5},
-                                       {"max_passes", 0, 1e12, false, -1, Inf},
-                                       {"rank", 0, 1000000, true, -1, 1000001},
-                                       {"log_det_rank", 0, 1000000, true, -1, 1000001}};
-  struct ruled_module {
+  const std::vector<rule> solve_rules = {{"Tolerance", 1e-300, 1e300, false, 0, 1e301},
+                                         {"BlockSize", 1, 2147483647, true, 0, 2147483648.0},
+                                         {"CacheBytes", 0, Inf, false, -1, NaN},
+                                         {"Seed", 0, top, true, -1, top + 2},
+                                         {"MaxPasses", 0, 1e12, false, -1e-300, 2e12}};
+  const std::vector<rule> lml_rules = {{"Probes", 1, 4096, true, 0, 4097},
+                                       {"Seed", 0, top, true, -1, 2 * top},
+                                       {"Tolerance", 1e-300, 1e300, false, 1e-301, Inf},
+                                       {"BlockSize", 1, 2147483647, true, -3, 4294967296.0},
+                                       {"CacheBytes", 0, Inf, false, -Inf, NaN},
+                                       {"LanczosSteps", 1, 100000, true, 0, 100001},
+                                       {"LanczosTolerance", 0, 1, false, -1e-9, 1.5},
+                                       {"MaxPasses", 0, 1e12, false, -1, Inf},
+                                       {"Rank", 0, 1000000, true, -1, 1000001},
+                                       {"LogDetRank", 0, 1000000, true, -1, 1000001}};
+  // A number as the refusals show it: as %g does, with more digits where those do not
+  // read back as the number.
+  auto exact = [](double v) -> std::string {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+    char text[40];
+    for (int digits = 6; digits <= 17; ++digits) {
+      std::snprintf(text, sizeof text, "%.*g", digits, v);
+      if (std::strtod(text, nullptr) == v) break;
+    }
+    return text;
+  };
+  struct named_module {
     const char* module;
     const std::vector<rule>& rules;
-    std::vector<double> settings;
-    std::size_t k_position;
+    std::vector<option> options;
     int nlhs;
-    std::vector<const mxArray*> in;  // settings at position 4, replaced below
+    std::size_t c;
   };
-  const ruled_module ruled[] = {
-      {"krr_solve", solve_rules, solve_settings(2), 2, 3, solver_inputs(d, n, 2, 0.1, solve_settings(2))},
-      {"krr_lml", lml_rules, lml_settings(2), 4, 4, solver_inputs(d, n, 1, 0.1, lml_settings(2))},
-  };
-  for (const ruled_module& s : ruled) {
-    const std::vector<rule>& rules = s.rules;
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-      const rule& r = rules[i];
-      SCOPED_TRACE(std::string(s.module) + " setting " + r.name);
-      char range[160];
-      std::snprintf(range, sizeof range, "setting %zu (%s) must be %s from %g to %g, got ", i + 1,
-                    r.name, r.whole ? "a whole number" : "a number", r.low, r.high);
+  for (const named_module& m : {named_module{"krr_solve", solve_rules, solve_options(2), 3, 2},
+                                named_module{"krr_lml", lml_rules, lml_options(2), 4, 1}}) {
+    for (const rule& r : m.rules) {
+      SCOPED_TRACE(std::string(m.module) + " option " + r.name);
+      const std::string range = std::string(r.name) + " must be " + (r.whole ? "a whole number" : "a number") +
+                                " from " + exact(r.low) + " to " + exact(r.high) + ", got ";
       std::vector<double> bad = {r.below, NaN};
       if (!std::isnan(r.above)) bad.push_back(r.above);  // NaN: nothing above an infinite end
       if (r.whole) bad.push_back(r.low + 0.5);
       for (double v : bad) {
-        std::vector<double> settings = s.settings;
-        settings[i] = v;
-        char shown[32];
-        if (std::isnan(v)) {
-          std::snprintf(shown, sizeof shown, "NaN");
-        } else if (std::isinf(v)) {
-          std::snprintf(shown, sizeof shown, v > 0 ? "Inf" : "-Inf");
-        } else {
-          std::snprintf(shown, sizeof shown, "%g", v);
-        }
-        std::vector<const mxArray*> in = s.in;
-        in[4] = test_host::make_matrix(1, settings.size(), settings);
-        expect_refusal(call_module(s.module, 1, in), s.module, "invalidInput", range + std::string(shown));
+        std::vector<const mxArray*> in = solver_inputs(d, n, m.c, 0.1, with_option(m.options, {r.name, v}));
+        expect_refusal(call_module(m.module, 1, in), m.module, "invalidInput", range + exact(v));
       }
       // The ends; the block size's top is beyond n (refused above as such).
       for (double v : {r.low, r.high}) {
-        if (i + 1 == s.k_position && v == r.high) continue;
-        std::vector<double> settings = s.settings;
-        settings[i] = v;
-        std::vector<const mxArray*> in = s.in;
-        in[4] = test_host::make_matrix(1, settings.size(), settings);
-        call_result result = call_module(s.module, s.nlhs, in);
+        if (std::string(r.name) == "BlockSize" && v == r.high) continue;
+        std::vector<const mxArray*> in = solver_inputs(d, n, m.c, 0.1, with_option(m.options, {r.name, v}));
+        call_result result = call_module(m.module, m.nlhs, in);
         EXPECT_EQ(result.how, ending::returned) << v << ": " << result.error_message;
         EXPECT_TRUE(result.faults.empty()) << test_host::describe_faults(result);
         test_host::release_outputs(result);
@@ -521,17 +610,30 @@ TEST_F(ModuleBoundary, InternalModuleRefusalsCarryTheIdentifierAndLeaveNothingBe
     }
   }
 
-  // Input and output counts.
+  // Input and output counts: the solves take their five arguments, then pairs (an input
+  // more is an odd one, refused above).
+  for (const char* module : {"krr_solve", "krr_lml"}) {
+    SCOPED_TRACE(module);
+    const bool solve = std::string(module) == "krr_solve";
+    const std::vector<const mxArray*> in = solve ? solver_inputs(d, n, 2, 0.1, solve_options(2))
+                                                 : solver_inputs(d, n, 1, 0.1, lml_options(2));
+    const int most = solve ? 3 : 6;
+    expect_refusal(call_module(module, most + 1, in), module, "nargout",
+                   "at most " + std::to_string(most) + " outputs, " + std::to_string(most + 1) + " requested");
+    for (std::size_t count : {4, 0}) {
+      expect_refusal(call_module(module, 1, {in.begin(), in.begin() + count}), module, "nargin",
+                     std::string("expected X, ") + (solve ? "B" : "Y") +
+                         ", w, ridge, V0 and name-value options, got " + std::to_string(count) + " inputs");
+    }
+  }
   struct counts {
     const char* module;
     int inputs, most_outputs;
   };
-  for (const counts& c : {counts{"krr_solve", 6, 3}, counts{"krr_lml", 6, 6}, counts{"krr_memory", 0, 1}}) {
+  for (const counts& c : {counts{"krr_memory", 0, 1}}) {
     SCOPED_TRACE(c.module);
     std::vector<const mxArray*> in;
     const std::string module = c.module;
-    if (module == "krr_solve") in = solver_inputs(d, n, 2, 0.1, solve_settings(2));
-    if (module == "krr_lml") in = solver_inputs(d, n, 1, 0.1, lml_settings(2));
     const std::string plural = c.most_outputs == 1 ? " output, " : " outputs, ";
     expect_refusal(call_module(module, c.most_outputs + 1, in), module, "nargout",
                    "at most " + std::to_string(c.most_outputs) + plural +
@@ -607,9 +709,8 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
     std::vector<std::pair<std::size_t, std::size_t>> sizes;  // of each output
   };
   const std::vector<module_outputs> modules = {
-      {"krr_solve", solver_inputs(d, n, c, ridge, solve_settings(4)), {{n, c}, {n, c}, {1, 11}}},
-      {"krr_lml", solver_inputs(d, n, c, ridge, lml_settings(4), c + probes),
-       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 15}, {probes, 1}}},
+      {"krr_solve", solver_inputs(d, n, c, ridge, solve_options(4)), {{n, c}, {n, c}, {1, 1}}},
+      {"krr_lml", solver_inputs(d, n, c, ridge, lml_options(4), c + probes),
       {"krr_memory", {}, {{1, 1}}},
   };
   for (const module_outputs& m : modules) {
@@ -642,12 +743,19 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
     const double* X = memory ? nullptr : mxGetPr(m.in[0]);
     const double* w = memory ? nullptr : mxGetPr(m.in[2]);
     if (module == "krr_solve") {
-      // Converged: G = (K + ridge I) V - B, each column within 1e-9 of its largest target.
+      // Converged: G = (K + ridge I) V - B, each column within 1e-9 of its largest target;
+      // info's fields by name, in order, its passes the block steps' members over n.
       const double* V = mxGetPr(first[0]);
       const double* G = mxGetPr(first[1]);
       const double* B = mxGetPr(m.in[1]);
-      EXPECT_EQ(mxGetPr(first[2])[0], 0.0);
-      EXPECT_GT(mxGetPr(first[2])[1], 0.0);
+      const mxArray* info = first[2];
+      EXPECT_EQ(field_names(info), SOLVE_INFO);
+      EXPECT_EQ(text_field(info, "Status"), "converged");
+      EXPECT_GT(field(info, "BlockSteps"), 0.0);
+      EXPECT_EQ(field(info, "Passes"), field(info, "BlockSteps") * 4 / n);
+      EXPECT_GE(field(info, "Checks"), 1.0);
+      EXPECT_EQ(field(info, "Threads"), 1.0);
+      EXPECT_EQ(field(info, "CacheColumns"), static_cast<double>(n));
       for (std::size_t q = 0; q < c; ++q) {
         const std::vector<double> g = residual(X, d, n, w, ridge, V + q * n, B + q * n);
         const double tol = 1e-9 * largest_magnitude(B + q * n, n);
@@ -658,11 +766,17 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
       }
     } else if (module == "krr_lml") {
       // Converged: alpha = V(:, 1:c) solves the targets to 1e-8, each probe's solution u
-      // gives +-1 back; f, g finite; data_fit = sum of y' alpha.
+      // gives +-1 back; f, g finite; DataFit = sum of y' alpha; info's fields by name, in
+      // order.
       const double* V = mxGetPr(first[2]);
       const double* Y = mxGetPr(m.in[1]);
-      const double* info = mxGetPr(first[3]);
-      EXPECT_EQ(info[3], 0.0);
+      const mxArray* info = first[3];
+      EXPECT_EQ(field_names(info), LML_INFO);
+      EXPECT_EQ(text_field(info, "Status"), "converged");
+      EXPECT_EQ(field(info, "Threads"), 1.0);
+      EXPECT_GT(field(info, "LanczosSteps"), 0.0);
+      EXPECT_LE(field(info, "LanczosSteps"), 30.0);
+      EXPECT_GE(field(info, "PassesOverK"), field(info, "Passes") + field(info, "Checks") + 1);
       EXPECT_TRUE(std::isfinite(*mxGetPr(first[0])));
       for (std::size_t i = 0; i < d + 2; ++i) EXPECT_TRUE(std::isfinite(mxGetPr(first[1])[i]));
       double fit = 0;
@@ -671,12 +785,12 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
         EXPECT_LE(largest_magnitude(g.data(), n), 1e-8 * largest_magnitude(Y + q * n, n) + 1e-12);
         for (std::size_t i = 0; i < n; ++i) fit += Y[q * n + i] * V[q * n + i];
       }
-      EXPECT_NEAR(info[0], fit, 1e-10 * std::fabs(fit));
+      EXPECT_NEAR(field(info, "DataFit"), fit, 1e-10 * std::fabs(fit));
       // The log det is the mean of the probes' quadratures.
       const double* q = mxGetPr(first[4]);
       double mean = 0.0;
       for (std::size_t s = 0; s < probes; ++s) mean += q[s];
-      EXPECT_NEAR(mean / probes, info[1], 1e-12 * (1.0 + std::fabs(info[1])));
+      EXPECT_NEAR(mean / probes, field(info, "LogDet"), 1e-12 * (1.0 + std::fabs(field(info, "LogDet"))));
       const std::vector<double> zero(n, 0.0);
       for (std::size_t s = 0; s < probes; ++s) {
         const std::vector<double> z = residual(X, d, n, w, ridge, V + (c + s) * n, zero.data());
@@ -975,6 +1089,63 @@ TEST_F(ModuleBoundary, PredictionReturnsItsRefusalsAsDataAndLeavesNothingBehind)
   expect_refusal(call_module("krr_predict", 6, fresh()), "krr_predict", "nargout", "at most 5 outputs, 6 requested");
 }
 
+// The solves' options by name: in any case and order, the last of a name given twice
+// counting, in any numeric class; left out, each takes the default its help states.
+TEST_F(ModuleBoundary, InternalModulesReadOptionsByNameWithTheirDocumentedDefaults) {
+  const std::size_t d = 2, n = 300;
+  auto outputs_agree = [](const call_result& a, const call_result& b, std::size_t count) {
+    bool same = a.how == ending::returned && b.how == ending::returned;
+    for (std::size_t i = 0; same && i < count; ++i) {
+      if (mxIsDouble(a.outputs[i])) same = same_bits(a.outputs[i], b.outputs[i]);  // not info
+    }
+    return same;
+  };
+  for (std::size_t c : {1, 2}) {
+    SCOPED_TRACE("krr_solve with " + std::to_string(c) + " columns");
+    const std::vector<option> documented = {{"Tolerance", 1e-6}, {"BlockSize", c > 1 ? 256.0 : 64.0},
+                                            {"CacheBytes", Inf}, {"Seed", 0}, {"MaxPasses", 1000}};
+    call_result defaults = call_module("krr_solve", 2, solver_inputs(d, n, c, 0.1, {}));
+    call_result given = call_module("krr_solve", 2, solver_inputs(d, n, c, 0.1, documented));
+    std::vector<const mxArray*> in = solver_inputs(d, n, c, 0.1, {{"seed", 1}, {"TOLERANCE", 1e-6}, {"Seed", 0}});
+    in.push_back(mxCreateString("blocksize"));
+    in.push_back(typed_scalar(mxINT16_CLASS, c > 1 ? 256 : 64));
+    call_result mixed = call_module("krr_solve", 2, in);
+    call_result other_seed = call_module("krr_solve", 2, solver_inputs(d, n, c, 0.1, {{"Seed", 1}}));
+    EXPECT_TRUE(outputs_agree(defaults, given, 2));
+    EXPECT_TRUE(outputs_agree(defaults, mixed, 2));
+    EXPECT_FALSE(outputs_agree(defaults, other_seed, 2));  // the seed read is the one used
+    for (call_result* r : {&defaults, &given, &mixed, &other_seed}) {
+      EXPECT_TRUE(r->faults.empty()) << test_host::describe_faults(*r);
+      test_host::release_outputs(*r);
+    }
+  }
+  const std::vector<option> documented = {
+      {"Probes", 16},        {"Seed", 0},        {"Tolerance", 1e-6},         {"BlockSize", 256},
+      {"CacheBytes", Inf},   {"LogDet", 0, "with"}, {"LanczosSteps", 60},     {"LanczosTolerance", 1e-6},
+      {"MaxPasses", 1000},   {"Rank", 0},        {"LogDetRank", 0}};
+  call_result defaults = call_module("krr_lml", 5, solver_inputs(d, n, 1, 0.1, {}));
+  call_result given = call_module("krr_lml", 5, solver_inputs(d, n, 1, 0.1, documented));
+  call_result with = call_module("krr_lml", 5, solver_inputs(d, n, 1, 0.1, {{"logdet", 0, "With"}, {"PROBES", 16}}));
+  EXPECT_TRUE(outputs_agree(defaults, given, 5));
+  EXPECT_TRUE(outputs_agree(defaults, with, 5));
+  ASSERT_EQ(defaults.how, ending::returned) << defaults.error_message;
+  EXPECT_EQ(mxGetN(defaults.outputs[2]), 17u);  // the targets, then 16 probes
+  // The other words: the gradient alone (no value), the value alone (no gradient).
+  call_result none = call_module("krr_lml", 2, solver_inputs(d, n, 1, 0.1, {{"LogDet", 0, "NONE"}}));
+  call_result only = call_module("krr_lml", 2, solver_inputs(d, n, 1, 0.1, {{"LogDet", 0, "Only"}}));
+  ASSERT_EQ(none.how, ending::returned) << none.error_message;
+  ASSERT_EQ(only.how, ending::returned) << only.error_message;
+  EXPECT_TRUE(std::isnan(*mxGetPr(none.outputs[0])));
+  EXPECT_TRUE(same_bits(none.outputs[1], defaults.outputs[1]));
+  // The value alone solves the targets without the probes, to the same tolerance (1e-6).
+  EXPECT_NEAR(*mxGetPr(only.outputs[0]), *mxGetPr(defaults.outputs[0]), 1e-6 * std::fabs(*mxGetPr(defaults.outputs[0])));
+  EXPECT_TRUE(std::isnan(mxGetPr(only.outputs[1])[0]));
+  for (call_result* r : {&defaults, &given, &with, &none, &only}) {
+    EXPECT_TRUE(r->faults.empty()) << test_host::describe_faults(*r);
+    test_host::release_outputs(*r);
+  }
+}
+
 // This host's interrupt flag (libut) ends a call at the next poll, inside a block step
 // too, and is left set for the host, which ends the command once the module has raised
 // its error. Everything of the call is released.
@@ -1027,15 +1198,17 @@ TEST_F(ModuleBoundary, InterruptEndsAnInternalModuleCallAtAnyPoll) {
     int nlhs;
     std::vector<const mxArray*> in;
   };
+  const std::vector<option> lml = {{"Probes", 4},        {"Seed", 3},          {"Tolerance", 1e-8},
+                                   {"BlockSize", 20},    {"LanczosSteps", 20}, {"LanczosTolerance", 1e-9}};
   const std::vector<long_call> calls = {
-      {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {1e-10, 20, Inf, 3, 1000})},
-      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0, 0})},
+      {"krr_solve", 3, solver_inputs(2, 200, 2, 1e-3, {{"Tolerance", 1e-10}, {"BlockSize", 20}, {"Seed", 3}})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, lml)},
       // with each probe's trace terms, and no log determinant: their pass is the last phase
-      {"krr_lml", 6, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 0, 20, 1e-9, 1000, 0, 0})},
+      {"krr_lml", 6, solver_inputs(2, 200, 1, 1e-3, with_option(lml, {"LogDet", 0, "none"}))},
       // and with the solves by preconditioned conjugate gradients: the factor, then the solves
-      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 30, 0})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, with_option(lml, {"Rank", 30}))},
       // and with the log determinant preconditioned: its factor, then Lanczos
-      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, {4, 3, 1e-8, 20, Inf, 1, 20, 1e-9, 1000, 0, 30})},
+      {"krr_lml", 4, solver_inputs(2, 200, 1, 1e-3, with_option(lml, {"LogDetRank", 30}))},
       // krr_predict: the predictions alone; with the deviations, the predictions, the factor,
       // then the exact method's two batches of solves (256 rows, then 44), or the approximate
       // method's rows.
@@ -1142,7 +1315,11 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
   EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
 
   // The internal modules: a limit one byte short of each output in the order they are
-  // created ends the call there; one that holds them all lets it return.
+  // created ends the call there; one that holds them all lets it return. The solves make
+  // their info struct last, once the core is done, field by field.
+  std::vector<std::size_t> solve_bytes = {8 * n * 2, 8 * n * 2}, lml_bytes = {8, 8 * 4, 8 * n * 4, 8 * 3, 8 * 4 * 3};
+  for (std::size_t b : info_bytes(SOLVE_INFO)) solve_bytes.push_back(b);
+  for (std::size_t b : info_bytes(LML_INFO)) lml_bytes.push_back(b);
   struct outputs {
     const char* module;
     int nlhs;
@@ -1150,8 +1327,8 @@ TEST_F(ModuleBoundary, HostAllocationFailureAtEveryOutputEndsTheCallCleanly) {
     std::vector<std::size_t> bytes;
   };
   const std::vector<outputs> modules = {
-      {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_settings(2)), {8 * n * 2, 8 * n * 2, 8 * 11}},
-      {"krr_lml", 6, solver_inputs(2, n, 1, 0.1, lml_settings(2)), {8, 8 * 4, 8 * n * 4, 8 * 15, 8 * 3, 8 * 4 * 3}},
+      {"krr_solve", 3, solver_inputs(2, n, 2, 0.1, solve_options(2)), solve_bytes},
+      {"krr_lml", 6, solver_inputs(2, n, 1, 0.1, lml_options(2)), lml_bytes},
       {"krr_memory", 1, {}, {8}},
       // krr_predict: Ypred, then (the cells of warnings and failure hold nothing) Ysd and Yint.
       {"krr_predict", 1, model_inputs(3, 8, 5, 2, 0.1), {8 * 5 * 2}},
@@ -1196,19 +1373,23 @@ TEST_F(ModuleBoundary, MemoryBeyondWhatTheProcessCanHaveIsCappedOrRefused) {
   std::vector<double> X(2 * n_lml), Y(n_lml);
   for (std::size_t i = 0; i < X.size(); ++i) X[i] = std::fmod(0.37 * i, 1.0);
   for (std::size_t j = 0; j < n_lml; ++j) Y[j] = std::sin(1.3 * j);
-  call_result lml = test_host::call(
-      "krr_lml", krr_lml_mex_function, 4,
-      {test_host::make_matrix(2, n_lml, X), test_host::make_matrix(n_lml, 1, Y),
-       test_host::make_matrix(1, 3, {1, 1, 1}), test_host::make_scalar(0.1),
-       test_host::make_matrix(1, 11, {64, 0, 1e-2, 64, Inf, 0, 10, 1e-6, 10, 0, 0}),
-       test_host::make_array(mxDOUBLE_CLASS, {0, 0})});
+  std::vector<const mxArray*> lml_in = {test_host::make_matrix(2, n_lml, X), test_host::make_matrix(n_lml, 1, Y),
+                                        test_host::make_matrix(1, 3, {1, 1, 1}), test_host::make_scalar(0.1),
+                                        test_host::make_array(mxDOUBLE_CLASS, {0, 0})};
+  for (const mxArray* a : pairs({{"Probes", 64}, {"Tolerance", 1e-2}, {"BlockSize", 64}, {"LogDet", 0, "none"},
+                                 {"LanczosSteps", 10}, {"MaxPasses", 10}})) {
+    lml_in.push_back(a);
+  }
+  call_result lml = test_host::call("krr_lml", krr_lml_mex_function, 4, lml_in);
   // krr_memory reports what the calls may plan for: no more than the limit.
   call_result memory = call_module("krr_memory", 1, {});
   // A block of all 3000 samples: its k x k matrices alone are 144 MB.
   std::vector<const mxArray*> block = {
       test_host::make_array(mxDOUBLE_CLASS, {0, 3000}), test_host::make_array(mxDOUBLE_CLASS, {3000, 1}),
-      test_host::make_scalar(1), test_host::make_scalar(0.1),
-      test_host::make_matrix(1, 5, {1e-6, 3000, 0, 0, 10}), test_host::make_array(mxDOUBLE_CLASS, {0, 0})};
+      test_host::make_scalar(1), test_host::make_scalar(0.1), test_host::make_array(mxDOUBLE_CLASS, {0, 0})};
+  for (const mxArray* a : pairs({{"Tolerance", 1e-6}, {"BlockSize", 3000}, {"CacheBytes", 0}, {"MaxPasses", 10}})) {
+    block.push_back(a);
+  }
   call_result solve = call_module("krr_solve", 3, block);
   // The deviations' factor of rank 1000 on 3000 samples is 24 MB by itself: refused before
   // any work, with its size, by either method; krr_predict returns the refusal as data.
