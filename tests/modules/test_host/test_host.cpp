@@ -721,7 +721,12 @@ char* mxArrayToString(const mxArray* a) {
   if (a->cls != mxCHAR_CLASS) return nullptr;
   char* text = static_cast<char*>(std::malloc(a->numel + 1));
   if (!text) return nullptr;
-  for (std::size_t i = 0; i < a->numel; ++i) text[i] = static_cast<char>(test_host::element(a, i));
+  // Each 16-bit code unit: ASCII as itself, any other as '?' (the hosts convert those to
+  // their own encoding, which no module relies on).
+  for (std::size_t i = 0; i < a->numel; ++i) {
+    const double unit = test_host::element(a, i);
+    text[i] = unit < 128 ? static_cast<char>(unit) : '?';
+  }
   text[a->numel] = '\0';
   return text;
 }
