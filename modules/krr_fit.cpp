@@ -115,7 +115,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   std::string refusal;
   if (!read_pairs(prhs + 2, nrhs - 2, "X and Y",
                   [&](const std::string& name, const mxArray* value, std::string& message) {
-                    return krr::set_fit_option(options, name, option_value_of(value), message);
+                    return krr::set_fit_option(options, name, option_of(value), message);
                   },
                   refusal)) {
     result.status = krr::fit_status::invalid_input;

@@ -4,6 +4,7 @@
 #include "modules/host/named_options.h"
 
 #include "modules/host/argument_checks.h"
+#include "modules/host/value_reading.h"
 
 #include <cctype>
 #include <cmath>
@@ -13,53 +14,6 @@
 #include <vector>
 
 namespace host {
-
-namespace {
-
-// The numbers of a full numeric or logical array, real parts as doubles in column-major
-// order.
-std::vector<double> numbers_of(const mxArray* a) {
-  const std::size_t count = mxGetNumberOfElements(a);
-  std::vector<double> out(count, 0.0);
-  if (count == 0) return out;
-  if (mxIsLogical(a)) {
-    const mxLogical* v = mxGetLogicals(a);
-    for (std::size_t i = 0; i < count; ++i) out[i] = v[i] ? 1.0 : 0.0;
-    return out;
-  }
-  const void* data = mxGetData(a);
-  switch (mxGetClassID(a)) {
-#define KRR_READ(ID, TYPE) \
-  case ID:                 \
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(static_cast<const TYPE*>(data)[i]); \
-    break;
-    KRR_READ(mxDOUBLE_CLASS, double)
-    KRR_READ(mxSINGLE_CLASS, float)
-    KRR_READ(mxINT8_CLASS, std::int8_t)
-    KRR_READ(mxUINT8_CLASS, std::uint8_t)
-    KRR_READ(mxINT16_CLASS, std::int16_t)
-    KRR_READ(mxUINT16_CLASS, std::uint16_t)
-    KRR_READ(mxINT32_CLASS, std::int32_t)
-    KRR_READ(mxUINT32_CLASS, std::uint32_t)
-    KRR_READ(mxINT64_CLASS, std::int64_t)
-    KRR_READ(mxUINT64_CLASS, std::uint64_t)
-#undef KRR_READ
-    default:
-      break;
-  }
-  return out;
-}
-
-}  // namespace
-
-bool text_of(const mxArray* a, std::string& text) {
-  if (!mxIsChar(a) || mxGetNumberOfDimensions(a) != 2 || mxGetM(a) > 1) return false;
-  char* s = mxArrayToString(a);
-  if (!s) return false;
-  text = s;
-  mxFree(s);
-  return true;
-}
 
 namespace {
 
@@ -124,37 +78,6 @@ bool check_option(named_option& o, const mxArray* a, const char* fn, call_failur
 
 }  // namespace
 
-krr::option_value option_value_of(const mxArray* a) {
-  krr::option_value v;
-  v.rows = static_cast<std::int64_t>(mxGetM(a));
-  v.cols = static_cast<std::int64_t>(mxGetN(a));  // the trailing dimensions' product
-  v.class_name = mxGetClassName(a);
-  if ((mxIsNumeric(a) || mxIsLogical(a)) && !mxIsSparse(a)) {
-    v.kind = krr::option_value::type::numbers;
-    v.logical = mxIsLogical(a);
-    v.complex = mxIsComplex(a);
-    v.numbers = numbers_of(a);
-    return v;
-  }
-  if (text_of(a, v.text)) {
-    v.kind = krr::option_value::type::text;
-    return v;
-  }
-  v.kind = krr::option_value::type::other;
-  if (mxIsCell(a)) {
-    std::vector<std::string> texts;
-    const std::size_t count = mxGetNumberOfElements(a);
-    for (std::size_t i = 0; i < count; ++i) {
-      std::string s;
-      const mxArray* element = mxGetCell(a, i);
-      if (!element || !text_of(element, s)) return v;
-      texts.push_back(s);
-    }
-    v.kind = krr::option_value::type::texts;
-    v.texts = texts;
-  }
-  return v;
-}
 
 bool read_pairs(const mxArray* const* args, int count, const char* after,
                 const std::function<bool(const std::string& name, const mxArray* value,

@@ -15,14 +15,6 @@
 
 namespace host {
 
-// A char row as a string; false for anything else.
-bool text_of(const mxArray* a, std::string& text);
-
-// A value as the core's option tables take it: numbers (full numeric or logical arrays, real
-// parts as doubles, column-major), a string, a list of strings (a cell of char rows), or
-// only described (anything else: a sparse array, a struct, a cell of numbers).
-krr::option_value option_value_of(const mxArray* a);
-
 // Walks the count arguments of name-value pairs that follow the argument `after` ("X and Y",
 // "V0"): each name a string, handed with its value to set, which returns false with its
 // message for a refused one. False, with the message, for an odd count, a name that is not a

@@ -863,19 +863,6 @@ void mxSetField(mxArray* s, mwIndex i, const char* field, mxArray* value) {
   test_host::adopt(held, s, i * s->fields.size() + f, value, "mxSetField");
 }
 
-mxArray* mxGetField(const mxArray* s, mwIndex i, const char* field) {
-  auto held = test_host::enter("mxGetField");
-  test_host::checked(held, s, "mxGetField");
-  if (s->cls != mxSTRUCT_CLASS || i >= s->numel) {
-    test_host::misuse(held, test_host::format_text("mxGetField of element %zu of a %s array of %zu",
-                                                   i, test_host::class_name(s->cls), s->numel));
-  }
-  for (std::size_t f = 0; f < s->fields.size(); ++f) {
-    if (s->fields[f] == field) return s->children[i * s->fields.size() + f];
-  }
-  return nullptr;
-}
-
 int mxGetNumberOfFields(const mxArray* s) {
   auto held = test_host::enter("mxGetNumberOfFields");
   test_host::checked(held, s, "mxGetNumberOfFields");

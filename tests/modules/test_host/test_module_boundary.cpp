@@ -711,6 +711,7 @@ TEST_F(ModuleBoundary, EveryOutputCountFillsExactlyItsSlots) {
   const std::vector<module_outputs> modules = {
       {"krr_solve", solver_inputs(d, n, c, ridge, solve_options(4)), {{n, c}, {n, c}, {1, 1}}},
       {"krr_lml", solver_inputs(d, n, c, ridge, lml_options(4), c + probes),
+       {{1, 1}, {d + 2, 1}, {n, c + probes}, {1, 1}, {probes, 1}}},
       {"krr_memory", {}, {{1, 1}}},
   };
   for (const module_outputs& m : modules) {
