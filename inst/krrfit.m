@@ -189,16 +189,7 @@ if nargin < 2
 end
 [X, Y] = check_data(X, Y);
 % Sparse values made full, and strings (the other host's) char rows or cells of them.
-args = varargin;
-for i = 1:numel(args)
-  if isa(args{i}, 'string') && isscalar(args{i})
-    args{i} = char(args{i});
-  elseif isa(args{i}, 'string')
-    args{i} = cellstr(args{i});
-  elseif issparse(args{i})
-    args{i} = full(args{i});
-  end
-end
+args = plain_options(varargin);
 % The fit; its warnings and refusals come back as data, raised here under krrfit's name.
 [model, warnings, failure] = krr_fit(X, Y, args{:});
 for i = 1:size(warnings, 1)

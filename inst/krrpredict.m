@@ -94,16 +94,8 @@ if isstruct(model) && isscalar(model)
     end
   end
 end
-args = varargin;
-for i = 1:numel(args)
-  if isa(args{i}, 'string') && isscalar(args{i})
-    args{i} = char(args{i});
-  elseif isa(args{i}, 'string')
-    args{i} = cellstr(args{i});
-  elseif issparse(args{i})
-    args{i} = full(args{i});
-  end
-end
+% Sparse values made full, and strings (the other host's) char rows or cells of them.
+args = plain_options(varargin);
 % The prediction; the deviations only where asked for. Its warnings and refusals come back
 % as data, raised here under krrpredict's name.
 if nargout < 2

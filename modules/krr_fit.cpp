@@ -78,15 +78,6 @@ mxArray* model_struct(const krr::fit_model& m, std::size_t n, std::size_t d, std
   return s;
 }
 
-mxArray* messages(const std::vector<krr::fit_message>& list) {
-  mxArray* cell = mxCreateCellMatrix(list.size(), 2);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    mxSetCell(cell, i, mxCreateString(list[i].code.c_str()));
-    mxSetCell(cell, list.size() + i, mxCreateString(list[i].message.c_str()));
-  }
-  return cell;
-}
-
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
   call_failure& f = call.failure;
@@ -143,9 +134,9 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   }
   const bool done = result.status == krr::fit_status::done;
   call.set_output(0, done ? model_struct(result.model, n, d, c) : mxCreateDoubleMatrix(0, 0, mxREAL));
-  call.set_output(1, messages(result.warnings));
+  call.set_output(1, host::message_cells(result.warnings));
   call.set_output(2, done ? mxCreateCellMatrix(0, 0)
-                          : messages(std::vector<krr::fit_message>{result.error}));
+                          : host::message_cells(std::vector<krr::fit_message>{result.error}));
 }
 
 }  // namespace

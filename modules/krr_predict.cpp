@@ -183,15 +183,6 @@ void read_options(int pairs, const mxArray* const options[], krr::model_predict_
   }
 }
 
-mxArray* messages(const std::vector<krr::fit_message>& list) {
-  mxArray* cell = mxCreateCellMatrix(list.size(), 2);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    mxSetCell(cell, i, mxCreateString(list[i].code.c_str()));
-    mxSetCell(cell, list.size() + i, mxCreateString(list[i].message.c_str()));
-  }
-  return cell;
-}
-
 void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   using namespace host;
   call_failure& f = call.failure;
@@ -251,8 +242,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   const bool filled = rows > 0 && c > 0;
   call.set_output(0, mxCreateDoubleMatrix(rows, c, mxREAL));
   if (filled) std::copy(result.predictions.begin(), result.predictions.end(), call.output_data(0));
-  call.set_output(1, messages(result.warnings));
-  call.set_output(2, done ? mxCreateCellMatrix(0, 0) : messages(std::vector<krr::fit_message>{result.error}));
+  call.set_output(1, host::message_cells(result.warnings));
+  call.set_output(2, done ? mxCreateCellMatrix(0, 0) : host::message_cells(std::vector<krr::fit_message>{result.error}));
   if (!deviations) return;
   call.set_output(3, mxCreateDoubleMatrix(rows, c, mxREAL));
   if (filled) {

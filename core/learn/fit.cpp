@@ -403,6 +403,28 @@ bool check_memory(context& ctx, std::int64_t m) {
            static_cast<long long>(m), ctx.memory, ctx.memory / 1e9));
 }
 
+// The mean and standard deviation (n - 1) of v[0 .. n), computed on v scaled by 2^-e with e
+// the exponent of its largest magnitude (largest = f 2^e, f in [0.5, 1)), in a fixed order:
+// the scaling is exact, so neither sum overflows nor underflows, and the results are those
+// of the unscaled sums wherever those stayed in range. mean and sd are in the scaled units
+// (times 2^e in v's); false, with nothing set, where every entry is 0.
+bool scaled_moments(const double* v, std::int64_t n, int& e, double& mean, double& sd) {
+  double largest = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(v[i]));
+  if (largest == 0) return false;
+  std::frexp(largest, &e);
+  double sum = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) sum += std::ldexp(v[i], -e);
+  mean = sum / static_cast<double>(n);
+  double sq = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double u = std::ldexp(v[i], -e) - mean;
+    sq += u * u;
+  }
+  sd = std::sqrt(sq / static_cast<double>(n - 1));
+  return true;
+}
+
 // The scales of several outputs, which share one kernel: column q of the centred Y is
 // fitted divided by y_scale[q] = s_q / g, s_q its standard deviation and g the geometric
 // mean of the s_q, so that a column in large units neither sets the shared amplitude and
@@ -425,22 +447,9 @@ bool target_scales(context& ctx, const double* Y, std::vector<double>& y_scale) 
   double log_sum = 0.0;
   int varying = 0;
   for (int q = 0; q < c; ++q) {
-    const double* y = Y + static_cast<size_t>(q) * n;
-    double largest = 0.0;
-    for (std::int64_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(y[i]));
-    if (largest == 0) continue;
     int e = 0;
-    std::frexp(largest, &e);
-    double sum = 0.0;
-    for (std::int64_t i = 0; i < n; ++i) sum += std::ldexp(y[i], -e);
-    const double m = sum / static_cast<double>(n);
-    double sq = 0.0;
-    for (std::int64_t i = 0; i < n; ++i) {
-      const double v = std::ldexp(y[i], -e) - m;
-      sq += v * v;
-    }
-    const double sd = std::sqrt(sq / static_cast<double>(n - 1));
-    if (sd == 0) continue;
+    double m = 0.0, sd = 0.0;
+    if (!scaled_moments(Y + static_cast<size_t>(q) * n, n, e, m, sd) || sd == 0) continue;
     log_sd[q] = std::log(sd) + e * std::log(2.0);
     varies[q] = true;
     log_sum += log_sd[q];
@@ -483,21 +492,9 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   std::vector<double> mu_scaled(d, 0.0), sigma_scaled(d, 1.0);
   if (ctx.s.standardize) {
     for (int l = 0; l < d; ++l) {
-      const double* x = X + static_cast<size_t>(l) * n;
-      double largest = 0.0;
-      for (std::int64_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(x[i]));
-      if (largest == 0) continue;
-      std::frexp(largest, &exponent[l]);  // largest = f 2^e, f in [0.5, 1)
+      double m = 0.0, sd = 0.0;
+      if (!scaled_moments(X + static_cast<size_t>(l) * n, n, exponent[l], m, sd)) continue;
       const int e = exponent[l];
-      double sum = 0.0;
-      for (std::int64_t i = 0; i < n; ++i) sum += std::ldexp(x[i], -e);
-      const double m = sum / static_cast<double>(n);
-      double sq = 0.0;
-      for (std::int64_t i = 0; i < n; ++i) {
-        const double v = std::ldexp(x[i], -e) - m;
-        sq += v * v;
-      }
-      const double sd = std::sqrt(sq / static_cast<double>(n - 1));
       mu[l] = std::ldexp(m, e);
       if (sd == 0) {  // constant: x - mu, as unscaled
         exponent[l] = 0;

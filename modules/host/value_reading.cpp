@@ -90,4 +90,13 @@ std::string dims_text(const mxArray* a) {
   return s;
 }
 
+mxArray* message_cells(const std::vector<krr::fit_message>& list) {
+  mxArray* cell = mxCreateCellMatrix(list.size(), 2);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    mxSetCell(cell, i, mxCreateString(list[i].code.c_str()));
+    mxSetCell(cell, list.size() + i, mxCreateString(list[i].message.c_str()));
+  }
+  return cell;
+}
+
 }  // namespace host

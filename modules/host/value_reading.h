@@ -1,4 +1,4 @@
-// Values as the host holds them, read for the core: the numbers of a numeric or logical
+// Values as the host holds them, read for the core, and the core's messages made cells: the numbers of a numeric or logical
 // array of any class, a char row as a string, an option's value as the core's option tables
 // take it, and an array's dims as messages show them.
 #pragma once
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/learn/fit.h"
 #include "core/learn/fit_options.h"
 #include "mex.h"
 
@@ -24,5 +25,9 @@ krr::option_value option_of(const mxArray* a);
 
 // "R x C" or "R x C x P ...", every dimension.
 std::string dims_text(const mxArray* a);
+
+// The core's warnings or error as a k x 2 cell array of {code, message}, one row each in
+// order, for the .m function to raise under its own name.
+mxArray* message_cells(const std::vector<krr::fit_message>& list);
 
 }  // namespace host
