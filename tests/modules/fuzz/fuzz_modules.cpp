@@ -2471,7 +2471,7 @@ void fuzz_krr_fit(FuzzedDataProvider& fdp) {
   const std::vector<const char*> fields = {"FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
                                            "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History",
                                            "Seconds", "Method", "Threads", "FinalPasses", "Alpha", "X",
-                                           "Weights", "Mu", "Sigma", "YMean"};
+                                           "Weights", "Mu", "Sigma", "YMean", "YScale"};
   require_fields(model, fields, r);
   const std::size_t rows = mxGetM(in[0]), features = mxGetN(in[0]), outputs = mxGetN(in[1]);
   auto shaped = [&](const char* name, std::size_t m, std::size_t k) {
@@ -2487,6 +2487,11 @@ void fuzz_krr_fit(FuzzedDataProvider& fdp) {
   shaped("Mu", 1, features);
   shaped("Sigma", 1, features);
   shaped("YMean", 1, outputs);
+  const double* y_scale = shaped("YScale", 1, outputs);
+  for (std::size_t q = 0; q < outputs; ++q) {
+    require(y_scale[q] > 0 && std::isfinite(y_scale[q]) && (outputs > 1 || y_scale[q] == 1.0),
+            "a YScale is not positive and finite, or not 1 for one output", r);
+  }
   require(is_text(mxGetField(model, 0, "Method")), "model.Method is not text", r);
   const double amplitude = info_field(model, "Amplitude", r), ridge = info_field(model, "Ridge", r);
   require(amplitude > 0 && std::isfinite(amplitude) && ridge > 0 && std::isfinite(ridge),
