@@ -181,13 +181,6 @@ bool check_warm_start(const mxArray* V0, std::size_t n, std::size_t columns,
   return false;
 }
 
-bool check_block_size(double k, int position, std::size_t n, const char* fn,
-                      call_failure& failure) {
-  if (k <= static_cast<double>(n)) return true;
-  fail(failure, fn, "invalidInput", "setting %d (k) must be at most n = %zu", position, n);
-  return false;
-}
-
 bool check_block_size(double k, const char* name, std::size_t n, const char* fn,
                       call_failure& failure) {
   if (k <= static_cast<double>(n)) return true;

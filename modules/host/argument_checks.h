@@ -59,10 +59,6 @@ bool read_real_scalar(const mxArray* a, const char* fn, const char* name, double
 bool check_warm_start(const mxArray* V0, std::size_t n, std::size_t columns,
                       const char* columns_are, const char* fn, call_failure& failure);
 
-// The block size read from a settings vector (entry `position`, already a whole number >= 1):
-// at most n.
-bool check_block_size(double k, int position, std::size_t n, const char* fn,
-                      call_failure& failure);
 // The block size read from the option `name` (already a whole number >= 1): at most n.
 bool check_block_size(double k, const char* name, std::size_t n, const char* fn,
                       call_failure& failure);
