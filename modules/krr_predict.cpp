@@ -31,6 +31,7 @@
 #include "modules/host/argument_checks.h"
 #include "modules/host/interrupt.h"
 #include "modules/host/module_call.h"
+#include "modules/host/named_options.h"
 #include "modules/host/operator_setting.h"
 #include "modules/host/thread_setting.h"
 #include "modules/host/value_reading.h"
@@ -158,27 +159,15 @@ const double* read_rows(const mxArray* a, std::int64_t d, std::vector<double>& c
 // the core's checker, in krrpredict's words.
 void read_options(int pairs, const mxArray* const options[], krr::model_predict_settings& settings,
                   refusal& r) {
-  if (pairs % 2 != 0) {
-    r.set(krr::model_predict_status::invalid_input, "invalidInput",
-          "options must be name-value pairs, got an odd number (" + std::to_string(pairs) +
-              ") of arguments after MODEL and XNEW");
-    return;
-  }
   krr::predict_option_set set;
-  std::string name, message;
-  for (int i = 0; i + 1 < pairs; i += 2) {
-    if (!host::text_of(options[i], name)) {
-      r.set(krr::model_predict_status::invalid_input, "invalidInput",
-            std::string("option names must be strings, got a ") + mxGetClassName(options[i]) +
-                " as argument " + std::to_string(i + 1) + " after MODEL and XNEW");
-      return;
-    }
-    if (!krr::set_predict_option(set, name, host::option_of(options[i + 1]), message)) {
-      r.set(krr::model_predict_status::invalid_input, "invalidInput", message);
-      return;
-    }
-  }
-  if (!krr::read_predict_options(set, settings, message)) {
+  std::string message;
+  const bool read = host::read_pairs(
+      options, pairs, "MODEL and XNEW",
+      [&](const std::string& name, const mxArray* value, std::string& refused) {
+        return krr::set_predict_option(set, name, host::option_of(value), refused);
+      },
+      message);
+  if (!read || !krr::read_predict_options(set, settings, message)) {
     r.set(krr::model_predict_status::invalid_input, "invalidInput", message);
   }
 }
