@@ -27,15 +27,6 @@ namespace fitting {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string text(const char* fmt, ...) {
-  char buffer[4096];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(buffer, sizeof buffer, fmt, args);
-  va_end(args);
-  return buffer;
-}
-
 bool context::fail(fit_status st, const char* code, const std::string& message) {
   if (status == fit_status::done) {
     status = st;
@@ -96,7 +87,7 @@ dense_objective_result dense_value(context& ctx, const double* X, std::int64_t m
     ctx.fail(fit_status::interrupted, "interrupted", "interrupted by the user");
   } else if (r.status == dense_objective_status::out_of_memory) {
     ctx.fail(fit_status::out_of_memory, "outOfMemory",
-             text("could not allocate %.0f bytes for %s", r.failure.bytes,
+             printf_text("could not allocate %.0f bytes for %s", r.failure.bytes,
                   r.failure.what ? r.failure.what : "the dense objective's arrays"));
   }
   if (ctx.failed()) r.factorised = false;
@@ -113,6 +104,17 @@ void take_rows(const context& ctx, const std::vector<std::int64_t>& rows, std::v
               X.begin() + j * ctx.d);
     for (int q = 0; q < ctx.c; ++q) Y[q * m + j] = ctx.Yc[q * ctx.n + rows[j]];
   }
+}
+
+lbfgs_options stage_options(const context& ctx, const std::string& label) {
+  lbfgs_options o;
+  o.max_iterations = ctx.s.max_iterations;
+  o.memory = 10;
+  o.gradient_tolerance = 1e-5;
+  o.value_tolerance = 1e-7;
+  o.max_step = 2.0;
+  o.label = label;
+  return o;
 }
 
 namespace {
@@ -141,7 +143,7 @@ bool factorising_start(context& ctx, const double* X, std::int64_t m, const doub
     if (trial >= limit) {
       return ctx.fail(
           fit_status::not_positive_definite, "notPositiveDefinite",
-          text("K + Ridge*I is not positive definite in double precision at the start of stage "
+          printf_text("K + Ridge*I is not positive definite in double precision at the start of stage "
                "%s, even with Ridge raised to %s, the upper end of RidgeBounds: raise "
                "RidgeBounds(2), lower the Amplitude, or remove duplicated observations",
                ctx.stage_name(label).c_str(), format_number("%g", std::exp(limit)).c_str()));
@@ -154,33 +156,22 @@ bool factorising_start(context& ctx, const double* X, std::int64_t m, const doub
                                  "one given";
   std::string why;
   if (theta[r] >= bounded) {
-    why = text("where its condition number is at most %g (the largest row sum of K over Ridge, "
+    why = printf_text("where its condition number is at most %g (the largest row sum of K over Ridge, "
                "plus 1), so that the coefficients are not rounding noise",
                kappa);
   } else {
-    why = text("the upper end of RidgeBounds, where it factorises but its condition number may "
+    why = printf_text("the upper end of RidgeBounds, where it factorises but its condition number may "
                "reach %s: the coefficients may carry rounding error; a Ridge of %s (raise "
                "RidgeBounds(2)) would bound it by %g",
                format_number("%.3g", 1 + first.lambda_bound / std::exp(theta[r])).c_str(),
                format_number("%.3g", std::exp(bounded)).c_str(), kappa);
   }
   ctx.warn("startMoved",
-           text("K + Ridge*I is not positive definite in double precision at the start of stage "
+           printf_text("K + Ridge*I is not positive definite in double precision at the start of stage "
                 "%s (Ridge = %s); Ridge raised to %s, %s; %s",
                 ctx.stage_name(label).c_str(), format_number("%g", given).c_str(),
                 format_number("%g", std::exp(theta[r])).c_str(), why.c_str(), note.c_str()));
   return true;
-}
-
-lbfgs_options stage_options(const context& ctx, const std::string& label) {
-  lbfgs_options o;
-  o.max_iterations = ctx.s.max_iterations;
-  o.memory = 10;
-  o.gradient_tolerance = 1e-5;
-  o.value_tolerance = 1e-7;
-  o.max_step = 2.0;
-  o.label = label;
-  return o;
 }
 
 // One exact stage from theta (already factorising): L-BFGS on the dense objective of the
@@ -283,7 +274,7 @@ void leave_diagonal_start(context& ctx, const double* X, std::int64_t m, const s
   if (numerically_diagonal(ctx, X, m, moved)) return;
   theta = moved;
   ctx.warn("startMoved",
-           text("K is numerically diagonal at the start of stage %s: at the LengthScales given, "
+           printf_text("K is numerically diagonal at the start of stage %s: at the LengthScales given, "
                 "every pair of observations lies more than %s length scales apart, so every "
                 "off-diagonal entry is below the rounding level of the Amplitude and the "
                 "likelihood has no slope in the length scales to leave by; the free length "
@@ -318,7 +309,7 @@ bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y
   for (size_t r = 0; r < starts.size(); ++r) {
     std::string label = base_label;
     if (starts.size() > 1)
-      label = text("%s, start %d of %d", base_label.c_str(), static_cast<int>(r + 1),
+      label = printf_text("%s, start %d of %d", base_label.c_str(), static_cast<int>(r + 1),
                    static_cast<int>(starts.size()));
     std::vector<double> start = starts[r];
     if (!factorising_start(ctx, X, m, Y, start, label)) return false;
@@ -342,7 +333,7 @@ void warn_at_bounds(context& ctx, const std::vector<double>& theta, const std::v
   auto at_high = [&](int i) { return !ctx.p.fixed[i] && ctx.p.hi[i] - theta[i] <= margin; };
   for (int l = 0; l < d; ++l)
     if (at_high(l))
-      items.push_back(text("LengthScales(%d) at its lower bound %s: lower LengthScaleBounds(1) "
+      items.push_back(printf_text("LengthScales(%d) at its lower bound %s: lower LengthScaleBounds(1) "
                            "if the feature varies that fast",
                            l + 1,
                            format_number("%g", std::sqrt(1 / (2 * std::exp(ctx.p.hi[l]))) * sigma[l]).c_str()));
@@ -351,10 +342,10 @@ void warn_at_bounds(context& ctx, const std::vector<double>& theta, const std::v
   for (int i = 0; i < 2; ++i) {
     const int p = d + i;
     if (at_low(p))
-      items.push_back(text("%s at its lower bound %s: lower %s(1)", names[i][0],
+      items.push_back(printf_text("%s at its lower bound %s: lower %s(1)", names[i][0],
                            format_number("%g", std::exp(ctx.p.lo[p])).c_str(), names[i][1]));
     else if (at_high(p))
-      items.push_back(text("%s at its upper bound %s: raise %s(2)%s", names[i][0],
+      items.push_back(printf_text("%s at its upper bound %s: raise %s(2)%s", names[i][0],
                            format_number("%g", std::exp(ctx.p.hi[p])).c_str(), names[i][1],
                            names[i][2]));
   }
@@ -373,12 +364,12 @@ std::string warn_iteration_limit(context& ctx) {
   std::string items;
   const size_t shown = std::min<size_t>(ctx.capped.size(), 4);
   for (size_t k = 0; k < shown; ++k)
-    items += text("%sin stage %s it was %s", k ? "; " : "", ctx.capped[k].stage.c_str(),
+    items += printf_text("%sin stage %s it was %s", k ? "; " : "", ctx.capped[k].stage.c_str(),
                   format_number("%.3g", ctx.capped[k].gradient).c_str());
   if (ctx.capped.size() > shown)
-    items += text("; and in %d more starts", static_cast<int>(ctx.capped.size() - shown));
+    items += printf_text("; and in %d more starts", static_cast<int>(ctx.capped.size() - shown));
   ctx.warn("iterationLimit",
-           text("stopped at MaxIterations = %d with the largest gradient component "
+           printf_text("stopped at MaxIterations = %d with the largest gradient component "
                 "(in the log hyperparameters) still above %s, so the hyperparameters may be short "
                 "of the maximum: %s; raise MaxIterations",
                 ctx.s.max_iterations, format_number("%g", tolerance).c_str(), items.c_str()));
@@ -395,7 +386,7 @@ bool check_memory(context& ctx, std::int64_t m) {
   if (needed <= ctx.memory) return true;
   return ctx.fail(
       fit_status::out_of_memory, "outOfMemory",
-      text("the exact (dense) fit of %lld observations needs about %.0f bytes (%.3g GB: five "
+      printf_text("the exact (dense) fit of %lld observations needs about %.0f bytes (%.3g GB: five "
            "%lld x %lld matrices of doubles), but this process may use %.0f bytes (%.3g GB); use "
            "'Method', 'scalable' with a smaller SubsetSize and PolishLimit, or raise "
            "KRR_MEMORY_LIMIT",
@@ -463,7 +454,7 @@ bool target_scales(context& ctx, const double* Y, std::vector<double>& y_scale) 
     if (!std::isnormal(y_scale[q])) {
       return ctx.fail(
           fit_status::invalid_input, "invalidInput",
-          text("column %d of Y has a standard deviation e^%.6g times the geometric mean of "
+          printf_text("column %d of Y has a standard deviation e^%.6g times the geometric mean of "
                "the columns' deviations, outside the range of normal doubles (%g to %g), so "
                "it cannot be scaled to share their kernel: fit it on its own",
                q + 1, log_sd[q] - log_g, std::numeric_limits<double>::min(),
@@ -505,7 +496,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
       if (!std::isnormal(sigma_l)) {
         return ctx.fail(
             fit_status::invalid_input, "invalidInput",
-            text("feature %d of X has a standard deviation of %s times 2^%d, outside the range "
+            printf_text("feature %d of X has a standard deviation of %s times 2^%d, outside the range "
                  "of normal doubles (%g to %g), so its standardised values cannot be represented: "
                  "rescale it",
                  l + 1, format_number("%.6g", sd).c_str(), e,
@@ -545,7 +536,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   double y_var = var_sum / c;
   if (!std::isfinite(y_var) || y_var > 1e150 || (y_var > 0 && y_var < 1e-150)) {
     return ctx.fail(fit_status::invalid_input, "invalidInput",
-                    text("%s must have a variance from 1e-150 to 1e150 (the kernel's sums would "
+                    printf_text("%s must have a variance from 1e-150 to 1e150 (the kernel's sums would "
                          "overflow or underflow), got %s: rescale Y",
                          c > 1 ? "Y, its columns scaled to the geometric mean of their deviations,"
                                : "Y",
@@ -573,7 +564,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
     if (ctx.failed()) return false;
     f = r.value;
     alpha = r.alpha;
-    how = text("exact, dense, n = %lld", static_cast<long long>(n));
+    how = printf_text("exact, dense, n = %lld", static_cast<long long>(n));
   } else {
     // First exactly on a seeded subset; then exactly on all observations where a dense
     // factorisation still pays, otherwise the scalable stage.
@@ -581,14 +572,14 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
     std::vector<double> Xm, Ym;
     take_rows(ctx, subset, Xm, Ym);
     if (!dense_search(ctx, Xm.data(), m, Ym.data(),
-                      ctx.label(text("exact, %lld of %lld", static_cast<long long>(m),
+                      ctx.label(printf_text("exact, %lld of %lld", static_cast<long long>(m),
                                      static_cast<long long>(n))),
                       theta))
       return false;
     std::vector<double>().swap(Xm);
     std::vector<double>().swap(Ym);
     if (n <= ctx.s.polish_limit) {
-      const std::string label = ctx.label(text("exact, all %lld", static_cast<long long>(n)));
+      const std::string label = ctx.label(printf_text("exact, all %lld", static_cast<long long>(n)));
       if (!factorising_start(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label)) return false;
       double ignored = 0.0;
       if (!exact_stage(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, label, label, ignored)) return false;
@@ -596,7 +587,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
       if (ctx.failed()) return false;
       f = r.value;
       alpha = r.alpha;
-      how = text("exact on %lld, then exact on all %lld", static_cast<long long>(m),
+      how = printf_text("exact on %lld, then exact on all %lld", static_cast<long long>(m),
                  static_cast<long long>(n));
     } else {
       scalable_outcome out;
@@ -650,7 +641,7 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   model.seconds = ctx.seconds();
   const std::string error_text =
       f_error > 0 ? " (standard error " + format_number("%.3g", f_error) + ")" : "";
-  ctx.say(text("%s: done in %.1f s (%s): log marginal likelihood %s%s", ctx.env.name.c_str(),
+  ctx.say(printf_text("%s: done in %.1f s (%s): log marginal likelihood %s%s", ctx.env.name.c_str(),
                model.seconds, how.c_str(), format_number("%.6g", f).c_str(), error_text.c_str()));
   return true;
 }
@@ -671,12 +662,12 @@ fit_result fit(const double* X, std::int64_t n, int d, const double* Y, int c,
   // shapes), then the options that need no data.
   if (n < 1 || d < 1)
     return refuse("X must be a real n x d matrix, one observation per row, got an empty one");
-  if (c < 1) return refuse(fitting::text("Y must be a real n x c matrix with one row per row of X (n = %lld), got [%lld 0]", static_cast<long long>(n), static_cast<long long>(n)));
+  if (c < 1) return refuse(printf_text("Y must be a real n x c matrix with one row per row of X (n = %lld), got [%lld 0]", static_cast<long long>(n), static_cast<long long>(n)));
   for (std::int64_t i = 0; i < n * d; ++i)
     if (!std::isfinite(X[i])) return refuse("X and Y must be finite");
   for (std::int64_t i = 0; i < n * c; ++i)
     if (!std::isfinite(Y[i])) return refuse("X and Y must be finite");
-  if (n < 2) return refuse(fitting::text("at least 2 observations are needed, got %lld", static_cast<long long>(n)));
+  if (n < 2) return refuse(printf_text("at least 2 observations are needed, got %lld", static_cast<long long>(n)));
   std::string message;
   if (!read_fit_options(options, settings, message)) return refuse(message);
 

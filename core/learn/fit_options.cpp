@@ -71,15 +71,6 @@ const row TABLE[] = {
 };
 constexpr int ROWS = sizeof TABLE / sizeof TABLE[0];
 
-std::string printf_string(const char* fmt, ...) {
-  char buffer[2048];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(buffer, sizeof buffer, fmt, args);
-  va_end(args);
-  return buffer;
-}
-
 std::string lower(std::string s) {
   for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   return s;
@@ -92,7 +83,7 @@ bool is_scalar(const option_value& v) {
 
 
 std::string whole_message(const row& r, const option_value& v) {
-  return printf_string("%s must be a whole number from %.0f to %.0f, got %s", r.name, r.low,
+  return printf_text("%s must be a whole number from %.0f to %.0f, got %s", r.name, r.low,
                        r.high, describe_option_value(v).c_str());
 }
 
@@ -109,7 +100,7 @@ bool check_whole(const row& r, const option_value& v, double& x, std::string& me
 
 
 std::string flag_message(const row& r, const option_value& v) {
-  return printf_string("%s must be true or false (1 or 0, 'on' or 'off'), got %s", r.name,
+  return printf_text("%s must be true or false (1 or 0, 'on' or 'off'), got %s", r.name,
                        describe_option_value(v).c_str());
 }
 
@@ -122,7 +113,7 @@ bool check_positive(const row& r, const option_value& v, int count, std::vector<
   if (ok)
     for (double x : v.numbers) ok = ok && x > 0 && std::isfinite(x);
   if (!ok) {
-    message = printf_string("%s must be positive and finite, 1 x %d or scalar", r.name, count);
+    message = printf_text("%s must be positive and finite, 1 x %d or scalar", r.name, count);
     return false;
   }
   out.assign(count, v.numbers[0]);
@@ -134,7 +125,7 @@ bool check_bounds(const row& r, const option_value& v, std::vector<double>& out,
                   std::string& message) {
   if (!(is_numeric(v) && !v.complex && v.numbers.size() == 2 && v.numbers[0] > 0 &&
         v.numbers[1] >= v.numbers[0] && std::isfinite(v.numbers[1]))) {
-    message = printf_string("%s must be [low high] with 0 < low <= high, both finite", r.name);
+    message = printf_text("%s must be [low high] with 0 < low <= high, both finite", r.name);
     return false;
   }
   out = v.numbers;
@@ -147,7 +138,7 @@ bool check_fixed(const option_value& v, int d, std::vector<bool>& fixed, std::st
   if (v.kind == option_value::type::numbers && v.numbers.empty()) return true;
   if (v.kind == option_value::type::numbers) {
     if (v.numbers.size() != static_cast<size_t>(d + 2)) {
-      message = printf_string("Fixed as a vector must have d + 2 = %d entries", d + 2);
+      message = printf_text("Fixed as a vector must have d + 2 = %d entries", d + 2);
       return false;
     }
     for (size_t i = 0; i < v.numbers.size(); ++i) {
@@ -189,6 +180,16 @@ int row_index(const char* name) {
   return -1;
 }
 
+// A 1 x count value of this kind and class (0 x 0 where count is 0).
+option_value row_of(option_value::type kind, std::size_t count, const char* class_name) {
+  option_value o;
+  o.kind = kind;
+  o.rows = count == 0 ? 0 : 1;
+  o.cols = static_cast<std::int64_t>(count);
+  o.class_name = class_name;
+  return o;
+}
+
 }  // namespace
 
 option_value option_value::number(double v) {
@@ -198,10 +199,8 @@ option_value option_value::number(double v) {
   return o;
 }
 option_value option_value::vector(const std::vector<double>& v) {
-  option_value o;
+  option_value o = row_of(type::numbers, v.size(), "double");
   o.numbers = v;
-  o.rows = v.empty() ? 0 : 1;
-  o.cols = static_cast<std::int64_t>(v.size());
   return o;
 }
 option_value option_value::flag(bool v) {
@@ -211,21 +210,13 @@ option_value option_value::flag(bool v) {
   return o;
 }
 option_value option_value::string(const std::string& s) {
-  option_value o;
-  o.kind = type::text;
+  option_value o = row_of(type::text, s.size(), "char");
   o.text = s;
-  o.rows = s.empty() ? 0 : 1;
-  o.cols = static_cast<std::int64_t>(s.size());
-  o.class_name = "char";
   return o;
 }
 option_value option_value::strings(const std::vector<std::string>& s) {
-  option_value o;
-  o.kind = type::texts;
+  option_value o = row_of(type::texts, s.size(), "cell");
   o.texts = s;
-  o.rows = s.empty() ? 0 : 1;
-  o.cols = static_cast<std::int64_t>(s.size());
-  o.class_name = "cell";
   return o;
 }
 bool option_value::empty() const {
@@ -259,10 +250,19 @@ bool option_flag(const option_value& v, bool& flag) {
   return false;
 }
 
+std::string printf_text(const char* fmt, ...) {
+  char buffer[4096];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buffer, sizeof buffer, fmt, args);
+  va_end(args);
+  return buffer;
+}
+
 std::string format_number(const char* format, double x) {
   if (std::isnan(x)) return "NaN";
   if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
-  return printf_string(format, x);
+  return printf_text(format, x);
 }
 
 std::string describe_option_value(const option_value& v) {
@@ -277,7 +277,7 @@ std::string describe_option_value(const option_value& v) {
   }
   std::string what = v.class_name;
   if (v.kind == option_value::type::numbers && v.complex) what = "complex " + what;
-  return printf_string("a %lld x %lld %s", static_cast<long long>(rows),
+  return printf_text("a %lld x %lld %s", static_cast<long long>(rows),
                        static_cast<long long>(cols), what.c_str());
 }
 

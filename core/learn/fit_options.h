@@ -116,6 +116,9 @@ bool option_flag(const option_value& v, bool& flag);
 // "a R x C class".
 std::string describe_option_value(const option_value& v);
 
+// printf into a string (at most 4095 characters; longer output is cut).
+std::string printf_text(const char* fmt, ...);
+
 // x as the learner's messages print it with the printf conversion format ("%g", "%.3g"...),
 // Inf, -Inf and NaN spelt so.
 std::string format_number(const char* format, double x);

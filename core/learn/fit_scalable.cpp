@@ -51,6 +51,23 @@ int block_size(const context& ctx, std::int64_t n, int columns) {
   return static_cast<int>(std::min(k, n));
 }
 
+// The estimator's settings both the stage and the final estimate use: the fit's probes,
+// seed and preconditioner, Lanczos to 1e-6 in at most `steps`, the solves to relative_tol;
+// the log determinant and the gradient on, the log determinant without its own factor.
+lml_settings estimator_settings(const context& ctx, double relative_tol, int steps) {
+  lml_settings s;
+  s.probes = ctx.s.probes;
+  s.seed = ctx.s.seed;
+  s.relative_tol = relative_tol;
+  s.log_det = true;
+  s.gradient = true;
+  s.lanczos.steps = steps;
+  s.lanczos.tolerance = 1e-6;
+  s.precondition_rank = ctx.s.precondition_rank;
+  s.log_det_rank = 0;
+  return s;
+}
+
 // Status codes as the learner's messages name them (-1: converged, estimate not finite).
 int status_code(solve_status s) { return static_cast<int>(s); }
 std::string status_name(int status) {
@@ -61,7 +78,7 @@ std::string status_name(int status) {
     case 3: return "overflow";
     case 4: return "K + Ridge*I zero";
   }
-  return text("status %d", status);
+  return printf_text("status %d", status);
 }
 
 // The std of v (n - 1 normalisation; 0 for one entry).
@@ -137,7 +154,7 @@ bool prepare(context& ctx, kernel_operator& A, const double* X, std::int64_t m,
   allocation_failure failure;
   if (A.prepare(setup, failure)) return true;
   return ctx.fail(fit_status::out_of_memory, "outOfMemory",
-                  text("could not allocate %.0f bytes for %s", failure.bytes, failure.what));
+                  printf_text("could not allocate %.0f bytes for %s", failure.bytes, failure.what));
 }
 
 struct estimate_call {
@@ -172,7 +189,7 @@ bool estimate(context& ctx, const double* X, std::int64_t m, const double* Y,
     return ctx.fail(fit_status::interrupted, "interrupted", "interrupted by the user");
   } else if (out.e.status == solve_status::out_of_memory) {
     return ctx.fail(fit_status::out_of_memory, "outOfMemory",
-                    text("could not allocate %.0f bytes for the estimate's arrays",
+                    printf_text("could not allocate %.0f bytes for the estimate's arrays",
                          out.e.failed_bytes));
   }
   return true;
@@ -190,15 +207,8 @@ bool final_estimate(context& ctx, const std::vector<double>& theta, std::vector<
                     final_estimate_result& out) {
   const std::int64_t n = ctx.n;
   const int c = ctx.c, p = ctx.s.probes;
-  lml_settings s;
-  s.probes = p;
-  s.seed = ctx.s.seed;
-  s.relative_tol = 1e-4;
-  s.log_det = true;
+  lml_settings s = estimator_settings(ctx, 1e-4, 100);
   s.gradient = false;
-  s.lanczos.steps = 100;
-  s.lanczos.tolerance = 1e-6;
-  s.precondition_rank = ctx.s.precondition_rank;
   s.log_det_rank = ctx.s.log_det_rank;
   const int k = block_size(ctx, n, p + c);
   out.V = warm.empty() ? std::vector<double>(static_cast<size_t>(n) * (c + p), 0.0) : std::move(warm);
@@ -223,7 +233,7 @@ bool final_estimate(context& ctx, const std::vector<double>& theta, std::vector<
   if (st != solve_status::converged || !std::isfinite(out.f)) {
     const int status = st == solve_status::converged ? -1 : status_code(st);
     ctx.warn("notConverged",
-             text("the solves of the final estimate ended with %s; LogMarginalLikelihood (%s) is "
+             printf_text("the solves of the final estimate ended with %s; LogMarginalLikelihood (%s) is "
                   "less exact than its stated error",
                   status_name(status).c_str(), format_number("%g", out.f).c_str()));
   }
@@ -250,7 +260,7 @@ std::string ran_to_bound(const context& ctx, const std::vector<double>& theta0,
     const bool high = ctx.p.hi[i] - theta1[i] <= margin && !(ctx.p.hi[i] - theta0[i] <= margin);
     const bool low = i >= ctx.d && theta1[i] - ctx.p.lo[i] <= margin &&
                      !(theta0[i] - ctx.p.lo[i] <= margin);
-    const std::string name = i < ctx.d ? text("LengthScales(%d)", i + 1)
+    const std::string name = i < ctx.d ? printf_text("LengthScales(%d)", i + 1)
                                        : (i == ctx.d ? "Amplitude" : "Ridge");
     if (high) add(name + (i < ctx.d ? " (shortest)" : " (upper)"));
     else if (low) add(name + " (lower)");
@@ -264,10 +274,10 @@ std::vector<std::int64_t> stage_observations(const context& ctx, std::int64_t m,
   const std::int64_t n = ctx.n;
   const std::int64_t s = std::min(n, std::max(m, ctx.s.scalable_subset_size));
   if (s < n) {
-    what = text("%lld of %lld", static_cast<long long>(s), static_cast<long long>(n));
+    what = printf_text("%lld of %lld", static_cast<long long>(s), static_cast<long long>(n));
     return seeded_subset(n, s, ctx.s.seed);
   }
-  what = text("all %lld", static_cast<long long>(n));
+  what = printf_text("all %lld", static_cast<long long>(n));
   std::vector<std::int64_t> all(n);
   for (std::int64_t i = 0; i < n; ++i) all[i] = i;
   return all;
@@ -337,7 +347,7 @@ bool check_stage(context& ctx, const std::vector<double>& theta0, const std::vec
     std::vector<std::int64_t> picked;
     for (std::int64_t j : seeded_subset(static_cast<std::int64_t>(rest.size()), held, ctx.s.seed))
       picked.push_back(rest[j]);
-    how = text(excluded.size() > subset.size()
+    how = printf_text(excluded.size() > subset.size()
                    ? "exact on %lld observations held out from the stage's"
                    : "exact on %lld observations held out from the subset",
                static_cast<long long>(held));
@@ -382,7 +392,7 @@ bool check_stage(context& ctx, const std::vector<double>& theta0, const std::vec
   verdict = verdict + " (objective " + how + ")";
   if (!moved.empty()) verdict += "; in the stage " + moved + " ran to its bound";
   if (!same)
-    ctx.say(text("%s (check): objective at the stage's end %s, at its start %s (%s; margin %s): "
+    ctx.say(printf_text("%s (check): objective at the stage's end %s, at its start %s (%s; margin %s): "
                  "%s  %8.1f s",
                  ctx.env.name.c_str(), format_number("%.6g", f1).c_str(),
                  format_number("%.6g", f0).c_str(), how.c_str(),
@@ -494,7 +504,7 @@ bool final_solve(context& ctx, const std::vector<double>& theta, const std::vect
       ok = ctx.fail(fit_status::interrupted, "interrupted", "interrupted by the user");
     } else if (r.status == solve_status::out_of_memory) {
       ok = ctx.fail(fit_status::out_of_memory, "outOfMemory",
-                    text("could not allocate %.0f bytes for the solver's arrays", r.failed_bytes));
+                    printf_text("could not allocate %.0f bytes for the solver's arrays", r.failed_bytes));
     }
     passes += used;
     column_seconds += A.schedule().column_seconds();
@@ -505,30 +515,30 @@ bool final_solve(context& ctx, const std::vector<double>& theta, const std::vect
     return status;
   });
   if (!ok) return false;
-  ctx.say(text("%s (final): coefficients in %.1f passes over K; kernel columns %.1f s of %.1f s  "
+  ctx.say(printf_text("%s (final): coefficients in %.1f passes over K; kernel columns %.1f s of %.1f s  "
                "%8.1f s",
                ctx.env.name.c_str(), passes, column_seconds, seconds, ctx.seconds()));
   if (!all_finite(alpha)) {
     return ctx.fail(fit_status::not_converged, "notConverged",
-                    text("the final solve failed (%s), so no finite Alpha exists at the "
+                    printf_text("the final solve failed (%s), so no finite Alpha exists at the "
                          "hyperparameters found: raise RidgeBounds(1)",
                          status_name(status_code(st)).c_str()));
   }
   if (st == solve_status::tolerance_unreachable && !ctx.s.tolerance_given) {
-    note = text("; the final solve's residual at its rounding floor, %s relative, above the "
+    note = printf_text("; the final solve's residual at its rounding floor, %s relative, above the "
                 "default Tolerance %s",
                 format_number("%.3g", floor_residual).c_str(),
                 format_number("%g", ctx.s.tolerance).c_str());
   } else if (st == solve_status::tolerance_unreachable) {
     ctx.warn("notConverged",
-             text("the final solve's residual stopped at its rounding floor, %s relative, above "
+             printf_text("the final solve's residual stopped at its rounding floor, %s relative, above "
                   "Tolerance = %s; Alpha is the iterate reached: raise Tolerance above that "
                   "(to %s, the floor's estimate, to be sure to meet it), or raise RidgeBounds(1)",
                   format_number("%.3g", floor_residual).c_str(),
                   format_number("%g", ctx.s.tolerance).c_str(),
                   format_number("%.2g", floor_estimate).c_str()));
   } else if (st != solve_status::converged) {
-    ctx.warn("notConverged", text("the final solve ended before its tolerance (%s); Alpha is the "
+    ctx.warn("notConverged", printf_text("the final solve ended before its tolerance (%s); Alpha is the "
                                   "iterate reached",
                                   status_name(status_code(st)).c_str()));
   }
@@ -544,13 +554,13 @@ std::string settling(const context& ctx, bool settled) {
     std::int64_t last_nan = 0;  // 1-based row of the last NaN ratio
     for (size_t i = 0; i < h.size(); ++i)
       if (std::isnan(h[i][8])) last_nan = static_cast<std::int64_t>(i + 1);
-    return text("settled after %lld iterations (every slope within twice its error)",
+    return printf_text("settled after %lld iterations (every slope within twice its error)",
                 static_cast<long long>(h.size()) - last_nan - 1);
   }
   if (std::isinf(last))
-    return text("not settled in its %d iterations (one probe gives the slopes no errors)",
+    return printf_text("not settled in its %d iterations (one probe gives the slopes no errors)",
                 ctx.s.scalable_iterations);
-  return text("not settled in its %d iterations (largest slope %s times its error)",
+  return printf_text("not settled in its %d iterations (largest slope %s times its error)",
               ctx.s.scalable_iterations, format_number("%.3g", last).c_str());
 }
 
@@ -569,16 +579,8 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
 
   // The slopes need the solves only roughly (their error is far below the probes'); at
   // most 50 passes per evaluation, and once 200 where those do not reach the tolerance.
-  lml_settings s;
-  s.probes = p;
-  s.seed = ctx.s.seed;
-  s.relative_tol = 1e-2;
+  lml_settings s = estimator_settings(ctx, 1e-2, 60);
   s.log_det = false;
-  s.gradient = true;
-  s.lanczos.steps = 60;
-  s.lanczos.tolerance = 1e-6;
-  s.precondition_rank = ctx.s.precondition_rank;
-  s.log_det_rank = 0;
   s.probe_traces = true;
   const int k = block_size(ctx, r, p + c);
 
@@ -624,15 +626,10 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
     }
     return call.e.value;
   };
-  lbfgs_options o;
+  lbfgs_options o = stage_options(ctx, ctx.label(fitted));
   o.max_iterations = ctx.s.scalable_iterations;
-  o.memory = 10;
-  o.gradient_tolerance = 1e-5;
-  o.value_tolerance = 1e-7;
-  o.max_step = 2.0;
   o.slopes = true;
   o.errors = true;
-  o.label = ctx.label(fitted);
   lbfgs_hooks hooks;
   hooks.progress = [&](const lbfgs_row&, const std::string& line) { ctx.say(line); };
   hooks.profile = [&] {
@@ -664,9 +661,9 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
     for (int f : failures) ++counts[f];
     std::string parts;
     for (const auto& entry : counts)
-      parts += (parts.empty() ? "" : ", ") + text("%s: %d", status_name(entry.first).c_str(), entry.second);
+      parts += (parts.empty() ? "" : ", ") + printf_text("%s: %d", status_name(entry.first).c_str(), entry.second);
     ctx.warn("notConverged",
-             text("the scalable stage's solves failed at %d of its %d evaluations (%s); those "
+             printf_text("the scalable stage's solves failed at %d of its %d evaluations (%s); those "
                   "points were rejected, and the stage kept the last point whose solves converged",
                   static_cast<int>(failures.size()), static_cast<int>(evaluations), parts.c_str()));
   }
@@ -698,7 +695,7 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
   }
   out.theta = check.theta;
   out.final_passes = {estimate_passes, solve_passes};
-  out.how = text("exact on %lld, then estimated on %s, %s; %s", static_cast<long long>(m),
+  out.how = printf_text("exact on %lld, then estimated on %s, %s; %s", static_cast<long long>(m),
                  fitted.c_str(), settling(ctx, settled).c_str(), check.verdict.c_str()) +
             solve_note;
   return true;

@@ -60,9 +60,6 @@ struct context {
 // The poll handed to the core's loops: ctx->stop_requested().
 bool poll_stop(void* ctx);
 
-// printf into a string.
-std::string text(const char* fmt, ...);
-
 // theta with its free entries set from t (compact over the free entries).
 std::vector<double> fill_in(const std::vector<double>& theta, const std::vector<int>& free,
                             const double* t);
@@ -72,6 +69,10 @@ std::vector<double> fill_in(const std::vector<double>& theta, const std::vector<
 dense_objective_result dense_value(context& ctx, const double* X, std::int64_t m,
                                    const double* Y, const std::vector<double>& theta,
                                    bool gradient);
+
+// The optimiser's settings every stage shares: the fit's iteration cap, memory 10, the
+// stops on the gradient (1e-5) and on the gain (1e-7), and a step of at most e^2.
+lbfgs_options stage_options(const context& ctx, const std::string& label);
 
 // The observations `rows` (0-based) of the standardised data: X d x m, Y m x c.
 void take_rows(const context& ctx, const std::vector<std::int64_t>& rows, std::vector<double>& X,

@@ -24,8 +24,6 @@ namespace krr {
 
 namespace {
 
-using fitting::text;
-
 // The variances' settings, as krrpredict has always used them: each solve to a
 // relative residual of 1e-10 within 1000 iterations, 256 new observations a batch, blocks
 // of at most 256 columns, no cap on the kernel cache but memory; the factor stops once it
@@ -45,7 +43,7 @@ constexpr double APPROXIMATE_WARNING = 0.02;
 std::string value_text(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  return text("%g", v);
+  return printf_text("%g", v);
 }
 
 model_prediction refused(model_predict_status status, const char* code, const std::string& message) {
@@ -62,7 +60,7 @@ bool all_finite(const std::vector<double>& v) {
 }
 
 std::string dims_text(const field_dims& f) {
-  return text("%lld x %lld", static_cast<long long>(f.rows), static_cast<long long>(f.cols));
+  return printf_text("%lld x %lld", static_cast<long long>(f.rows), static_cast<long long>(f.cols));
 }
 
 bool has_dims(const field_dims& f, std::int64_t rows, std::int64_t cols) {
@@ -87,12 +85,12 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
     if (f.dims.rows < 0 || f.dims.cols < 0 ||
         static_cast<double>(f.dims.rows) * static_cast<double>(f.dims.cols) !=
             static_cast<double>(f.entries)) {
-      return text("MODEL.%s holds %zu entries, not the %s its dims say", f.name, f.entries,
+      return printf_text("MODEL.%s holds %zu entries, not the %s its dims say", f.name, f.entries,
                   dims_text(f.dims).c_str());
     }
   }
   if (m.format_version < 1 || m.format_version > 3) {
-    return text("MODEL.FormatVersion must be 1, 2 or 3, the versions this %s reads (a newer "
+    return printf_text("MODEL.FormatVersion must be 1, 2 or 3, the versions this %s reads (a newer "
                 "package wrote this model?)", name.c_str());
   }
   if (!all_finite(m.X)) return "MODEL.X must be finite";
@@ -101,10 +99,10 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
   if (d < 1 || n < 1) {
     return "MODEL.X must be a d x n matrix with d and n at least 1, got " + dims_text(dims.X);
   }
-  if (d >= INT_MAX) return text("MODEL.X must have fewer than %d rows, got %lld", INT_MAX, static_cast<long long>(d));
-  if (n > INT_MAX) return text("MODEL.X must have at most %d columns, got %lld", INT_MAX, static_cast<long long>(n));
+  if (d >= INT_MAX) return printf_text("MODEL.X must have fewer than %d rows, got %lld", INT_MAX, static_cast<long long>(d));
+  if (n > INT_MAX) return printf_text("MODEL.X must have at most %d columns, got %lld", INT_MAX, static_cast<long long>(n));
   if (dims.alpha.rows != n || dims.alpha.cols < 1 || dims.alpha.cols > INT_MAX) {
-    return text("MODEL.Alpha must be an n x c matrix, n = %lld (the columns of X), got %s",
+    return printf_text("MODEL.Alpha must be an n x c matrix, n = %lld (the columns of X), got %s",
                 static_cast<long long>(n), dims_text(dims.alpha).c_str());
   }
   c = static_cast<int>(dims.alpha.cols);
@@ -113,33 +111,33 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
   field_dims w = dims.weights;
   if (w.cols == 1) std::swap(w.rows, w.cols);
   if (!has_dims(w, 1, d + 1)) {
-    return text("MODEL.Weights must be a vector of d + 1 = %lld entries, got %s",
+    return printf_text("MODEL.Weights must be a vector of d + 1 = %lld entries, got %s",
                 static_cast<long long>(d + 1), dims_text(w).c_str());
   }
   if (!all_finite(m.weights)) return "MODEL.Weights must be finite";
   for (double x : m.weights)
     if (!(x >= 0)) return "MODEL.Weights must be nonnegative";
   if (!has_dims(dims.mu, 1, d)) {
-    return text("MODEL.Mu must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
+    return printf_text("MODEL.Mu must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
                 dims_text(dims.mu).c_str());
   }
   if (!all_finite(m.mu)) return "MODEL.Mu must be finite";
   if (!has_dims(dims.sigma, 1, d)) {
-    return text("MODEL.Sigma must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
+    return printf_text("MODEL.Sigma must be a 1 x %lld row vector, got %s", static_cast<long long>(d),
                 dims_text(dims.sigma).c_str());
   }
   if (!all_finite(m.sigma)) return "MODEL.Sigma must be finite";
   for (double x : m.sigma)
     if (!(x > 0)) return "MODEL.Sigma must be positive";
   if (!has_dims(dims.y_mean, 1, c)) {
-    return text("MODEL.YMean must be a 1 x %d row vector (one entry per column of Alpha), got %s",
+    return printf_text("MODEL.YMean must be a 1 x %d row vector (one entry per column of Alpha), got %s",
                 c, dims_text(dims.y_mean).c_str());
   }
   if (!all_finite(m.y_mean)) return "MODEL.YMean must be finite";
   // The outputs' scales: version 3 has them; versions 1 and 2 have none (all 1).
   if (m.format_version == 3 || !m.y_scale.empty()) {
     if (!has_dims(dims.y_scale, 1, c)) {
-      return text("MODEL.YScale must be a 1 x %d row vector (one entry per column of Alpha), got %s",
+      return printf_text("MODEL.YScale must be a 1 x %d row vector (one entry per column of Alpha), got %s",
                   c, dims_text(dims.y_scale).c_str());
     }
     for (double s : m.y_scale)
@@ -349,7 +347,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   const int dm = static_cast<int>(dims.X.rows);
   if (d != dm || nt < 0) {
     return refused(model_predict_status::invalid_input, "invalidInput",
-                   text("XNEW must be a real matrix with %d columns (the model's features), one "
+                   printf_text("XNEW must be a real matrix with %d columns (the model's features), one "
                         "observation per row, got a %lld x %d double",
                         dm, static_cast<long long>(nt), d));
   }
@@ -360,7 +358,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   for (std::int64_t k = 0; k < nt * d; ++k) {
     if (!std::isfinite(Xnew[k])) {
       return refused(model_predict_status::invalid_input, "invalidInput",
-                     text("XNEW must be finite, but XNEW(%lld,%lld) is %s",
+                     printf_text("XNEW must be finite, but XNEW(%lld,%lld) is %s",
                           static_cast<long long>(k % nt + 1), static_cast<long long>(k / nt + 1),
                           value_text(Xnew[k]).c_str()));
     }
@@ -378,7 +376,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
       const double x = (Xnew[l * nt + i] - model.mu[l]) / model.sigma[l];
       if (!std::isfinite(x)) {
         return refused(model_predict_status::invalid_input, "invalidInput",
-                       text("XNEW(%lld,%d) standardised by MODEL.Mu and MODEL.Sigma is %s, not finite "
+                       printf_text("XNEW(%lld,%d) standardised by MODEL.Mu and MODEL.Sigma is %s, not finite "
                             "(MODEL.Sigma(%d) = %g)",
                             static_cast<long long>(i + 1), l + 1, value_text(x).c_str(), l + 1,
                             model.sigma[l]));
@@ -396,7 +394,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
                       F.data(), settings.threads, settings.interrupt_pending, settings.interrupt_state);
   if (!p.ok) {
     return refused(model_predict_status::out_of_memory, "outOfMemory",
-                   text("could not allocate %.0f bytes for the sample norms", p.failed_bytes));
+                   printf_text("could not allocate %.0f bytes for the sample norms", p.failed_bytes));
   }
   if (p.interrupted) return refused(model_predict_status::interrupted, "interrupted", "interrupted by the user");
   model_prediction out;
@@ -441,7 +439,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   allocation_failure failure;
   if (!op.prepare(setup, failure)) {
     return refused(model_predict_status::out_of_memory, "outOfMemory",
-                   text("could not allocate %.0f bytes for %s", failure.bytes, failure.what));
+                   printf_text("could not allocate %.0f bytes for %s", failure.bytes, failure.what));
   }
   std::vector<double> v(static_cast<std::size_t>(nt));
   const variance_result r = exact ? exact_variances(op, Xs.data(), nt, vs, v.data())
@@ -451,18 +449,18 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   }
   if (r.status == solve_status::out_of_memory) {
     return refused(model_predict_status::out_of_memory, "outOfMemory",
-                   text("could not allocate %.0f bytes for the variances' arrays", r.failed_bytes));
+                   printf_text("could not allocate %.0f bytes for the variances' arrays", r.failed_bytes));
   }
   const double amplitude = model.weights[d];
   if (r.status == solve_status::breakdown) {
     return refused(model_predict_status::breakdown, "breakdown",
-                   text("the deviations overflow double precision (amplitude %g, ridge %g): "
+                   printf_text("the deviations overflow double precision (amplitude %g, ridge %g): "
                         "rescale Y and fit again", amplitude, ridge));
   }
   if (r.status != solve_status::converged) {
     out.warnings.push_back(
         {"notConverged",
-         text("the exact solves for the deviations did not reach their tolerance (status %d: %s), "
+         printf_text("the exact solves for the deviations did not reach their tolerance (status %d: %s), "
               "so the deviations may be far off; K + Ridge * I is too ill-conditioned in double "
               "precision for them, and a larger Ridge gives ones to trust",
               static_cast<int>(r.status), describe_status(r.status))});
@@ -470,7 +468,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   if (!exact && r.largest_residual > APPROXIMATE_WARNING * ridge) {
     out.warnings.push_back(
         {"approximate",
-         text("the approximate deviations' factor (rank %d) leaves out up to %.2g of the kernel's "
+         printf_text("the approximate deviations' factor (rank %d) leaves out up to %.2g of the kernel's "
               "diagonal against a noise variance (Ridge) of %.2g, so they may be off by several "
               "percent or more; a larger Rank, or Method 'exact', gives closer ones",
               r.rank, r.largest_residual, ridge)});
@@ -504,10 +502,10 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   out.threads = op.schedule().parts();
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const std::string how =
-      exact ? text("exactly, %.0f passes over K", r.passes)
-            : text("approximately, a factor of rank %d (its largest left-out diagonal %.2g)",
+      exact ? printf_text("exactly, %.0f passes over K", r.passes)
+            : printf_text("approximately, a factor of rank %d (its largest left-out diagonal %.2g)",
                    r.rank, r.largest_residual);
-  out.progress_line = text("%s: deviations of %lld rows %s (n = %lld) in %.1f s",
+  out.progress_line = printf_text("%s: deviations of %lld rows %s (n = %lld) in %.1f s",
                            settings.name.c_str(), static_cast<long long>(nt), how.c_str(),
                            static_cast<long long>(n), out.seconds);
   if (settings.verbose && settings.progress) settings.progress(out.progress_line);
