@@ -117,6 +117,23 @@ lbfgs_options stage_options(const context& ctx, const std::string& label) {
   return o;
 }
 
+lbfgs_result run_optimiser(context& ctx, const lbfgs_objective& fun, lbfgs_hooks hooks,
+                           const lbfgs_options& o, const std::vector<double>& theta,
+                           const std::vector<int>& free) {
+  hooks.progress = [&](const lbfgs_row&, const std::string& line) { ctx.say(line); };
+  hooks.seconds = [&] { return ctx.seconds(); };
+  hooks.interrupt_pending = &poll_stop;
+  hooks.interrupt_state = &ctx;
+  std::vector<double> x0(free.size()), lo(free.size()), hi(free.size());
+  for (size_t k = 0; k < free.size(); ++k) {
+    x0[k] = theta[free[k]];
+    lo[k] = ctx.p.lo[free[k]];
+    hi[k] = ctx.p.hi[free[k]];
+  }
+  return maximise_lbfgs(fun, x0.data(), lo.data(), hi.data(), static_cast<int>(free.size()), o,
+                        hooks, ctx.history);
+}
+
 namespace {
 
 // A start where K + ridge I factorises: where it does not, the ridge raised to where the
@@ -195,23 +212,11 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
     return ctx.failed() ? NaN : r.value;
   };
   lbfgs_hooks hooks;
-  hooks.progress = [&](const lbfgs_row&, const std::string& line) { ctx.say(line); };
   hooks.profile = [&] { return std::array<double, 4>{evaluations, NaN, NaN, NaN}; };
-  hooks.seconds = [&] { return ctx.seconds(); };
-  hooks.interrupt_pending = &poll_stop;
-  hooks.interrupt_state = &ctx;
   // The factorisation's rounding of each value: the line search stops where a step's
   // possible rise is within it, rather than halving on to no move.
   hooks.value_error = [&] { return value_error; };
-  std::vector<double> x0(free.size()), lo(free.size()), hi(free.size());
-  for (size_t k = 0; k < free.size(); ++k) {
-    x0[k] = theta[free[k]];
-    lo[k] = ctx.p.lo[free[k]];
-    hi[k] = ctx.p.hi[free[k]];
-  }
-  const lbfgs_result r = maximise_lbfgs(fun, x0.data(), lo.data(), hi.data(),
-                                        static_cast<int>(free.size()),
-                                        stage_options(ctx, label), hooks, ctx.history);
+  const lbfgs_result r = run_optimiser(ctx, fun, hooks, stage_options(ctx, label), theta, free);
   if (ctx.failed()) return false;
   if (r.status == lbfgs_status::not_finite_start) {
     return ctx.fail(fit_status::not_finite_start, "notFiniteStart",

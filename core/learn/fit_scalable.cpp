@@ -631,21 +631,10 @@ bool scalable_fit(context& ctx, const std::vector<double>& theta_subset,
   o.slopes = true;
   o.errors = true;
   lbfgs_hooks hooks;
-  hooks.progress = [&](const lbfgs_row&, const std::string& line) { ctx.say(line); };
   hooks.profile = [&] {
     return std::array<double, 4>{evaluations, passes, column_seconds, module_seconds};
   };
-  hooks.seconds = [&] { return ctx.seconds(); };
-  hooks.interrupt_pending = &poll_stop;
-  hooks.interrupt_state = &ctx;
-  std::vector<double> x0(free.size()), lo(free.size()), hi(free.size());
-  for (size_t q = 0; q < free.size(); ++q) {
-    x0[q] = theta_subset[free[q]];
-    lo[q] = ctx.p.lo[free[q]];
-    hi[q] = ctx.p.hi[free[q]];
-  }
-  const lbfgs_result lr = maximise_lbfgs(fun, x0.data(), lo.data(), hi.data(),
-                                         static_cast<int>(free.size()), o, hooks, ctx.history);
+  const lbfgs_result lr = run_optimiser(ctx, fun, hooks, o, theta_subset, free);
   if (ctx.failed()) return false;
   std::vector<double> theta = theta_subset;
   bool settled = false;

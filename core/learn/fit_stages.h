@@ -11,6 +11,7 @@
 
 #include "core/learn/dense_objective.h"
 #include "core/learn/fit.h"
+#include "core/learn/lbfgs.h"
 
 namespace krr {
 namespace fitting {
@@ -73,6 +74,13 @@ dense_objective_result dense_value(context& ctx, const double* X, std::int64_t m
 // The optimiser's settings every stage shares: the fit's iteration cap, memory 10, the
 // stops on the gradient (1e-5) and on the gain (1e-7), and a step of at most e^2.
 lbfgs_options stage_options(const context& ctx, const std::string& label);
+
+// maximise_lbfgs over theta's free entries within their bounds, from theta, with the
+// stage's own hooks (profile, value_error) and the fit's progress, clock and interrupt
+// poll; its rows are added to the fit's history.
+lbfgs_result run_optimiser(context& ctx, const lbfgs_objective& fun, lbfgs_hooks hooks,
+                           const lbfgs_options& o, const std::vector<double>& theta,
+                           const std::vector<int>& free);
 
 // The observations `rows` (0-based) of the standardised data: X d x m, Y m x c.
 void take_rows(const context& ctx, const std::vector<std::int64_t>& rows, std::vector<double>& X,

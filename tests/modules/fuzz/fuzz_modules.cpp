@@ -768,14 +768,19 @@ bool settings_as_documented(const mxArray* a, const setting_rule* rules, std::si
   return true;
 }
 
-// A char row as the modules read a name or a word (through the host's string conversion);
-// false for anything else.
+// A char row as the modules read a name or a word; false for anything else. Read from the
+// test host's 16-bit code units themselves (ASCII kept, any other '?', up to a NUL, as the
+// host's string conversion gives them), not through the conversion the modules call.
 bool text_row(const mxArray* a, std::string& text) {
   if (!mxIsChar(a) || mxGetNumberOfDimensions(a) != 2 || mxGetM(a) > 1) return false;
-  char* s = mxArrayToString(a);
-  if (!s) return false;
-  text = s;
-  mxFree(s);
+  const auto* units = static_cast<const unsigned char*>(test_host::storage(const_cast<mxArray*>(a)));
+  text.clear();
+  for (std::size_t i = 0; i < mxGetNumberOfElements(a); ++i) {
+    std::uint16_t unit;
+    std::memcpy(&unit, units + 2 * i, 2);
+    if (unit == 0) break;
+    text += unit < 128 ? static_cast<char>(unit) : '?';
+  }
   return true;
 }
 
