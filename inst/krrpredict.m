@@ -144,6 +144,9 @@ end
 %! assert (yint3(:,2,:) - yint3(:,1,:), (yint(:,2,:) - yint(:,1,:)) .* reshape ([0.5 8], 1, 1, 2), 1e-12);
 %! [~, ~, narrow] = krrpredict (m, Xn, "Alpha", 0.5, "Verbose", false);
 %! assert (all (narrow(:,2,:) < yint(:,2,:) & narrow(:,1,:) > yint(:,1,:)));
+%! ## The far tail keeps its level: 1 - 1e-17 is 1, but z = sqrt(2) erfcinv(1e-17) = 8.5739...
+%! [p, sd, tiny] = krrpredict (m, Xn, "Alpha", 1e-17, "Verbose", false);
+%! assert ((tiny(:,2,:) - tiny(:,1,:)) ./ (2 * reshape (sd, 3, 1, 2)), 8.573944076720883 * ones (3, 1, 2), 1e-13);
 %! one = m;  one.Alpha = m.Alpha(:,1);  one.YMean = 1;
 %! [~, ~, y1] = krrpredict (one, Xn, "Verbose", false);
 %! assert (size (y1), [3 2]);

@@ -145,5 +145,8 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
 // steps on std::erf, or on log(std::erfc) where |y| > 0.5 so that the residual keeps
 // its relative accuracy.
 double inverse_erf(double y);
+// The complementary one on [0, 2]: x with erfc(x) = q (+Inf at 0, -Inf at 2, NaN outside),
+// q taken as given, so that the far tail (q below 2^-53, where 1 - q is 1) keeps its digits.
+double inverse_erfc(double q);
 
 }  // namespace krr

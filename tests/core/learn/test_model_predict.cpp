@@ -569,6 +569,19 @@ TEST(ModelPredict, InverseErfAgainstKnownValues) {
   EXPECT_TRUE(std::isnan(krr::inverse_erf(1.5)));
   EXPECT_TRUE(std::isnan(krr::inverse_erf(std::nan(""))));
   EXPECT_EQ(krr::inverse_erf(0.0), 0.0);
+  // erfcinv, where 1 - q keeps none or few of q's digits (mpmath, 40 digits).
+  const struct {
+    double q, x;
+  } complements[] = {
+      {0.05, 1.385903824349677928487716},  {1e-16, 5.872370090453963146821437},
+      {1e-17, 6.062693998163568477273639}, {1e-300, 26.20946996051612388552073},
+      {1.5, -0.4769362762044698733814184}, {1.999, -2.326753765513546580589747},
+  };
+  for (const auto& k : complements)
+    EXPECT_NEAR(krr::inverse_erfc(k.q), k.x, 2e-15 * std::fabs(k.x)) << k.q;
+  EXPECT_EQ(krr::inverse_erfc(1.0), 0.0);
+  EXPECT_EQ(krr::inverse_erfc(0.0), std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isfinite(krr::inverse_erfc(5e-324)));
 }
 
 }  // namespace
