@@ -187,5 +187,6 @@ end
 %!error <MODEL.YMean must be a 1 x 2 row vector \(one entry per column of Alpha\), got 1 x 3> m = model; m.YMean = [1 2 3]; krrpredict (m, Xn)
 %!error <XNEW must be a real matrix with 2 columns \(the model's features\), one observation per row, got a 4 x 3 double> krrpredict (model, ones (4, 3))
 %!error <XNEW must be a real matrix with 2 columns \(the model's features\), one observation per row, got a 3 x 2 logical> krrpredict (model, Xn > 1)
+%!error <got a 2 x 3 double; if its columns are the observations, pass XNEW'> krrpredict (model, Xn')
 %!error <XNEW must be finite, but XNEW\(4,2\) is NaN> krrpredict (model, [Xn; 1 NaN])
 %!error <XNEW must be finite, but XNEW\(1,1\) is Inf> krrpredict (model, [Inf 0])

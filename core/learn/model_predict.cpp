@@ -368,6 +368,13 @@ double inverse_erfc(double q) {
   return positive_inverse(1.0 - q, q);  // q itself, however small, drives the tail's steps
 }
 
+std::string xnew_shape_message(int d, const std::string& got, bool rows_are_features) {
+  return printf_text("XNEW must be a real matrix with %d columns (the model's features), one "
+                     "observation per row, got a %s%s",
+                     d, got.c_str(),
+                     rows_are_features ? "; if its columns are the observations, pass XNEW'" : "");
+}
+
 model_prediction model_predict(const fit_model& model, const double* Xnew, std::int64_t nt, int d,
                                const model_predict_settings& settings) {
   return model_predict(model, dims_as_written(model), Xnew, nt, d, settings);
@@ -382,9 +389,8 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   const int dm = static_cast<int>(dims.X.rows);
   if (d != dm || nt < 0) {
     return refused(model_predict_status::invalid_input, "invalidInput",
-                   printf_text("XNEW must be a real matrix with %d columns (the model's features), one "
-                        "observation per row, got a %lld x %d double",
-                        dm, static_cast<long long>(nt), d));
+                   xnew_shape_message(dm, printf_text("%lld x %d double", static_cast<long long>(nt), d),
+                                      nt == dm));
   }
   int rank = 0;
   std::string bad_setting = check_alpha(settings.alpha);

@@ -425,7 +425,9 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   // Rows: the model's d, finite entries (named 1-based, row then column).
   const model_prediction wrong_d = krr::model_predict(p.model, Xn.data(), 2, 3, model_predict_settings());
   EXPECT_EQ(wrong_d.status, model_predict_status::invalid_input);
-  EXPECT_EQ(wrong_d.error.message, "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 2 x 3 double");
+  EXPECT_EQ(wrong_d.error.message, "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 2 x 3 double; if its columns are the observations, pass XNEW'");
+  EXPECT_EQ(krr::model_predict(p.model, Xn.data(), 4, 3, model_predict_settings()).error.message,
+            "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 4 x 3 double");
   Xn[nt + 1] = std::nan("");
   const model_prediction nan_row = predict(p, Xn, nt, model_predict_settings());
   EXPECT_EQ(nan_row.error.code, "invalidInput");
