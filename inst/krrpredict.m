@@ -44,7 +44,9 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                corrected by the checked residual: the deviation to about
 %                                1e-8 relative, also at the training samples. Costs the
 %                                factor and a few passes over K (7 at n = 10,000 on the
-%                                diamonds data) for each batch of up to 256 rows.
+%                                diamonds data) for each batch of up to 256 rows. Up to
+%                                n = 3,000 the factor may take any rank up to n, so
+%                                that a small Ridge still needs only a few passes.
 %                   approximate  a pivoted Cholesky factor of K of rank r (at most Rank,
 %                                fewer where it leaves out at most 1e-3 * Ridge of any
 %                                diagonal entry), built once, then O(r d + r^2) per row:
@@ -57,7 +59,8 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                Ridge, the warning krrpredict:approximate says so.
 %                   auto         exact where n^2 * m <= 2e10 (n training rows, m rows of
 %                                Xnew), approximate above; Verbose says which.
-%     'Rank'        largest rank of the approximate method's factor (default 1000)
+%     'Rank'        largest rank of the approximate method's factor, and of the exact
+%                   method's where n > 3,000 (default 1000)
 %     'Verbose'     a progress line for the deviations: the method and its time (true)
 %   A variance below its rounding floor (the unit roundoff times the size of the terms
 %   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
