@@ -452,6 +452,18 @@ std::string dashed(const std::string& name) {
   return s;
 }
 
+// A message of the core's option checks names the option as krrfit does ("MaxIterations must
+// be ..."): here it names the command line's (--max-iterations). True where it names one.
+bool names_option(std::string& message, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (message.compare(0, name.size() + 1, name + " ") == 0) {
+      message = "--" + dashed(name) + message.substr(name.size());
+      return true;
+    }
+  }
+  return false;
+}
+
 // A value as the learner's options take it: numbers (one, or a row separated by commas),
 // true or false, a list of names separated by commas, or one word.
 krr::option_value option_of_text(const std::string& text) {
@@ -519,7 +531,10 @@ int run_learn(int argc, char** argv) {
   }
   if (a.has("quiet")) krr::set_fit_option(options, "Verbose", krr::option_value::flag(false), message);
   krr::fit_settings settings;
-  if (!krr::read_fit_options(options, settings, message)) end(EXIT_USAGE, command, "--" + message);
+  if (!krr::read_fit_options(options, settings, message)) {
+    names_option(message, krr::fit_option_names());
+    end(EXIT_USAGE, command, message);
+  }
   const int threads = threads_of(command, a);
 
   const std::string path = a.positional[0];
@@ -543,6 +558,10 @@ int run_learn(int argc, char** argv) {
     case krr::fit_status::done: break;
     case krr::fit_status::interrupted: end(EXIT_INTERRUPTED, command, "interrupted; no model written");
     case krr::fit_status::invalid_input:
+      // An option checked against the data (LengthScales' length, Fixed's flags) is the
+      // command line's fault; anything else the data's.
+      message = result.error.message;
+      if (names_option(message, krr::fit_option_names())) end(EXIT_USAGE, command, message);
       end(EXIT_INPUT, command, path + ": " + result.error.message + " [" + result.error.code + "]");
     default:
       end(EXIT_FAILED, command, result.error.message + " [" + result.error.code + "]; no model written");
@@ -597,7 +616,10 @@ int run_predict(int argc, char** argv) {
     }
   }
   krr::model_predict_settings settings;
-  if (!krr::read_predict_options(set, settings, message)) end(EXIT_USAGE, command, "--" + message);
+  if (!krr::read_predict_options(set, settings, message)) {
+    names_option(message, {"Alpha", "Prediction", "Method", "Rank"});
+    end(EXIT_USAGE, command, message);
+  }
   const int threads = threads_of(command, a);
 
   const std::string model_path = a.positional[0], path = a.positional[1];
