@@ -63,7 +63,16 @@ const char* const EXIT_CODES_HELP =
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-extern "C" void on_stop_signal(int) { stop_requested = 1; }
+// The first signal asks the run to stop at the core's next poll; a second one, where that
+// is not soon enough, ends the process as the signal would (outputs are only renamed into
+// place at the very end, so none is left half written).
+extern "C" void on_stop_signal(int sig) {
+  if (stop_requested) {
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+  }
+  stop_requested = 1;
+}
 
 bool stop_pending(void*) { return stop_requested != 0; }
 
@@ -89,7 +98,7 @@ struct command_end {
 
 // ---------------------------------------------------------------- arguments
 
-struct option_spec {
+struct option_entry {
   std::string name;      // without the dashes
   std::string value;     // the value's placeholder in the help; empty for a switch
   std::string help;
@@ -106,7 +115,7 @@ struct arguments {
 };
 
 arguments parse_arguments(const std::string& command, int argc, char** argv,
-                          const std::vector<option_spec>& specs) {
+                          const std::vector<option_entry>& entries) {
   arguments a;
   for (int i = 0; i < argc; ++i) {
     std::string word = argv[i];
@@ -124,15 +133,15 @@ arguments parse_arguments(const std::string& command, int argc, char** argv,
       value = name.substr(eq + 1);
       name = name.substr(0, eq);
     }
-    const option_spec* spec = nullptr;
-    for (const option_spec& s : specs) {
-      if (s.name == name) spec = &s;
+    const option_entry* entry = nullptr;
+    for (const option_entry& s : entries) {
+      if (s.name == name) entry = &s;
     }
-    if (!spec) end(EXIT_USAGE, command, "unknown option --" + name + " (see krrard " + command + " --help)");
-    if (spec->value.empty()) {
+    if (!entry) end(EXIT_USAGE, command, "unknown option --" + name + " (see krrard " + command + " --help)");
+    if (entry->value.empty()) {
       if (inline_value) end(EXIT_USAGE, command, "--" + name + " takes no value");
     } else if (!inline_value) {
-      if (i + 1 >= argc) end(EXIT_USAGE, command, "--" + name + " needs a value (" + spec->value + ")");
+      if (i + 1 >= argc) end(EXIT_USAGE, command, "--" + name + " needs a value (" + entry->value + ")");
       value = argv[++i];
     }
     a.values[name] = value;
@@ -141,9 +150,9 @@ arguments parse_arguments(const std::string& command, int argc, char** argv,
 }
 
 std::string help_text(const std::string& usage, const std::string& about,
-                      const std::vector<option_spec>& specs) {
+                      const std::vector<option_entry>& entries) {
   std::string text = "Usage: " + usage + "\n\n" + about + "\nOptions:\n";
-  for (const option_spec& s : specs) {
+  for (const option_entry& s : entries) {
     std::string left = "  --" + s.name + (s.value.empty() ? "" : " " + s.value);
     if (left.size() < 30) left.resize(30, ' ');
     else left += "\n" + std::string(30, ' ');
@@ -302,7 +311,7 @@ void print_line(const std::string& command, const std::string& line) {
 
 // ---------------------------------------------------------------- train
 
-const std::vector<option_spec> TRAIN_OPTIONS = {
+const std::vector<option_entry> TRAIN_OPTIONS = {
     {"output", "FILE", "where the coefficients go (-o; .csv or .bin), n values"},
     {"weights", "W1,...,Wd,A", "the kernel's feature weights w = 1 / (2 l^2), one per\nfeature column, then the amplitude A (required)"},
     {"ridge", "R", "the ridge, finite and >= 0 (required)"},
@@ -486,24 +495,24 @@ krr::option_value option_of_text(const std::string& text) {
   return krr::option_value::string(text);
 }
 
-std::vector<option_spec> learn_options() {
-  std::vector<option_spec> specs = {
+std::vector<option_entry> learn_options() {
+  std::vector<option_entry> entries = {
       {"output", "FILE", "where the model goes (-o): a MAT-file holding the struct\n'model', as krrfit returns it"},
       {"outputs", "C", "the last C columns of DATA are the targets (default 1)"},
   };
   for (const std::string& name : krr::fit_option_names()) {
-    specs.push_back({dashed(name), "VALUE", "krrfit's " + name + " (its default)"});
+    entries.push_back({dashed(name), "VALUE", "krrfit's " + name + " (its default)"});
   }
-  specs.push_back({"threads", "N", "threads (default KRR_NUM_THREADS, else one per\nprocessor); the model does not depend on it"});
-  specs.push_back({"quiet", "", "no progress on standard error (-q; as --verbose false)"});
-  specs.push_back({"help", "", "this help (-h)"});
-  return specs;
+  entries.push_back({"threads", "N", "threads (default KRR_NUM_THREADS, else one per\nprocessor); the model does not depend on it"});
+  entries.push_back({"quiet", "", "no progress on standard error (-q; as --verbose false)"});
+  entries.push_back({"help", "", "this help (-h)"});
+  return entries;
 }
 
 int run_learn(int argc, char** argv) {
   const std::string command = "learn";
-  const std::vector<option_spec> specs = learn_options();
-  const arguments a = parse_arguments(command, argc, argv, specs);
+  const std::vector<option_entry> entries = learn_options();
+  const arguments a = parse_arguments(command, argc, argv, entries);
   if (a.has("help")) {
     std::fputs(help_text("krrard learn DATA -o MODEL [options]",
                          "Learns the ARD Gaussian kernel's length scales, amplitude and ridge by the\n"
@@ -514,7 +523,7 @@ int run_learn(int argc, char** argv) {
                          "DATA holds one observation per row, its features, then C target columns.\n"
                          "The model equals krrfit's on the same data and options, bit for bit (but\n"
                          "for Seconds and the history's times); Octave's load and krrpredict read it.\n",
-                         specs).c_str(), stdout);
+                         entries).c_str(), stdout);
     return EXIT_OK;
   }
   if (a.positional.size() != 1) end(EXIT_USAGE, command, "expected one DATA file (see krrard learn --help)");
@@ -574,7 +583,7 @@ int run_learn(int argc, char** argv) {
 
 // ---------------------------------------------------------------- predict
 
-const std::vector<option_spec> PREDICT_OPTIONS = {
+const std::vector<option_entry> PREDICT_OPTIONS = {
     {"output", "FILE", "where the predictions go (-o; .csv or .bin), m x c"},
     {"deviations", "FILE", "also the predictive standard deviations, m x c"},
     {"intervals", "FILE", "also the intervals: m rows, for each output its lower\nthen its upper bound (2c columns)"},
