@@ -642,6 +642,13 @@ int run_predict(int argc, char** argv) {
   const cli::table data = read_data(command, path);
   check_layout(command, path, data, skipped, 1);
   const int d = static_cast<int>(data.cols - skipped);
+  const std::int64_t model_d = dims.X.rows;
+  if (model.format_version != 0 && model_d > 0 && d != model_d) {
+    std::string hint;
+    if (d > model_d) hint = "; --outputs " + std::to_string(d - model_d + skipped) + " ignores the last columns, the targets";
+    end(EXIT_INPUT, command, path + ": " + std::to_string(d) + " feature columns, but the model was fitted on " +
+                                 std::to_string(model_d) + hint);
+  }
   const std::vector<double> Xnew = columns_of(data, 0, d);
 
   settings.name = "krrard predict";

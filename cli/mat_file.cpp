@@ -22,7 +22,7 @@ enum : std::uint32_t {
   miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14, miCOMPRESSED = 15, miUTF8 = 16,
   miUTF16 = 17, miUTF32 = 18,
 };
-enum : std::uint32_t { mxSTRUCT = 2, mxCHAR = 4, mxDOUBLE = 6 };
+enum : std::uint32_t { mxSTRUCT = 2, mxCHAR = 4, mxDOUBLE = 6, mxUINT64 = 15 };
 constexpr std::uint32_t COMPLEX_FLAG = 0x800, LOGICAL_FLAG = 0x200;
 constexpr std::size_t HEADER_BYTES = 128;
 constexpr std::size_t FIELD_NAME_BYTES = 32;  // the longest field name is 31 characters
@@ -247,13 +247,14 @@ struct reader {
     const std::int64_t rows = static_cast<std::int32_t>(u32(dims.data));
     const std::int64_t cols = static_cast<std::int32_t>(u32(dims.data + 4));
     if (rows < 0 || cols < 0) fail(dims.data, what + " has negative dimensions");
-    if (word & COMPLEX_FLAG) fail(at, what + " is a complex " + class_name(cls) + "; only real doubles are read");
-    if (word & LOGICAL_FLAG) fail(at, what + " is logical; only real doubles are read");
+    if (word & COMPLEX_FLAG) fail(at, what + " is a complex " + class_name(cls) + "; only real numbers are read");
+    if (word & LOGICAL_FLAG) fail(at, what + " is logical; only real numbers are read");
     out = mat_value();
     out.rows = rows;
     out.cols = cols;
-    if (cls == mxDOUBLE) {
+    if (cls >= mxDOUBLE && cls <= mxUINT64) {
       out.kind = mat_value::type::numbers;
+      out.class_name = class_name(cls);
       const tag real = read_tag(name.next, end);
       out.numbers = numbers(real, name.next);
       if (static_cast<std::int64_t>(out.numbers.size()) != rows * cols) {
@@ -293,7 +294,7 @@ struct reader {
       }
       return true;
     }
-    fail(at, what + " is of class " + class_name(cls) + "; only doubles, character rows and one struct are read");
+    fail(at, what + " is of class " + class_name(cls) + "; only numeric matrices, character rows and one struct are read");
   }
 };
 

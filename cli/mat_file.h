@@ -1,10 +1,11 @@
 // The MAT-file (Level 5) subset a model needs: one struct variable of one element whose
-// fields are real double matrices and character rows. Written uncompressed; read from the
+// fields are real numeric matrices (written as doubles) and character rows. Written uncompressed; read from the
 // files Octave writes (save -v7, its elements zlib-compressed, integer-valued doubles
 // stored in narrower integer types) and those of other writers of the format (character
 // data in UTF-8 or UTF-16, longer field names). Any other class (cell, sparse, complex,
-// logical, integer, a struct array, more than two dimensions) is refused with the byte
-// offset of the element that holds it.
+// logical, a struct array, more than two dimensions) is refused with the byte
+// offset of the element that holds it. Numeric arrays of any real class read as doubles,
+// their class kept, for the model's checks to name.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,7 @@ struct mat_value {
   type kind = type::numbers;
   std::int64_t rows = 0, cols = 0;
   std::vector<double> numbers;  // numbers: rows x cols, column-major
+  std::string class_name = "double";  // numbers: the array's class ("double", "single", "int32"...)
   std::string text;             // text: a character row
   std::vector<std::pair<std::string, mat_value>> fields;  // structure: 1 x 1, in order
 

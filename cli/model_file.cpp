@@ -41,9 +41,12 @@ namespace {
 void read_field(const mat_value& s, const std::string& path, const char* name,
                 std::vector<double>& values, krr::field_dims& dims) {
   const mat_value* v = s.field(name);
-  if (v->kind != mat_value::type::numbers) {
-    throw file_error(path + ": model." + name + " must be a real double matrix, got " +
-                     (v->kind == mat_value::type::text ? "text" : "a struct"));
+  // Real floating point, as krrpredict reads the fields.
+  if (v->kind != mat_value::type::numbers || (v->class_name != "double" && v->class_name != "single")) {
+    throw file_error(path + ": model." + name + " must be real floating point (double or single), got " +
+                     (v->kind == mat_value::type::text        ? std::string("text")
+                      : v->kind == mat_value::type::structure ? std::string("a struct")
+                                                              : v->class_name));
   }
   values = v->numbers;
   dims = {v->rows, v->cols};

@@ -73,6 +73,9 @@ with open(path("cut.bin"), "wb") as f:
     f.write(whole[:-5])
 run("learn", path("cut.bin"), "-o", path("m.mat"), code=3, stderr_has=["cut.bin: byte %d: the file ends early" % (len(whole) - 5)])
 run("predict", full, data, "-o", path("p.csv"), code=3, stderr_has=["diabetes.bin: byte 126: not a MAT-file"])
+run("learn", data, "-o", path("m.mat"), "--quiet", "--max-iterations", "2")
+run("predict", path("m.mat"), data, "-o", path("p.csv"), code=3,
+    stderr_has=["11 feature columns, but the model was fitted on 10; --outputs 1 ignores"])
 
 # The binary file gives the CSV's coefficients; a tolerance below what double precision
 # reaches is a failure (1), its iterate still written; an unwritable output is 4.

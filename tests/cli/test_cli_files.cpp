@@ -234,7 +234,7 @@ TEST(CliMatFile, ReadsCompressedElementsNarrowStorageUtf8TextAndLongFieldNames) 
 TEST(CliMatFile, RefusesWhatAModelNeverHoldsNamingTheByteOffset) {
   const std::string cell = write("cell.mat", header() + array(1, 1, 1, "model", ""));
   EXPECT_EQ(refusal([&] { cli::read_mat_variable(cell, "model"); }),
-            cell + ": byte 128: 'model' is of class cell; only doubles, character rows and one struct are read");
+            cell + ": byte 128: 'model' is of class cell; only numeric matrices, character rows and one struct are read");
   const std::string complex = write("complex.mat", header() + array(0x800 | 6, 1, 1, "model", element(9, std::string(8, '\0'))));
   EXPECT_NE(refusal([&] { cli::read_mat_variable(complex, "model"); }).find("byte 128: 'model' is a complex double"),
             std::string::npos);
@@ -258,6 +258,13 @@ TEST(CliMatFile, RefusesWhatAModelNeverHoldsNamingTheByteOffset) {
   krr::fit_model m;
   krr::model_dims dims;
   EXPECT_EQ(refusal([&] { cli::model_of_struct(s, "m.mat", false, m, dims); }), "m.mat: the model has no field Mu");
+  // Fields of an integer class (as a writer may store whole numbers) are refused where
+  // krrpredict refuses them; FormatVersion may be of any numeric class.
+  s = cli::model_struct(sample_model(), 3, 2, 1);
+  s.fields[0].second.class_name = "int64";
+  s.fields[13].second.class_name = "int32";  // X
+  EXPECT_EQ(refusal([&] { cli::model_of_struct(s, "m.mat", false, m, dims); }),
+            "m.mat: model.X must be real floating point (double or single), got int32");
 }
 
 // Files of the scratch folder whose names start with prefix.
