@@ -10,6 +10,8 @@ set -euo pipefail
 
 packages=(octave liboctave-dev cmake g++ make googletest libgtest-dev gnuplot python3 binutils
           clang-14 libclang-rt-14-dev llvm-14 valgrind)
+# zlib: the command line (krrard) reads the compressed MAT-files Octave saves (-v7).
+packages+=(zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
