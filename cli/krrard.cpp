@@ -590,7 +590,7 @@ const std::vector<option_entry> PREDICT_OPTIONS = {
     {"alpha", "A", "the intervals hold 100 (1 - A)%, A in (0, 1) (default 0.05)"},
     {"prediction", "WHAT", "observation (a new observation's deviation, with the\nnoise) or curve (the latent function's) (default\nobservation)"},
     {"method", "M", "auto, exact or approximate deviations (default auto)"},
-    {"rank", "R", "the approximate method's largest rank (default 1000)"},
+    {"rank", "R", "the approximate method's largest rank, and the exact\nmethod's where n > 3,000 (default 1000)"},
     {"outputs", "C", "ignore the last C columns of DATA (its targets) (default 0)"},
     {"threads", "N", "threads (default KRR_NUM_THREADS, else one per\nprocessor); results do not depend on it"},
     {"quiet", "", "no progress on standard error (-q)"},
