@@ -118,7 +118,7 @@ void describe_call(int nlhs, const std::vector<const mxArray*>& in, long interru
 void describe_model_fields(const mxArray* model) {
   if (mxGetClassID(model) != mxSTRUCT_CLASS || mxGetNumberOfElements(model) != 1) return;
   char line[256];
-  for (const char* name : {"FormatVersion", "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "Ridge"}) {
+  for (const char* name : {"FormatVersion", "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "Ridge"}) {
     const mxArray* f = mxGetFieldNumber(model, name) >= 0 ? mxGetField(model, 0, name) : nullptr;
     if (!f) continue;
     std::snprintf(line, sizeof line, "    .%s: %s%s %zu x %zu\n     ", name, mxIsComplex(f) ? "complex " : "",
@@ -1855,20 +1855,31 @@ bool options_as_documented(const std::vector<const mxArray*>& in, predict_option
 const char* const MODEL_FIELDS[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "Ridge"};
 
 // The model as far as the module reads it before Xnew: one struct of krrfit's layout
-// (FormatVersion absent, 1 or 2) with its fields (Ridge for the deviations) present, each
-// real floating point in two dimensions.
+// (FormatVersion absent, 1, 2 or 3) with its fields (Ridge for the deviations; YScale for
+// version 3) present, each real floating point in two dimensions; a YScale of an earlier
+// version is read too where present.
 bool model_readable(const mxArray* m, bool deviations) {
   if (mxGetClassID(m) != mxSTRUCT_CLASS || mxGetNumberOfElements(m) != 1) return false;
+  double v = 1.0;
   if (mxGetFieldNumber(m, "FormatVersion") >= 0) {
-    double v = 0.0;
     const mxArray* version = mxGetField(m, 0, "FormatVersion");
-    if (!version || !real_number(version, v) || (v != 1.0 && v != 2.0)) return false;
+    if (!version || !real_number(version, v) || (v != 1.0 && v != 2.0 && v != 3.0)) return false;
   }
   for (int i = 0; i < (deviations ? 7 : 6); ++i) {
     const mxArray* f = mxGetField(m, 0, MODEL_FIELDS[i]);
     if (!f || !floating_field(f)) return false;
   }
-  return true;
+  const mxArray* scale = mxGetFieldNumber(m, "YScale") >= 0 ? mxGetField(m, 0, "YScale") : nullptr;
+  if (v == 3.0 && !scale) return false;
+  return !scale || floating_field(scale);
+}
+
+// The outputs' scales: YScale's entries where the model has them, else c ones (an empty
+// YScale of a version 1 or 2 model is as none).
+std::vector<double> output_scales(const mxArray* m, std::size_t c) {
+  std::vector<double> scales;
+  if (mxGetFieldNumber(m, "YScale") >= 0) scales = elements_of(mxGetField(m, 0, "YScale"));
+  return scales.empty() ? std::vector<double>(c, 1.0) : scales;
 }
 
 // The model as documented: readable as above, X d x n (d, n >= 1), Alpha n x c (c >= 1),
@@ -1891,6 +1902,14 @@ bool model_as_documented(const mxArray* m, bool deviations, std::size_t& d, std:
   if (!has_shape(f[3], 1, d) || !has_shape(f[4], 1, d) || !has_shape(f[5], 1, c)) return false;
   for (double s : elements_of(f[4]))
     if (!(s > 0)) return false;
+  double version = 1.0;
+  if (mxGetFieldNumber(m, "FormatVersion") >= 0) real_number(mxGetField(m, 0, "FormatVersion"), version);
+  const mxArray* scale = mxGetFieldNumber(m, "YScale") >= 0 ? mxGetField(m, 0, "YScale") : nullptr;
+  if (scale && (version == 3.0 || mxGetNumberOfElements(scale) != 0)) {
+    if (!has_shape(scale, 1, c)) return false;
+    for (double s : elements_of(scale))
+      if (!(s > 0 && std::isfinite(s))) return false;
+  }
   return !deviations || (has_shape(f[6], 1, 1) && element_of(f[6], 0) > 0);
 }
 
@@ -1951,10 +1970,12 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
       names.push_back(name);
       fields.push_back(value);
     };
-    const double versions[] = {2, 2, 2, 1, 3, 0, NaN};
+    const double versions[] = {2, 2, 2, 1, 3, 3, 3, 0, NaN};
     const int version = fdp.ConsumeIntegralInRange<int>(0, 15);
+    double version_value = NaN;
     if (version < 14) {
-      mxArray* v = version < 12 ? test_host::make_scalar(pick(fdp, versions))
+      if (version < 12) version_value = pick(fdp, versions);
+      mxArray* v = version < 12 ? test_host::make_scalar(version_value)
                                 : test_host::make_array(version == 12 ? mxINT8_CLASS : mxLOGICAL_CLASS, {1, 1});
       if (version >= 12) test_host::set_element(v, 0, version == 12 ? 2 : 1);
       add("FormatVersion", v);
@@ -1972,6 +1993,16 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
     }
     add("Sigma", sigma);
     add("YMean", field_argument(fdp, values, 1, c, false));
+    // The outputs' scales: a version-3 model's (mostly positive; 1 for one output, as
+    // krrfit writes it, or any), sometimes an earlier version's.
+    if (version_value == 3 || fdp.ConsumeIntegralInRange<int>(0, 31) == 0) {
+      mxArray* scale = field_argument(fdp, values, 1, c, true);
+      if (mxGetClassID(scale) == mxDOUBLE_CLASS && fdp.ConsumeIntegralInRange<int>(0, 3) != 0) {
+        for (std::size_t q = 0; q < test_host::stored_elements(scale); ++q)
+          test_host::set_element(scale, q, c == 1 && fdp.ConsumeBool() ? 1.0 : std::fabs(mxGetPr(scale)[q]) + 0.125);
+      }
+      add("YScale", scale);
+    }
     const double ridges[] = {1e-3, 0.1, 1.0, 1e-15, 0.0, -1e-3, NaN, Inf, 1e300, 1e-300};
     add("Ridge", scalar_argument(fdp, values, pick(fdp, ridges)));
     model = mxCreateStructMatrix(1, 1, static_cast<int>(names.size()), names.data());
@@ -2183,9 +2214,18 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
   // The variance itself overflows only where the amplitude (and the noise variance, for
   // an observation) reach the top of double precision: its square root is then Inf.
   const bool may_overflow = !(a + above + (options.curve ? 0.0 : ridge) < DBL_MAX);
+  // Each output's deviation is its YScale times the one they share (the variances below
+  // are the shared one's, the first output's over its scale).
+  const std::vector<double> scales = output_scales(model_in, mc);
   std::vector<double> latent(nt);
   for (std::size_t i = 0; i < nt; ++i) {
-    for (std::size_t q = 1; q < mc; ++q) require(sd[q * nt + i] == sd[i], "the outputs' Ysd differ", r);
+    const double shared = sd[i] / scales[0];
+    for (std::size_t q = 1; q < mc; ++q) {
+      const double expected = scales[q] * shared;  // Inf where the scaled one overflows
+      require(std::isinf(expected) ? !(sd[q * nt + i] < 0x1p1023)
+                                   : std::fabs(sd[q * nt + i] - expected) <= 4.0 * DBL_EPSILON * sd[q * nt + i],
+              "an output's Ysd is not its YScale times the shared one", r);
+    }
     if (std::isinf(sd[i]) && may_overflow) {
       latent[i] = NaN;
       continue;
@@ -2193,7 +2233,7 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
     require(std::isfinite(sd[i]) && sd[i] >= 0, "a deviation is not finite", r);
     // Above 0 where the amplitude's rounding floor does not underflow, or the noise is in it.
     if (!options.curve || a >= 0x1p-1000) require(sd[i] > 0, "a deviation is not above 0", r);
-    const double v = sd[i] * sd[i];
+    const double v = shared * shared;
     latent[i] = options.curve ? v : v - ridge;
     const double rounding = 4.0 * DBL_EPSILON * v;
     require(latent[i] >= -rounding, "a variance is negative", r);
@@ -2222,20 +2262,21 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
   for (std::size_t q = 0; q < mc; ++q) {
     for (std::size_t i = 0; i < nt; ++i) {
       const double y = F[q * nt + i], lower = bounds[2 * q * nt + i], upper = bounds[(2 * q + 1) * nt + i];
+      const double sd_q = sd[q * nt + i];
       if (std::isnan(latent[i])) continue;  // an infinite deviation
       const double half = upper - y;
       if (!std::isfinite(half) || !std::isfinite(lower)) {
-        // z is infinite where 1 - Alpha rounds to 1; else the bounds overflow past Ypred.
-        require(options.alpha < 0x1p-53 || !(std::fabs(y) + 40.0 * sd[i] < DBL_MAX),
-                "an interval is infinite for an Alpha it is not", r);
+        // z is finite for every Alpha in (0, 1) (at most 38.5): only bounds that overflow
+        // past Ypred are infinite.
+        require(!(std::fabs(y) + 40.0 * sd_q < DBL_MAX), "an interval is infinite for an Alpha it is not", r);
         continue;
       }
       require(std::fabs((y - lower) - half) <= 4.0 * DBL_EPSILON * (std::fabs(y) + half), "an interval is not symmetric", r);
-      if (sd[i] == 0) {
+      if (sd_q == 0) {
         require(half == 0 && lower == y, "an interval of a zero deviation is not a point", r);
         continue;
       }
-      const double z = half / sd[i], error = 4.0 * DBL_EPSILON * (std::fabs(y) + half) / sd[i];
+      const double z = half / sd_q, error = 4.0 * DBL_EPSILON * (std::fabs(y) + half) / sd_q;
       if (!std::isnan(best_z)) {
         require(std::fabs(z - best_z) <= error + best_error + 1e-14 * z, "the intervals' z differs between rows", r);
       }
