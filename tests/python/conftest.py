@@ -1,5 +1,5 @@
 """What the Python tests share: the build tree (KRR_BUILD_DIR, set by ctest; else build/ in
-the checkout), whose python/ folder holds the package unless krrard is installed, and
+the checkout), whose python/ folder holds the package, and
 octave-cli with the built modules for the tests that compare bits with Octave."""
 
 import os
@@ -12,7 +12,8 @@ import pytest
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("KRR_BUILD_DIR", SOURCE / "build"))
-if (BUILD / "python" / "krrard").is_dir():
+# KRRARD_INSTALLED=1 tests the package as installed (pip) instead of the build tree's.
+if not os.environ.get("KRRARD_INSTALLED") and (BUILD / "python" / "krrard").is_dir():
     sys.path.insert(0, str(BUILD / "python"))
 
 
