@@ -252,14 +252,16 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
         """The fitted attributes of krrfit's model fields."""
         self.model_ = model
         self._one_output = one_output
-        self.length_scales_ = np.asarray(model["LengthScales"], dtype=np.float64).reshape(-1)
-        self.relevance_ = np.asarray(model["Relevance"], dtype=np.float64).reshape(-1)
-        self.amplitude_ = float(model["Amplitude"])
-        self.ridge_ = float(model["Ridge"])
-        self.log_marginal_likelihood_ = float(model["LogMarginalLikelihood"])
-        self.log_marginal_likelihood_error_ = float(model["LogMarginalLikelihoodError"])
-        self.history_ = np.asarray(model["History"], dtype=np.float64).reshape(-1, 9)
-        self.method_ = str(model["Method"])
+        # A model of an earlier format, or written by hand, may lack the reports: NaN there.
+        field = lambda name: model.get(name, np.nan)
+        self.length_scales_ = np.asarray(field("LengthScales"), dtype=np.float64).reshape(-1)
+        self.relevance_ = np.asarray(field("Relevance"), dtype=np.float64).reshape(-1)
+        self.amplitude_ = float(field("Amplitude"))
+        self.ridge_ = float(field("Ridge"))
+        self.log_marginal_likelihood_ = float(field("LogMarginalLikelihood"))
+        self.log_marginal_likelihood_error_ = float(field("LogMarginalLikelihoodError"))
+        self.history_ = np.asarray(model.get("History", np.empty((0, 9))), dtype=np.float64).reshape(-1, 9)
+        self.method_ = str(model.get("Method", ""))
         self.n_features_in_ = int(np.shape(model["X"])[0])
 
     def _predict(self, X, deviations, options):

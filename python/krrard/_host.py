@@ -6,6 +6,7 @@ logging and, where asked, to standard output."""
 import logging
 import math
 import os
+import re
 import sys
 import warnings
 
@@ -102,7 +103,8 @@ def requested_threads(function, n_threads=None):
     text = os.environ.get("KRR_NUM_THREADS", "")
     if not text:
         return 0
-    if text.isdigit() and 1 <= int(text) <= 1024:
+    # As the modules read it (strtol): leading blanks and a sign, then digits and nothing else.
+    if re.fullmatch(r"\s*[+-]?[0-9]+", text) and 1 <= int(text) <= 1024:
         return int(text)
     if "threads" not in _warned_settings:
         _warned_settings.add("threads")
@@ -120,8 +122,8 @@ def usable_memory(function):
     text = os.environ.get("KRR_MEMORY_LIMIT", "")
     if not text:
         return available
-    try:
-        limit = float(text)
+    try:  # as strtod reads it: leading blanks, nothing after the number
+        limit = float(text) if text == text.rstrip() else math.nan
     except ValueError:
         limit = math.nan
     if limit > 0 and math.isfinite(limit):
