@@ -44,7 +44,9 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                corrected by the checked residual: the deviation to about
 %                                1e-8 relative, also at the training samples. Costs the
 %                                factor and a few passes over K (7 at n = 10,000 on the
-%                                diamonds data) for each batch of up to 256 rows.
+%                                diamonds data) for each batch of up to 256 rows. Up to
+%                                n = 3,000 the factor may take any rank up to n, so
+%                                that a small Ridge still needs only a few passes.
 %                   approximate  a pivoted Cholesky factor of K of rank r (at most Rank,
 %                                fewer where it leaves out at most 1e-3 * Ridge of any
 %                                diagonal entry), built once, then O(r d + r^2) per row:
@@ -57,7 +59,8 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                Ridge, the warning krrpredict:approximate says so.
 %                   auto         exact where n^2 * m <= 2e10 (n training rows, m rows of
 %                                Xnew), approximate above; Verbose says which.
-%     'Rank'        largest rank of the approximate method's factor (default 1000)
+%     'Rank'        largest rank of the approximate method's factor, and of the exact
+%                   method's where n > 3,000 (default 1000)
 %     'Verbose'     a progress line for the deviations: the method and its time (true)
 %   A variance below its rounding floor (the unit roundoff times the size of the terms
 %   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
@@ -144,6 +147,9 @@ end
 %! assert (yint3(:,2,:) - yint3(:,1,:), (yint(:,2,:) - yint(:,1,:)) .* reshape ([0.5 8], 1, 1, 2), 1e-12);
 %! [~, ~, narrow] = krrpredict (m, Xn, "Alpha", 0.5, "Verbose", false);
 %! assert (all (narrow(:,2,:) < yint(:,2,:) & narrow(:,1,:) > yint(:,1,:)));
+%! ## The far tail keeps its level: 1 - 1e-17 is 1, but z = sqrt(2) erfcinv(1e-17) = 8.5739...
+%! [p, sd, tiny] = krrpredict (m, Xn, "Alpha", 1e-17, "Verbose", false);
+%! assert ((tiny(:,2,:) - tiny(:,1,:)) ./ (2 * reshape (sd, 3, 1, 2)), 8.573944076720883 * ones (3, 1, 2), 1e-13);
 %! one = m;  one.Alpha = m.Alpha(:,1);  one.YMean = 1;
 %! [~, ~, y1] = krrpredict (one, Xn, "Verbose", false);
 %! assert (size (y1), [3 2]);
@@ -184,5 +190,6 @@ end
 %!error <MODEL.YMean must be a 1 x 2 row vector \(one entry per column of Alpha\), got 1 x 3> m = model; m.YMean = [1 2 3]; krrpredict (m, Xn)
 %!error <XNEW must be a real matrix with 2 columns \(the model's features\), one observation per row, got a 4 x 3 double> krrpredict (model, ones (4, 3))
 %!error <XNEW must be a real matrix with 2 columns \(the model's features\), one observation per row, got a 3 x 2 logical> krrpredict (model, Xn > 1)
+%!error <got a 2 x 3 double; if its columns are the observations, pass XNEW'> krrpredict (model, Xn')
 %!error <XNEW must be finite, but XNEW\(4,2\) is NaN> krrpredict (model, [Xn; 1 NaN])
 %!error <XNEW must be finite, but XNEW\(1,1\) is Inf> krrpredict (model, [Inf 0])

@@ -144,10 +144,10 @@ void read_model(const mxArray* a, bool deviations, krr::fit_model& m, krr::model
 const double* read_rows(const mxArray* a, std::int64_t d, std::vector<double>& converted, refusal& r) {
   if (!mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfDimensions(a) != 2 ||
       static_cast<std::int64_t>(mxGetN(a)) != d) {
+    const bool transposed = mxGetNumberOfDimensions(a) == 2 && static_cast<std::int64_t>(mxGetM(a)) == d;
     r.set(krr::model_predict_status::invalid_input, "invalidInput",
-          "XNEW must be a real matrix with " + std::to_string(d) +
-              " columns (the model's features), one observation per row, got a " +
-              host::dims_text(a) + " " + class_text(a));
+          krr::xnew_shape_message(static_cast<int>(d), host::dims_text(a) + " " + class_text(a),
+                                  transposed));
     return nullptr;
   }
   if (mxIsDouble(a)) return mxGetNumberOfElements(a) ? mxGetPr(a) : nullptr;

@@ -15,6 +15,8 @@ packages=(octave liboctave-dev cmake g++ make googletest libgtest-dev gnuplot py
 # run; pip and venv install the package from the checkout without a package index.
 packages+=(python3-numpy python3-scipy python3-sklearn python3-pandas python3-pybind11 pybind11-dev
            python3-pytest python3-setuptools python3-pip python3-venv)
+# zlib: the command line (krrard) reads the compressed MAT-files Octave saves (-v7).
+packages+=(zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -33,6 +33,12 @@ constexpr double MAX_PASSES = 1000.0;
 constexpr int BATCH = 256;
 constexpr int BLOCK = 256;
 constexpr double RANK_TOL = 1e-3;
+// Up to this n the exact method's preconditioner may take any rank up to n (it stops, as
+// always, once it leaves out at most RANK_TOL ridge): its O(n r^2) build is then a few
+// seconds, against tens or hundreds of passes over K where a small ridge leaves a rank-Rank
+// preconditioner far from K (n = 2,000, d = 8, ridge 7.1e-4, 100 rows: 61 passes and 9.2 s
+// with rank 1,000; 2 passes and 3.3 s with rank up to 2,000).
+constexpr std::int64_t FULL_RANK_EXACT = 3000;
 // 'automatic' is exact while n^2 nt stays at most this.
 constexpr double EXACT_WORK_LIMIT = 2e10;
 // Where the approximate factor leaves out more than this times the ridge, its deviations
@@ -275,16 +281,17 @@ model_dims dims_as_written(const fit_model& m) {
   return dims;
 }
 
-double inverse_erf(double y) {
-  if (std::isnan(y) || y < -1.0 || y > 1.0) return std::numeric_limits<double>::quiet_NaN();
-  if (y == 0.0) return y;  // keeps the sign of zero
-  const double a = std::fabs(y);
-  if (a == 1.0) return std::copysign(std::numeric_limits<double>::infinity(), y);
-  // The starting value: M. Giles' polynomials in w = -log(1 - y^2) ("Approximating the erfinv
+namespace {
+
+// x >= 0 with erf(x) = a and erfc(x) = complement, given both (a = 1 - complement, in [0, 1);
+// complement exact, a rounded where complement < 0.5, used there only for the start).
+double positive_inverse(double a, double complement) {
+  // The starting value: M. Giles' polynomials in w = -log(1 - a^2) ("Approximating the erfinv
   // function", GPU Computing Gems, 2011), good to about 1e-7 relative over float's range and
-  // a few digits beyond it; the Newton steps below do the rest. 1 - a is exact for a >= 0.5
-  // (Sterbenz), and (1 - a)(1 + a) keeps the relative accuracy 1 - a * a would lose.
-  double w = -std::log((1.0 - a) * (1.0 + a));
+  // a few digits beyond it; the Newton steps below do the rest. complement (1 + a) keeps
+  // the relative accuracy 1 - a * a would lose.
+  const double w0 = -std::log(complement * (1.0 + a));
+  double w = w0;
   double p;
   if (w < 5.0) {
     w = w - 2.5;
@@ -310,27 +317,68 @@ double inverse_erf(double y) {
     p = 2.83297682 + p * w;
   }
   double x = p * a;
+  // Beyond w = 36 (complement below about 1e-16) the polynomial is extrapolated too far: the
+  // start is the tail's asymptote instead, x^2 = t - log(sqrt(pi t)), t = -log(complement),
+  // from erfc(x) ~ exp(-x^2) / (x sqrt(pi)); 1e-3 relative or better there.
+  if (w0 > 36.0) {
+    const double t = -std::log(complement);
+    x = std::sqrt(t - std::log(std::sqrt(3.141592653589793 * t)));
+  }
   // Newton steps, whose error falls quadratically: from the starting value's 1e-7, two steps
   // reach rounding; a few more (at most 8 in all) cover its larger error where 1 - a is
   // below float's range. Where a <= 0.5, on erf(x) - a. Where a > 0.5, erf(x) - a would
   // cancel to an ulp of 1, so the steps solve log(erfc(x)) = log(1 - a) instead (1 - a
   // exact, the residual relative to erfc's size): log(erfc) is nearly quadratic in the
   // tail, where Newton on erfc itself creeps from the left by about 0.09 a step.
+  // Beyond x = 26.5 the slope 2/sqrt(pi) exp(-x^2) underflows, and erfc(x)/slope is taken
+  // from its asymptotic series 1/(2x) (1 - 1/(2x^2) + 3/(4x^4)): a step's direction and
+  // size need only be close, the residual log(erfc(x)/complement) decides where it ends.
   const double two_over_root_pi = 1.1283791670955126;  // 2 / sqrt(pi)
-  const double complement = 1.0 - a;
-  for (int step = 0; step < 8; ++step) {
+  for (int step = 0; step < 12; ++step) {
     const double slope = two_over_root_pi * std::exp(-x * x);
     double dx;
     if (a > 0.5) {
       const double tail = std::erfc(x);
-      dx = -std::log(tail / complement) * tail / slope;
+      if (!(tail > 0.0)) {  // erfc underflowed (complement subnormal): back off, try again
+        x -= 1.0 / x;
+        continue;
+      }
+      const double u = 1.0 / (2.0 * x * x);
+      const double ratio = slope > 0x1p-1000 ? tail / slope : (1.0 - u + 3.0 * u * u) / (2.0 * x);
+      dx = -std::log(tail / complement) * ratio;
     } else {
       dx = (std::erf(x) - a) / slope;
     }
     x -= dx;
     if (!(std::fabs(dx) > 0x1p-54 * x)) break;
   }
-  return std::copysign(x, y);
+  return x;
+}
+
+}  // namespace
+
+double inverse_erf(double y) {
+  if (std::isnan(y) || y < -1.0 || y > 1.0) return std::numeric_limits<double>::quiet_NaN();
+  if (y == 0.0) return y;  // keeps the sign of zero
+  const double a = std::fabs(y);
+  if (a == 1.0) return std::copysign(std::numeric_limits<double>::infinity(), y);
+  // 1 - a is exact for a >= 0.5 (Sterbenz); below, only its rounding of the start uses it.
+  return std::copysign(positive_inverse(a, 1.0 - a), y);
+}
+
+double inverse_erfc(double q) {
+  if (std::isnan(q) || q < 0.0 || q > 2.0) return std::numeric_limits<double>::quiet_NaN();
+  if (q == 0.0) return std::numeric_limits<double>::infinity();
+  if (q == 2.0) return -std::numeric_limits<double>::infinity();
+  if (q > 1.0) return -positive_inverse(q - 1.0, 2.0 - q);  // both exact for q in (1, 2)
+  return positive_inverse(1.0 - q, q);  // q itself, however small, drives the tail's steps
+}
+
+std::string xnew_shape_message(int d, const std::string& got, bool rows_are_features) {
+  return printf_text("XNEW must be a real matrix with %d columns (the model's features), one "
+                     "observation per row, got a %s%s",
+                     d, got.c_str(),
+                     rows_are_features ? "; if its columns are the observations, pass XNEW'" : "");
 }
 
 model_prediction model_predict(const fit_model& model, const double* Xnew, std::int64_t nt, int d,
@@ -347,9 +395,8 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   const int dm = static_cast<int>(dims.X.rows);
   if (d != dm || nt < 0) {
     return refused(model_predict_status::invalid_input, "invalidInput",
-                   printf_text("XNEW must be a real matrix with %d columns (the model's features), one "
-                        "observation per row, got a %lld x %d double",
-                        dm, static_cast<long long>(nt), d));
+                   xnew_shape_message(dm, printf_text("%lld x %d double", static_cast<long long>(nt), d),
+                                      nt == dm));
   }
   int rank = 0;
   std::string bad_setting = check_alpha(settings.alpha);
@@ -417,7 +464,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   variance_settings vs;
   vs.relative_tol = RELATIVE_TOL;
   vs.max_passes = MAX_PASSES;
-  vs.max_rank = static_cast<int>(std::min<std::int64_t>(settings.rank, n));
+  vs.max_rank = static_cast<int>(exact && n <= FULL_RANK_EXACT ? n : std::min<std::int64_t>(settings.rank, n));
   vs.rank_tol = RANK_TOL;
   // A batch of exact solves holds about five n x batch arrays: at most a quarter of the
   // memory, so that the kernel cache keeps the rest.
@@ -483,9 +530,9 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
     for (int q = 0; q < c; ++q)
       out.deviations[q * nt + i] = model.y_scale.empty() ? shared : model.y_scale[q] * shared;
   }
-  // The normal quantile as the host's function took it, sqrt(2) erfinv(1 - alpha): 1 - alpha
-  // rounds to 1 (z infinite) only for alpha below 2^-54.
-  out.z = std::sqrt(2.0) * inverse_erf(1.0 - settings.alpha);
+  // The two-sided normal quantile sqrt(2) erfcinv(alpha), from alpha itself: 1 - alpha
+  // would round away alpha's digits below 2^-53 (and all of it below 2^-54).
+  out.z = std::sqrt(2.0) * inverse_erfc(settings.alpha);
   out.lower.resize(out.predictions.size());
   out.upper.resize(out.predictions.size());
   for (int q = 0; q < c; ++q)

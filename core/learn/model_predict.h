@@ -140,10 +140,18 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
 model_prediction model_predict(const fit_model& model, const double* Xnew, std::int64_t nt, int d,
                                const model_predict_settings& settings);
 
+// The refusal of a new-observation matrix of the wrong shape, for a model of d features:
+// got is its size and class as messages show them ("2 x 50 double"); where its rows are the
+// model's features (it looks transposed) the message says to pass its transpose.
+std::string xnew_shape_message(int d, const std::string& got, bool rows_are_features);
+
 // The inverse error function on [-1, 1] (+/-Inf at +/-1, NaN outside), to within a few
 // units in the last place: a polynomial starting value in log(1 - y^2) refined by Newton
 // steps on std::erf, or on log(std::erfc) where |y| > 0.5 so that the residual keeps
 // its relative accuracy.
 double inverse_erf(double y);
+// The complementary one on [0, 2]: x with erfc(x) = q (+Inf at 0, -Inf at 2, NaN outside),
+// q taken as given, so that the far tail (q below 2^-53, where 1 - q is 1) keeps its digits.
+double inverse_erfc(double q);
 
 }  // namespace krr

@@ -580,10 +580,9 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
     if (Xnew.ndim() != 2 || Xnew.shape(1) != dims.X.rows) {
       std::string shape;
       for (py::ssize_t i = 0; i < Xnew.ndim(); ++i) shape += (i ? " x " : "") + std::to_string(Xnew.shape(i));
-      return refusal("invalidInput",
-                     printf_text("XNEW must be a real matrix with %lld columns (the model's "
-                                 "features), one observation per row, got a %s double",
-                                 static_cast<long long>(dims.X.rows), shape.c_str()));
+      const bool transposed = Xnew.ndim() == 2 && Xnew.shape(0) == dims.X.rows;
+      return refusal("invalidInput", krr::xnew_shape_message(static_cast<int>(dims.X.rows),
+                                                             shape + " double", transposed));
     }
   }
   krr::model_predict_settings settings;

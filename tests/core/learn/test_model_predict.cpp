@@ -191,6 +191,14 @@ TEST(ModelPredict, MatchesBruteForceExactly) {
   EXPECT_EQ(obs.method, deviation_method::exact);
   EXPECT_GT(obs.passes, 0.0);
   EXPECT_TRUE(obs.warnings.empty());
+  // At small n the exact method's preconditioner is not held to Rank: a rank-5 one would
+  // leave the solves dozens of passes; one of any rank needs a few.
+  model_predict_settings low = with_deviations(deviation_method::exact, deviation_target::observation);
+  low.rank = 5;
+  const model_prediction few = predict(p, Xn, nt, low);
+  EXPECT_GT(few.rank, 5);
+  EXPECT_LE(few.passes, 4.0);
+  for (std::int64_t i = 0; i < nt; ++i) EXPECT_NEAR(few.deviations[i], obs.deviations[i], 1e-8 * obs.deviations[i]);
   EXPECT_TRUE(starts_with(obs.progress_line, "krrpredict: deviations of 25 rows exactly, ")) << obs.progress_line;
   EXPECT_NE(obs.progress_line.find(" passes over K (n = 60) in "), std::string::npos) << obs.progress_line;
 
@@ -425,7 +433,9 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   // Rows: the model's d, finite entries (named 1-based, row then column).
   const model_prediction wrong_d = krr::model_predict(p.model, Xn.data(), 2, 3, model_predict_settings());
   EXPECT_EQ(wrong_d.status, model_predict_status::invalid_input);
-  EXPECT_EQ(wrong_d.error.message, "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 2 x 3 double");
+  EXPECT_EQ(wrong_d.error.message, "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 2 x 3 double; if its columns are the observations, pass XNEW'");
+  EXPECT_EQ(krr::model_predict(p.model, Xn.data(), 4, 3, model_predict_settings()).error.message,
+            "XNEW must be a real matrix with 2 columns (the model's features), one observation per row, got a 4 x 3 double");
   Xn[nt + 1] = std::nan("");
   const model_prediction nan_row = predict(p, Xn, nt, model_predict_settings());
   EXPECT_EQ(nan_row.error.code, "invalidInput");
@@ -569,6 +579,19 @@ TEST(ModelPredict, InverseErfAgainstKnownValues) {
   EXPECT_TRUE(std::isnan(krr::inverse_erf(1.5)));
   EXPECT_TRUE(std::isnan(krr::inverse_erf(std::nan(""))));
   EXPECT_EQ(krr::inverse_erf(0.0), 0.0);
+  // erfcinv, where 1 - q keeps none or few of q's digits (mpmath, 40 digits).
+  const struct {
+    double q, x;
+  } complements[] = {
+      {0.05, 1.385903824349677928487716},  {1e-16, 5.872370090453963146821437},
+      {1e-17, 6.062693998163568477273639}, {1e-300, 26.20946996051612388552073},
+      {1.5, -0.4769362762044698733814184}, {1.999, -2.326753765513546580589747},
+  };
+  for (const auto& k : complements)
+    EXPECT_NEAR(krr::inverse_erfc(k.q), k.x, 2e-15 * std::fabs(k.x)) << k.q;
+  EXPECT_EQ(krr::inverse_erfc(1.0), 0.0);
+  EXPECT_EQ(krr::inverse_erfc(0.0), std::numeric_limits<double>::infinity());
+  EXPECT_TRUE(std::isfinite(krr::inverse_erfc(5e-324)));
 }
 
 }  // namespace
