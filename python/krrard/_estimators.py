@@ -2,6 +2,8 @@
 score is R^2), over the compiled core: no computation of their own beyond converting
 arguments and naming results."""
 
+import decimal
+import math
 import numbers
 
 import numpy as np
@@ -300,9 +302,13 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
                          rank=1000):
         """The bounds of the level-probability intervals at the rows of X: an array of shape
         (n_samples, 2) with the lower and upper bounds, (n_samples, 2, n_outputs) for several
-        outputs (krrpredict's Yint with Alpha = 1 - level)."""
+        outputs (krrpredict's Yint with Alpha = 1 - level, level in (0, 1))."""
         level = _scalar("level", level, "krrpredict")
-        result, _ = self._predict(X, True, {"Alpha": 1.0 - level, "Prediction": prediction,
+        # krrpredict's Alpha as one writes it: 1 - level in decimal from the level's shortest
+        # repr (0.95 gives 0.05 itself, where 1.0 - 0.95 is 0.050000000000000044), so that
+        # the bounds are those of krrpredict (..., 'Alpha', 0.05) bit for bit.
+        alpha = float(1 - decimal.Decimal(repr(level))) if math.isfinite(level) else math.nan
+        result, _ = self._predict(X, True, {"Alpha": alpha, "Prediction": prediction,
                                             "Method": method, "Rank": rank})
         bounds = np.stack([result["lower"], result["upper"]], axis=1)
         return bounds[:, :, 0] if self._one_output else bounds
