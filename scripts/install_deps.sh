@@ -10,6 +10,11 @@ set -euo pipefail
 
 packages=(octave liboctave-dev cmake g++ make googletest libgtest-dev gnuplot python3 binutils
           clang-14 libclang-rt-14-dev llvm-14 valgrind)
+# The Python package (python/, setup.py): Debian's NumPy, SciPy (MAT files), scikit-learn,
+# pybind11 and pytest for /usr/bin/python3; pandas lets scikit-learn's checks of data frames
+# run; pip and venv install the package from the checkout without a package index.
+packages+=(python3-numpy python3-scipy python3-sklearn python3-pandas python3-pybind11 pybind11-dev
+           python3-pytest python3-setuptools python3-pip python3-venv)
 # zlib: the command line (krrard) reads the compressed MAT-files Octave saves (-v7).
 packages+=(zlib1g-dev)
 missing=()
