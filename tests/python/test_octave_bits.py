@@ -1,6 +1,7 @@
 """Python and Octave on the same inputs: the same bits from the same core, the same
 messages, and models that travel both ways through MAT files."""
 
+import subprocess
 import warnings
 
 import numpy as np
@@ -9,6 +10,13 @@ import scipy.io
 
 import krrard
 from krrard import ARDGaussianProcess, ARDKernelRidge
+
+
+def krrard_program():
+    """The build's command-line program, or None where it was not built."""
+    from conftest import BUILD
+    path = BUILD / "krrard"
+    return str(path) if path.exists() else None
 
 
 def test_fixed_kernel_matches_tarvel_and_quorril(octave, tmp_path):
@@ -100,6 +108,16 @@ save ('-v7', 'out.mat', 'p', 'sd', 'bounds', 'op', 'osd', 'sp', 'bound_warning',
     assert np.array_equal(op, out["op"]) and np.array_equal(osd, out["osd"])
     single = ARDGaussianProcess.load_model(tmp_path / "octave_single.mat")
     assert np.array_equal(single.predict(Xt), out["sp"])
+    # The command line's predict on the Python model (scipy's MAT-file layout): the same bits.
+    program = krrard_program()
+    if program:
+        np.savetxt(tmp_path / "xt.csv", Xt, delimiter=",", fmt="%.17g")
+        done = subprocess.run([program, "predict", str(tmp_path / "python_model.mat"), str(tmp_path / "xt.csv"),
+                               "-o", str(tmp_path / "p.csv"), "--deviations", str(tmp_path / "sd.csv"), "-q"],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert np.array_equal(np.loadtxt(tmp_path / "p.csv", delimiter=",", ndmin=2), p)
+        assert np.array_equal(np.loadtxt(tmp_path / "sd.csv", delimiter=",", ndmin=2), sd)
     # The same words.
     assert str(seen[0].message) == out["bound_warning"]
     with pytest.raises(ValueError) as refused:
