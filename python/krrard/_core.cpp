@@ -106,6 +106,15 @@ std::function<void(const std::string&)> progress_sink(call_state& s) {
   };
 }
 
+// The core's callbacks of one call (the fit's environment, the prediction's settings):
+// the interrupt poll and the progress lines, both through the call's state.
+template <class Callbacks>
+void connect(Callbacks& c, call_state& state) {
+  c.interrupt_pending = &poll_signals;
+  c.interrupt_state = &state;
+  c.progress = progress_sink(state);
+}
+
 // Runs work with the GIL released; an allocation failure becomes the failure
 // ("outOfMemory", "out of memory while <activity>"), any other exception "internalError".
 template <typename Work>
@@ -122,14 +131,7 @@ void run_released(const char* activity, krr::fit_message& failure, Work&& work) 
   }
 }
 
-std::string printf_text(const char* fmt, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof text, fmt, args);
-  va_end(args);
-  return text;
-}
+using krr::printf_text;
 
 // A number as the modules' messages show it: %g, and Inf, -Inf, NaN.
 std::string show(double v) {
@@ -488,9 +490,7 @@ py::dict fit(f_array X, f_array Y, py::dict options, int threads, double memory_
   env.name = "krrfit";
   env.threads = threads;
   env.memory_bytes = memory_bytes;
-  env.interrupt_pending = &poll_signals;
-  env.interrupt_state = &state;
-  env.progress = progress_sink(state);
+  connect(env, state);
   krr::fit_result result;
   krr::fit_message failure;
   run_released("fitting", failure, [&] {
@@ -602,9 +602,7 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
   settings.deviations = deviations;
   settings.threads = threads;
   if (deviations) settings.memory_bytes = memory_bytes;
-  settings.interrupt_pending = &poll_signals;
-  settings.interrupt_state = &state;
-  settings.progress = progress_sink(state);
+  connect(settings, state);
   krr::model_prediction result;
   krr::fit_message failure;
   run_released("predicting", failure, [&] {
