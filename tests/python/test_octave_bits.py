@@ -9,7 +9,7 @@ import pytest
 import scipy.io
 
 import krrard
-from krrard import ARDGaussianProcess, ARDKernelRidge
+from krrard import ARDGaussianProcess, ARDKernelRidge, _core
 
 
 def krrard_program():
@@ -55,6 +55,45 @@ save ('-v7', 'out.mat', 'a', 'f', 'evals', 'objective', 'a2', 'f2');
         assert np.atleast_1d(est.n_kernel_evaluations_)[0] == out["evals"][i]
     assert np.array_equal(fitted[0].dual_coef_[:, 1], out["a2"])
     assert np.array_equal(fitted[0].predict(Xt)[:, 1], out["f2"])
+
+
+WARNING_CODES = ["notConverged", "breakdown", "illConditioned", "toleranceUnreachable"]
+
+
+def test_bitwise_corpus_replays_with_the_same_bits():
+    # The corpus the module tests run through the test host (tests/modules/test_host/
+    # bitwise_cases.cpp, also replayed in Octave): every tarvel and quorril case, its
+    # inputs and the test host's outputs as little-endian doubles.
+    from conftest import BUILD
+    folder = BUILD / "bitwise"
+    if not (folder / "test_host_results.bin").exists():
+        pytest.skip("the bitwise corpus was not written (its ctest fixture, test_host_bitwise_cases, did not run)")
+    v = np.fromfile(folder / "cases.bin", dtype="<f8")
+    host = np.fromfile(folder / "test_host_results.bin", dtype="<f8")
+    p, q = 1, 0
+
+    def take(count):
+        nonlocal p
+        p += count
+        return v[p - count:p]
+    for case in range(int(v[0])):
+        kind, seed, d, n, nt, ridge, tol, k, cache = take(9)
+        d, n, nt = int(d), int(n), int(nt)
+        if kind == 1:
+            X, y, w = take(d * n).reshape(n, d), take(n), take(d + 1)
+            r = _core.train(X, y, w, ridge, tol, k, cache, seed=int(seed))
+            assert r["error"] is None, (case, r["error"])
+            codes = [WARNING_CODES.index(c) + 1 for c, _ in r["warnings"] if c in WARNING_CODES]
+            mine = np.r_[r["alpha"], r["grad"], r["evals"], r["objective"], codes[-1] if codes else 0]
+        else:
+            Xt, X, w, alpha = take(d * nt).reshape(nt, d), take(d * n).reshape(n, d), take(d + 1), take(n)
+            r = _core.predict(Xt, X, w, alpha.reshape(n, 1))
+            assert r["error"] is None, (case, r["error"])
+            mine = np.ravel(r["f"])
+        theirs = host[q:q + mine.size]
+        q += mine.size
+        assert np.array_equal(mine.view("<u8"), theirs.view("<u8")), f"case {case + 1} (kind {int(kind)})"
+    assert q == host.size
 
 
 def test_learned_models_travel_both_ways(octave, tmp_path):
