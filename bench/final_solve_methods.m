@@ -1,21 +1,54 @@
-function final_solve_methods(build, model_file, diamonds)
-% final_solve_methods (BUILD, MODEL_FILE, DIAMONDS)
+function final_solve_methods(build, what, diamonds, model_file)
+% final_solve_methods (BUILD, WHAT, DIAMONDS [, MODEL_FILE])
 %
-% The learner's final solve of a diamonds model (MODEL_FILE: a MAT-file holding the
-% variable m, krrfit's model at 40,000 rows) two ways, with a kernel cache of 2 GB (a sixth
-% of K) and of 13 GB (all of it): block descent (the learner's final solve) against
-% conjugate gradients preconditioned by a rank-1,000 pivoted Cholesky factor (krr_lml's
-% solves), each to the learner's tolerance 1e-8 relative to the right side's largest entry.
-% BUILD: a build folder (its private/ holds krr_solve and krr_lml).
+% The learner's final solve two ways, on the model krrfit learns with defaults: block
+% descent (the learner's final solve, krr_solve, k = 64) against conjugate gradients
+% preconditioned by a rank-1,000 pivoted Cholesky factor (krr_lml's solves), each to the
+% learner's tolerance 1e-8 relative to the right side's largest entry, with a kernel cache
+% that holds a sixth of K and with one that holds all of it. One markdown row per cache.
+%   BUILD       a build folder (its private/ holds krr_solve and krr_lml)
+%   WHAT        'diamonds N' (the diamonds split at N training rows, from DIAMONDS) or
+%               'friedman N' (bench/friedman_data.m, seed 0)
+%   MODEL_FILE  a MAT-file holding the variable m, the model learned on that data; where
+%               given and present it is used, where given and missing it is written
 addpath(build, fullfile(build, 'private'), fileparts(mfilename('fullpath')));
-[Xtr, ytr] = diamonds_data(diamonds, 40000);
-S = load(model_file); m = S.m;
-Y = ytr - m.YMean; w = m.Weights(:)'; ridge = m.Ridge;
-printf('ridge %g amplitude %g\n', ridge, w(end));
-for cache = [2e9 13e9]
-  [V, G, info] = krr_solve(m.X, Y, w, ridge, [], 'Tolerance', 1e-8, 'CacheBytes', cache);
-  printf('cache %.0f GB  descent: %s, %.1f passes, %.1f s (columns %.1f s)\n', cache/1e9, info.Status, info.Passes, info.Seconds, info.ColumnSeconds);
-  [f, g, V2, info2] = krr_lml(m.X, Y, w, ridge, [], 'Probes', 1, 'LogDet', 'only', 'Rank', 1000, 'LogDetRank', 0, 'LanczosSteps', 1, 'Tolerance', 1e-8, 'CacheBytes', cache);
-  printf('cache %.0f GB  CG rank 1000: %s, %.1f passes over K, %.1f s (columns %.1f s); |alpha diff| %.3g\n', cache/1e9, info2.Status, info2.PassesOverK, info2.Seconds, info2.ColumnSeconds, max(abs(V2(:,1) - V(:,1))) / max(abs(V(:,1))));
+warning('off', 'krrfit:atBound');
+parts = strsplit(what, ' ');
+n = str2double(parts{2});
+if strcmp(parts{1}, 'diamonds')
+  [Xtr, ytr] = diamonds_data(diamonds, n);
+else
+  [X, y] = friedman_data(n, 0);
+  Xtr = X';
+  ytr = y(:);
+end
+if nargin > 3 && exist(model_file, 'file')
+  S = load(model_file);
+  m = S.m;
+else
+  m = krrfit(Xtr, ytr, 'Verbose', false);
+  if nargin > 3
+    save('-binary', model_file, 'm');
+  end
+end
+Y = ytr - m.YMean;
+w = m.Weights(:)';
+whole = 8 * n * n;
+for cache = [whole / 6, 1.05 * whole]
+  [V, ~, a] = krr_solve(m.X, Y, w, m.Ridge, [], 'Tolerance', 1e-8, 'CacheBytes', cache);
+  [~, ~, V2, b] = krr_lml(m.X, Y, w, m.Ridge, [], 'Probes', 1, 'LogDet', 'only', 'Rank', 1000, ...
+                          'LogDetRank', 0, 'LanczosSteps', 1, 'Tolerance', 1e-8, 'CacheBytes', cache);
+  printf('| %s | %.3g | %.3g | %s | %s, %.1f passes, %.1f s | %s, %.1f passes, %.1f s | %.2g |\n', ...
+         what, m.Ridge, w(end), ifelse_text(cache < whole, 'a sixth of K', 'all of K'), ...
+         a.Status, a.Passes, a.Seconds, b.Status, b.PassesOverK, b.Seconds, ...
+         max(abs(V2(:, 1) - V(:, 1))) / max(abs(V(:, 1))));
+end
+end
+
+function t = ifelse_text(c, a, b)
+if c
+  t = a;
+else
+  t = b;
 end
 end
