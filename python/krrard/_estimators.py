@@ -64,6 +64,17 @@ class ARDKernelRidge(RegressorMixin, BaseEstimator):
         1 / (2 l**2) for each feature, then the amplitude: tarvel's and quorril's w.
     objective_, n_kernel_evaluations_, fit_seconds_, n_steps_ : per output where several
     n_features_in_ : int
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from krrard import ARDKernelRidge
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.random((200, 2))
+    >>> y = np.sin(4 * X[:, 0]) + 0.1 * X[:, 1]
+    >>> model = ARDKernelRidge(length_scales=[0.3, 3.0], ridge=1e-3, random_state=1).fit(X, y)
+    >>> bool(np.abs(model.predict(X) - y).max() < 0.01)
+    True
     """
 
     _FUNCTION = "tarvel"
@@ -193,6 +204,21 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
     log_marginal_likelihood_, log_marginal_likelihood_error_ : float
     history_ : ndarray (iterations, 9), krrfit's History; method_ : str
     model_ : dict of krrfit's model fields; n_features_in_ : int
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from krrard import ARDGaussianProcess
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.random((200, 3))                     # the third feature is noise
+    >>> y = np.sin(4 * X[:, 0]) + X[:, 1] + 0.05 * rng.standard_normal(200)
+    >>> gp = ARDGaussianProcess().fit(X, y)
+    >>> bool(gp.length_scales_[2] > 5 * gp.length_scales_[0])   # learned: irrelevant
+    True
+    >>> mean, std = gp.predict(X[:5], return_std=True)
+    >>> bounds = gp.predict_interval(X[:5], level=0.95)          # shape (5, 2)
+    >>> bool(np.all((bounds[:, 0] < mean) & (mean < bounds[:, 1])))
+    True
     """
 
     def __init__(self, length_scales=None, amplitude=None, ridge=None, fixed=None,
