@@ -206,26 +206,22 @@ int whole_of(const std::string& command, const std::string& option, const std::s
 // Threads: --threads, else KRR_NUM_THREADS (1 ... 1024), else 0 (one per processor).
 int threads_of(const std::string& command, const arguments& a) {
   if (a.has("threads")) return whole_of(command, "threads", a.get("threads"), 0, 1024);
-  const char* text = std::getenv("KRR_NUM_THREADS");
-  if (!text || !*text) return 0;
-  char* stop = nullptr;
-  const long v = std::strtol(text, &stop, 10);
-  if (*stop == '\0' && v >= 1 && v <= 1024) return static_cast<int>(v);
+  const krr::environment_setting s = krr::thread_setting();
+  if (!s.set) return 0;
+  if (s.valid) return static_cast<int>(s.value);
   std::fprintf(stderr, "krrard %s: warning: KRR_NUM_THREADS = '%.40s' is not a whole number from 1 to 1024; one thread per processor\n",
-               command.c_str(), text);
+               command.c_str(), s.text.c_str());
   return 0;
 }
 
 // Memory: what the system says this process can have, and no more than KRR_MEMORY_LIMIT.
 double memory_of(const std::string& command) {
   const double bytes = krr::available_memory_bytes();
-  const char* text = std::getenv("KRR_MEMORY_LIMIT");
-  if (!text || !*text) return bytes;
-  char* stop = nullptr;
-  const double limit = std::strtod(text, &stop);
-  if (*stop == '\0' && limit > 0 && std::isfinite(limit)) return std::fmin(bytes, limit);
+  const krr::environment_setting s = krr::memory_limit_setting();
+  if (!s.set) return bytes;
+  if (s.valid) return std::fmin(bytes, s.value);
   std::fprintf(stderr, "krrard %s: warning: KRR_MEMORY_LIMIT = '%.40s' is not a positive number of bytes; it is ignored\n",
-               command.c_str(), text);
+               command.c_str(), s.text.c_str());
   return bytes;
 }
 

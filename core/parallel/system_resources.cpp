@@ -152,4 +152,30 @@ double available_memory_bytes() {
 #endif
 }
 
+environment_setting thread_setting() {
+  environment_setting s;
+  const char* text = std::getenv("KRR_NUM_THREADS");
+  if (!text || !*text) return s;
+  s.set = true;
+  s.text = text;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  s.valid = *end == '\0' && value >= 1 && value <= 1024;
+  s.value = s.valid ? static_cast<double>(value) : 0.0;
+  return s;
+}
+
+environment_setting memory_limit_setting() {
+  environment_setting s;
+  const char* text = std::getenv("KRR_MEMORY_LIMIT");
+  if (!text || !*text) return s;
+  s.set = true;
+  s.text = text;
+  char* end = nullptr;
+  const double limit = std::strtod(text, &end);
+  s.valid = *end == '\0' && limit > 0 && std::isfinite(limit);
+  s.value = s.valid ? limit : 0.0;
+  return s;
+}
+
 }  // namespace krr

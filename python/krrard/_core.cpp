@@ -664,4 +664,11 @@ PYBIND11_MODULE(_core, m) {
   m.def("available_cpus", &krr::available_cpus, "Processors this process may use.");
   m.def("available_memory_bytes", &krr::available_memory_bytes,
         "Memory this process may have, in bytes (inf where unknown).");
+  auto setting = [](const krr::environment_setting& s) {
+    return py::make_tuple(s.set, s.valid, s.value, s.text);
+  };
+  m.def("thread_setting", [setting] { return setting(krr::thread_setting()); },
+        "KRR_NUM_THREADS as every host reads it: (set, valid, value, text).");
+  m.def("memory_limit_setting", [setting] { return setting(krr::memory_limit_setting()); },
+        "KRR_MEMORY_LIMIT as every host reads it: (set, valid, value, text).");
 }

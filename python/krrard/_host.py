@@ -4,9 +4,6 @@ the environment allows (the variables the Octave modules read), and progress lin
 logging and, where asked, to standard output."""
 
 import logging
-import math
-import os
-import re
 import sys
 import warnings
 
@@ -100,12 +97,11 @@ def requested_threads(function, n_threads=None):
             raise ValueError(f"{function}: n_threads must be None or a whole number from 1 to "
                              f"1024, got {n_threads}")
         return int(n_threads)
-    text = os.environ.get("KRR_NUM_THREADS", "")
-    if not text:
+    is_set, valid, value, text = _core.thread_setting()
+    if not is_set:
         return 0
-    # As the modules read it (strtol): leading blanks and a sign, then digits and nothing else.
-    if re.fullmatch(r"\s*[+-]?[0-9]+", text) and 1 <= int(text) <= 1024:
-        return int(text)
+    if valid:
+        return int(value)
     if "threads" not in _warned_settings:
         _warned_settings.add("threads")
         warn(function, "threadSetting",
@@ -119,14 +115,10 @@ def usable_memory(function):
     KRR_MEMORY_LIMIT where set (a positive number; any other value ignored, with a warning
     once in the session)."""
     available = _core.available_memory_bytes()
-    text = os.environ.get("KRR_MEMORY_LIMIT", "")
-    if not text:
+    is_set, valid, limit, text = _core.memory_limit_setting()
+    if not is_set:
         return available
-    try:  # as strtod reads it: leading blanks, nothing after the number
-        limit = float(text) if text == text.rstrip() else math.nan
-    except ValueError:
-        limit = math.nan
-    if limit > 0 and math.isfinite(limit):
+    if valid:
         return min(available, limit)
     if "memory" not in _warned_settings:
         _warned_settings.add("memory")
