@@ -134,11 +134,7 @@ void run_released(const char* activity, krr::fit_message& failure, Work&& work) 
 using krr::printf_text;
 
 // A number as the modules' messages show it: %g, and Inf, -Inf, NaN.
-std::string show(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  return printf_text("%g", v);
-}
+std::string show(double v) { return krr::format_number("%g", v); }
 
 // The result dict every entry returns: "error" None or (code, message), "warnings" a list
 // of (code, message).
