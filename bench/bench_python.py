@@ -136,7 +136,7 @@ def bench_overhead(args, learned):
                          ridge=learned.ridge_, tol=1e-6, block_size=64, random_state=1)
     times = {"py_train": [], "py_predict": [], "oc_train": [], "oc_predict": [],
              "py_core": [], "oc_core": []}
-    build = pathlib.Path(args.build)
+    build = pathlib.Path(args.build).resolve()  # Octave changes folder before it loads
     with tempfile.TemporaryDirectory() as folder:
         def python_round():
             est.fit(Xtr, ytr)  # untimed, as Octave's first call: both timed calls then reuse
