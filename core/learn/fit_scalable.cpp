@@ -143,6 +143,20 @@ std::vector<double> weights_at(const context& ctx, const std::vector<double>& th
   return w;
 }
 
+// The share of the memory available at the start that the solves' caches take by default:
+// where K is not held whole the learner would otherwise fill 90% of the machine (21 GB of
+// 23 at n = 100,000) and starve everything else on it. Three quarters keeps K whole at
+// n = 40,000 on a 24 GiB machine (12.8 GB), so every result there is as before, and costs
+// some percent per pass where K is not held (README, "Memory").
+constexpr double DEFAULT_CACHE_SHARE = 0.75;
+
+// The solves' cache budget: CacheBytes where given; else all the memory where the user
+// limited it (KRR_MEMORY_LIMIT); else DEFAULT_CACHE_SHARE of it.
+double cache_budget(const context& ctx) {
+  if (std::isfinite(ctx.s.cache_bytes) || ctx.env.memory_limited) return ctx.s.cache_bytes;
+  return DEFAULT_CACHE_SHARE * ctx.memory;
+}
+
 // The operator of one call on the d x m observations X with the weights w (which the
 // operator keeps pointing to: they must outlive it) and theta's ridge, its memory plan
 // counting `other` bytes besides; false with the error recorded where it cannot be had.
@@ -150,7 +164,7 @@ bool prepare(context& ctx, kernel_operator& A, const double* X, std::int64_t m,
              const std::vector<double>& w, const std::vector<double>& theta, int k, double other,
              const char* what) {
   operator_setup setup{X, static_cast<int>(m), ctx.d, w.data(), std::exp(theta[ctx.d + 1]), k,
-                       ctx.s.cache_bytes};
+                       cache_budget(ctx)};
   setup.memory_bytes = ctx.memory;
   setup.other_bytes = other;
   setup.other_what = what;
@@ -304,7 +318,7 @@ bool estimate_objective(const context& ctx) {
   if (ctx.s.final_objective != final_objective_mode::automatic)
     return ctx.s.final_objective == final_objective_mode::yes;
   const double n = static_cast<double>(ctx.n);
-  return 8 * n * n <= std::min(ctx.s.cache_bytes, ctx.memory);
+  return 8 * n * n <= std::min(cache_budget(ctx), ctx.memory);
 }
 
 struct check_result {
@@ -409,7 +423,14 @@ bool check_stage(context& ctx, const std::vector<double>& theta0, const std::vec
     out.f_error = NaN;
     out.V = std::move(warm);
     out.later = estimate_objective(ctx);
-    if (!out.later)
+    const double k_bytes = 8.0 * static_cast<double>(n) * static_cast<double>(n);
+    if (!out.later && ctx.s.final_objective == final_objective_mode::automatic)
+      verdict += printf_text("; the objective on all observations not estimated: K (%s GB) exceeds the "
+                             "solves' cache (%s GB), so each of the estimate's 10 to 20 passes would "
+                             "compute its columns again (FinalObjective true asks for it)",
+                             format_number("%.3g", k_bytes / 1e9).c_str(),
+                             format_number("%.3g", std::min(cache_budget(ctx), ctx.memory) / 1e9).c_str());
+    else if (!out.later)
       verdict += "; the objective on all observations not estimated (FinalObjective)";
   } else if (keep_end) {
     out.f = f1;
@@ -427,8 +448,10 @@ bool check_stage(context& ctx, const std::vector<double>& theta0, const std::vec
 // The coefficients to the fit's tolerance from V's first c columns (zeros where V is empty
 // or not finite). An error where they are not finite, a warning where not converged.
 //
-// A fresh check of the residual that fails with every entry within its rounding floor ends
-// the descent at once (tolerance_unreachable). That floor is an estimate, sqrt(terms) u
+// Conjugate gradients preconditioned with a pivoted Cholesky factor of rank up to
+// FINAL_RANK run first; where they stop short (below), block descent goes on from their
+// iterate as follows. A fresh check of the residual that fails with every entry within its
+// rounding floor ends either solve at once (tolerance_unreachable). That floor is an estimate, sqrt(terms) u
 // sum |A||V|, which on these kernels lies some 50 to 100 times above the rounding the sums
 // really carry, so a check that fails by a hair (the running gradient just within the
 // tolerance, the fresh one a few percent above) ends there too, though a further round from
