@@ -15,8 +15,8 @@ if [ ${#cases[@]} -eq 0 ]; then
   cases=("diabetes" "friedman 8000" "diamonds 5000" "diamonds 20000" "diamonds 40000")
 fi
 diamonds=${DIAMONDS:-"$root/../shared/data/diamonds.csv"}
-echo "| case | log marginal likelihood (error) | test RMSE | fit (s) | Method |"
-echo "|---|---|---|---|---|"
+echo "| case | log marginal likelihood (error) | test RMSE | fit (s) | final solve (passes) | Method |"
+echo "|---|---|---|---|---|---|"
 for c in "${cases[@]}"; do
   for build in "$before" "$after"; do
     octave-cli -q -H --norc --eval "addpath('$build', '$root/bench'); learner_answers('$c', '$root/examples/data/diabetes.csv', '$diamonds')" |

@@ -32,7 +32,7 @@ switch parts{1}
       r(s) = sqrt(mean((krrpredict(m, X(test, :)) - y(test)) .^ 2));
       seconds = seconds + m.Seconds;
     end
-    printf('| diabetes, 20 splits (means) | %.6f | %.4f | %.2f | %s |\n', mean(f), mean(r), ...
+    printf('| diabetes, 20 splits (means) | %.6f | %.4f | %.2f | | %s |\n', mean(f), mean(r), ...
            seconds, m.Method);
     return;
   case 'diamonds'
@@ -54,6 +54,6 @@ switch parts{1}
 end
 m = krrfit(Xtr, ytr, 'Verbose', false);
 rmse = sqrt(mean((krrpredict(m, Xte) - truth) .^ 2));
-printf('| %s | %.6f (%.3g) | %.4f | %.1f | %s |\n', what, m.LogMarginalLikelihood, ...
-       m.LogMarginalLikelihoodError, rmse, m.Seconds, m.Method);
+printf('| %s | %.6f (%.3g) | %.4f | %.1f | %.1f | %s |\n', what, m.LogMarginalLikelihood, ...
+       m.LogMarginalLikelihoodError, rmse, m.Seconds, m.FinalPasses(2), m.Method);
 end

@@ -5,8 +5,13 @@ function profile_learn(file, n)
 % default options: its progress lines (per iteration: evaluations, passes over K per
 % evaluation, seconds computing kernel columns of the seconds in the compiled calls), then
 % a summary per stage from the model's History, the final estimate's and solve's passes,
-% the prediction of the 10,000 test rows and the test RMSE.
-[Xtr, ytr, Xte, yte] = diamonds_data(file, n);
+% the prediction of the 10,000 test rows and the test RMSE. FILE 'smooth' takes the
+% synthetic data of smooth_data instead.
+if strcmp(file, 'smooth')
+  [Xtr, ytr, Xte, yte] = smooth_data(n);
+else
+  [Xtr, ytr, Xte, yte] = diamonds_data(file, n);
+end
 start = tic();
 model = krrfit(Xtr, ytr);
 fit_seconds = toc(start);

@@ -553,6 +553,7 @@ int run_learn(int argc, char** argv) {
   env.name = "krrard learn";
   env.threads = threads;
   env.memory_bytes = memory_of(command);
+  env.memory_limited = krr::memory_limit_setting().valid;  // the caches may fill a set limit
   env.interrupt_pending = &stop_pending;
   env.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
   const krr::fit_result result = krr::fit(X.data(), n, d, Y.data(), static_cast<int>(c), options, env);

@@ -105,7 +105,9 @@ function model = krrfit(X, Y, varargin)
 %                          the residual's rounding floor where that is higher: Method says so)
 %     'BlockSize'          block size of the solves, at least 1, capped to n (default 256
 %                          where several columns are solved together, 64 for one)
-%     'CacheBytes'         kernel column cache of the solves (default Inf: as much as fits)
+%     'CacheBytes'         kernel column cache of the solves (default Inf: as much as fits
+%                          in 60% of the memory available at the start, or in
+%                          all of KRR_MEMORY_LIMIT where that is set)
 %   Flags (Verbose, Standardize, CenterTargets) take true or false, 1 or 0, 'on' or 'off'.
 %   Every option is checked before any work; a wrong one is refused with krrfit:invalidInput.
 %

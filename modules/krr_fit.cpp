@@ -18,6 +18,7 @@
 
 #include "core/learn/fit.h"
 #include "mex.h"
+#include "core/parallel/system_resources.h"
 #include "modules/host/argument_checks.h"
 #include "modules/host/interrupt.h"
 #include "modules/host/module_call.h"
@@ -120,6 +121,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
       env.name = "krrfit";
       env.threads = resources.threads;
       env.memory_bytes = resources.memory;
+      env.memory_limited = krr::memory_limit_setting().valid;  // the caches may fill a set limit
       env.interrupt_pending = &signal_pending;
       env.interrupt_state = &call.watch;
       env.progress = [](const std::string& line) { mexPrintf("%s\n", line.c_str()); };

@@ -125,6 +125,11 @@ struct fit_environment {
   // Bytes the fit may plan for (the memory check, the held-out rows, the solves' caches).
   // NaN: available_memory_bytes().
   double memory_bytes = std::numeric_limits<double>::quiet_NaN();
+  // Whether memory_bytes is a limit the user set (KRR_MEMORY_LIMIT): the solves' caches may
+  // then fill it, as CacheBytes allows. Where not, and CacheBytes is not given, they take at
+  // most a share of it (fit_scalable.cpp, DEFAULT_CACHE_SHARE), so the machine's other
+  // programs keep the rest.
+  bool memory_limited = false;
   // Seconds since the host's start, for the history and Seconds. Null: since fit began.
   std::function<double()> seconds;
   // A seam for tests of how the fit reads each solve's status (the retry with four times the

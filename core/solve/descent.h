@@ -96,6 +96,8 @@ struct descent_result {
   double check_seconds = 0.0;     // wall-clock time of the checks
   double score = 0.0;             // the best score at the end
   std::vector<double> reachable;  // per column, on tolerance_unreachable: the floor
+  bool stagnated = false;         // conjugate gradients: unreachable as their rounds stopped
+                                  // lowering the checked residual, not at the check's floor
   block_solution_stats block;
   double failed_bytes = 0.0;      // on out_of_memory: the request that failed
 };

@@ -183,6 +183,7 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
   };
   restart();
   std::int64_t steps_at_restart = -1;
+  double last_score = INFINITY;  // the last failed check's score
   for (;;) {
     const bool all_done = std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
     if (all_done) {
@@ -190,13 +191,20 @@ descent_result solve_cg(kernel_operator& A, const low_rank_preconditioner& P, co
       const gradient_check check = check_gradient(A, B, c, V, options.tol, G, size.get());
       result.checks += 1;
       if (after_check(check, stop, result) != check_outcome::replace) break;
-      if (result.steps == steps_at_restart) {
-        // No iteration since the last restart moved: the residual cannot be reduced in
-        // double precision (it underflows, or the preconditioned residual vanishes).
+      double score = 0.0;  // the checked residual's largest entry against its tolerance
+      for (int q = 0; q < c; ++q) score = std::max(score, check.largest[q] / options.tol[q]);
+      if (result.steps == steps_at_restart || !(score < 0.5 * last_score)) {
+        // No iteration since the last restart moved, or the rounds since the last check did
+        // not halve the checked residual: the recurrence's residual has parted from the true
+        // one by its rounding, and further rounds only repeat that. The residual cannot be
+        // reduced in double precision from here (where its entries are not all within the
+        // check's floor estimate, the estimate is the smaller).
         result.status = solve_status::tolerance_unreachable;
         result.reachable = check.largest;
+        result.stagnated = true;
         break;
       }
+      last_score = score;
       steps_at_restart = result.steps;
       result.replacements += 1;
       for (std::int64_t i = 0; i < count; ++i) R[i] = -G[i];

@@ -486,6 +486,7 @@ py::dict fit(f_array X, f_array Y, py::dict options, int threads, double memory_
   env.name = "krrfit";
   env.threads = threads;
   env.memory_bytes = memory_bytes;
+  env.memory_limited = krr::memory_limit_setting().valid;  // the caches may fill a set limit
   connect(env, state);
   krr::fit_result result;
   krr::fit_message failure;
