@@ -371,6 +371,8 @@ bool check_stage(context& ctx, const std::vector<double>& theta0, const std::vec
                    ? "exact on %lld observations held out from the stage's"
                    : "exact on %lld observations held out from the subset",
                static_cast<long long>(held));
+    if (held < std::min(ctx.s.exact_check_limit, n - static_cast<std::int64_t>(subset.size())))
+      how += ", as many as the memory allows for their dense objective";
     std::vector<double> Xh, Yh;
     take_rows(ctx, picked, Xh, Yh);
     f1 = f0 = dense_value(ctx, Xh.data(), held, Yh.data(), theta1, false).value;
