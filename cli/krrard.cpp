@@ -4,10 +4,11 @@
 //   krrard train    the solve of tarvel with fixed hyperparameters: the coefficients
 //   krrard learn    the learner of krrfit: a model file
 //   krrard predict  predictions from a model file, optionally deviations and intervals
-// Progress, reports, warnings and errors go to standard error, every line starting with
-// "krrard <command>: ". SIGINT and SIGTERM are answered through the core's interrupt poll;
-// outputs are written through staged files (output_file.h), so an interrupted or failed
-// run leaves none behind.
+// Under an MPI launcher `train` shares the rows among the ranks (mpi_team.h, the README's
+// "Under MPI"). Progress, reports, warnings and errors go to standard error, every line
+// starting with "krrard <command>: ". SIGINT and SIGTERM are answered through the core's
+// interrupt poll; outputs are written through staged files (output_file.h), so an
+// interrupted or failed run leaves none behind.
 #include "core/exact_arithmetic.h"
 
 #include <csignal>
@@ -822,7 +823,9 @@ const char* const PROGRAM_HELP =
     "line) or the binary format (a 32-byte header, then little-endian doubles row after\n"
     "row), one observation per row; outputs are CSV where the name ends in .csv, binary\n"
     "where it ends in .bin. Progress and errors go to standard error. SIGINT and SIGTERM\n"
-    "stop a run cleanly: no output is left behind.\n"
+    "stop a run cleanly: no output is left behind. Started by mpirun (where built with\n"
+    "MPI), train shares the rows among the ranks, each reading only its own, with the\n"
+    "single process's results bit for bit; learn and predict run as one process.\n"
     "\n"
     "  --help     this help\n"
     "  --version  the version\n"
