@@ -4,10 +4,11 @@
 //   krrard train    the solve of tarvel with fixed hyperparameters: the coefficients
 //   krrard learn    the learner of krrfit: a model file
 //   krrard predict  predictions from a model file, optionally deviations and intervals
-// Progress, reports, warnings and errors go to standard error, every line starting with
-// "krrard <command>: ". SIGINT and SIGTERM are answered through the core's interrupt poll;
-// outputs are written through staged files (output_file.h), so an interrupted or failed
-// run leaves none behind.
+// Under an MPI launcher `train` shares the rows among the ranks (mpi_team.h, the README's
+// "Under MPI"). Progress, reports, warnings and errors go to standard error, every line
+// starting with "krrard <command>: ". SIGINT and SIGTERM are answered through the core's
+// interrupt poll; outputs are written through staged files (output_file.h), so an
+// interrupted or failed run leaves none behind.
 #include "core/exact_arithmetic.h"
 
 #include <csignal>
@@ -32,6 +33,9 @@
 #include "core/parallel/system_resources.h"
 #include "core/solve/random_source.h"
 #include "core/solve/train.h"
+#ifdef KRRARD_MPI
+#include "cli/mpi_team.h"
+#endif
 
 #ifndef KRRARD_VERSION
 #define KRRARD_VERSION "unknown"
@@ -76,6 +80,27 @@ extern "C" void on_stop_signal(int sig) {
 
 bool stop_pending(void*) { return stop_requested != 0; }
 
+// ---------------------------------------------------------------- the job's processes
+
+// Under an MPI launcher with several ranks, `train` shares the rows among them (see
+// mpi_team.h); this process's rank and the job's size, 0 and 1 otherwise. Only rank 0 prints
+// the report, progress and errors that every rank meets alike.
+int job_rank = 0, job_size = 1;
+#ifdef KRRARD_MPI
+cli::mpi_session* job = nullptr;
+
+// The core's interrupt poll in a job of several ranks: a signal ends the whole job at once,
+// from whichever rank it reached, since the others cannot stop at the same step on their own.
+bool stop_job(void*) {
+  if (stop_requested) {
+    std::fprintf(stderr, "krrard train: rank %d of %d: interrupted by a signal; ending the job, nothing written\n",
+                 job_rank, job_size);
+    job->abort(130);
+  }
+  return false;
+}
+#endif
+
 void watch_stop_signals() {
   struct sigaction action {};
   action.sa_handler = &on_stop_signal;
@@ -86,10 +111,12 @@ void watch_stop_signals() {
 
 // ---------------------------------------------------------------- errors
 
-// Ends the command with a code and a message (already naming the command).
+// Ends the command with a code and a message (already naming the command). In a job of
+// several ranks rank 0 prints it, or the rank it is `told` to (empty elsewhere).
 struct command_end {
   int code;
   std::string message;
+  bool told = false;
 };
 
 [[noreturn]] void end(int code, const std::string& command, const std::string& message) {
@@ -235,6 +262,24 @@ cli::table read_data(const std::string& command, const std::string& path) {
   }
 }
 
+// Rows [first, first + count) of a data file.
+cli::table read_data_rows(const std::string& command, const std::string& path, std::int64_t first,
+                          std::int64_t count) {
+  try {
+    return cli::read_table(path, {first, count});
+  } catch (const cli::file_error& e) {
+    end(EXIT_INPUT, command, e.what());
+  }
+}
+
+// Refuses a command that does not share its work among the ranks of a job yet.
+void one_process_only(const std::string& command) {
+  if (job_size > 1) {
+    end(EXIT_USAGE, command, "runs as one process for now, not under mpirun with " + std::to_string(job_size) +
+                                 " ranks: start it without mpirun (or with -np 1); only train shares its rows among ranks");
+  }
+}
+
 // The output's format by its name, checked before any work.
 bool output_format(const std::string& command, const std::string& option, const std::string& path) {
   try {
@@ -290,7 +335,7 @@ std::int64_t output_count(const std::string& command, const arguments& a, int ot
                           : otherwise;
 }
 
-void check_layout(const std::string& command, const std::string& path, const cli::table& t,
+void check_layout(const std::string& command, const std::string& path, const cli::table_shape& t,
                   std::int64_t outputs, std::int64_t least_features) {
   if (t.rows < 1) end(EXIT_INPUT, command, path + ": no rows of data");
   if (t.cols < outputs + least_features) {
@@ -301,8 +346,28 @@ void check_layout(const std::string& command, const std::string& path, const cli
   if (t.rows > INT32_MAX || t.cols > INT32_MAX) end(EXIT_INPUT, command, path + ": more rows or columns than 2^31 - 1");
 }
 
+void check_layout(const std::string& command, const std::string& path, const cli::table& t,
+                  std::int64_t outputs, std::int64_t least_features) {
+  check_layout(command, path, cli::table_shape{t.rows, t.cols, false}, outputs, least_features);
+}
+
 void print_line(const std::string& command, const std::string& line) {
-  std::fprintf(stderr, "krrard %s: %s\n", command.c_str(), line.c_str());
+  if (job_rank == 0) std::fprintf(stderr, "krrard %s: %s\n", command.c_str(), line.c_str());
+}
+
+// In a job of several ranks, where the ranks may meet different failures (each reads its own
+// rows): the code of the lowest rank that failed becomes every rank's, and that rank prints
+// its message. Elsewhere the failure ends the command as it is.
+void agree_on(int code, const std::string& message) {
+#ifdef KRRARD_MPI
+  if (job_size > 1) {
+    bool tells = false;
+    const int agreed = job->agree(code, tells);
+    if (agreed != 0) throw command_end{agreed, tells ? message : "", tells};
+    return;
+  }
+#endif
+  if (code != 0) throw command_end{code, message};
 }
 
 // ---------------------------------------------------------------- train
@@ -361,9 +426,36 @@ int run_train(int argc, char** argv) {
   const int threads = threads_of(command, a);
 
   const std::string path = a.positional[0];
-  const cli::table data = read_data(command, path);
-  check_layout(command, path, data, 1, 0);
-  const int n = static_cast<int>(data.rows), d = static_cast<int>(data.cols - 1);
+  // Each rank reads only its own rows: the shape from the header, then its range. A single
+  // process reads the file in one go.
+  cli::table data;
+  cli::table_shape shape;
+  std::unique_ptr<krr::row_team> team;
+  int code = 0;
+  std::string message;
+  try {
+    if (job_size == 1) {
+      data = read_data(command, path);
+      shape = {data.rows, data.cols, false};
+      check_layout(command, path, shape, 1, 0);
+    } else {
+      try {
+        shape = cli::read_shape(path);
+      } catch (const cli::file_error& e) {
+        end(EXIT_INPUT, command, e.what());
+      }
+      check_layout(command, path, shape, 1, 0);
+      const std::int64_t first = shape.rows * job_rank / job_size;
+      const std::int64_t count = shape.rows * (job_rank + 1) / job_size - first;
+      data = read_data_rows(command, path, first, count);
+    }
+  } catch (const command_end& e) {
+    code = e.code;
+    message = e.message;
+  }
+  agree_on(code, message);
+  const int n = static_cast<int>(shape.rows), d = static_cast<int>(shape.cols - 1);
+  const int rows = static_cast<int>(data.rows);
   if (static_cast<int>(w.size()) != d + 1) {
     end(EXIT_USAGE, command, "--weights must have d + 1 = " + std::to_string(d + 1) + " entries (one per feature column of " +
                                  path + ", then the amplitude), got " + std::to_string(w.size()));
@@ -372,11 +464,12 @@ int run_train(int argc, char** argv) {
   if (a.has("block-size")) k = whole_of(command, "block-size", a.get("block-size"), 1, n);
 
   // The solver takes one sample per column.
-  std::vector<double> X(static_cast<std::size_t>(n) * d), y(n);
-  for (int i = 0; i < n; ++i) {
+  std::vector<double> X(static_cast<std::size_t>(rows) * d), y(rows);
+  for (int i = 0; i < rows; ++i) {
     for (int l = 0; l < d; ++l) X[static_cast<std::size_t>(i) * d + l] = data.at(i, l);
     y[i] = data.at(i, d);
   }
+  data = cli::table();
   const krr::training_problem problem{X.data(), y.data(), w.data(), ridge, n, d};
   krr::training_options options{};
   options.tol = tol;
@@ -387,7 +480,14 @@ int run_train(int argc, char** argv) {
   options.interrupt_pending = &stop_pending;
   options.threads = threads;
   options.memory_bytes = memory_of(command);
-  std::vector<double> alpha(n), grad(n);
+#ifdef KRRARD_MPI
+  if (job_size > 1) {
+    team.reset(new cli::mpi_team(n, *job));
+    options.team = team.get();
+    options.interrupt_pending = &stop_job;
+  }
+#endif
+  std::vector<double> alpha(rows), grad(rows);
   const krr::training_result result = krr::train(problem, options, alpha.data(), grad.data());
 
   using krr::solve_status;
@@ -414,7 +514,7 @@ int run_train(int argc, char** argv) {
     print_line(command, krr::printf_text("warning: K + ridge*I is ill-conditioned: %lld block pivots were small, %lld block members were left out as dependent on the others; a larger --ridge makes the system better conditioned",
                                          static_cast<long long>(block.unsafe_pivots), static_cast<long long>(block.dropped_members)));
   }
-  int code = EXIT_OK;
+  code = EXIT_OK;
   switch (result.status) {
     case solve_status::not_converged:
       print_line(command, krr::printf_text("not converged: stopped by the work bound after %.0f block steps (%.0f passes over the data) with max|grad| = %g above tol = %g; the coefficients written are the iterate reached",
@@ -433,10 +533,34 @@ int run_train(int argc, char** argv) {
     default:
       break;
   }
-  output_set out{command, {}};
-  out.add(a.get("output"), cli::table_bytes(table_of(alpha, n, 1), alpha_binary));
-  if (a.has("gradient")) out.add(a.get("gradient"), cli::table_bytes(table_of(grad, n, 1), grad_binary));
-  out.commit();
+  // The rows gathered to rank 0, which writes the files (n doubles each, no more than the
+  // data it read); the exit code is every rank's.
+#ifdef KRRARD_MPI
+  if (job_size > 1) {
+    std::vector<double> whole(job_rank == 0 ? n : 0);
+    static_cast<cli::mpi_team&>(*team).gather_rows(alpha.data(), whole.data());
+    alpha.swap(whole);
+    whole.assign(job_rank == 0 ? n : 0, 0.0);
+    if (a.has("gradient")) static_cast<cli::mpi_team&>(*team).gather_rows(grad.data(), whole.data());
+    grad.swap(whole);
+  }
+#endif
+  int written = 0;
+  message.clear();
+  try {
+    if (job_rank == 0) {
+      output_set out{command, {}};
+      out.add(a.get("output"), cli::table_bytes(table_of(alpha, n, 1), alpha_binary));
+      if (a.has("gradient")) out.add(a.get("gradient"), cli::table_bytes(table_of(grad, n, 1), grad_binary));
+      out.commit();
+    } else if (stop_requested) {
+      end(EXIT_INTERRUPTED, command, "interrupted; nothing written");
+    }
+  } catch (const command_end& e) {
+    written = e.code;
+    message = e.message;
+  }
+  agree_on(written, message);
   return code;
 }
 
@@ -522,6 +646,7 @@ int run_learn(int argc, char** argv) {
                          entries).c_str(), stdout);
     return EXIT_OK;
   }
+  one_process_only(command);
   if (a.positional.size() != 1) end(EXIT_USAGE, command, "expected one DATA file (see krrard learn --help)");
   if (!a.has("output")) end(EXIT_USAGE, command, "-o FILE is required: where the model goes");
   const std::int64_t c = output_count(command, a, 1);
@@ -605,6 +730,7 @@ int run_predict(int argc, char** argv) {
                          PREDICT_OPTIONS).c_str(), stdout);
     return EXIT_OK;
   }
+  one_process_only(command);
   if (a.positional.size() != 2) end(EXIT_USAGE, command, "expected MODEL and DATA files (see krrard predict --help)");
   if (!a.has("output")) end(EXIT_USAGE, command, "-o FILE is required: where the predictions go");
   const bool pred_binary = output_format(command, "output", a.get("output"));
@@ -698,7 +824,9 @@ const char* const PROGRAM_HELP =
     "line) or the binary format (a 32-byte header, then little-endian doubles row after\n"
     "row), one observation per row; outputs are CSV where the name ends in .csv, binary\n"
     "where it ends in .bin. Progress and errors go to standard error. SIGINT and SIGTERM\n"
-    "stop a run cleanly: no output is left behind.\n"
+    "stop a run cleanly: no output is left behind. Started by mpirun (where built with\n"
+    "MPI), train shares the rows among the ranks, each reading only its own, with the\n"
+    "single process's results bit for bit; learn and predict run as one process.\n"
     "\n"
     "  --help     this help\n"
     "  --version  the version\n"
@@ -706,8 +834,9 @@ const char* const PROGRAM_HELP =
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  watch_stop_signals();
+namespace {
+
+int run(int argc, char** argv) {
   const std::string first = argc > 1 ? argv[1] : "";
   try {
     if (first == "--help" || first == "-h") {
@@ -727,10 +856,31 @@ int main(int argc, char** argv) {
                                : ("unknown command '" + first + "'; the commands are train, learn and predict").c_str());
     return EXIT_USAGE;
   } catch (const command_end& e) {
-    std::fprintf(stderr, "%s\n", e.message.c_str());
+    if (!e.message.empty() && (job_rank == 0 || e.told)) std::fprintf(stderr, "%s\n", e.message.c_str());
     return e.code;
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "krrard %s: out of memory\n", first.c_str());
+#ifdef KRRARD_MPI
+    if (job_size > 1) job->abort(EXIT_FAILED);  // the other ranks would wait for this one
+#endif
     return EXIT_FAILED;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  watch_stop_signals();
+#ifdef KRRARD_MPI
+  if (cli::launched_by_mpi()) {
+    cli::mpi_session session(&argc, &argv);
+    job = &session;
+    job_rank = session.rank();
+    job_size = session.size();
+    const int code = run(argc, argv);
+    job = nullptr;
+    return code;
+  }
+#endif
+  return run(argc, argv);
 }

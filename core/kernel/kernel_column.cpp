@@ -61,14 +61,13 @@ KRR_CLONE_BODY void kernel_rows(const training_data& data, const double* xs, dou
 }  // namespace
 
 KRR_VECTOR_CLONES
-void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
-                        double* column) {
-  const double* xs = sample_at(data.X, s, data.d);
+void kernel_column_rows(const training_data& data, column_sample s, std::int64_t begin,
+                        std::int64_t end, double* column) {
   if (data.by_differences) {
-    kernel_rows_by_differences(data, xs, begin, end, column);
+    kernel_rows_by_differences(data, s.x, begin, end, column);
     return;
   }
-  kernel_rows(data, xs, data.norms[s], begin, end, column);
+  kernel_rows(data, s.x, s.norm, begin, end, column);
 }
 
 KRR_VECTOR_CLONES

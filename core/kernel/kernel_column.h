@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "core/kernel/kernel_math.h"
 #include "core/kernel/weighted_dots.h"
 
 namespace krr {
@@ -25,9 +26,30 @@ struct training_data {
   bool by_differences = false;  // the differences form of the kernel frame
 };
 
-// Writes K(r, s) for r in [begin, end) to column[r]; the ridge is not included.
-void kernel_column_rows(const training_data& data, int s, std::int64_t begin, std::int64_t end,
-                        double* column);
+// A training sample as a column's values are formed from it: its features in the kernel
+// frame and its weighted squared norm there. A sample held by another process of a team
+// (core/parallel/row_team.h) arrives as these values.
+struct column_sample {
+  const double* x;  // d values
+  double norm;
+};
+
+// Sample s of data.
+inline column_sample training_sample(const training_data& data, std::int64_t s) {
+  return {sample_at(data.X, s, data.d), data.norms[s]};
+}
+
+// Writes K(r, s) for r in [begin, end) to column[r], s the given training sample (from these
+// rows or another rank's); the ridge is not included. Each value is the same whatever the
+// range it is computed in.
+void kernel_column_rows(const training_data& data, column_sample s, std::int64_t begin,
+                        std::int64_t end, double* column);
+
+// The same for sample s of data.
+inline void kernel_column_rows(const training_data& data, int s, std::int64_t begin,
+                               std::int64_t end, double* column) {
+  kernel_column_rows(data, training_sample(data, s), begin, end, column);
+}
 
 // The same for a sample x that is not one of the training samples (a test sample), given in
 // the training samples' frame with its weighted squared norm there: K(r, x) for r in

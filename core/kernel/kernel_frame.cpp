@@ -4,8 +4,10 @@
 #include "core/kernel/kernel_frame.h"
 
 #include <cfloat>
+#include <cmath>
 
 #include "core/kernel/kernel_math.h"
+#include "core/parallel/row_team.h"
 
 namespace krr {
 
@@ -48,20 +50,36 @@ double largest_norm(const double* X, int d, std::int64_t n, const double* w,
 bool norm_is_safe(double norm) { return norm >= 0.0 && norm <= SAFE_NORM; }
 
 kernel_frame choose_kernel_frame(const double* X, int d, std::int64_t n, const double* w) {
+  single_team team(n);
+  return choose_kernel_frame(X, d, w, team);
+}
+
+kernel_frame choose_kernel_frame(const double* X, int d, const double* w, row_team& team) {
   kernel_frame frame;
-  if (d == 0 || n == 0) return frame;
-  frame.centre.assign(static_cast<std::size_t>(d), 0.0);
-  for (int l = 0; l < d; ++l) {
-    double lo = X[l], hi = X[l];
+  if (d == 0 || team.n() == 0) return frame;
+  // Each feature's range over this rank's rows, then over the team's: the least and the
+  // greatest are exact, and of equal values (0 and -0) the first in row order is kept, as
+  // one scan of every row keeps it.
+  const std::int64_t n = team.rows();
+  std::vector<double> lo(static_cast<std::size_t>(d), HUGE_VAL), hi(static_cast<std::size_t>(d), -HUGE_VAL);
+  for (int l = 0; l < d && n > 0; ++l) {
+    lo[l] = X[l];
+    hi[l] = X[l];
     for (std::int64_t j = 1; j < n; ++j) {
       const double v = X[j * d + l];
-      lo = v < lo ? v : lo;
-      hi = v > hi ? v : hi;
+      lo[l] = v < lo[l] ? v : lo[l];
+      hi[l] = v > hi[l] ? v : hi[l];
     }
-    frame.centre[l] = lo / 2 + hi / 2;  // halves first: lo + hi may overflow
   }
-  const double plain = largest_norm(X, d, n, w, nullptr);
-  const double centred = largest_norm(X, d, n, w, &frame);
+  team.extremes(lo.data(), hi.data(), d);
+  frame.centre.assign(static_cast<std::size_t>(d), 0.0);
+  for (int l = 0; l < d; ++l) frame.centre[l] = lo[l] / 2 + hi[l] / 2;  // halves first: lo + hi may overflow
+  // The largest norms, a norm not safely finite counted as Inf.
+  double largest[2] = {largest_norm(X, d, n, w, nullptr), largest_norm(X, d, n, w, &frame)};
+  for (double& x : largest) x = x < 0.0 ? HUGE_VAL : x;
+  team.extremes(nullptr, largest, 2);
+  const double plain = largest[0] == HUGE_VAL ? -1.0 : largest[0];
+  const double centred = largest[1] == HUGE_VAL ? -1.0 : largest[1];
   if (plain >= 0.0 && plain <= FAST_ACCURATE_NORM &&
       (centred < 0.0 || plain <= PLAIN_ACCURATE_NORM || plain <= PLAIN_EXCESS * centred)) {
     frame.form = kernel_form::plain;

@@ -25,6 +25,8 @@
 
 namespace krr {
 
+class row_team;
+
 enum class kernel_form { plain, centred, differences };
 
 struct kernel_frame {
@@ -34,6 +36,10 @@ struct kernel_frame {
 
 // The frame of the d x n training matrix X under weights w (d entries used, each >= 0).
 kernel_frame choose_kernel_frame(const double* X, int d, std::int64_t n, const double* w);
+
+// The same for the training matrix shared by a team (core/parallel/row_team.h): X holds this
+// rank's rows; every rank gets the frame of all n.
+kernel_frame choose_kernel_frame(const double* X, int d, const double* w, row_team& team);
 
 // Whether a norm computed in the fast order leaves every later sum and product finite.
 bool norm_is_safe(double norm);

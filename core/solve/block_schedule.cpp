@@ -40,7 +40,7 @@ void score_share(const block_workspace& ws, const double* grad, int i, candidate
   int rows[CANDIDATE_COUNT];
   double sums[CANDIDATE_COUNT];
   for (int c = 0; c < count; ++c) {
-    rows[c] = ws.candidate_rows[share.c0 + c];
+    rows[c] = ws.candidate_local[share.c0 + c];
     sums[c] = grad[rows[c]];
   }
   for (int j = 0; j <= i; ++j) {
@@ -68,16 +68,17 @@ int block_schedule::score_parts(int i) const {
   return i >= PARALLEL_SCORE_MEMBERS ? pool_.size() : 1;
 }
 
-void block_schedule::compute_column(const training_data& data, int s, double* dest, int i,
-                                    int members, const block_workspace& ws) {
-  compute_column_prefetching(data, s, dest, i, members, ws.columns, ws.candidate_rows);
+void block_schedule::compute_column(const training_data& data, column_sample s, double* dest,
+                                    int i, int members, const block_workspace& ws) {
+  compute_column_prefetching(data, s, dest, i, members, ws.columns, ws.candidate_local);
 }
 
-void block_schedule::compute_column(const training_data& data, int s, double* dest) {
+void block_schedule::compute_column(const training_data& data, column_sample s, double* dest) {
   compute_column_prefetching(data, s, dest, 0, 0, nullptr, nullptr);
 }
 
-void block_schedule::compute_column_prefetching(const training_data& data, int s, double* dest,
+void block_schedule::compute_column_prefetching(const training_data& data, column_sample s,
+                                                double* dest,
                                                 int i, int members,
                                                 const double* const* columns,
                                                 const int* candidate_rows) {
@@ -161,7 +162,7 @@ max_abs_result block_schedule::update_gradient(const double* const* columns, con
     part_best[part] = best;
   };
   pool_.run_parts(part_update);
-  max_abs_result best{std::fabs(grad[0]), 0};
+  max_abs_result best{-1.0, -1};
   for (int part = 0; part < parts; ++part) merge_max_abs(best, part_best[part]);
   return best;
 }

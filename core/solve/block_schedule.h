@@ -34,12 +34,12 @@ class block_schedule {
   void publish(std::int64_t t, int i, const double* column) { warmup_.publish(t, i, column); }
 
   // K(r, s) for every row r into dest, ridge not included. Meanwhile each part prefetches,
-  // from the first `members` columns of ws.columns, the rows ws.candidate_rows that it will
+  // from the first `members` columns of ws.columns, the rows ws.candidate_local that it will
   // score after member i.
-  void compute_column(const training_data& data, int s, double* dest, int i, int members,
-                      const block_workspace& ws);
+  void compute_column(const training_data& data, column_sample s, double* dest, int i,
+                      int members, const block_workspace& ws);
   // The same without prefetching.
-  void compute_column(const training_data& data, int s, double* dest);
+  void compute_column(const training_data& data, column_sample s, double* dest);
 
   // Kernel columns computed so far, and the wall-clock seconds the calling thread spent on
   // them (a profile of where a call's time goes; never read by the arithmetic). Loops that
@@ -52,13 +52,13 @@ class block_schedule {
   }
 
   // ws.scores[c] = grad[row] + sum over j = 0 ... i of ws.columns[j][row] * ws.block_delta[j],
-  // row = ws.candidate_rows[c]. The calling thread then runs after(context) while the other
+  // row = ws.candidate_local[c] (at least one row). The calling thread then runs after(context) while the other
   // parts may still be scoring.
   void score_candidates(int i, block_workspace& ws, const double* grad, void (*after)(void*),
                         void* context);
 
   // grad[r] += columns[j][r] * delta[j] for j = 0 ... k-1 in order, every row; returns
-  // max_abs_entry of the new gradient.
+  // max_abs_part of the new gradient over all n rows.
   max_abs_result update_gradient(const double* const* columns, const double* delta, int k,
                                  double* grad, std::int64_t n);
 
@@ -80,7 +80,7 @@ class block_schedule {
 
  private:
   int score_parts(int i) const;
-  void compute_column_prefetching(const training_data& data, int s, double* dest, int i,
+  void compute_column_prefetching(const training_data& data, column_sample s, double* dest, int i,
                                   int members, const double* const* columns,
                                   const int* candidate_rows);
 

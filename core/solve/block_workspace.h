@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/parallel/allocation.h"
 
@@ -36,6 +37,11 @@ struct block_workspace {
   int* member_offsets = nullptr;      // k: the members so far in increasing order, each less its rank
   int candidates[CANDIDATE_COUNT];    // pool positions of the latest draws
   int candidate_rows[CANDIDATE_COUNT];  // the samples at those positions
+  // Where a team shares the rows (core/parallel/row_team.h): whether this rank holds each
+  // candidate, and its row here (0 for those it does not hold, whose scores are not used).
+  bool candidate_here[CANDIDATE_COUNT];
+  int candidate_local[CANDIDATE_COUNT];
+  std::vector<double> message;  // a member's sample and values, as its rank sends them
   double scores[CANDIDATE_COUNT];
 
  private:

@@ -45,10 +45,14 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 max_abs_result block_step_method::step(int first, std::int64_t t, block_solution_stats& stats) {
   const max_abs_result best = run(first, t, stats);
   if (A_.stop().stopped()) return best;
-  const std::int64_t n = A_.n();
+  // Each member's change goes to the rank holding its row.
+  row_team& team = A_.team();
+  const std::int64_t rows = A_.rows();
   for (int j = 0; j < A_.k(); ++j) {
+    if (!team.holds(members_[j])) continue;
+    const std::int64_t r = members_[j] - team.first();
     const double* d = delta_ + static_cast<std::ptrdiff_t>(j) * c_;
-    for (int q = 0; q < c_; ++q) V_[q * n + members_[j]] += d[q];
+    for (int q = 0; q < c_; ++q) V_[q * rows + r] += d[q];
   }
   return best;
 }
@@ -84,12 +88,14 @@ check_outcome after_check(const gradient_check& check, interruption& stop, desce
 descent_result descend(kernel_operator& A, block_method& method, const descent_problem& problem,
                        const descent_settings& settings) {
   descent_result result;
-  const std::int64_t n = A.n(), count = n * problem.c;
+  // G and V hold this rank's rows of the team's n.
+  row_team& team = A.team();
+  const std::int64_t n = A.n(), rows = A.rows(), count = rows * problem.c;
   const int k = A.k();
   allocation_failure failure;
   auto checked = try_allocate<double>(2 * static_cast<std::uint64_t>(count), false,
                                       "the gradient check", failure);
-  if (failure.failed) {
+  if (!team.all(!failure.failed)) {
     result.status = solve_status::out_of_memory;
     result.failed_bytes = failure.bytes;
     return result;
@@ -102,12 +108,12 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
   const double work_limit = settings.max_passes * n;
   // A gradient that is not finite before any step (a warm start so large that A V
   // overflows) is a breakdown too: no step could be chosen on it.
-  bool broke_down = !all_finite(problem.G, count);
+  bool broke_down = !team.all(all_finite(problem.G, count));
   // A score within its limit from the start (a warm start) ends the descent at once, but
   // only where every |G(r, q)| <= tol[q] itself: a score is a rounded ratio, and may pass
   // where the gradient exceeds its tolerance by an ulp.
   if (!broke_down && !settings.at_least_one_step && !(score > settings.score_limit) &&
-      !within_tolerances(problem, n)) {
+      !team.all(within_tolerances(problem, rows))) {
     score = above(settings.score_limit);
   }
   while (!broke_down && score > settings.score_limit) {
@@ -169,7 +175,7 @@ descent_result descend(kernel_operator& A, block_method& method, const descent_p
   result.score = score;
   result.passes = static_cast<double>(result.steps) * k / n;
   if (result.status != solve_status::interrupted &&
-      (broke_down || !all_finite(problem.G, count) || !all_finite(problem.V, count))) {
+      (broke_down || !team.all(all_finite(problem.G, count) && all_finite(problem.V, count)))) {
     result.status = solve_status::breakdown;
   }
   return result;

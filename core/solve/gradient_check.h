@@ -26,7 +26,8 @@ struct gradient_check {
 // check, `size` (n x c doubles of workspace) receives |B| + sum_j A(r, j) |V(j, q)| and the
 // floor of each entry is sqrt(terms) u size, with u the unit roundoff and terms the number
 // of summands: the size of the errors of such a sum and of V's own rounding. Where a stop is
-// requested, the result is incomplete.
+// requested, the result is incomplete. In a team (the operator's), B, V, G and size hold
+// this rank's rows and the result is the whole team's on every rank.
 gradient_check check_gradient(kernel_operator& A, const double* B, int c, const double* V,
                               const double* tol, double* G, double* size);
 

@@ -11,8 +11,10 @@
 
 namespace krr {
 
-int cache_column_count(double cache_bytes, int n) {
-  const double columns = std::floor((cache_bytes / n) * 0.125);
+int cache_column_count(double cache_bytes, int n) { return cache_column_count(cache_bytes, n, n); }
+
+int cache_column_count(double cache_bytes, std::int64_t rows, int n) {
+  const double columns = std::floor((cache_bytes / static_cast<double>(rows)) * 0.125);
   int m;
   if (columns >= 2147483648.0) {
     m = n;
@@ -26,13 +28,15 @@ int cache_column_count(double cache_bytes, int n) {
   return m;
 }
 
-bool kernel_cache::allocate(int n, int m, allocation_failure& failure) {
+bool kernel_cache::allocate(int n, std::int64_t rows, int m, allocation_failure& failure) {
   const std::uint64_t un = static_cast<std::uint64_t>(n);
   const std::uint64_t um = static_cast<std::uint64_t>(m);
-  columns_ = try_allocate<double>(un * um, false, "the kernel column cache", failure);
+  columns_ = try_allocate<double>(static_cast<std::uint64_t>(rows) * um, false,
+                                  "the kernel column cache", failure);
   slot_of_sample_ = try_allocate<int>(un, true, "the cache maps", failure);
   sample_of_slot_ = try_allocate<int>(um, true, "the cache maps", failure);
   n_ = n;
+  rows_ = rows;
   m_ = m;
   return !failure.failed;
 }
@@ -41,7 +45,7 @@ kernel_cache::found kernel_cache::find(int s, int k, std::int64_t t, int i) {
   requests_ += 1;
   const int cached = slot_of_sample_[s];
   if (cached == 0) return {nullptr, false};
-  return {columns_.get() + (cached - 1) * n_, never_evicts() || !rewritten_later(cached - 1, k, t, i)};
+  return {columns_.get() + (cached - 1) * rows_, never_evicts() || !rewritten_later(cached - 1, k, t, i)};
 }
 
 kernel_cache::claimed kernel_cache::claim(int s, int k, std::int64_t t, int i, thread_pool& pool) {
@@ -55,7 +59,7 @@ kernel_cache::claimed kernel_cache::claim(int s, int k, std::int64_t t, int i, t
   if (evicted != 0) slot_of_sample_[evicted - 1] = 0;
   sample_of_slot_[u] = s + 1;
   slot_of_sample_[s] = u + 1;
-  return {columns_.get() + u * n_, never_evicts() || !rewritten_later(u, k, t, i)};
+  return {columns_.get() + u * rows_, never_evicts() || !rewritten_later(u, k, t, i)};
 }
 
 // Whether a member after member i of step t may store its column in slot q: the slots
@@ -73,10 +77,10 @@ bool kernel_cache::rewritten_later(int q, int k, std::int64_t t, int i) const {
 // slots split across the threads. Slots are first written in increasing order, so
 // everything below the mark has been mapped in already.
 void kernel_cache::prefault_through(int u, thread_pool& pool) {
-  const std::int64_t needed = (u + 1) * n_;
+  const std::int64_t needed = (u + 1) * rows_;
   if (prefault_declined_ || needed <= prefaulted_) return;
-  const std::int64_t total = m_ * n_;
-  const std::int64_t batch = PREFAULT_BATCH_BYTES / 8 > n_ ? PREFAULT_BATCH_BYTES / 8 : n_;
+  const std::int64_t total = m_ * rows_;
+  const std::int64_t batch = PREFAULT_BATCH_BYTES / 8 > rows_ ? PREFAULT_BATCH_BYTES / 8 : rows_;
   const std::int64_t begin = prefaulted_;
   std::int64_t end = begin + batch > needed ? begin + batch : needed;
   if (end > total) end = total;

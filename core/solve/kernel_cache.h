@@ -1,5 +1,6 @@
-// The kernel column cache of one training call: m slots of n doubles, the two maps between
-// samples and slots, and the policy that says where a new column goes and whether a column
+// The kernel column cache of one training call: m slots of n doubles (where a team shares
+// the rows, core/parallel/row_team.h, m slots of this rank's rows, keyed by the team's
+// samples, every rank choosing the same slots), the two maps between samples and slots, and the policy that says where a new column goes and whether a column
 // may be read in place for the rest of a block step.
 //
 // When there are fewer slots than samples, slot choice is fixed by a member's place in the
@@ -33,17 +34,22 @@ inline int cache_slot_for(int k, std::int64_t t, int i, int m) {
 // at most n, at least 2. A count too large for a 32-bit integer (an infinite budget
 // among them) means n columns; a negative, zero or NaN budget means 2.
 int cache_column_count(double cache_bytes, int n);
+// The same where each column holds `rows` of n samples (a rank's share of a team's): the
+// budget buys columns of that many doubles, still at most n, at least 2.
+int cache_column_count(double cache_bytes, std::int64_t rows, int n);
 
 class kernel_cache {
  public:
   // m slots of n doubles, left unmapped until written, and empty maps. False, with the
   // failure recorded, when they cannot be had.
-  bool allocate(int n, int m, allocation_failure& failure);
+  bool allocate(int n, int m, allocation_failure& failure) { return allocate(n, n, m, failure); }
+  // The same for n samples of which this rank holds `rows`: slots of that many doubles.
+  bool allocate(int n, std::int64_t rows, int m, allocation_failure& failure);
 
   int slots() const { return m_; }
   int slot_of(int s) const { return slot_of_sample_[s]; }    // q + 1, or 0: not cached
   int sample_in(int q) const { return sample_of_slot_[q]; }  // s + 1, or 0: empty
-  const double* slot_column(int q) const { return columns_.get() + q * n_; }
+  const double* slot_column(int q) const { return columns_.get() + q * rows_; }
   std::int64_t requests() const { return requests_; }  // columns asked for
   std::int64_t misses() const { return misses_; }      // of those, the ones computed
 
@@ -76,7 +82,8 @@ class kernel_cache {
   std::unique_ptr<double[]> columns_;  // slot q holds entries q*n ... q*n + n - 1
   std::unique_ptr<int[]> slot_of_sample_;
   std::unique_ptr<int[]> sample_of_slot_;
-  std::int64_t n_ = 0;
+  std::int64_t n_ = 0;     // samples
+  std::int64_t rows_ = 0;  // doubles a slot holds
   int m_ = 0;
   std::int64_t requests_ = 0;
   std::int64_t misses_ = 0;  // with a slot per sample, also the next unused slot

@@ -15,13 +15,14 @@
 #include "core/kernel/kernel_frame.h"
 #include "core/parallel/allocation.h"
 #include "core/parallel/interruption.h"
+#include "core/parallel/row_team.h"
 #include "core/solve/block_schedule.h"
 #include "core/solve/kernel_cache.h"
 
 namespace krr {
 
 struct operator_setup {
-  const double* X;  // d x n, one sample per column
+  const double* X;  // d x n, one sample per column (a team's: this rank's rows of them)
   int n;            // at least 1
   int d;            // at least 0
   const double* w;  // d + 1 weights, w[d] the amplitude
@@ -45,6 +46,9 @@ struct operator_setup {
   // stops the call within milliseconds.
   bool (*interrupt_pending)(void*) = nullptr;
   void* interrupt_state = nullptr;
+  // The processes sharing the n rows (core/parallel/row_team.h), each holding its own rows
+  // of X; null: all of them are here. Memory, threads and the cache are each rank's own.
+  row_team* team = nullptr;
 };
 
 class kernel_operator {
@@ -55,22 +59,30 @@ class kernel_operator {
   // Everything the operator holds. False, with the failure recorded, when it cannot be had.
   bool prepare(const operator_setup& setup, allocation_failure& failure);
 
-  const training_data& data() const { return data_; }
+  const training_data& data() const { return data_; }  // this rank's rows
   kernel_form form() const { return frame_.form; }
   const kernel_frame& frame() const { return frame_; }
-  int n() const { return data_.n; }
+  // Samples, and the rows of them held here (all of them but in a team of several). The
+  // several-column solver (multi_solver.h), conjugate gradients and the learner run in one
+  // process, where the two are the same.
+  int n() const { return static_cast<int>(team_->n()); }
+  std::int64_t rows() const { return data_.n; }
+  row_team& team() { return *team_; }
   int k() const { return k_; }
   int requested_cache_columns() const { return requested_columns_; }
   kernel_cache& cache() { return cache_; }
   block_schedule& schedule() { return *schedule_; }
   interruption& stop() { return *stop_; }
-  double* scratch() { return scratch_.get(); }  // k columns of n doubles
+  double* scratch() { return scratch_.get(); }  // k columns of rows() doubles
 
   // out[q*n + r] += sum over j, increasing, of A(r, j) * coef[q*n + j], for every row r
   // and q < p (both n x p, column-major), skipping the j whose p coefficients are all 0;
   // with abs_out, also abs_out[q*n + r] += sum_j A(r, j) * |coef[q*n + j]| in the same
   // pass. One pass over the columns: cached ones read in place, the others computed.
-  // Returns the number of columns used; ends early once a stop is requested.
+  // Returns the number of columns used; ends early once a stop is requested. In a team,
+  // coef, out and abs_out hold this rank's rows (rows() x p): each rank in turn sends the
+  // samples and coefficients of its rows whose coefficients are not all 0, a batch at a
+  // time, and every rank adds their columns' terms to its rows, each row in order of j.
   std::int64_t accumulate(const double* coef, int p, double* out, double* abs_out = nullptr);
 
  private:
@@ -80,6 +92,8 @@ class kernel_operator {
   kernel_cache cache_;
   std::unique_ptr<interruption> stop_;
   std::unique_ptr<block_schedule> schedule_;
+  std::unique_ptr<single_team> own_team_;
+  row_team* team_ = nullptr;
   int k_ = 0;
   int requested_columns_ = 0;
 };

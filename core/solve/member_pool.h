@@ -35,11 +35,12 @@ void draw_positions(random_source& rng, int pool_size, int* positions,
 // Member i's column (ridge included) of step t, from the cache or computed by
 // compute(dest) (the rows, no ridge) and stored there. Returns where it can be read for
 // the rest of the step: in the cache when no later member of the step can overwrite it,
-// else a copy in scratch (n doubles).
+// else a copy in scratch (data.n doubles). The ridge goes to the row `diagonal` of data:
+// s's own, or -1 where another rank of a team holds s.
 template <typename Compute>
-const double* member_column(const training_data& data, int s, int k, std::int64_t t, int i,
-                            kernel_cache& cache, thread_pool& pool, double* scratch,
-                            Compute&& compute) {
+const double* member_column(const training_data& data, int s, std::int64_t diagonal, int k,
+                            std::int64_t t, int i, kernel_cache& cache, thread_pool& pool,
+                            double* scratch, Compute&& compute) {
   const std::size_t n = static_cast<std::size_t>(data.n);
   const kernel_cache::found cached = cache.find(s, k, t, i);
   if (cached.column != nullptr) {
@@ -50,7 +51,7 @@ const double* member_column(const training_data& data, int s, int k, std::int64_
   const kernel_cache::claimed slot = cache.claim(s, k, t, i, pool);
   double* dest = slot.in_place ? slot.column : scratch;
   compute(dest);
-  dest[s] += data.ridge;
+  if (diagonal >= 0) dest[diagonal] += data.ridge;
   if (!slot.in_place) std::memcpy(slot.column, dest, n * sizeof(double));
   return dest;
 }

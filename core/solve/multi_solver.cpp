@@ -164,8 +164,10 @@ struct multi_output {
     const std::int64_t n = data.n;
     block_schedule& schedule = A.schedule();
     double* scratch = A.scratch() + static_cast<std::ptrdiff_t>(i) * n;
-    const double* column = member_column(data, s, k, t, i, A.cache(), schedule.pool(), scratch,
-                                         [&](double* dest) { schedule.compute_column(data, s, dest); });
+    const double* column = member_column(data, s, s, k, t, i, A.cache(), schedule.pool(), scratch,
+                                         [&](double* dest) {
+      schedule.compute_column(data, training_sample(data, s), dest);
+    });
     ws.columns[i] = column;
     ws.members[i] = s;
     const double* xs = sample_at(data.X, s, data.d);

@@ -36,7 +36,7 @@ bool pivoted_cholesky(kernel_operator& A, int max_rank, double stop, low_rank_fa
   while (rank < max_rank && best.value > stop) {
     const int p = best.index;
     const double pivot = std::sqrt(factor.residual[p]);
-    schedule.compute_column(data, p, kernel_column);
+    schedule.compute_column(data, training_sample(data, p), kernel_column);
     if (schedule.stop_requested()) {
       factor.interrupted = true;
       break;

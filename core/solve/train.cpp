@@ -25,12 +25,14 @@ class single_method : public block_step_method {
       : block_step_method(A, 1, ws.block_index, ws.block_delta, alpha), ws_(ws), rng_(rng),
         grad_(grad) {}
 
-  max_abs_result best() const override { return max_abs_entry(grad_, A_.n()); }
+  max_abs_result best() const override {
+    return team_max_abs(A_.team(), grad_, max_abs_part(grad_, 0, A_.rows()));
+  }
 
  protected:
   max_abs_result run(int first, std::int64_t t, block_solution_stats& stats) override {
     return block_step(A_.data(), A_.k(), first, grad_, t, rng_, A_.cache(), ws_, A_.schedule(),
-                      stats);
+                      stats, A_.team());
   }
 
  private:
@@ -45,17 +47,26 @@ training_result train(const training_problem& problem, const training_options& o
                       double* alpha, double* grad) {
   training_result result;
   const int n = problem.n, k = options.k;
+  const std::int64_t rows = options.team ? options.team->rows() : n;
   operator_setup setup{problem.X, n, problem.d, problem.w, problem.ridge, k, options.cache_bytes};
   setup.memory_bytes = options.memory_bytes;
-  setup.other_bytes = descent_bytes(n, 1) + block_workspace::bytes(k);
+  setup.other_bytes = descent_bytes(rows, 1) + block_workspace::bytes(k);
   setup.threads = options.threads;
   setup.min_rows_per_thread = options.min_rows_per_thread;
   setup.interrupt_pending = options.interrupt_pending;
   setup.interrupt_state = options.interrupt_state;
+  setup.team = options.team;
   kernel_operator A;
   block_workspace ws;
   allocation_failure failure;
-  if (A.prepare(setup, failure)) ws.allocate(k, A.scratch(), failure);
+  if (A.prepare(setup, failure)) {
+    ws.allocate(k, A.scratch(), failure);
+    if (!A.team().all(!failure.failed) && !failure.failed) {
+      failure = {true, 0.0, "the arrays of another process of the job"};
+    }
+  } else if (!failure.failed) {
+    failure = {true, 0.0, "the arrays of another process of the job"};
+  }
   result.requested_cache_columns = A.requested_cache_columns();
   result.cache_columns = A.cache().slots();
   if (failure.failed) {
@@ -67,7 +78,7 @@ training_result train(const training_problem& problem, const training_options& o
   result.form = A.form();
 
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < n; ++i) {
+  for (std::int64_t i = 0; i < rows; ++i) {
     grad[i] = -problem.y[i];
     alpha[i] = 0.0;
   }
@@ -89,15 +100,17 @@ training_result train(const training_problem& problem, const training_options& o
   result.columns_requested = A.cache().requests();
   result.columns_computed = A.cache().misses();
   if (d.status == solve_status::out_of_memory) {
-    result.failed_bytes = descent_bytes(n, 1);
+    result.failed_bytes = descent_bytes(rows, 1);
     result.failed_what = "the gradient check";
   }
 
   result.evals = static_cast<double>(static_cast<std::int64_t>(n) * k) *
                  static_cast<double>(result.steps);
-  double objective = 0.0;
-  for (int j = 0; j < n; ++j) objective += (grad[j] - problem.y[j]) * (0.5 * alpha[j]);
-  result.objective = objective;
+  // Summed over the rows in order, through the ranks of a team in turn.
+  result.objective = A.team().in_row_order(0.0, [&](double objective) {
+    for (std::int64_t j = 0; j < rows; ++j) objective += (grad[j] - problem.y[j]) * (0.5 * alpha[j]);
+    return objective;
+  });
   result.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return result;

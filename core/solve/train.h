@@ -10,12 +10,16 @@
 #include <limits>
 
 #include "core/kernel/kernel_frame.h"
+#include "core/parallel/row_team.h"
 #include "core/solve/block_solution.h"
 #include "core/solve/descent.h"
 #include "core/solve/random_source.h"
 
 namespace krr {
 
+// Where a team shares the rows (options.team), X, y, alpha and grad hold this rank's rows
+// of the n: the solve runs on every rank alike and gives each its rows of the one process's
+// results, bit for bit, and every rank the same result record.
 struct training_problem {
   const double* X;  // d x n, one sample per column
   const double* y;  // n targets
@@ -43,6 +47,8 @@ struct training_options {
   double memory_bytes = std::numeric_limits<double>::infinity();
   int threads = 0;
   std::int64_t min_rows_per_thread = 2048;
+  // The processes sharing the rows (core/parallel/row_team.h); null: all are here.
+  row_team* team = nullptr;
 };
 
 struct training_result {

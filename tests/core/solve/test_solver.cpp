@@ -1,16 +1,22 @@
-// The whole descent: bit-for-bit agreement with the literal reference over many shapes,
-// agreement with a dense direct solve (also far from the origin and on ill-conditioned
-// systems), and the endings (tolerance checked, no step, work bound, rounding floor,
+// The whole descent: bit-for-bit agreement with the literal reference over many shapes, and
+// with one process where a team of ranks (threads here) shares the rows; agreement with a
+// dense direct solve (also far from the origin and on ill-conditioned systems), and the endings (tolerance checked, no step, work bound, rounding floor,
 // singular system, interrupt, allocation failure).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "tests/core/support/test_support.h"
+#include "core/parallel/row_team.h"
 #include "core/solve/train.h"
 
 namespace {
@@ -109,6 +115,176 @@ TEST(Train, ThreadCountNeverChangesABit) {
       expect_same_bits(got.grad, want.grad);
       EXPECT_EQ(got.r.objective, want.objective);
     }
+  }
+}
+
+// Ranks as threads of one process, for the rows shared by a team (core/parallel/row_team.h):
+// each collective is a write to the hub, a barrier, the read every rank makes alike, and a
+// barrier before the hub is written again.
+struct team_hub {
+  int size;
+  std::mutex mutex;
+  std::condition_variable turn;
+  int waiting = 0;
+  std::uint64_t generation = 0;
+  std::vector<const double*> arrays;
+  std::vector<krr::max_abs_result> pairs;
+  std::vector<int> flags;
+  double running = 0.0;
+  explicit team_hub(int p) : size(p), arrays(p), pairs(p), flags(p) {}
+  void barrier() {
+    std::unique_lock<std::mutex> lock(mutex);
+    const std::uint64_t mine = generation;
+    if (++waiting == size) {
+      waiting = 0;
+      ++generation;
+      turn.notify_all();
+    } else {
+      turn.wait(lock, [&] { return generation != mine; });
+    }
+  }
+};
+
+class thread_team final : public krr::row_team {
+ public:
+  thread_team(std::int64_t n, int rank, team_hub& hub) : row_team(n, rank, hub.size), hub_(hub) {}
+  void broadcast(double* values, std::int64_t count, int root) override {
+    if (rank() == root) hub_.arrays[0] = values;
+    hub_.barrier();
+    if (rank() != root) std::copy(hub_.arrays[0], hub_.arrays[0] + count, values);
+    hub_.barrier();
+  }
+  krr::max_abs_result best_of(krr::max_abs_result local) override {
+    hub_.pairs[rank()] = local;
+    hub_.barrier();
+    krr::max_abs_result best{-1.0, -1};
+    for (const krr::max_abs_result& x : hub_.pairs) {
+      if (x.index < 0 || (best.index >= 0 && std::isnan(best.value))) continue;
+      if (best.index < 0 || std::isnan(x.value) || x.value > best.value ||
+          (x.value == best.value && x.index < best.index)) {
+        best = x;
+      }
+    }
+    hub_.barrier();
+    return best;
+  }
+  void extremes(double* lo, double* hi, int count) override {
+    hub_.arrays[rank()] = lo;
+    hub_.barrier();
+    std::vector<double> least(lo ? count : 0);
+    for (int i = 0; lo && i < count; ++i) {
+      least[i] = hub_.arrays[0][i];
+      for (int p = 1; p < size(); ++p) least[i] = hub_.arrays[p][i] < least[i] ? hub_.arrays[p][i] : least[i];
+    }
+    hub_.barrier();
+    hub_.arrays[rank()] = hi;
+    hub_.barrier();
+    std::vector<double> greatest(hi ? count : 0);
+    for (int i = 0; hi && i < count; ++i) {
+      greatest[i] = hub_.arrays[0][i];
+      for (int p = 1; p < size(); ++p) greatest[i] = hub_.arrays[p][i] > greatest[i] ? hub_.arrays[p][i] : greatest[i];
+    }
+    hub_.barrier();
+    std::copy(least.begin(), least.end(), lo);
+    std::copy(greatest.begin(), greatest.end(), hi);
+  }
+  bool all(bool value) override {
+    hub_.flags[rank()] = value;
+    hub_.barrier();
+    bool every = true;
+    for (int f : hub_.flags) every = every && f;
+    hub_.barrier();
+    return every;
+  }
+  double in_row_order(double start, const std::function<double(double)>& rows) override {
+    for (int p = 0; p < size(); ++p) {
+      if (p == rank()) hub_.running = rows(p == 0 ? start : hub_.running);
+      hub_.barrier();
+    }
+    const double result = hub_.running;
+    hub_.barrier();
+    return result;
+  }
+
+ private:
+  team_hub& hub_;
+};
+
+// The solve of p as a team of `ranks`, each rank a thread with its own rows, draws and
+// memory: the coefficients and gradient put together in row order, and every rank's result.
+struct team_run {
+  std::vector<double> alpha, grad;
+  std::vector<krr::training_result> r;
+};
+team_run run_as_team(const problem_data& p, int ranks, double tol, int k, double budget, unsigned seed,
+                     double short_memory_rank = -1) {
+  team_hub hub(ranks);
+  team_run out{std::vector<double>(p.n), std::vector<double>(p.n), std::vector<krr::training_result>(ranks)};
+  std::vector<std::thread> threads;
+  for (int rank = 0; rank < ranks; ++rank) {
+    threads.emplace_back([&, rank] {
+      thread_team team(p.n, rank, hub);
+      const std::int64_t first = team.first();
+      reference::sequence seq(seed);
+      krr::training_problem problem{p.X.data() + first * p.d, p.y.data() + first, p.w.data(), 0.1, p.n, p.d};
+      krr::training_options options;
+      options.tol = tol;
+      options.k = k;
+      options.cache_bytes = budget;
+      options.rng = testing_support::source_of(seq);
+      options.threads = 1 + rank % 2;
+      options.min_rows_per_thread = 8;
+      options.team = &team;
+      if (rank == short_memory_rank) options.memory_bytes = 1000.0;
+      out.r[rank] = krr::train(problem, options, out.alpha.data() + first, out.grad.data() + first);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return out;
+}
+
+// Ranks that hold no row (n < P), one row, or many, the plain and the centred kernel frame,
+// caches of 2 columns to every column: one process's bits (the literal algorithm's, above)
+// on every rank, and the same result record.
+TEST(Train, RowsSharedByATeamGiveOneProcesssBitsAtAnyRankCount) {
+  for (int n : {1, 2, 7, 61, 130}) {
+    for (int d : {0, 3}) {
+      for (int k : {1, 5, 16}) {
+        if (k > n) continue;
+        for (double budget : {0.0, 8.0 * n * n}) {
+          problem_data p = testing_support::random_problem(n, d, n * 10 + d + k);
+          if (n == 61) {
+            for (double& x : p.X) x += 1e6;  // the centred frame, from every rank's ranges
+          }
+          reference::sequence seq(n + k);
+          const run_result want = run(p, 0.1, 1e-7, k, budget, seq);
+          for (int ranks : {2, 3, 5}) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " d " << d << " k " << k << " budget " << budget
+                                            << " ranks " << ranks);
+            const team_run got = run_as_team(p, ranks, 1e-7, k, budget, n + k);
+            expect_same_bits(got.alpha, want.alpha);
+            expect_same_bits(got.grad, want.grad);
+            for (const krr::training_result& r : got.r) {
+              EXPECT_EQ(r.status, krr::solve_status::converged);
+              EXPECT_EQ(r.steps, want.r.steps);
+              EXPECT_EQ(r.evals, want.r.evals);
+              EXPECT_EQ(r.objective, want.r.objective);
+              EXPECT_EQ(r.gradient_checks, want.r.gradient_checks);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// One rank that cannot have its arrays: every rank says out of memory, none waits for it.
+TEST(Train, ARankWithoutMemoryEndsEveryRankOutOfMemory) {
+  const problem_data p = testing_support::random_problem(300, 2, 5);
+  const team_run got = run_as_team(p, 3, 1e-6, 8, 8.0 * 300 * 300, 3, 1);
+  for (int rank = 0; rank < 3; ++rank) {
+    EXPECT_EQ(got.r[rank].status, krr::solve_status::out_of_memory) << "rank " << rank;
+    EXPECT_NE(got.r[rank].failed_what, nullptr);
   }
 }
 
