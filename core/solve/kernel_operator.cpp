@@ -56,7 +56,8 @@ bool kernel_operator::prepare(const operator_setup& setup, allocation_failure& f
   for (int i = 0; i < n; ++i) norms_[i] = weighted_sq_norm(X, i, d, setup.w);
   transpose_samples(X, d, n, transposed_.get());
   data_ = training_data{X, transposed_.get(), setup.w, norms_.get(), setup.ridge, n, d};
-  data_.by_differences = frame_.form == kernel_form::differences;
+  data_.kind = setup.kind;
+  data_.by_differences = frame_.form == kernel_form::differences || setup.kind != kernel_kind::gaussian;
   stop_.reset(new interruption(setup.interrupt_pending, setup.interrupt_state));
   schedule_.reset(new block_schedule(
       effective_threads(setup.threads, n, setup.min_rows_per_thread), n, k, stop_.get()));

@@ -45,6 +45,9 @@ struct operator_setup {
   // stops the call within milliseconds.
   bool (*interrupt_pending)(void*) = nullptr;
   void* interrupt_state = nullptr;
+  // The kernel (core/kernel/kernel_kind.h): a Matern kernel's columns come from differences
+  // in any frame.
+  kernel_kind kind = kernel_kind::gaussian;
 };
 
 class kernel_operator {
