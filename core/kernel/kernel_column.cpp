@@ -64,8 +64,12 @@ KRR_CLONE_BODY void matern_rows(const training_data& data, const double* xs, std
       }
     }
     double* out = column + r0;
-    for (int i = 0; i < len; ++i) a[i] = matern_argument<K>(s[i]);
-    for (int i = 0; i < len; ++i) out[i] = exp_of(-a[i]);
+    // The square roots beside the exp calls, not in a loop of their own: sqrt, which does
+    // not vectorise where it may set errno, then overlaps the calls.
+    for (int i = 0; i < len; ++i) {
+      a[i] = matern_argument<K>(s[i]);
+      out[i] = exp_of(-a[i]);
+    }
     for (int i = 0; i < len; ++i) out[i] = matern_value<K>(a[i], out[i], amplitude);
   }
 }

@@ -37,6 +37,10 @@ bool kernel_from_name(const std::string& name, kernel_kind& kind);
 // p(a) * exp(-a) from becoming Inf * 0 where r overflows.
 constexpr double MATERN_FAR = 1000.0;
 
+// 1/3 rounded: a^2 / 3 is formed as a^2 * THIRD, a multiplication where a division would
+// cost the vector loops several times as much.
+constexpr double THIRD = 1.0 / 3.0;
+
 // a = c sqrt(s + s), at most MATERN_FAR (NaN stays NaN).
 template <kernel_kind K>
 inline double matern_argument(double s) {
@@ -52,7 +56,7 @@ template <kernel_kind K>
 inline double matern_value(double a, double e, double amplitude) {
   if (K == kernel_kind::matern12) return e * amplitude;
   if (K == kernel_kind::matern32) return ((1.0 + a) * e) * amplitude;
-  return ((1.0 + a + (a * a) / 3.0) * e) * amplitude;
+  return ((1.0 + a + (a * a) * THIRD) * e) * amplitude;
 }
 
 // h(a): the derivative's factor g = k h(a) (above), 0 at a = 0 for Matern 1/2.
@@ -60,7 +64,7 @@ template <kernel_kind K>
 inline double matern_slope_factor(double a) {
   if (K == kernel_kind::matern12) return a > 0.0 ? 1.0 / a : 0.0;
   if (K == kernel_kind::matern32) return 3.0 / (1.0 + a);
-  return (5.0 / 3.0) * (1.0 + a) / (1.0 + a + (a * a) / 3.0);
+  return (5.0 / 3.0) * (1.0 + a) / (1.0 + a + (a * a) * THIRD);
 }
 
 // The same three for a kind given at run time (not the Gaussian's).

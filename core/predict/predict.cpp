@@ -138,8 +138,11 @@ KRR_CLONE_BODY void matern_tile_body(const prediction_job& job, std::int64_t i0,
           s[b] += (diff * wl) * diff;
         }
       }
-      for (int b = 0; b < tj; ++b) a[b] = matern_argument<K>(s[b]);
-      for (int b = 0; b < tj; ++b) e[b] = exp_of(-a[b]);
+      // The square roots beside the exp calls, which they then overlap (kernel_column.cpp).
+      for (int b = 0; b < tj; ++b) {
+        a[b] = matern_argument<K>(s[b]);
+        e[b] = exp_of(-a[b]);
+      }
       for (int b = 0; b < tj; ++b) e[b] = matern_value<K>(a[b], e[b], amplitude);
       double* sm = sum + t * c;
       for (int b = 0; b < tj; ++b) {

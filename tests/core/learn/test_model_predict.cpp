@@ -39,7 +39,9 @@ void refit(problem& p, const char* kernel = nullptr) {
   krr::fit_option_set set;
   std::string message;
   EXPECT_TRUE(krr::set_fit_option(set, "Verbose", krr::option_value::flag(false), message));
-  if (kernel) EXPECT_TRUE(krr::set_fit_option(set, "Kernel", krr::option_value::string(kernel), message));
+  if (kernel) {
+    EXPECT_TRUE(krr::set_fit_option(set, "Kernel", krr::option_value::string(kernel), message));
+  }
   krr::fit_environment env;
   env.threads = 1;
   krr::fit_result r = krr::fit(p.X.data(), p.n, p.d, p.Y.data(), p.c, set, env);
