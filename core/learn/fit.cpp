@@ -359,6 +359,7 @@ bool first_search(context& ctx, const double* X, std::int64_t m, const double* Y
   const std::vector<double> start = ctx.p.theta;
   double best = -std::numeric_limits<double>::infinity();
   kernel_kind chosen = kernel_kind::gaussian;
+  std::string chosen_label;
   objectives.clear();
   for (kernel_kind kind : kinds) {
     ctx.kernel = kind;
@@ -372,11 +373,18 @@ bool first_search(context& ctx, const double* X, std::int64_t m, const double* Y
     if (f > best || objectives.size() == 1) {
       best = f;
       chosen = kind;
+      chosen_label = ctx.stage_name(label);
       theta = end;
     }
   }
   ctx.kernel = chosen;
   ctx.p.theta = start;
+  // Only the kept kernel's searches can leave the model short of its maximum: the others'
+  // iteration limits are not warned of.
+  std::vector<context::capped_stage> kept;
+  for (const auto& c : ctx.capped)
+    if (c.base == chosen_label) kept.push_back(c);
+  ctx.capped = kept;
   ctx.say(printf_text("%s: kernel %s chosen (log marginal likelihood %s; squaredexponential %s, "
                       "matern12 %s, matern32 %s, matern52 %s)",
                       ctx.env.name.c_str(), kernel_name(chosen), format_number("%.6g", best).c_str(),

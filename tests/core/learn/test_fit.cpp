@@ -375,6 +375,17 @@ TEST(FitDense, AutoKeepsTheKernelOfTheHighestObjective) {
   EXPECT_NE(best, 0);
   // Every candidate's stages are in the history, each labelled with its kernel.
   EXPECT_GT(chosen.model.history.size(), with(names[best]).model.history.size());
+  // Stopped early, every candidate's search ends at MaxIterations; only the kept kernel's
+  // limit is warned of, the others no longer bear on the model.
+  const fit_result capped = run(p, options({{"Verbose", off()}, {"Kernel", option_value::string("auto")},
+                                            {"MaxIterations", num(2)}}));
+  ASSERT_EQ(capped.status, fit_status::done) << capped.error.message;
+  const krr::fit_message* limit = warning(capped, "iterationLimit");
+  ASSERT_NE(limit, nullptr);
+  for (const char* name : names) {
+    EXPECT_EQ(contains(limit->message, std::string(", ") + name + ")"), capped.model.kernel == name)
+        << limit->message;
+  }
 }
 
 TEST(FitDense, TheModelDoesNotDependOnWhereTheFeaturesLie) {
