@@ -54,15 +54,19 @@ void exp_entry_bound(benchmark::State& state) {
 }
 BENCHMARK(exp_entry_bound);
 
-// One kernel column of n rows, d = 8 (Friedman data), ridge not included.
-void kernel_column(benchmark::State& state) {
+// One kernel column of n rows, d = 8 (Friedman data), ridge not included: the Gaussian's
+// (from norms and dot products), or a Matern kernel's (from differences, its columns
+// marked so as a kernel operator marks them).
+void column_of(benchmark::State& state, krr::kernel_kind kind) {
   const int n = 16000, d = 8;
   const std::vector<double> X = uniform(static_cast<std::size_t>(n) * d, 0.0, 1.0, 2);
   std::vector<double> w(d + 1, 2.0), norms(n), Xt(X.size()), column(n);
   w[d] = 1.0;
   for (int i = 0; i < n; ++i) norms[i] = krr::weighted_sq_norm(X.data(), i, d, w.data());
   krr::transpose_samples(X.data(), d, n, Xt.data());
-  const krr::training_data data{X.data(), Xt.data(), w.data(), norms.data(), 0.1, n, d};
+  krr::training_data data{X.data(), Xt.data(), w.data(), norms.data(), 0.1, n, d};
+  data.kind = kind;
+  data.by_differences = kind != krr::kernel_kind::gaussian;
   int s = 0;
   for (auto _ : state) {
     krr::kernel_column_rows(data, s, 0, n, column.data());
@@ -71,7 +75,14 @@ void kernel_column(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * n);
 }
+void kernel_column(benchmark::State& state) { column_of(state, krr::kernel_kind::gaussian); }
 BENCHMARK(kernel_column);
+void kernel_column_matern12(benchmark::State& state) { column_of(state, krr::kernel_kind::matern12); }
+BENCHMARK(kernel_column_matern12);
+void kernel_column_matern32(benchmark::State& state) { column_of(state, krr::kernel_kind::matern32); }
+BENCHMARK(kernel_column_matern32);
+void kernel_column_matern52(benchmark::State& state) { column_of(state, krr::kernel_kind::matern52); }
+BENCHMARK(kernel_column_matern52);
 
 // The prediction loop: 256 test samples against 4000 training samples, d = 8.
 void prediction(benchmark::State& state) {

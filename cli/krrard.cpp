@@ -635,7 +635,7 @@ int run_learn(int argc, char** argv) {
   const arguments a = parse_arguments(command, argc, argv, entries);
   if (a.has("help")) {
     std::fputs(help_text("krrard learn DATA -o MODEL [options]",
-                         "Learns the ARD Gaussian kernel's length scales, amplitude and ridge by the\n"
+                         "Learns the ARD kernel's (Gaussian, or Matern by --kernel) length scales,\namplitude and ridge by the "
                          "log marginal likelihood and fits the coefficients, as krrfit does, with the\n"
                          "same options and defaults (see krrfit's help): a value is a number, numbers\n"
                          "separated by commas (--length-scales 1,2,3), true or false, a word\n"

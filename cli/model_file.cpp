@@ -33,6 +33,8 @@ mat_value model_struct(const krr::fit_model& m, std::int64_t n, int d, int c) {
   add("Sigma", mat_value::row(m.sigma));
   add("YMean", mat_value::row(m.y_mean));
   add("YScale", mat_value::row(m.y_scale));
+  add("Kernel", mat_value::string(m.kernel));
+  add("KernelObjectives", mat_value::row(m.kernel_objectives));
   return s;
 }
 
@@ -63,14 +65,17 @@ void model_of_struct(const mat_value& s, const std::string& path, bool deviation
   if (const mat_value* v = s.field("FormatVersion")) {
     const double version =
         v->kind == mat_value::type::numbers && v->numbers.size() == 1 ? v->numbers[0] : 0.0;
-    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : 0;
+    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : version == 4.0 ? 4 : 0;
     if (m.format_version == 0) return;
   }
-  const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale"};
+  // YScale from version 3 on, Kernel from version 4 on (before, a model without it is the
+  // Gaussian).
+  const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "Kernel"};
   std::string missing;
   for (const char* name : names) {
-    const bool needed = std::string(name) != "YScale" || m.format_version == 3;
-    if (needed && !s.field(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+    const std::string field = name;
+    const bool needed = field == "YScale" ? m.format_version >= 3 : field == "Kernel" ? m.format_version >= 4 : true;
+    if (needed && !s.field(name)) missing += (missing.empty() ? "" : ", ") + field;
   }
   if (!missing.empty()) throw file_error(path + ": the model has no field " + missing);
   read_field(s, path, "X", m.X, dims.X);
@@ -80,6 +85,13 @@ void model_of_struct(const mat_value& s, const std::string& path, bool deviation
   read_field(s, path, "Sigma", m.sigma, dims.sigma);
   read_field(s, path, "YMean", m.y_mean, dims.y_mean);
   if (s.field("YScale")) read_field(s, path, "YScale", m.y_scale, dims.y_scale);
+  if (const mat_value* k = s.field("Kernel")) {
+    if (k->kind != mat_value::type::text) {
+      throw file_error(path + ": model.Kernel must be a kernel's name (text), got " +
+                       (k->kind == mat_value::type::structure ? std::string("a struct") : k->class_name));
+    }
+    m.kernel = k->text;
+  }
   if (!deviations) return;
   if (!s.field("Ridge")) throw file_error(path + ": the model has no field Ridge, which deviations need");
   std::vector<double> ridge;

@@ -1,5 +1,6 @@
 function model = krrfit(X, Y, varargin)
-% KRRFIT  Fit exact kernel ridge regression, learning the ARD Gaussian kernel from the data.
+% KRRFIT  Fit exact kernel ridge regression, learning the ARD Gaussian kernel (or a Matern
+%   kernel) from the data.
 %
 %   model = krrfit (X, Y)
 %   model = krrfit (X, Y, Name, Value, ...)
@@ -8,6 +9,11 @@ function model = krrfit(X, Y, varargin)
 %   share one kernel, each scaled by YScale below). Both real and finite, of any numeric
 %   class (sparse ones are made full). The kernel between observations a and b is
 %     Amplitude * exp (-sum_l (a(l) - b(l))^2 / (2 * LengthScales(l)^2))
+%   (the squared exponential, by default), or with 'Kernel' a Matern kernel of the same
+%   length scales, r = sqrt (sum_l (a(l) - b(l))^2 / LengthScales(l)^2):
+%     'matern12'  Amplitude * exp (-r)
+%     'matern32'  Amplitude * (1 + sqrt(3) r) * exp (-sqrt(3) r)
+%     'matern52'  Amplitude * (1 + sqrt(5) r + 5 r^2 / 3) * exp (-sqrt(5) r)
 %   and the model is that of a Gaussian process with this kernel and noise variance Ridge:
 %   the hyperparameters (a length scale per feature, the amplitude and the ridge) maximise
 %   the log marginal likelihood of the data, and the fit is the exact solution alpha of
@@ -108,6 +114,13 @@ function model = krrfit(X, Y, varargin)
 %     'CacheBytes'         kernel column cache of the solves (default Inf: as much as fits
 %                          in 60% of the memory available at the start, or in
 %                          all of KRR_MEMORY_LIMIT where that is set)
+%     'Kernel'             'squaredexponential' (also 'gaussian', 'se', 'rbf'), 'matern12'
+%                          (also 'exponential'), 'matern32', 'matern52', or 'auto': every
+%                          kernel fitted on the first exact stage (all observations where
+%                          n <= DenseLimit, else the subset), the one of the highest exact
+%                          log marginal likelihood there kept for the rest of the fit; the
+%                          candidates' objectives go to KernelObjectives. Names in any case
+%                          (default 'squaredexponential')
 %   Flags (Verbose, Standardize, CenterTargets) take true or false, 1 or 0, 'on' or 'off'.
 %   Every option is checked before any work; a wrong one is refused with krrfit:invalidInput.
 %
@@ -151,8 +164,9 @@ function model = krrfit(X, Y, varargin)
 %                                start (the scalable stage's: krrfit:notConverged instead)
 %
 %   The model is a plain struct, which save and load keep, with the fields
-%     FormatVersion 3: the layout of these fields, which krrpredict checks (versions 2
-%                   and 1, the latter without this field, have no YScale)
+%     FormatVersion 3 (4 for a Matern kernel): the layout of these fields, which krrpredict
+%                   checks (versions 2 and 1, the latter without this field, have no
+%                   YScale; versions before 4 may lack Kernel, and are then the Gaussian)
 %     LengthScales  1 x d, in the units of X
 %     Relevance     1 x d: 1 / LengthScales^2 in standardised units, the largest 1
 %     Amplitude, Ridge   in the units of the centred Y (of its columns over YScale)
@@ -177,6 +191,10 @@ function model = krrfit(X, Y, varargin)
 %     YScale        1 x c: each output's deviation over their geometric mean (1 for one or
 %                   a constant output), so no output's units decide the kernel: output q's
 %                   variances are YScale(q)^2 times Amplitude and Ridge, its deviations too
+%     Kernel        the kernel's name: 'squaredexponential', 'matern12', 'matern32' or
+%                   'matern52'
+%     KernelObjectives   with 'Kernel', 'auto': 1 x 4, the first exact stage's log marginal
+%                   likelihood of each kernel in the order above (empty otherwise)
 %
 %   Example
 %     X = rand (400, 3);  y = sin (6 * X(:,1)) + 0.1 * X(:,2) + 0.05 * randn (400, 1);
@@ -241,3 +259,23 @@ end
 %! assert (model.LengthScales(3) > max (model.LengthScales(1:2)));
 %! assert (size (krrpredict (model, rand (5, 3))), [5 1]);
 %!error <krrfit: MaxIterations must be a whole number> krrfit (rand (5, 1), rand (5, 1), "MaxIterations", 1.5)
+%!error <krrfit: Kernel must be 'squaredexponential' \('gaussian', 'se', 'rbf'\), 'matern12' \('exponential'\), 'matern32', 'matern52' or 'auto', got 'matern'> krrfit (rand (5, 1), rand (5, 1), "Kernel", "matern")
+%!test
+%! ## A Matern model names its kernel and predicts with it; 'auto' keeps the kernel of the
+%! ## highest objective, the model of that kernel's own fit.
+%! rand ("seed", 2);
+%! X = rand (60, 2);  y = abs (X(:,1) - 0.4) + (X(:,2) > 0.5);
+%! m52 = krrfit (X, y, "Kernel", "Matern52", "Verbose", false);
+%! assert (m52.Kernel, "matern52");
+%! assert (m52.FormatVersion, 4);
+%! assert (isempty (m52.KernelObjectives));
+%! se = krrfit (X, y, "Verbose", false);
+%! assert (se.Kernel, "squaredexponential");
+%! assert (se.FormatVersion, 3);
+%! chosen = krrfit (X, y, "Kernel", "auto", "Verbose", false);
+%! names = {"squaredexponential", "matern12", "matern32", "matern52"};
+%! [~, best] = max (chosen.KernelObjectives);
+%! assert (chosen.Kernel, names{best});
+%! own = krrfit (X, y, "Kernel", names{best}, "Verbose", false);
+%! assert (chosen.Alpha, own.Alpha);
+%! assert (chosen.KernelObjectives(best), own.LogMarginalLikelihood);

@@ -65,9 +65,11 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %   A variance below its rounding floor (the unit roundoff times the size of the terms
 %   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
 %
-%   The model must be one struct as krrfit returns it. Its FormatVersion (3; versions 2
-%   and 1, the latter without that field, have no YScale, read as ones) decides which
-%   fields are read, and each is checked before use: X a real finite d x n matrix, Alpha
+%   The model must be one struct as krrfit returns it. Its FormatVersion (3, or 4 for a
+%   Matern kernel; versions 2 and 1, the latter without that field, have no YScale, read
+%   as ones) decides which fields are read, and each is checked before use: Kernel the
+%   kernel's name (needed from version 4; a model of an earlier version without it is the
+%   Gaussian, as it was fitted), X a real finite d x n matrix, Alpha
 %   n x c, Weights d + 1 entries (positive length-scale weights, then the amplitude), Mu
 %   and Sigma 1 x d (Sigma positive), YMean and YScale 1 x c (YScale positive), and for
 %   Ysd and Yint Ridge a positive scalar, all real, finite and floating point. A model that does not pass is refused with krrpredict:invalidModel, naming the
@@ -171,7 +173,21 @@ end
 %!error <MODEL must be a struct returned by krrfit, got a double> krrpredict (1, 2)
 %!error <MODEL must be one struct returned by krrfit, got a 2 x 1 struct array> krrpredict ([model; model], Xn)
 %!error <MODEL must be a struct returned by krrfit; it has no field YMean> krrpredict (rmfield (model, "YMean"), Xn)
-%!error <MODEL.FormatVersion must be 1, 2 or 3> m = model; m.FormatVersion = 4; krrpredict (m, Xn)
+%!error <MODEL.FormatVersion must be 1, 2, 3 or 4> m = model; m.FormatVersion = 5; krrpredict (m, Xn)
+%!error <MODEL must be a struct returned by krrfit; it has no field Kernel> m = model; m.FormatVersion = 4; m.YScale = [1 1]; krrpredict (m, Xn)
+%!error <MODEL.Kernel must be 'squaredexponential', 'matern12', 'matern32' or 'matern52', got 'cubic'> m = model; m.Kernel = "cubic"; krrpredict (m, Xn)
+%!error <MODEL.Kernel must be a kernel's name \(a character row\), got a 1 x 1 double> m = model; m.Kernel = 52; krrpredict (m, Xn)
+%!test
+%! ## A model without Kernel (saved before kernels were named) is the Gaussian: the same
+%! ## predictions and deviations as one naming it; a Matern kernel's differ.
+%! m = model;  m.Ridge = 0.1;
+%! [p, sd] = krrpredict (m, Xn, "Verbose", false);
+%! named = m;  named.Kernel = "squaredexponential";
+%! [p2, sd2] = krrpredict (named, Xn, "Verbose", false);
+%! assert (p2, p);
+%! assert (sd2, sd);
+%! named.Kernel = "matern32";  named.FormatVersion = 4;  named.YScale = [1 1];
+%! assert (abs (krrpredict (named, Xn) - p) > 1e-6);
 %!error <MODEL must be a struct returned by krrfit; it has no field YScale> m = model; m.FormatVersion = 3; krrpredict (m, Xn)
 %!error <MODEL.YScale must be positive> m = model; m.FormatVersion = 3; m.YScale = [1 0]; krrpredict (m, Xn)
 %!error <MODEL.YScale must be a 1 x 2 row vector \(one entry per column of Alpha\), got 1 x 1> m = model; m.YScale = 2; krrpredict (m, Xn)

@@ -49,7 +49,8 @@ mxArray* model_struct(const krr::fit_model& m, std::size_t n, std::size_t d, std
                                        "Ridge", "LogMarginalLikelihood",
                                        "LogMarginalLikelihoodError", "History", "Seconds",
                                        "Method", "Threads", "FinalPasses", "Alpha", "X",
-                                       "Weights", "Mu", "Sigma", "YMean", "YScale"};
+                                       "Weights", "Mu", "Sigma", "YMean", "YScale", "Kernel",
+                                       "KernelObjectives"};
   mxArray* s = mxCreateStructMatrix(1, 1, sizeof FIELDS / sizeof *FIELDS, const_cast<const char**>(FIELDS));
   const std::size_t rows = m.history.size();
   mxArray* history = mxCreateDoubleMatrix(rows, krr::lbfgs_row().size(), mxREAL);
@@ -76,6 +77,8 @@ mxArray* model_struct(const krr::fit_model& m, std::size_t n, std::size_t d, std
   mxSetField(s, 0, "Sigma", row_vector(m.sigma));
   mxSetField(s, 0, "YMean", row_vector(m.y_mean));
   mxSetField(s, 0, "YScale", row_vector(m.y_scale));
+  mxSetField(s, 0, "Kernel", mxCreateString(m.kernel.c_str()));
+  mxSetField(s, 0, "KernelObjectives", row_vector(m.kernel_objectives));
   return s;
 }
 

@@ -110,14 +110,17 @@ void read_model(const mxArray* a, bool deviations, krr::fit_model& m, krr::model
     const bool number = v && mxIsNumeric(v) && !mxIsComplex(v) && !mxIsSparse(v) &&
                         mxGetNumberOfElements(v) == 1;
     const double version = number ? host::numbers_of(v)[0] : 0.0;
-    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : 0;
+    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : version == 4.0 ? 4 : 0;
     if (m.format_version == 0) return;
   }
-  // Version 3 adds each output's scale; earlier versions have none (every scale 1).
-  const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale"};
+  // Version 3 adds each output's scale; earlier versions have none (every scale 1). Version
+  // 4 names its kernel; an earlier model may, and without the name is the Gaussian.
+  const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "Kernel"};
   std::string missing;
   for (const char* name : names) {
-    const bool needed = std::strcmp(name, "YScale") != 0 || m.format_version == 3;
+    const bool needed = std::strcmp(name, "YScale") == 0   ? m.format_version >= 3
+                        : std::strcmp(name, "Kernel") == 0 ? m.format_version >= 4
+                                                           : true;
     if (needed && mxGetFieldNumber(a, name) < 0) missing += (missing.empty() ? "" : ", ") + std::string(name);
   }
   if (!missing.empty()) {
@@ -129,6 +132,14 @@ void read_model(const mxArray* a, bool deviations, krr::fit_model& m, krr::model
       !read_field(a, "Sigma", m.sigma, dims.sigma, r) || !read_field(a, "YMean", m.y_mean, dims.y_mean, r) ||
       (mxGetFieldNumber(a, "YScale") >= 0 && !read_field(a, "YScale", m.y_scale, dims.y_scale, r))) {
     return;
+  }
+  if (mxGetFieldNumber(a, "Kernel") >= 0) {
+    const mxArray* k = mxGetField(a, 0, "Kernel");
+    if (k && !host::text_of(k, m.kernel)) {
+      refuse_model(r, ".Kernel must be a kernel's name (a character row), got a " + host::dims_text(k) +
+                          " " + class_text(k));
+      return;
+    }
   }
   if (!deviations) return;
   if (mxGetFieldNumber(a, "Ridge") < 0) {

@@ -4,12 +4,15 @@
 // product summed over features in increasing order, so the result is identical bit for
 // bit to computing rows one at a time. The samples are those of the kernel frame
 // (core/kernel/kernel_frame.h): as given, or centred; in the differences form each value is
-// amplitude * exp(-weighted_sq_distance) instead.
+// amplitude * exp(-weighted_sq_distance) instead. The Matern kernels (core/kernel/kernel_kind.h)
+// are always formed from differences, several rows side by side: their data are marked
+// by_differences whatever the frame.
 #pragma once
 
 #include <cstdint>
 
 #include "core/kernel/kernel_math.h"
+#include "core/kernel/kernel_kind.h"
 #include "core/kernel/weighted_dots.h"
 
 namespace krr {
@@ -23,7 +26,8 @@ struct training_data {
   double ridge;
   int n;
   int d;
-  bool by_differences = false;  // the differences form of the kernel frame
+  bool by_differences = false;  // the differences form of the kernel frame, or a Matern kernel
+  kernel_kind kind = kernel_kind::gaussian;
 };
 
 // A training sample as a column's values are formed from it: its features in the kernel

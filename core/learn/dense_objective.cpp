@@ -25,6 +25,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/kernel/kernel_kind.h"
 #include "core/kernel/library_exp.h"
 #include "core/kernel/vector_clones.h"
 #include "core/parallel/interruption.h"
@@ -363,6 +364,96 @@ void block_pair(std::int64_t q, std::int64_t& I, std::int64_t& J) {
   J = q - I * (I + 1) / 2;
 }
 
+// dist[r] = sum over l of (xw(i, l) - xw(j, l))^2 for the rows i = b + r, r < len, of the
+// n x d feature-major xw: each sum in l order from 0.0, several rows side by side.
+KRR_VECTOR_CLONES
+void pair_distances(const double* KRR_RESTRICT xw, std::int64_t n, int d, std::int64_t j,
+                    std::int64_t b, std::int64_t len, double* KRR_RESTRICT dist) {
+  for (std::int64_t r = 0; r < len; ++r) dist[r] = 0.0;
+  for (int l = 0; l < d; ++l) {
+    const double* col = xw + l * n + b;
+    const double xj = xw[j + l * n];
+    for (std::int64_t r = 0; r < len; ++r) {
+      const double t = col[r] - xj;
+      dist[r] += t * t;
+    }
+  }
+}
+
+// A Matern kernel's gradient, from K (F's strictly upper triangle), -A^-1 (G's, its diagonal
+// in dv, which becomes W's) and alpha: each pair i > j once, from differences,
+//   d/dlog w_l     = -1/2 sum_ij W(i, j) g(i, j) (xw(i, l) - xw(j, l))^2,
+//   d/dlog amplitude = 1/2 sum_ij W(i, j) K(i, j),   d/dlog ridge = ridge/2 trace(W),
+// with g = K h(a) (kernel_kind.h; 0 on the diagonal, where every difference is 0). Each
+// block pair's sums apart, added in the pairs' order afterwards: the same bits on any
+// number of threads. No expansion into squared norms: h grows as 1/a between near samples
+// for Matern 1/2, which would make such an expansion cancel.
+bool matern_gradient(dense_work& w, kernel_kind kind, const double* xw, int d, int c,
+                     const double* alpha, double* dv, double amplitude, double ridge,
+                     std::vector<double>& gradient) {
+  const std::int64_t n = w.n;
+  const double* Fp = w.F;
+  const double* Gp = w.G;
+  const double cc = static_cast<double>(c);
+  const std::int64_t blocks = (n + PAIR_BLOCK - 1) / PAIR_BLOCK;
+  const std::int64_t items = blocks * (blocks + 1) / 2;
+  const std::size_t width = static_cast<std::size_t>(d) + 1;
+  std::vector<double> partial(static_cast<std::size_t>(items) * width, 0.0);
+  const bool ok = w.for_items(items, [&](std::int64_t q) {
+    std::int64_t I, J;
+    block_pair(q, I, J);
+    const std::int64_t i0 = I * PAIR_BLOCK, i1 = std::min(n, i0 + PAIR_BLOCK);
+    const std::int64_t j0 = J * PAIR_BLOCK, j1 = std::min(n, j0 + PAIR_BLOCK);
+    double* sums = partial.data() + q * width;
+    double dist[PAIR_BLOCK], g[PAIR_BLOCK];
+    for (std::int64_t j = j0; j < j1; ++j) {
+      const std::int64_t b = std::max(i0, j);
+      const std::int64_t len = i1 - b;
+      if (len <= 0) continue;
+      pair_distances(xw, n, d, j, b, len, dist);
+      for (std::int64_t r = 0; r < len; ++r) {
+        const std::int64_t i = b + r;
+        double aa = 0.0;
+        for (int o = 0; o < c; ++o) aa += alpha[i + o * n] * alpha[j + o * n];
+        if (i == j) {
+          dv[j] = aa + cc * dv[j];  // W(j, j)
+          sums[0] += dv[j] * amplitude;
+          g[r] = 0.0;
+          continue;
+        }
+        const double k = Fp[j + i * n];
+        // A kernel value of 0 makes its terms 0 even where W's product overflowed.
+        const double wk = k == 0.0 ? 0.0 : (aa + cc * Gp[j + i * n]) * k;
+        sums[0] += 2.0 * wk;
+        g[r] = wk == 0.0 ? 0.0 : wk * matern_slope_factor(kind, matern_argument(kind, dist[r]));
+      }
+      for (int l = 0; l < d; ++l) {
+        const double* col = xw + l * n + b;
+        const double xj = xw[j + l * n];
+        double s = sums[1 + l];
+        for (std::int64_t r = 0; r < len; ++r) {
+          const double t = col[r] - xj;
+          s += g[r] * (t * t);
+        }
+        sums[1 + l] = s;
+      }
+    }
+  });
+  if (!ok) return false;
+  std::vector<double> total(width, 0.0);
+  for (std::int64_t q = 0; q < items; ++q) {
+    for (std::size_t i = 0; i < width; ++i) total[i] += partial[q * width + i];
+  }
+  double trace = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) trace += dv[i];
+  gradient.assign(d + 2, 0.0);
+  // Each pair i > j stands for (i, j) and (j, i): the halves cancel.
+  for (int l = 0; l < d; ++l) gradient[l] = -total[1 + l];
+  gradient[d] = 0.5 * total[0];
+  gradient[d + 1] = 0.5 * ridge * trace;
+  return true;
+}
+
 }  // namespace
 
 double dense_objective_bytes(std::int64_t n, int d, int c, bool gradient) {
@@ -428,11 +519,36 @@ dense_objective_result dense_objective(const double* X, int d, std::int64_t n, c
   const exp_function exp_fn = library_exp();
   const std::int64_t blocks = (n + PAIR_BLOCK - 1) / PAIR_BLOCK;
   double* Fp = F.get();
+  const kernel_kind kind = settings.kind;
+  const bool matern = kind != kernel_kind::gaussian;
+  // A Matern kernel from differences (kernel_kind.h): K(i, j) = amplitude p(a) exp(-a) with
+  // a from s = sum_l (xw(i, l) - xw(j, l))^2, summed in l order.
+  auto matern_pair_block = [&](std::int64_t i0, std::int64_t i1, std::int64_t j0,
+                               std::int64_t j1) {
+    double dist[PAIR_BLOCK];
+    for (std::int64_t j = j0; j < j1; ++j) {
+      const std::int64_t b = std::max(i0, j);
+      const std::int64_t len = i1 - b;
+      if (len <= 0) continue;
+      pair_distances(xw.data(), n, d, j, b, len, dist);
+      for (std::int64_t r = 0; r < len; ++r) {
+        const std::int64_t i = b + r;
+        const double a = matern_argument(kind, dist[r]);
+        const double k = matern_value(kind, a, exp_fn(-a), amplitude);
+        Fp[i + j * n] = k;
+        Fp[j + i * n] = k;
+      }
+    }
+  };
   bool ok = w.for_items(blocks * (blocks + 1) / 2, [&](std::int64_t q) {
     std::int64_t I, J;
     block_pair(q, I, J);
     const std::int64_t i0 = I * PAIR_BLOCK, i1 = std::min(n, i0 + PAIR_BLOCK);
     const std::int64_t j0 = J * PAIR_BLOCK, j1 = std::min(n, j0 + PAIR_BLOCK);
+    if (matern) {
+      matern_pair_block(i0, i1, j0, j1);
+      return;
+    }
     double gram[PAIR_BLOCK];
     for (std::int64_t j = j0; j < j1; ++j) {
       const std::int64_t b = std::max(i0, j);
@@ -545,6 +661,13 @@ dense_objective_result dense_objective(const double* X, int d, std::int64_t n, c
   if (!ok || !invert_factor(w)) return interrupted();
   std::vector<double> dv(n, 0.0);
   if (!negative_inverse(w, dv.data())) return interrupted();
+  if (matern) {
+    if (!matern_gradient(w, kind, xw.data(), d, c, result.alpha.data(), dv.data(), amplitude,
+                         ridge, result.gradient)) {
+      return interrupted();
+    }
+    return result;
+  }
   // WK into F, both triangles, from K (F's upper triangle) and -A^-1 (G's): each pair once.
   const double cc = static_cast<double>(c);
   const double* alpha = result.alpha.data();

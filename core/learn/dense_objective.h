@@ -7,7 +7,8 @@
 //   alpha = A^-1 Y,  A^-1 = L^-T L^-1,
 //
 // with theta = log([w_1 ... w_d, amplitude, ridge]) and the kernel
-// amplitude * exp(-sum_l w_l (a_l - b_l)^2). Where A does not factorise (a pivot that is not
+// amplitude * exp(-sum_l w_l (a_l - b_l)^2), or a Matern kernel of the same weights
+// (core/kernel/kernel_kind.h). Where A does not factorise (a pivot that is not
 // positive) or K is not finite, the value is -Inf and the gradient and alpha are NaN: a
 // point an optimiser must reject.
 //
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/kernel/kernel_kind.h"
 #include "core/parallel/allocation.h"
 
 namespace krr {
@@ -37,6 +39,7 @@ struct dense_objective_settings {
   // call within a fraction of a second (status interrupted, nothing else holds).
   bool (*interrupt_pending)(void*) = nullptr;
   void* interrupt_state = nullptr;
+  kernel_kind kind = kernel_kind::gaussian;
 };
 
 enum class dense_objective_status { done, interrupted, out_of_memory };

@@ -82,6 +82,7 @@ dense_objective_result dense_value(context& ctx, const double* X, std::int64_t m
   settings.threads = ctx.env.threads;
   settings.interrupt_pending = &poll_stop;
   settings.interrupt_state = &ctx;
+  settings.kind = ctx.kernel;
   dense_objective_result r = dense_objective(X, ctx.d, m, Y, ctx.c, theta.data(), settings);
   if (r.status == dense_objective_status::interrupted) {
     ctx.fail(fit_status::interrupted, "interrupted", "interrupted by the user");
@@ -235,14 +236,28 @@ bool exact_stage(context& ctx, const double* X, std::int64_t m, const double* Y,
   return true;
 }
 
+// The weighted squared distance s beyond which the kernel's off-diagonal entry is below
+// half an ulp of the amplitude: 53 log 2 for the Gaussian's exp(-s); for a Matern kernel the
+// s where p(a) exp(-a) first falls to 2^-53, found by bisection on a.
+double diagonal_distance(kernel_kind kind) {
+  if (kind == kernel_kind::gaussian) return 53 * std::log(2.0);
+  double lo = 0.0, hi = 100.0;  // p(100) exp(-100) is far below 2^-53 for every kind
+  for (int i = 0; i < 200; ++i) {
+    const double mid = lo / 2 + hi / 2;
+    (matern_value(kind, mid, std::exp(-mid), 1.0) > 0x1p-53 ? lo : hi) = mid;
+  }
+  const double c = kind == kernel_kind::matern12 ? 1.0 : kind == kernel_kind::matern32 ? 3.0 : 5.0;
+  return hi * hi / (2 * c);  // a = sqrt(c) r, s = r^2 / 2
+}
+
 // Whether K of the m observations X (d x m) at theta is numerically diagonal: for every
-// pair, sum_l w_l (x_il - x_jl)^2 above 53 log 2, so that each off-diagonal entry,
-// amplitude exp(-that), is below half an ulp of the amplitude on the diagonal. Each pair's
-// sum stops once it passes the threshold, and the scan at the first pair within it, so a
-// kernel that is not diagonal costs little.
+// pair, sum_l w_l (x_il - x_jl)^2 above diagonal_distance, so that each off-diagonal entry
+// is below half an ulp of the amplitude on the diagonal. Each pair's sum stops once it
+// passes the threshold, and the scan at the first pair within it, so a kernel that is not
+// diagonal costs little.
 bool numerically_diagonal(const context& ctx, const double* X, std::int64_t m,
                           const std::vector<double>& theta) {
-  const double threshold = 53 * std::log(2.0);
+  const double threshold = diagonal_distance(ctx.kernel);
   const int d = ctx.d;
   std::vector<double> w(d);
   for (int l = 0; l < d; ++l) w[l] = std::exp(theta[l]);
@@ -285,14 +300,15 @@ void leave_diagonal_start(context& ctx, const double* X, std::int64_t m, const s
                 "likelihood has no slope in the length scales to leave by; the free length "
                 "scales start from their default (sqrt(d) standardised units) instead",
                 ctx.stage_name(label).c_str(),
-                format_number("%.3g", std::sqrt(2 * 53 * std::log(2.0))).c_str()));
+                format_number("%.3g", std::sqrt(2 * diagonal_distance(ctx.kernel))).c_str()));
 }
 
 // The exact search from theta0 and Restarts perturbed starts (theta0 plus spread times
 // seeded normals: 1 per log w, 0.5 for the amplitude, 1 for the ridge, clipped to the
 // bounds, the fixed entries kept): the best end is kept.
 bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y,
-                  const std::string& base_label, std::vector<double>& theta) {
+                  const std::string& base_label, std::vector<double>& theta,
+                  double* best_value = nullptr) {
   const int D = ctx.d + 2;
   leave_diagonal_start(ctx, X, m, base_label);
   const std::vector<double>& theta0 = ctx.p.theta;
@@ -325,6 +341,57 @@ bool dense_search(context& ctx, const double* X, std::int64_t m, const double* Y
       theta = start;
     }
   }
+  if (best_value) *best_value = best;
+  return true;
+}
+
+// The first exact search (on all observations, or on the subset) with the kernel asked for;
+// with 'auto', once per kernel from the same start, each stage labelled with its kernel, and
+// the kernel of the highest log marginal likelihood kept (the first among equals) with its
+// end: the others' objectives go to the model. Where a kernel's search fails (a start that
+// does not factorise, an interrupt), the fit fails as with one kernel.
+bool first_search(context& ctx, const double* X, std::int64_t m, const double* Y,
+                  const std::string& base_label, std::vector<double>& theta,
+                  std::vector<double>& objectives) {
+  if (!ctx.s.kernel_auto) return dense_search(ctx, X, m, Y, base_label, theta);
+  const kernel_kind kinds[] = {kernel_kind::gaussian, kernel_kind::matern12, kernel_kind::matern32,
+                               kernel_kind::matern52};
+  const std::vector<double> start = ctx.p.theta;
+  double best = -std::numeric_limits<double>::infinity();
+  kernel_kind chosen = kernel_kind::gaussian;
+  std::string chosen_label;
+  objectives.clear();
+  for (kernel_kind kind : kinds) {
+    ctx.kernel = kind;
+    ctx.p.theta = start;
+    // The label closes with the kernel: "krrfit (exact, 2000 of 9000, matern32)".
+    const std::string label = base_label.substr(0, base_label.size() - 1) + ", " + kernel_name(kind) + ")";
+    std::vector<double> end;
+    double f = 0.0;
+    if (!dense_search(ctx, X, m, Y, label, end, &f)) return false;
+    objectives.push_back(f);
+    if (f > best || objectives.size() == 1) {
+      best = f;
+      chosen = kind;
+      chosen_label = ctx.stage_name(label);
+      theta = end;
+    }
+  }
+  ctx.kernel = chosen;
+  ctx.p.theta = start;
+  // Only the kept kernel's searches can leave the model short of its maximum: the others'
+  // iteration limits are not warned of.
+  std::vector<context::capped_stage> kept;
+  for (const auto& c : ctx.capped)
+    if (c.base == chosen_label) kept.push_back(c);
+  ctx.capped = kept;
+  ctx.say(printf_text("%s: kernel %s chosen (log marginal likelihood %s; squaredexponential %s, "
+                      "matern12 %s, matern32 %s, matern52 %s)",
+                      ctx.env.name.c_str(), kernel_name(chosen), format_number("%.6g", best).c_str(),
+                      format_number("%.6g", objectives[0]).c_str(),
+                      format_number("%.6g", objectives[1]).c_str(),
+                      format_number("%.6g", objectives[2]).c_str(),
+                      format_number("%.6g", objectives[3]).c_str()));
   return true;
 }
 
@@ -559,12 +626,15 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   const std::int64_t dense_n = method == fit_method::scalable && n > ctx.s.polish_limit ? m : n;
   if (!check_memory(ctx, dense_n)) return false;
 
-  std::vector<double> theta, alpha;
+  std::vector<double> theta, alpha, kernel_objectives;
+  ctx.kernel = ctx.s.kernel;
   double f = 0.0, f_error = 0.0, threads = NaN;
   std::array<double, 2> final_passes = {NaN, NaN};
   std::string how;
   if (method == fit_method::dense) {
-    if (!dense_search(ctx, ctx.Xs.data(), n, ctx.Yc.data(), ctx.label("exact"), theta)) return false;
+    if (!first_search(ctx, ctx.Xs.data(), n, ctx.Yc.data(), ctx.label("exact"), theta,
+                      kernel_objectives))
+      return false;
     const dense_objective_result r = dense_value(ctx, ctx.Xs.data(), n, ctx.Yc.data(), theta, false);
     if (ctx.failed()) return false;
     f = r.value;
@@ -576,10 +646,10 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
     const std::vector<std::int64_t> subset = seeded_subset(n, m, ctx.s.seed);
     std::vector<double> Xm, Ym;
     take_rows(ctx, subset, Xm, Ym);
-    if (!dense_search(ctx, Xm.data(), m, Ym.data(),
+    if (!first_search(ctx, Xm.data(), m, Ym.data(),
                       ctx.label(printf_text("exact, %lld of %lld", static_cast<long long>(m),
                                      static_cast<long long>(n))),
-                      theta))
+                      theta, kernel_objectives))
       return false;
     std::vector<double>().swap(Xm);
     std::vector<double>().swap(Ym);
@@ -614,7 +684,9 @@ bool run(context& ctx, const double* X, const double* Y, fit_model& model) {
   // y_scale[q] alpha solves it for Y's centred column itself, and predictions need no scale.
   for (int q = 0; q < c; ++q)
     for (std::int64_t i = 0; i < n; ++i) alpha[q * n + i] *= y_scale[q];
-  model.format_version = 3;
+  model.format_version = ctx.kernel == kernel_kind::gaussian ? 3 : 4;
+  model.kernel = kernel_name(ctx.kernel);
+  model.kernel_objectives = kernel_objectives;
   std::vector<double> w(d);
   double w_max = -std::numeric_limits<double>::infinity();
   for (int l = 0; l < d; ++l) {

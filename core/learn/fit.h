@@ -1,5 +1,8 @@
 // The learner: fits exact kernel ridge regression with the ARD Gaussian kernel
 //   k(a, b) = amplitude * exp(-sum_l (a_l - b_l)^2 / (2 l_l^2)),
+// or, by the option Kernel, a Matern kernel of the same length scales (1/2, 3/2 or 5/2:
+// core/kernel/kernel_kind.h), or the kernel of the highest exact log marginal likelihood
+// on the first exact stage ('auto'),
 // its hyperparameters (the length scales l, the amplitude and the ridge, the noise variance)
 // maximising the log marginal likelihood of the data, and the coefficients alpha solving
 // (K + ridge I) alpha = Y - mean(Y) exactly. Several outputs (the c columns of Y) share the
@@ -56,9 +59,18 @@ enum class fit_status {
 };
 
 // The model, with the fields (and their meaning) of the learner's model struct. Version 3
-// added y_scale; models of versions 1 and 2 have none (every output's scale 1).
+// added y_scale; models of versions 1 and 2 have none (every output's scale 1). A model
+// records its kernel by name (kernel_name); one without (empty: saved before kernels had a
+// choice) is the Gaussian. A Matern model is version 4, so that a package that knows
+// only the Gaussian refuses it rather than predicting with the wrong kernel; a Gaussian one
+// stays version 3, which every such package reads.
 struct fit_model {
   int format_version = 3;
+  std::string kernel;                  // the kernel's name; empty: the Gaussian
+  // Where the kernel was chosen ('auto'): the first exact stage's log marginal likelihood
+  // of each kernel, in the order squaredexponential, matern12, matern32, matern52. Empty
+  // where one kernel was asked for.
+  std::vector<double> kernel_objectives;
   std::vector<double> length_scales;  // d, in the units of X
   std::vector<double> relevance;      // d: 1 / l^2 in standardised units, the largest 1
   double amplitude = 0.0, ridge = 0.0;  // of the scaled targets (y_scale)

@@ -25,6 +25,7 @@ enum class kind {
   positive,         // a positive finite scalar
   bounds,           // [low high], 0 < low <= high, both finite
   parameter_names,  // names of parameters, or d + 2 flags
+  kernel,           // a kernel's name or alias (core/kernel/kernel_kind.h), or 'auto'
 };
 
 struct row {
@@ -68,6 +69,7 @@ const row TABLE[] = {
     {"BlockSize", kind::optional_whole, 1, TWO31,
      "256 where several columns are solved together, 64 for one; capped to n", 13},
     {"CacheBytes", kind::bytes, 0, 0, "Inf", 15},
+    {"Kernel", kind::kernel, 0, 0, "squaredexponential", 21},
 };
 constexpr int ROWS = sizeof TABLE / sizeof TABLE[0];
 
@@ -396,6 +398,17 @@ bool read_fit_options(const fit_option_set& set, fit_settings& s, std::string& m
           return false;
         }
         break;
+      case kind::kernel: {
+        const std::string k = v.kind == option_value::type::text ? lower(v.text) : "";
+        s.kernel_auto = k == "auto";
+        if (!s.kernel_auto && !kernel_from_name(k, s.kernel)) {
+          message = name + " must be 'squaredexponential' ('gaussian', 'se', 'rbf'), 'matern12' "
+                    "('exponential'), 'matern32', 'matern52' or 'auto', got " +
+                    describe_option_value(v);
+          return false;
+        }
+        break;
+      }
       default:
         break;
     }

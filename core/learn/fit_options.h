@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/kernel/kernel_kind.h"
+
 namespace krr {
 
 // A value as a host holds it, for checking and for the messages that show it.
@@ -84,6 +86,10 @@ struct fit_settings {
   bool tolerance_given = false;  // Tolerance set by the user: the final solve must meet it
   std::int64_t block_size = 0;  // 0: 256 where several columns are solved together, 64 for one
   double cache_bytes = std::numeric_limits<double>::infinity();
+  // Kernel: one kernel (core/kernel/kernel_kind.h), or 'auto' (kernel_auto): each kernel
+  // fitted on the first exact stage, the one of the highest log marginal likelihood kept.
+  kernel_kind kernel = kernel_kind::gaussian;
+  bool kernel_auto = false;
 };
 
 // Checks every option that does not depend on the data, in the learner's order. False, with

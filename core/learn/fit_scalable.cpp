@@ -171,6 +171,7 @@ bool prepare(context& ctx, kernel_operator& A, const double* X, std::int64_t m,
   setup.threads = ctx.env.threads;
   setup.interrupt_pending = &poll_stop;
   setup.interrupt_state = &ctx;
+  setup.kind = ctx.kernel;
   allocation_failure failure;
   if (A.prepare(setup, failure)) return true;
   return ctx.fail(fit_status::out_of_memory, "outOfMemory",

@@ -24,6 +24,7 @@ struct context {
   std::vector<double> Xs;  // d x n standardised, one observation per column
   std::vector<double> Yc;  // n x c centred
   fit_parameters p;
+  kernel_kind kernel = kernel_kind::gaussian;  // the kernel fitted (chosen, for 'auto')
   double memory = 0.0;     // bytes the fit may plan for
   std::chrono::steady_clock::time_point start;
   std::vector<lbfgs_row> history;

@@ -71,9 +71,41 @@ struct probe_sums {
   double* out;
 };
 
+// h[r] = h(a) of rows r0 ... r0 + len - 1 against sample xj for a Matern kernel: a from the
+// weighted squared distance summed from differences as its kernel column sums it.
+template <kernel_kind K>
+KRR_CLONE_BODY void matern_factors(const training_data& data, const double* xj, std::int64_t r0,
+                                   int len, double* h) {
+  const std::int64_t n = data.n;
+  for (int r = 0; r < len; ++r) h[r] = 0.0;
+  for (int l = 0; l < data.d; ++l) {
+    const double wl = data.w[l];
+    if (!(wl > 0.0)) continue;
+    const double* x = data.Xt + l * n + r0;
+    const double xl = xj[l];
+    for (int r = 0; r < len; ++r) {
+      const double t = x[r] - xl;
+      h[r] += (t * wl) * t;
+    }
+  }
+  for (int r = 0; r < len; ++r) h[r] = matern_slope_factor<K>(matern_argument<K>(h[r]));
+}
+
+KRR_CLONE_BODY void matern_factors(const training_data& data, const double* xj, std::int64_t r0,
+                                   int len, double* h) {
+  switch (data.kind) {
+    case kernel_kind::matern12: matern_factors<kernel_kind::matern12>(data, xj, r0, len, h); break;
+    case kernel_kind::matern32: matern_factors<kernel_kind::matern32>(data, xj, r0, len, h); break;
+    default: matern_factors<kernel_kind::matern52>(data, xj, r0, len, h); break;
+  }
+}
+
 // Column j's share of the gradient sums: out[0] = sum_r W(r, j) K(r, j) and
 // out[1 + l] = sum_r W(r, j) K(r, j) (x_rl - x_jl)^2, with K without the ridge; and, where
 // probes is not null, each probe's sums. The gradient's sums are the same bits either way.
+// For a Matern kernel each K(r, j) in the sums over l carries its factor h(a)
+// (core/kernel/kernel_kind.h), a from the weighted squared distance summed as the column's
+// own: dA/dlog w_l = -w_l K o h o D_l there.
 KRR_VECTOR_CLONES
 void column_sums(const gradient_inputs& in, int j, const double* column, double* lanes,
                  double* out, const probe_sums* probes) {
@@ -83,7 +115,8 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
   const double amplitude = data.w[d];
   const double* xj = data.X + static_cast<std::int64_t>(j) * d;
   const double probe_weight = -static_cast<double>(c) / p;
-  double w[ROW_TILE], t[ROW_TILE], diff[ROW_TILE], ee[ROW_TILE];
+  double w[ROW_TILE], t[ROW_TILE], diff[ROW_TILE], ee[ROW_TILE], h[ROW_TILE];
+  const bool matern = data.kind != kernel_kind::gaussian;
   for (int i = 0; i < (d + 1) * LANES; ++i) lanes[i] = 0.0;
   double* own_lanes = probes ? probes->lanes : nullptr;
   if (probes) {
@@ -114,6 +147,8 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
     for (int r = 0; r < len; ++r) t[r] = column[r0 + r] == 0.0 ? 0.0 : w[r] * column[r0 + r];
     if (diagonal) t[j - r0] = amplitude == 0.0 ? 0.0 : w[j - r0] * amplitude;  // K(j, j), no ridge
     add_lanes(lanes, t, len);
+    if (matern) matern_factors(data, xj, r0, len, h);
+    if (matern && diagonal) h[j - r0] = 0.0;  // its differences are all 0
     for (int l = 0; l < d; ++l) {
       const double* x = data.Xt + l * n + r0;
       const double xjl = xj[l];
@@ -122,8 +157,11 @@ void column_sums(const gradient_inputs& in, int j, const double* column, double*
       for (int r = 0; r < len; ++r) {
         const double e = x[r] - xjl;
         ee[r] = e * e;
-        diff[r] = t[r] == 0.0 ? 0.0 : t[r] * ee[r];
       }
+      if (matern) {
+        for (int r = 0; r < len; ++r) ee[r] = ee[r] * h[r];
+      }
+      for (int r = 0; r < len; ++r) diff[r] = t[r] == 0.0 ? 0.0 : t[r] * ee[r];
       add_lanes(lanes + (1 + l) * LANES, diff, len);
       if (probes) {
         for (int r = 0; r < len; ++r) ee[r] = column[r0 + r] == 0.0 ? 0.0 : ee[r];

@@ -95,9 +95,16 @@ std::string check_model(const fit_model& m, const model_dims& dims, const std::s
                   dims_text(f.dims).c_str());
     }
   }
-  if (m.format_version < 1 || m.format_version > 3) {
-    return printf_text("MODEL.FormatVersion must be 1, 2 or 3, the versions this %s reads (a newer "
-                "package wrote this model?)", name.c_str());
+  if (m.format_version < 1 || m.format_version > 4) {
+    return printf_text("MODEL.FormatVersion must be 1, 2, 3 or 4, the versions this %s reads (a "
+                "newer package wrote this model?)", name.c_str());
+  }
+  // The kernel: named from version 4 on; a model of an earlier version without the name is
+  // the Gaussian.
+  kernel_kind kind = kernel_kind::gaussian;
+  if ((m.format_version == 4 || !m.kernel.empty()) && !kernel_from_name(m.kernel, kind)) {
+    return "MODEL.Kernel must be 'squaredexponential', 'matern12', 'matern32' or 'matern52', got " +
+           describe_option_value(option_value::string(m.kernel));
   }
   if (!all_finite(m.X)) return "MODEL.X must be finite";
   const std::int64_t d = dims.X.rows;
@@ -436,9 +443,12 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   std::vector<double> A(static_cast<std::size_t>(n) * c), F(static_cast<std::size_t>(nt) * c);
   for (int q = 0; q < c; ++q)
     for (std::int64_t j = 0; j < n; ++j) A[j * c + q] = model.alpha[q * n + j];
+  kernel_kind kind = kernel_kind::gaussian;
+  if (!model.kernel.empty()) kernel_from_name(model.kernel, kind);  // checked above
   const prediction_result p =
       predict_outputs(Xs.data(), nt, model.X.data(), n, d, model.weights.data(), A.data(), c,
-                      F.data(), settings.threads, settings.interrupt_pending, settings.interrupt_state);
+                      F.data(), settings.threads, settings.interrupt_pending, settings.interrupt_state,
+                      kind);
   if (!p.ok) {
     return refused(model_predict_status::out_of_memory, "outOfMemory",
                    printf_text("could not allocate %.0f bytes for the sample norms", p.failed_bytes));
@@ -482,6 +492,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   setup.threads = settings.threads;
   setup.interrupt_pending = settings.interrupt_pending;
   setup.interrupt_state = settings.interrupt_state;
+  setup.kind = kind;
   kernel_operator op;
   allocation_failure failure;
   if (!op.prepare(setup, failure)) {

@@ -48,6 +48,7 @@ struct prediction_job {
   int d;
   int parts;
   interruption* stop;  // asked between tiles: an interrupt ends every part within a tile
+  kernel_kind kind;
 
   void operator()(int part) const;
 };
@@ -107,6 +108,62 @@ KRR_CLONE_BODY void predict_tile_body(const prediction_job& job, std::int64_t i0
   }
 }
 
+// The same for a Matern kernel: the weighted squared distances of a test sample to a tile of
+// training samples summed feature by feature from differences, then the arguments, the exp
+// calls and the values, and each f[i] accumulated over the training samples in order.
+template <kernel_kind K>
+KRR_CLONE_BODY void matern_tile_body(const prediction_job& job, std::int64_t i0, int ti,
+                                     const double* tests) {
+  const int d = job.d;
+  const int c = job.c;
+  const std::int64_t ldc = job.ldc;
+  const double amplitude = job.w[d];
+  const exp_function exp_of = library_exp();
+  double sum[TEST_TILE * MAX_OUTPUTS];
+  double s[TRAIN_TILE], a[TRAIN_TILE], e[TRAIN_TILE];
+  for (int q = 0; q < ti * c; ++q) sum[q] = 0.0;
+  for (std::int64_t j0 = 0; j0 < job.n; j0 += TRAIN_TILE) {
+    const int tj = static_cast<int>(job.n - j0 < TRAIN_TILE ? job.n - j0 : TRAIN_TILE);
+    const double* al = job.alpha + j0 * ldc;
+    for (int t = 0; t < ti; ++t) {
+      const double* x = tests + t * d;
+      for (int b = 0; b < tj; ++b) s[b] = 0.0;
+      for (int l = 0; l < d; ++l) {
+        const double wl = job.w[l];
+        if (!(wl > 0.0)) continue;
+        const double* xt = job.X_t + l * job.n + j0;
+        const double xl = x[l];
+        for (int b = 0; b < tj; ++b) {
+          const double diff = xt[b] - xl;
+          s[b] += (diff * wl) * diff;
+        }
+      }
+      // The square roots beside the exp calls, which they then overlap (kernel_column.cpp).
+      for (int b = 0; b < tj; ++b) {
+        a[b] = matern_argument<K>(s[b]);
+        e[b] = exp_of(-a[b]);
+      }
+      for (int b = 0; b < tj; ++b) e[b] = matern_value<K>(a[b], e[b], amplitude);
+      double* sm = sum + t * c;
+      for (int b = 0; b < tj; ++b) {
+        for (int q = 0; q < c; ++q) sm[q] = e[b] * al[b * ldc + q] + sm[q];
+      }
+    }
+  }
+  for (int t = 0; t < ti; ++t) {
+    for (int q = 0; q < c; ++q) job.f[(i0 + t) * ldc + q] = sum[t * c + q];
+  }
+}
+
+KRR_VECTOR_CLONES
+void predict_tile_matern(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
+  switch (job.kind) {
+    case kernel_kind::matern12: matern_tile_body<kernel_kind::matern12>(job, i0, ti, tests); break;
+    case kernel_kind::matern32: matern_tile_body<kernel_kind::matern32>(job, i0, ti, tests); break;
+    default: matern_tile_body<kernel_kind::matern52>(job, i0, ti, tests); break;
+  }
+}
+
 // The body inlined into each instruction-set clone (KRR_CLONE_BODY).
 KRR_VECTOR_CLONES
 void predict_tile_one(const prediction_job& job, std::int64_t i0, int ti, const double* tests) {
@@ -123,6 +180,17 @@ void prediction_job::operator()(int part) const {
   for (std::int64_t i0 = range.begin; i0 < range.end; i0 += TEST_TILE) {
     if (stop->requested()) return;
     const int ti = static_cast<int>(range.end - i0 < TEST_TILE ? range.end - i0 : TEST_TILE);
+    if (kind != kernel_kind::gaussian) {
+      // From differences in any frame: the centred one only translates the samples.
+      const double* tests = Xtest + i0 * d;
+      if (frame->form == kernel_form::centred) {
+        double* buffer = centred_tests + static_cast<std::int64_t>(part) * TEST_TILE * d;
+        for (int a = 0; a < ti; ++a) centre_sample(*frame, tests + a * d, d, w, buffer + a * d);
+        tests = buffer;
+      }
+      predict_tile_matern(*this, i0, ti, tests);
+      continue;
+    }
     if (frame->form == kernel_form::differences) {
       for (int a = 0; a < ti; ++a) predict_by_differences(*this, i0 + a);
       continue;
@@ -151,15 +219,16 @@ void prediction_job::operator()(int part) const {
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
                           double* f, int threads, bool (*interrupt_pending)(void*),
-                          void* interrupt_state) {
+                          void* interrupt_state, kernel_kind kind) {
   return predict_outputs(Xtest, nt, X, n, d, w, alpha, 1, f, threads, interrupt_pending,
-                         interrupt_state);
+                         interrupt_state, kind);
 }
 
 prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const double* X,
                                   std::int64_t n, int d, const double* w, const double* alpha,
                                   int c, double* f, int threads,
-                                  bool (*interrupt_pending)(void*), void* interrupt_state) {
+                                  bool (*interrupt_pending)(void*), void* interrupt_state,
+                                  kernel_kind kind) {
   prediction_result result;
   if (nt == 0 || c == 0) return result;  // nothing to write (f may hold no storage)
   const kernel_frame frame = choose_kernel_frame(X, d, n, w);
@@ -193,7 +262,7 @@ prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const do
   for (int q0 = 0; q0 < c && !stop.stopped(); q0 += MAX_OUTPUTS) {
     const int width = c - q0 < MAX_OUTPUTS ? c - q0 : MAX_OUTPUTS;
     prediction_job job{Xtest, X, X_t, w, alpha + q0, train_norms, test_norms, f + q0, width, c,
-                       &frame, centred_tests, nt, n, d, pool.size(), &stop};
+                       &frame, centred_tests, nt, n, d, pool.size(), &stop, kind};
     pool.run_parts(job);
   }
   result.interrupted = stop.stopped();

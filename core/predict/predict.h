@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "core/kernel/kernel_kind.h"
+
 namespace krr {
 
 struct prediction_result {
@@ -19,11 +21,14 @@ struct prediction_result {
 // split across `threads` threads (0: one per hardware thread); results do not depend on it.
 // interrupt_pending, when given, is polled on the calling thread between tiles of 16 test
 // samples; returning true stops every thread within a tile, leaving f incomplete.
+// A Matern kernel (core/kernel/kernel_kind.h) forms each value from differences, as its
+// kernel columns do, accumulated in the same order.
 prediction_result predict(const double* Xtest, std::int64_t nt, const double* X,
                           std::int64_t n, int d, const double* w, const double* alpha,
                           double* f, int threads = 1,
                           bool (*interrupt_pending)(void*) = nullptr,
-                          void* interrupt_state = nullptr);
+                          void* interrupt_state = nullptr,
+                          kernel_kind kind = kernel_kind::gaussian);
 
 // The same for c >= 1 outputs sharing the kernel: alpha is n x c and f nt x c, row-major;
 // each kernel value is computed once for up to 64 of them (again for every further 64),
@@ -32,6 +37,7 @@ prediction_result predict_outputs(const double* Xtest, std::int64_t nt, const do
                                   std::int64_t n, int d, const double* w, const double* alpha,
                                   int c, double* f, int threads = 1,
                                   bool (*interrupt_pending)(void*) = nullptr,
-                                  void* interrupt_state = nullptr);
+                                  void* interrupt_state = nullptr,
+                                  kernel_kind kind = kernel_kind::gaussian);
 
 }  // namespace krr

@@ -205,6 +205,7 @@ variance_result approximate_variances(kernel_operator& A, const double* Xtest, s
   transpose_samples(Z.get(), d, r, Zt.get());
   training_data pivots{Z.get(), Zt.get(), data.w, znorms.get(), ridge, r, d};
   pivots.by_differences = data.by_differences;
+  pivots.kind = data.kind;
 
   const double* C = P.chol();
 

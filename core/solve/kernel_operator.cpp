@@ -66,7 +66,8 @@ bool kernel_operator::prepare(const operator_setup& setup, allocation_failure& f
   for (std::int64_t i = 0; i < rows; ++i) norms_[i] = weighted_sq_norm(X, i, d, setup.w);
   transpose_samples(X, d, rows, transposed_.get());
   data_ = training_data{X, transposed_.get(), setup.w, norms_.get(), setup.ridge, static_cast<int>(rows), d};
-  data_.by_differences = frame_.form == kernel_form::differences;
+  data_.kind = setup.kind;
+  data_.by_differences = frame_.form == kernel_form::differences || setup.kind != kernel_kind::gaussian;
   stop_.reset(new interruption(setup.interrupt_pending, setup.interrupt_state));
   schedule_.reset(new block_schedule(
       effective_threads(setup.threads, rows, setup.min_rows_per_thread), rows, k, stop_.get()));

@@ -49,6 +49,9 @@ struct operator_setup {
   // The processes sharing the n rows (core/parallel/row_team.h), each holding its own rows
   // of X; null: all of them are here. Memory, threads and the cache are each rank's own.
   row_team* team = nullptr;
+  // The kernel (core/kernel/kernel_kind.h): a Matern kernel's columns come from differences
+  // in any frame.
+  kernel_kind kind = kernel_kind::gaussian;
 };
 
 class kernel_operator {

@@ -456,6 +456,8 @@ py::dict model_dict(const krr::fit_model& m, std::size_t n, std::size_t d, std::
   s["Sigma"] = row(m.sigma);
   s["YMean"] = row(m.y_mean);
   s["YScale"] = row(m.y_scale);
+  s["Kernel"] = m.kernel;
+  s["KernelObjectives"] = row(m.kernel_objectives);
   return s;
 }
 
@@ -546,14 +548,18 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
     const char kind = v.dtype().kind();
     const bool number = (kind == 'f' || kind == 'i' || kind == 'u') && v.size() == 1;
     const double version = number ? py::float_(v.attr("item")()).cast<double>() : 0.0;
-    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : 0;
+    m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : version == 4.0 ? 4 : 0;
   }
   const bool version_known = m.format_version != 0;
   if (version_known) {
-    const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale"};
+    // YScale from version 3 on, Kernel from version 4 on (before, a model without it is the
+    // Gaussian).
+    const char* const names[] = {"X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "Kernel"};
     std::string missing;
     for (const char* name : names) {
-      const bool needed = std::strcmp(name, "YScale") != 0 || m.format_version == 3;
+      const bool needed = std::strcmp(name, "YScale") == 0   ? m.format_version >= 3
+                          : std::strcmp(name, "Kernel") == 0 ? m.format_version >= 4
+                                                             : true;
       if (needed && !model.contains(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
     }
     if (!missing.empty()) {
@@ -567,6 +573,20 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
         !read_field(model, "YMean", m.y_mean, dims.y_mean, message) ||
         !read_field(model, "YScale", m.y_scale, dims.y_scale, message)) {
       return refusal("invalidModel", message);
+    }
+    if (model.contains("Kernel")) {
+      // A str, or a MAT-file's character row as numpy holds it (one string).
+      py::object k = model["Kernel"];
+      if (!py::isinstance<py::str>(k)) {
+        py::array a = py::module_::import("numpy").attr("asarray")(k);
+        const char kind = a.dtype().kind();
+        if ((kind == 'U' || kind == 'S') && a.size() == 1) k = py::str(a.attr("item")());
+      }
+      if (!py::isinstance<py::str>(k)) {
+        return refusal("invalidModel", "MODEL.Kernel must be a kernel's name (a str), got a " +
+                                           py::str(py::type::of(model["Kernel"]).attr("__name__")).cast<std::string>());
+      }
+      m.kernel = k.cast<std::string>();
     }
     if (deviations) {
       if (!model.contains("Ridge")) return refusal("invalidModel", "MODEL must have the field Ridge for YSD and YINT");

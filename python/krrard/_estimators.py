@@ -173,13 +173,14 @@ _FIT_OPTIONS = (
     ("probes", "Probes"), ("precondition_rank", "PreconditionRank"),
     ("log_det_rank", "LogDetRank"), ("standardize", "Standardize"),
     ("center_targets", "CenterTargets"), ("tolerance", "Tolerance"),
-    ("block_size", "BlockSize"), ("cache_bytes", "CacheBytes"),
+    ("block_size", "BlockSize"), ("cache_bytes", "CacheBytes"), ("kernel", "Kernel"),
 )
 
 
 class ARDGaussianProcess(RegressorMixin, BaseEstimator):
-    """Exact kernel ridge regression with the ARD Gaussian kernel learned from the data:
-    the Gaussian process whose length scales, amplitude and noise variance (ridge)
+    """Exact kernel ridge regression with the ARD Gaussian kernel (or a Matern kernel)
+    learned from the data: the Gaussian process whose length scales, amplitude and noise
+    variance (ridge)
     maximise the log marginal likelihood (the Octave function ``krrfit``), with predictions,
     standard deviations and intervals as ``krrpredict`` gives them, bit for bit.
 
@@ -188,6 +189,12 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
     multi-output y share one kernel. Their meanings, ranges and defaults are krrfit's
     (``help krrfit`` in Octave); refused values raise ValueError with krrfit's message.
 
+    kernel : 'squaredexponential' (also 'gaussian', 'se', 'rbf'), 'matern12' (also
+        'exponential'), 'matern32', 'matern52', or 'auto' (every kernel fitted on the first
+        exact stage, the one of the highest log marginal likelihood kept), by krrfit's
+        option Kernel. The Matern kernels share the length scales: with
+        ``r = sqrt(sum_l (a_l - b_l)**2 / length_scales[l]**2)``, matern52 is
+        ``amplitude * (1 + sqrt(5) r + 5 r**2 / 3) * exp(-sqrt(5) r)``.
     n_threads : None reads KRR_NUM_THREADS, as the Octave modules do; the model does not
         depend on it.
     verbose : print krrfit's progress lines (False by default here; they go to the logger
@@ -203,6 +210,8 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
     amplitude_, ridge_ : float
     log_marginal_likelihood_, log_marginal_likelihood_error_ : float
     history_ : ndarray (iterations, 9), krrfit's History; method_ : str
+    kernel_ : str, the kernel fitted (chosen, for 'auto'); kernel_objectives_ : ndarray,
+        with 'auto' each kernel's objective on the first exact stage (else empty)
     model_ : dict of krrfit's model fields; n_features_in_ : int
 
     Examples
@@ -228,7 +237,7 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
                  polish_limit=None, exact_check_limit=None, scalable_subset_size=None,
                  final_objective=None, probes=None, precondition_rank=None, log_det_rank=None,
                  standardize=None, center_targets=None, tolerance=None, block_size=None,
-                 cache_bytes=None, n_threads=None, verbose=False):
+                 cache_bytes=None, kernel="squaredexponential", n_threads=None, verbose=False):
         self.length_scales = length_scales
         self.amplitude = amplitude
         self.ridge = ridge
@@ -255,6 +264,7 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
         self.tolerance = tolerance
         self.block_size = block_size
         self.cache_bytes = cache_bytes
+        self.kernel = kernel
         self.n_threads = n_threads
         self.verbose = verbose
 
@@ -290,6 +300,10 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
         self.log_marginal_likelihood_error_ = float(field("LogMarginalLikelihoodError"))
         self.history_ = np.asarray(model.get("History", np.empty((0, 9))), dtype=np.float64).reshape(-1, 9)
         self.method_ = str(model.get("Method", ""))
+        # A model saved before kernels were named is the Gaussian.
+        self.kernel_ = str(model.get("Kernel", "")) or "squaredexponential"
+        self.kernel_objectives_ = np.asarray(model.get("KernelObjectives", np.empty(0)),
+                                             dtype=np.float64).reshape(-1)
         self.n_features_in_ = int(np.shape(model["X"])[0])
 
     def _predict(self, X, deviations, options):

@@ -4,16 +4,17 @@ struct variable named ``model`` with krrfit's fields, each in its dims there."""
 import numpy as np
 import scipy.io
 
-# krrfit's model fields (FormatVersion 3), in its order.
+# krrfit's model fields (FormatVersion 3 and 4), in its order.
 MODEL_FIELDS = ("FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
                 "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History", "Seconds",
                 "Method", "Threads", "FinalPasses", "Alpha", "X", "Weights", "Mu", "Sigma",
-                "YMean", "YScale")
+                "YMean", "YScale", "Kernel", "KernelObjectives")
 
 
 def save_model(path, model):
     """Writes model's fields (those of MODEL_FIELDS it has, in that order) as the struct
-    ``model``; each array as a double matrix of its dims, each number 1 x 1, Method a string."""
+    ``model``; each array as a double matrix of its dims, each number 1 x 1, Method and
+    Kernel strings."""
     fields = {}
     for name in MODEL_FIELDS:
         if name not in model:
@@ -30,7 +31,8 @@ def save_model(path, model):
 
 def load_model(path):
     """The fields of the struct variable ``model`` in a MAT file: numbers as floats,
-    matrices as 2-D float64 arrays in their dims (single ones widened exactly), Method a str."""
+    matrices as 2-D float64 arrays in their dims (single ones widened exactly), Method and
+    Kernel strs."""
     contents = scipy.io.loadmat(path, squeeze_me=False, struct_as_record=True,
                                 chars_as_strings=True)
     if "model" not in contents:
@@ -47,7 +49,7 @@ def load_model(path):
             model[name] = str(value.reshape(-1)[0]) if value.size else ""
         elif value.dtype.kind in "fiub" and value.shape == (1, 1) and name not in (
                 "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "LengthScales",
-                "Relevance", "FinalPasses", "History"):
+                "Relevance", "FinalPasses", "History", "KernelObjectives"):
             model[name] = float(value[0, 0])
         elif value.dtype.kind in "fiub":
             model[name] = np.asarray(value, dtype=np.float64)

@@ -57,6 +57,8 @@ run("learn", data, "-o", path("m.mat"), "--max-iterations", "1.5", code=2,
     stderr_has=["krrard learn: --max-iterations must be a whole number"])
 run("learn", data, "-o", path("m.mat"), "--length-scales", "1,2", code=2,
     stderr_has=["krrard learn: --length-scales"])
+run("learn", data, "-o", path("m.mat"), "--kernel", "cubic", code=2,
+    stderr_has=["krrard learn: --kernel must be 'squaredexponential'", "got 'cubic'"])
 run("predict", path("m.mat"), data, "-o", path("p.txt"), code=2, stderr_has=["must end in .csv"])
 run("train", data, "-o", path("a.csv"), "--weights", "1,2", "--ridge", "1", code=2,
     stderr_has=["--weights must have d + 1 = 11 entries"])

@@ -4,7 +4,8 @@
 % the targets in its last columns), every output compared bit for bit:
 %   krrard learn    against krrfit: every field of the model but Seconds and the
 %                   history's times, for one output with the defaults, two outputs with
-%                   options of every kind, and the scalable stage;
+%                   options of every kind, the scalable stage, a Matern kernel through it,
+%                   and the kernel chosen by 'auto';
 %   krrard predict  against krrpredict on the program's model: predictions, deviations and
 %                   intervals, and the same from the model saved again by Octave (-v7,
 %                   compressed, and -v6);
@@ -21,6 +22,9 @@ function krrard_bits (krrard, data_file, work)
        {"Restarts", 1, "Seed", 3, "MaxIterations", 25, "Fixed", "Amplitude", "RidgeBounds", [1e-4 1e4], "Standardize", "on"};
     1, "--method scalable --probes 4 --scalable-iterations 3 --subset-size 200 --log-det-rank 50", ...
        {"Method", "scalable", "Probes", 4, "ScalableIterations", 3, "SubsetSize", 200, "LogDetRank", 50};
+    1, "--kernel Matern32 --method scalable --probes 4 --scalable-iterations 2 --subset-size 200 --log-det-rank 50", ...
+       {"Kernel", "Matern32", "Method", "scalable", "Probes", 4, "ScalableIterations", 2, "SubsetSize", 200, "LogDetRank", 50};
+    1, "--kernel auto --max-iterations 20", {"Kernel", "auto", "MaxIterations", 20};
   };
   for i = 1:rows (cases)
     [c, flags, options] = cases{i, :};

@@ -146,6 +146,9 @@ krr::fit_model sample_model() {
   m.sigma = {2, 3};
   m.y_mean = {4};
   m.y_scale = {1};
+  m.format_version = 4;
+  m.kernel = "matern52";
+  m.kernel_objectives = {-14.5, -13.0, -12.5, -12.25};
   return m;
 }
 
@@ -153,7 +156,7 @@ TEST(CliMatFile, TheModelWrittenReadsBackFieldByFieldInKrrfitsOrder) {
   const cli::mat_value s = cli::model_struct(sample_model(), 3, 2, 1);
   const std::string path = write("model.mat", cli::mat_file_bytes("model", s));
   const cli::mat_value r = cli::read_mat_variable(path, "model");
-  ASSERT_EQ(r.fields.size(), 19u);
+  ASSERT_EQ(r.fields.size(), 21u);
   for (std::size_t i = 0; i < r.fields.size(); ++i) {
     const cli::mat_value& a = s.fields[i].second;
     const cli::mat_value& b = r.fields[i].second;
@@ -170,7 +173,8 @@ TEST(CliMatFile, TheModelWrittenReadsBackFieldByFieldInKrrfitsOrder) {
   krr::fit_model m;
   krr::model_dims dims;
   cli::model_of_struct(r, path, true, m, dims);
-  EXPECT_EQ(m.format_version, 3);
+  EXPECT_EQ(m.format_version, 4);
+  EXPECT_EQ(m.kernel, "matern52");
   EXPECT_EQ(dims.alpha.rows, 3);
   EXPECT_EQ(m.ridge, 0.01);
   EXPECT_NE(refusal([&] { cli::read_mat_variable(path, "fit"); }).find("no variable 'fit' in the file (it holds model)"),

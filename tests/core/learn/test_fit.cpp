@@ -68,7 +68,16 @@ option_value off() { return option_value::flag(false); }
 
 // (K + ridge I) alpha - (Y - YMean), K built from the model's length scales in the units of
 // X and the raw observations, in long double: independent of the learner's standardised
-// frame and of dense_objective.
+// frame and of dense_objective. The model's kernel by its textbook formula in
+// r = sqrt(sum_l (a_l - b_l)^2 / l_l^2).
+long double unit_kernel(const std::string& kernel, long double e) {  // e = r^2 / 2
+  const long double r = std::sqrt(2 * e);
+  if (kernel == "matern12") return std::exp(-r);
+  if (kernel == "matern32") return (1 + std::sqrt(3.0L) * r) * std::exp(-std::sqrt(3.0L) * r);
+  if (kernel == "matern52") return (1 + std::sqrt(5.0L) * r + 5 * r * r / 3) * std::exp(-std::sqrt(5.0L) * r);
+  return std::exp(-e);
+}
+
 std::vector<double> residual(const data& p, const krr::fit_model& m) {
   std::vector<double> r(p.n * p.c);
   for (int q = 0; q < p.c; ++q)
@@ -82,7 +91,7 @@ std::vector<double> residual(const data& p, const krr::fit_model& m) {
                                 m.length_scales[l];
           e += t * t / 2;
         }
-        s += static_cast<long double>(m.amplitude) * std::exp(-e) * m.alpha[q * p.n + j];
+        s += static_cast<long double>(m.amplitude) * unit_kernel(m.kernel, e) * m.alpha[q * p.n + j];
       }
       r[q * p.n + i] = static_cast<double>(s);
     }
@@ -148,6 +157,10 @@ TEST(FitOptions, RefusesBadValuesWithTheLearnersTexts) {
   EXPECT_EQ(refused("PolishLimit", complex),
             "PolishLimit must be a whole number from 0 to 2147483647, got a 1 x 1 complex double");
   EXPECT_EQ(refused("Probes", num(5000)), "Probes must be a whole number from 1 to 4096, got 5000");
+  EXPECT_EQ(refused("Kernel", option_value::string("matern")),
+            "Kernel must be 'squaredexponential' ('gaussian', 'se', 'rbf'), 'matern12' ('exponential'), "
+            "'matern32', 'matern52' or 'auto', got 'matern'");
+  EXPECT_TRUE(contains(refused("kernel", num(52)), "'matern52' or 'auto', got 52"));
   EXPECT_EQ(refused("Tolerance", num(0)), "Tolerance must be a real scalar in (0, 1), got 0");
   option_value cell;
   cell.kind = option_value::type::other;
@@ -226,6 +239,21 @@ TEST(FitOptions, FlagsAndNamesAsAHostGivesThem) {
   ASSERT_EQ(a.status, fit_status::done);
   ASSERT_EQ(b.status, fit_status::done);
   EXPECT_EQ(a.model.alpha, b.model.alpha);
+  // The kernel's aliases, in any case, name the same kernel: the same model.
+  EXPECT_EQ(a.model.kernel, "squaredexponential");
+  for (const char* alias : {"RBF", "gaussian", "Se", "squaredExponential"}) {
+    const fit_result c = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)}, {"Restarts", num(1)},
+                                         {"Kernel", option_value::string(alias)}}));
+    EXPECT_EQ(c.model.alpha, a.model.alpha) << alias;
+    EXPECT_EQ(c.model.kernel, "squaredexponential") << alias;
+  }
+  const fit_result e = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)},
+                                       {"Kernel", option_value::string("Exponential")}}));
+  const fit_result m = run(p, options({{"Verbose", off()}, {"MaxIterations", num(3)},
+                                       {"Kernel", option_value::string("matern12")}}));
+  EXPECT_EQ(e.model.kernel, "matern12");
+  EXPECT_EQ(e.model.alpha, m.model.alpha);
+  EXPECT_NE(e.model.alpha, a.model.alpha);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -306,6 +334,58 @@ TEST(FitDense, APolishOnAllRowsFollowsTheSubsetAndEndsAtTheirOptimum) {
   EXPECT_NEAR(polished.model.log_marginal_likelihood, dense.model.log_marginal_likelihood,
               1e-5 * std::fabs(dense.model.log_marginal_likelihood));
   EXPECT_TRUE(std::isnan(polished.model.threads));  // exact throughout
+}
+
+// 'auto' fits every kernel on the first exact stage from the same start and keeps the one of
+// the highest objective: each candidate's objective is the one its own fit reaches (the
+// same search), and the model is the chosen kernel's own, bit for bit. On data with a kink
+// and a jump the chosen kernel is a Matern one, whose objective beats the Gaussian's.
+TEST(FitDense, AutoKeepsTheKernelOfTheHighestObjective) {
+  data p = synthetic(150, 2, 41);
+  for (std::int64_t i = 0; i < p.n; ++i) {
+    const double x1 = p.X[i], x2 = p.X[p.n + i];
+    p.Y[i] = std::fabs(x1 - 0.2) + (x2 > 0.3 ? 1.0 : 0.0) + 0.02 * std::sin(37.0 * i);
+  }
+  const char* names[] = {"squaredexponential", "matern12", "matern32", "matern52"};
+  auto with = [&](const char* kernel) {
+    return run(p, options({{"Verbose", off()}, {"Kernel", option_value::string(kernel)}, {"MaxIterations", num(60)}}));
+  };
+  const fit_result chosen = with("auto");
+  ASSERT_EQ(chosen.status, fit_status::done) << chosen.error.message;
+  ASSERT_EQ(chosen.model.kernel_objectives.size(), 4u);
+  int best = 0;
+  for (int k = 0; k < 4; ++k) {
+    const fit_result own = with(names[k]);
+    ASSERT_EQ(own.status, fit_status::done) << names[k];
+    EXPECT_EQ(own.model.kernel, names[k]);
+    EXPECT_EQ(own.model.format_version, k == 0 ? 3 : 4);
+    EXPECT_EQ(std::memcmp(&chosen.model.kernel_objectives[k], &own.model.log_marginal_likelihood, sizeof(double)), 0)
+        << names[k];
+    if (chosen.model.kernel_objectives[k] > chosen.model.kernel_objectives[best]) best = k;
+    if (chosen.model.kernel == names[k]) {
+      EXPECT_EQ(chosen.model.alpha, own.model.alpha);
+      EXPECT_EQ(chosen.model.length_scales, own.model.length_scales);
+    }
+    // The residual of the system the model reports, with its own kernel.
+    double ymax = 0.0;
+    for (double y : p.Y) ymax = std::max(ymax, std::fabs(y - own.model.y_mean[0]));
+    EXPECT_LT(max_abs(residual(p, own.model)), 1e-8 * ymax) << names[k];
+  }
+  EXPECT_EQ(chosen.model.kernel, names[best]);
+  EXPECT_NE(best, 0);
+  // Every candidate's stages are in the history, each labelled with its kernel.
+  EXPECT_GT(chosen.model.history.size(), with(names[best]).model.history.size());
+  // Stopped early, every candidate's search ends at MaxIterations; only the kept kernel's
+  // limit is warned of, the others no longer bear on the model.
+  const fit_result capped = run(p, options({{"Verbose", off()}, {"Kernel", option_value::string("auto")},
+                                            {"MaxIterations", num(2)}}));
+  ASSERT_EQ(capped.status, fit_status::done) << capped.error.message;
+  const krr::fit_message* limit = warning(capped, "iterationLimit");
+  ASSERT_NE(limit, nullptr);
+  for (const char* name : names) {
+    EXPECT_EQ(contains(limit->message, std::string(", ") + name + ")"), capped.model.kernel == name)
+        << limit->message;
+  }
 }
 
 TEST(FitDense, TheModelDoesNotDependOnWhereTheFeaturesLie) {
@@ -627,6 +707,26 @@ TEST(FitScalable, TheCheckNeverLowersTheObjectiveAndTheFinalSolveMeetsItsToleran
   EXPECT_TRUE(std::isfinite(m.final_passes[1]));
   // The history's scalable rows carry the slope-to-error ratio; the exact ones NaN.
   EXPECT_TRUE(std::isnan(m.history.front()[8]));
+  EXPECT_FALSE(std::isnan(m.history.back()[8]));
+}
+
+// A Matern kernel through every stage of a large fit: the subset, the estimated stage and
+// its check, the final solve, whose coefficients solve the system of the kernel the model
+// reports.
+TEST(FitScalable, AMaternKernelRunsThroughTheEstimatedStageAndTheFinalSolve) {
+  const data p = synthetic(2500, 2, 22, 0.1);
+  const fit_result r = run(p, options({{"Verbose", off()}, {"Method", option_value::string("scalable")},
+                                       {"SubsetSize", num(150)}, {"PolishLimit", num(0)},
+                                       {"ScalableIterations", num(3)}, {"Probes", num(4)},
+                                       {"MaxIterations", num(30)}, {"Kernel", option_value::string("matern32")}}));
+  ASSERT_EQ(r.status, fit_status::done) << r.error.message;
+  const krr::fit_model& m = r.model;
+  EXPECT_EQ(m.kernel, "matern32");
+  EXPECT_EQ(m.method.rfind("exact on 150, then estimated on all 2500, ", 0), 0u) << m.method;
+  EXPECT_EQ(m.log_marginal_likelihood_error, 0.0);
+  double ymax = 0.0;
+  for (double y : p.Y) ymax = std::max(ymax, std::fabs(y - m.y_mean[0]));
+  EXPECT_LT(max_abs(residual(p, m)), 1e-8 * ymax * (1 + 1e-6));
   EXPECT_FALSE(std::isnan(m.history.back()[8]));
 }
 

@@ -1,5 +1,6 @@
 // The marginal-likelihood estimate against dense brute force: the gradient's formula
-// written out, the log determinant by Cholesky.
+// written out, the log determinant by Cholesky; for the Matern kernels the gradient's
+// formula with their textbook derivatives, duplicated samples included.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -172,6 +173,104 @@ TEST(MarginalLikelihood, GradientIsTheProbeFormulaAndTheLogDetIsWithinItsStatedE
   EXPECT_TRUE(alone.probe_traces.empty());
   EXPECT_TRUE(std::all_of(Vv.begin() + static_cast<size_t>(n) * c, Vv.end(), [](double v) { return v == 7.0; }));
   EXPECT_LT(alone.passes_over_k, e.passes_over_k);
+}
+
+// The Matern kernels: the estimate's gradient and each probe's trace terms are the probe
+// formula with dA/dlog w_l = k'(r) w_l (x_il - x_jl)^2 / r (0 at r = 0), k'(r) the
+// textbook slope, on data with duplicated samples; the solves, and so the data fit, with the
+// kernel's own columns.
+TEST(MarginalLikelihood, MaternGradientIsTheProbeFormula) {
+  const int n = 110, d = 3, c = 1, probes = 4;
+  problem_data p = random_problem(n, d, 29);
+  for (int i = 0; i < 8; ++i) {
+    for (int l = 0; l < d; ++l) p.X[(100 + i) * d + l] = p.X[(7 * i) * d + l];
+  }
+  const double ridge = 0.05;
+  const auto Y = right_sides(p, c);
+  for (krr::kernel_kind kind : {krr::kernel_kind::matern12, krr::kernel_kind::matern32,
+                                krr::kernel_kind::matern52}) {
+    SCOPED_TRACE(krr::kernel_name(kind));
+    krr::operator_setup setup{p.X.data(), n, d, p.w.data(), ridge, 16, 8.0 * n * n};
+    setup.threads = 2;
+    setup.min_rows_per_thread = 16;
+    setup.kind = kind;
+    krr::kernel_operator A;
+    krr::allocation_failure failure;
+    ASSERT_TRUE(A.prepare(setup, failure));
+    krr::lml_settings s;
+    s.probes = probes;
+    s.seed = 5;
+    s.relative_tol = 1e-11;
+    s.log_det = false;
+    s.probe_traces = true;
+    std::vector<double> V(static_cast<size_t>(n) * (c + probes), 0.0);
+    const krr::lml_estimate e = krr::estimate_marginal_likelihood(A, Y.data(), c, s, V.data());
+    ASSERT_EQ(e.solve.status, krr::solve_status::converged);
+
+    const double rate = kind == krr::kernel_kind::matern12 ? 1.0
+                        : kind == krr::kernel_kind::matern32 ? std::sqrt(3.0) : std::sqrt(5.0);
+    std::vector<double> K(n * n), slope(n * n), M(n * n);
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j) {
+        double r2 = 0.0;
+        for (int l = 0; l < d; ++l) {
+          const double t = p.X[i * d + l] - p.X[j * d + l];
+          r2 += 2.0 * p.w[l] * t * t;
+        }
+        const double r = std::sqrt(r2), e1 = std::exp(-rate * r);
+        const double poly = kind == krr::kernel_kind::matern12   ? 1.0
+                            : kind == krr::kernel_kind::matern32 ? 1.0 + rate * r
+                                                                 : 1.0 + rate * r + rate * rate * r2 / 3.0;
+        const double dk = kind == krr::kernel_kind::matern12   ? -e1
+                          : kind == krr::kernel_kind::matern32 ? -3.0 * r * e1
+                                                               : -5.0 / 3.0 * r * (1.0 + rate * r) * e1;
+        K[i * n + j] = p.w[d] * poly * e1;
+        slope[i * n + j] = r > 0 ? p.w[d] * dk / r : 0.0;
+        M[i * n + j] = K[i * n + j] + (i == j ? ridge : 0.0);
+      }
+    const auto Z = krr::rademacher_probes(n, probes, s.seed);
+    std::vector<std::vector<double>> left, right;
+    double data_fit = 0.0;
+    std::vector<double> y(Y.begin(), Y.begin() + n);
+    left.push_back(reference::dense_solve(M, y, n));
+    right.push_back(left.back());
+    for (int r = 0; r < n; ++r) data_fit += y[r] * left.back()[r];
+    for (int t = 0; t < probes; ++t) {
+      std::vector<double> z(Z.begin() + t * n, Z.begin() + (t + 1) * n);
+      left.push_back(reference::dense_solve(M, z, n));
+      right.push_back(z);
+    }
+    std::vector<double> expected(d + 2, 0.0), traces((d + 2) * probes, 0.0);
+    for (size_t v = 0; v < left.size(); ++v) {
+      const bool probe = v >= static_cast<size_t>(c);
+      const double scale = probe ? -0.5 * c / probes : 0.5;
+      double* own = probe ? &traces[(v - c) * (d + 2)] : nullptr;
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+          const double lr = left[v][i] * right[v][j] * scale;
+          const double half = 0.5 * c * left[v][i] * right[v][j];
+          for (int l = 0; l < d; ++l) {
+            const double t = p.X[i * d + l] - p.X[j * d + l];
+            const double dA = slope[i * n + j] * p.w[l] * t * t;
+            expected[l] += lr * dA;
+            if (probe) own[l] += half * dA;
+          }
+          expected[d] += lr * K[i * n + j];
+          if (probe) own[d] += half * K[i * n + j];
+          if (i == j) expected[d + 1] += lr * ridge;
+          if (probe && i == j) own[d + 1] += half * ridge;
+        }
+    }
+    for (int i = 0; i < d + 2; ++i) {
+      EXPECT_TRUE(std::isfinite(e.gradient[i]));
+      EXPECT_NEAR(e.gradient[i], expected[i], 1e-7 * (1.0 + std::fabs(expected[i]))) << "entry " << i;
+    }
+    ASSERT_EQ(e.probe_traces.size(), traces.size());
+    for (size_t i = 0; i < traces.size(); ++i) {
+      EXPECT_NEAR(e.probe_traces[i], traces[i], 1e-7 * (1.0 + std::fabs(traces[i]))) << "trace " << i;
+    }
+    EXPECT_NEAR(e.data_fit, data_fit, 1e-8 * std::fabs(data_fit));
+  }
 }
 
 // The log determinant preconditioned with a low-rank factor of K, on a small ridge where

@@ -5,7 +5,8 @@
 // against the exact one, outputs scaling the deviations they share, the same bits on 1
 // and 2 threads, the refusals of a broken model (its fields' dims as a host holds them
 // too), bad rows and settings, the options read by name, the progress line, an interrupt, and the
-// inverse error function against values computed to 40 digits.
+// inverse error function against values computed to 40 digits. The Matern models against the
+// same brute force with their own kernel, and a model saved without its kernel's name.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -33,11 +34,14 @@ struct problem {
   krr::fit_model model;
 };
 
-// p.model fitted to p's data at the defaults.
-void refit(problem& p) {
+// p.model fitted to p's data at the defaults (the kernel named where given).
+void refit(problem& p, const char* kernel = nullptr) {
   krr::fit_option_set set;
   std::string message;
   EXPECT_TRUE(krr::set_fit_option(set, "Verbose", krr::option_value::flag(false), message));
+  if (kernel) {
+    EXPECT_TRUE(krr::set_fit_option(set, "Kernel", krr::option_value::string(kernel), message));
+  }
   krr::fit_environment env;
   env.threads = 1;
   krr::fit_result r = krr::fit(p.X.data(), p.n, p.d, p.Y.data(), p.c, set, env);
@@ -47,7 +51,7 @@ void refit(problem& p) {
 
 // y1 = sin(3 x1) + 0.5 x2^2 (+ a second output 0.3 x1 - cos(2 x2)) with noise; the second
 // feature offset and scaled so that standardisation matters. Fitted at the defaults.
-problem fitted(std::int64_t n, int c, unsigned seed) {
+problem fitted(std::int64_t n, int c, unsigned seed, const char* kernel = nullptr) {
   std::mt19937_64 gen(seed);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::normal_distribution<double> z(0.0, 1.0);
@@ -59,7 +63,7 @@ problem fitted(std::int64_t n, int c, unsigned seed) {
     p.Y[i] = 2 + std::sin(3 * x1) + 0.5 * x2 * x2 + 0.05 * z(gen);
     if (c > 1) p.Y[n + i] = 0.3 * x1 - std::cos(2 * x2) + 0.05 * z(gen);
   }
-  refit(p);
+  refit(p, kernel);
   return p;
 }
 
@@ -83,7 +87,8 @@ std::vector<double> new_rows(const problem& p, std::int64_t nt, std::int64_t nea
 
 // The brute-force answer: predictions (nt x c) and latent variances a - k'(K + ridge I)^-1 k,
 // from the raw rows standardised by the model's mu and sigma, the kernel amplitude *
-// exp(-sum_l w_l (a_l - b_l)^2) from differences, and a Cholesky factor, in long double.
+// exp(-sum_l w_l (a_l - b_l)^2) from differences (for a Matern model its textbook formula
+// in r = sqrt(2 sum_l w_l (a_l - b_l)^2)), and a Cholesky factor, in long double.
 struct reference {
   std::vector<long double> pred, var;
 };
@@ -102,6 +107,12 @@ reference brute_force(const problem& p, const std::vector<double>& Xn, std::int6
     for (int l = 0; l < d; ++l) {
       const long double t = standard(A, ra, i, l) - standard(B, rb, j, l);
       s += m.weights[l] * t * t;
+    }
+    const long double r = std::sqrt(2.0L * s);
+    if (m.kernel == "matern12") return amp * std::exp(-r);
+    if (m.kernel == "matern32") return amp * (1.0L + std::sqrt(3.0L) * r) * std::exp(-std::sqrt(3.0L) * r);
+    if (m.kernel == "matern52") {
+      return amp * (1.0L + std::sqrt(5.0L) * r + 5.0L * r * r / 3.0L) * std::exp(-std::sqrt(5.0L) * r);
     }
     return amp * std::exp(-s);
   };
@@ -150,6 +161,41 @@ model_prediction predict(const problem& p, const std::vector<double>& Xn, std::i
 }
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+TEST(ModelPredict, MaternModelsMatchBruteForce) {
+  const std::int64_t nt = 25;
+  for (const char* kernel : {"matern12", "matern32", "matern52"}) {
+    SCOPED_TRACE(kernel);
+    const problem p = fitted(60, 2, 13, kernel);
+    EXPECT_EQ(p.model.kernel, kernel);
+    EXPECT_EQ(p.model.format_version, 4);
+    EXPECT_TRUE(p.model.kernel_objectives.empty());
+    const std::vector<double> Xn = new_rows(p, nt, 5, 14);
+    const reference ref = brute_force(p, Xn, nt);
+    const double amp = p.model.weights[p.d], ridge = p.model.ridge;
+    const model_prediction curve = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::curve));
+    const model_prediction obs = predict(p, Xn, nt, with_deviations(deviation_method::exact, deviation_target::observation));
+    const model_prediction approx = predict(p, Xn, nt, with_deviations(deviation_method::approximate, deviation_target::curve));
+    ASSERT_EQ(curve.status, model_predict_status::done) << curve.error.message;
+    ASSERT_EQ(obs.status, model_predict_status::done) << obs.error.message;
+    ASSERT_EQ(approx.status, model_predict_status::done) << approx.error.message;
+    for (int q = 0; q < p.c; ++q) {
+      const double scale = p.model.y_scale[q];
+      for (std::int64_t i = 0; i < nt; ++i) {
+        const double want = static_cast<double>(ref.pred[q * nt + i]);
+        EXPECT_NEAR(curve.predictions[q * nt + i], want, 1e-8 * (1 + std::fabs(want))) << i;
+        const double v = static_cast<double>(ref.var[i]) * scale * scale;
+        const double sd = curve.deviations[q * nt + i];
+        EXPECT_NEAR(sd * sd, v, 1e-9 * amp * scale * scale) << i;
+        EXPECT_NEAR(obs.deviations[q * nt + i] * obs.deviations[q * nt + i],
+                    v + ridge * scale * scale, 1e-9 * amp * scale * scale) << i;
+        // The factor holds K to a thousandth of the ridge: close, not exact.
+        EXPECT_NEAR(approx.deviations[q * nt + i] * approx.deviations[q * nt + i], v,
+                    2e-3 * ridge * scale * scale) << i;
+      }
+    }
+  }
+}
 
 TEST(ModelPredict, MatchesBruteForceExactly) {
   const problem p = fitted(60, 1, 11);
@@ -344,7 +390,9 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
     const char* message;
   };
   const broken cases[] = {
-      {[](krr::fit_model& m) { m.format_version = 4; }, "MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads"},
+      {[](krr::fit_model& m) { m.format_version = 5; }, "MODEL.FormatVersion must be 1, 2, 3 or 4, the versions this krrpredict reads"},
+      {[](krr::fit_model& m) { m.kernel = "matern"; }, "MODEL.Kernel must be 'squaredexponential', 'matern12', 'matern32' or 'matern52', got 'matern'"},
+      {[](krr::fit_model& m) { m.format_version = 4; m.kernel.clear(); }, "MODEL.Kernel must be 'squaredexponential', 'matern12', 'matern32' or 'matern52', got"},
       {[](krr::fit_model& m) { m.y_scale.clear(); }, "MODEL.YScale must be a 1 x 1 row vector (one entry per column of Alpha), got 1 x 0"},
       {[](krr::fit_model& m) { m.y_scale[0] = 0.0; }, "MODEL.YScale must be positive and finite"},
       {[](krr::fit_model& m) { m.y_scale[0] = INFINITY; }, "MODEL.YScale must be positive and finite"},
@@ -378,6 +426,21 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   ASSERT_EQ(old.status, model_predict_status::done) << old.error.message;
   EXPECT_EQ(old.predictions, now.predictions);
   EXPECT_EQ(old.deviations, now.deviations);
+  // A model saved before kernels were named is the Gaussian: the same bits as one naming it.
+  EXPECT_EQ(p.model.kernel, "squaredexponential");
+  EXPECT_EQ(p.model.format_version, 3);
+  krr::fit_model unnamed = p.model;
+  unnamed.kernel.clear();
+  const model_prediction before = krr::model_predict(unnamed, Xn.data(), nt, p.d, dev);
+  ASSERT_EQ(before.status, model_predict_status::done) << before.error.message;
+  EXPECT_EQ(before.predictions, now.predictions);
+  EXPECT_EQ(before.deviations, now.deviations);
+  // Named by an alias, the same kernel; named as another, other predictions.
+  krr::fit_model other = p.model;
+  other.kernel = "RBF";
+  EXPECT_EQ(krr::model_predict(other, Xn.data(), nt, p.d, dev).deviations, now.deviations);
+  other.kernel = "matern52";
+  EXPECT_NE(krr::model_predict(other, Xn.data(), nt, p.d, dev).predictions, now.predictions);
   EXPECT_EQ(old.upper, now.upper);
   // The fields' dims as a host holds them: compared with X's (d x n) and named as given.
   // X given n x d, a column Mu, no outputs, a matrix of weights are refused; a column of

@@ -2517,8 +2517,18 @@ void fuzz_krr_fit(FuzzedDataProvider& fdp) {
   const std::vector<const char*> fields = {"FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
                                            "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History",
                                            "Seconds", "Method", "Threads", "FinalPasses", "Alpha", "X",
-                                           "Weights", "Mu", "Sigma", "YMean", "YScale"};
+                                           "Weights", "Mu", "Sigma", "YMean", "YScale", "Kernel",
+                                           "KernelObjectives"};
   require_fields(model, fields, r);
+  // The decoder never names a kernel: the Gaussian, named, no candidates' objectives.
+  const mxArray* kernel = mxGetField(model, 0, "Kernel");
+  require(kernel && mxIsChar(kernel), "model.Kernel is not text", r);
+  char* kernel_name = mxArrayToString(kernel);
+  require(kernel_name && std::strcmp(kernel_name, "squaredexponential") == 0,
+          "model.Kernel is not 'squaredexponential'", r);
+  mxFree(kernel_name);
+  require(mxGetNumberOfElements(mxGetField(model, 0, "KernelObjectives")) == 0,
+          "model.KernelObjectives is not empty", r);
   const std::size_t rows = mxGetM(in[0]), features = mxGetN(in[0]), outputs = mxGetN(in[1]);
   auto shaped = [&](const char* name, std::size_t m, std::size_t k) {
     const mxArray* v = mxGetField(model, 0, name);

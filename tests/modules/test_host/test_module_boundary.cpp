@@ -316,6 +316,20 @@ void set_model_field(const std::vector<const mxArray*>& in, const char* name, mx
   mxSetField(const_cast<mxArray*>(in[0]), 0, name, value);
 }
 
+// The model of model_inputs with the field Kernel added, holding `kernel`.
+void add_kernel_field(std::vector<const mxArray*>& in, mxArray* kernel) {
+  const char* names[] = {"FormatVersion", "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "Ridge", "Kernel"};
+  mxArray* model = mxCreateStructMatrix(1, 1, 9, names);
+  for (int f = 0; f < 8; ++f) {
+    const mxArray* v = mxGetField(in[0], 0, names[f]);
+    const double* x = mxGetPr(v);
+    mxSetField(model, 0, names[f],
+               test_host::make_matrix(mxGetM(v), mxGetN(v), std::vector<double>(x, x + mxGetNumberOfElements(v))));
+  }
+  mxSetField(model, 0, "Kernel", kernel);
+  in[0] = model;
+}
+
 TEST_F(ModuleBoundary, TrainingRefusalsCarryTheIdentifierAndLeaveNothingBehind) {
   struct bad_argument {
     std::size_t position;
@@ -933,17 +947,24 @@ TEST_F(ModuleBoundary, PredictionReturnsItsRefusalsAsDataAndLeavesNothingBehind)
       {[](auto& in) { in[0] = test_host::make_scalar(1); }, 3, "invalidModel", "MODEL must be a struct returned by krrfit, got a double"},
       {[](auto& in) { const char* f[] = {"X"}; in[0] = mxCreateStructMatrix(2, 1, 1, f); }, 3, "invalidModel",
        "MODEL must be one struct returned by krrfit, got a 2 x 1 struct array"},
-      {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(4)); }, 3, "invalidModel",
-       "MODEL.FormatVersion must be 1, 2 or 3, the versions this krrpredict reads (a newer package wrote this model?)"},
+      {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(5)); }, 3, "invalidModel",
+       "MODEL.FormatVersion must be 1, 2, 3 or 4, the versions this krrpredict reads (a newer package wrote this model?)"},
       // A newer version is refused before its fields are looked at.
-      {[&](auto& in) { in[0] = fields({"FormatVersion", "Coefficients"}); set_model_field(in, "FormatVersion", test_host::make_scalar(4)); },
-       3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
-      {[](auto& in) { set_model_field(in, "FormatVersion", flag_value(true)); }, 3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
+      {[&](auto& in) { in[0] = fields({"FormatVersion", "Coefficients"}); set_model_field(in, "FormatVersion", test_host::make_scalar(5)); },
+       3, "invalidModel", "MODEL.FormatVersion must be 1, 2, 3 or 4"},
+      {[](auto& in) { set_model_field(in, "FormatVersion", flag_value(true)); }, 3, "invalidModel", "MODEL.FormatVersion must be 1, 2, 3 or 4"},
+      // Version 4 names its kernel: a field that must be there, a name it must be.
+      {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(4)); }, 3, "invalidModel",
+       "MODEL must be a struct returned by krrfit; it has no field"},
+      {[](auto& in) { add_kernel_field(in, test_host::make_scalar(52)); }, 3, "invalidModel",
+       "MODEL.Kernel must be a kernel's name (a character row), got a 1 x 1 double"},
+      {[](auto& in) { add_kernel_field(in, text_value("Matern")); }, 3, "invalidModel",
+       "MODEL.Kernel must be 'squaredexponential', 'matern12', 'matern32' or 'matern52', got 'Matern'"},
       // ... and before the rows and the options are.
       {[](auto& in) { set_model_field(in, "FormatVersion", test_host::make_scalar(NaN));
                       in[1] = test_host::make_array(mxCELL_CLASS, {1, 1});
                       in.push_back(text_value("Level")); in.push_back(test_host::make_scalar(1)); },
-       3, "invalidModel", "MODEL.FormatVersion must be 1, 2 or 3"},
+       3, "invalidModel", "MODEL.FormatVersion must be 1, 2, 3 or 4"},
       {[&](auto& in) { in[0] = fields({"X", "Alpha", "Weights", "Sigma"}); }, 3, "invalidModel",
        "MODEL must be a struct returned by krrfit; it has no field Mu, YMean"},
       {[](auto& in) { set_model_field(in, "X", test_host::make_array(mxINT32_CLASS, {2, 6})); }, 3, "invalidModel",
