@@ -62,6 +62,16 @@ kernel_cache::claimed kernel_cache::claim(int s, int k, std::int64_t t, int i, t
   return {columns_.get() + u * rows_, never_evicts() || !rewritten_later(u, k, t, i)};
 }
 
+double* kernel_cache::keep(int s, thread_pool& pool) {
+  while (unused_ < m_ && sample_of_slot_[unused_] != 0) ++unused_;  // taken by the ring
+  if (unused_ >= m_) return nullptr;
+  const int u = unused_++;
+  prefault_through(u, pool);
+  sample_of_slot_[u] = s + 1;
+  slot_of_sample_[s] = u + 1;
+  return columns_.get() + u * rows_;
+}
+
 // Whether a member after member i of step t may store its column in slot q: the slots
 // k*t + i + 1 ... k*t + k - 1, mod m.
 bool kernel_cache::rewritten_later(int q, int k, std::int64_t t, int i) const {

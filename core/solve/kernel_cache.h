@@ -71,6 +71,13 @@ class kernel_cache {
   };
   claimed claim(int s, int k, std::int64_t t, int i, thread_pool& pool);
 
+  // For passes that use every column once (the products of conjugate gradients and Lanczos,
+  // the gradient check): the column of s gets the next slot no column has used yet, or null
+  // where none is left. So a cache smaller than K keeps the first columns a pass computes for
+  // every later pass, instead of none; every column is used equally often there, so which ones
+  // it keeps does not matter. The caller writes all values, ridge included.
+  double* keep(int s, thread_pool& pool);
+
   // Whether a column cached in a slot may be read at any time in the step: with a slot per
   // sample nothing is ever overwritten.
   bool never_evicts() const { return m_ == n_; }
@@ -88,6 +95,7 @@ class kernel_cache {
   std::int64_t requests_ = 0;
   std::int64_t misses_ = 0;  // with a slot per sample, also the next unused slot
   std::int64_t prefaulted_ = 0;  // doubles from the start of the storage mapped in ahead
+  int unused_ = 0;               // keep's next slot, all below it taken
   bool prefault_declined_ = false;  // the system refused a prefault: stop asking
 };
 

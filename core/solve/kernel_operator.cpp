@@ -141,6 +141,11 @@ std::int64_t kernel_operator::accumulate(const double* coef, int p, double* out,
           schedule_->compute_column(data_, sample, column);
           if (diagonal >= 0) column[diagonal] += data_.ridge;
           columns[count] = column;
+        } else if (double* kept = cache_.keep(j, schedule_->pool())) {
+          // A slot no column has used yet: kept for the later passes of the call.
+          schedule_->compute_column(data_, sample, kept);
+          if (diagonal >= 0) kept[diagonal] += data_.ridge;
+          columns[count] = kept;
         } else {
           double* column = scratch_.get() + static_cast<std::int64_t>(computed++) * rows;
           schedule_->compute_column(data_, sample, column);

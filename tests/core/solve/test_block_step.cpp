@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/core/support/block_step_harness.h"
+#include "tests/core/support/operator_fixture.h"
 #include "core/kernel/kernel_math.h"
 #include "tests/core/support/test_support.h"
 #include "core/solve/block_step.h"
@@ -100,6 +101,30 @@ TEST(BlockStep, FullSizeCacheComputesEachColumnOnce) {
       const size_t q = static_cast<size_t>(h.cache.slot_of(s) - 1);
       for (int r = 0; r < n; ++r)
         EXPECT_NEAR(h.cache.slot_column(static_cast<int>(q))[r], A[static_cast<size_t>(r) * n + s], 1e-14);
+    }
+  }
+}
+
+TEST(BlockStep, PassesOverKKeepTheirFirstColumnsInACacheSmallerThanK) {
+  // Products with K (conjugate gradients, Lanczos) use every column once a pass: a cache of
+  // m < n slots keeps the first m they compute, so each later pass computes only n - m, and
+  // the products are those of an operator without a cache, bit for bit.
+  const int n = 90, m = 35;
+  const testing_support::problem_data p = testing_support::random_problem(n, 3, 5);
+  for (int threads : {1, 2}) {
+    testing_support::operator_fixture cached(p, 0.1, 8, 8.0 * n * m, threads);
+    testing_support::operator_fixture bare(p, 0.1, 8, 0.0, threads);
+    ASSERT_EQ(cached.A.cache().slots(), m);
+    std::vector<double> coef(2 * n);
+    for (int i = 0; i < 2 * n; ++i) coef[i] = std::sin(1.0 + i);
+    coef[7] = coef[n + 7] = 0.0;  // a sample no product needs
+    for (int pass = 0; pass < 3; ++pass) {
+      std::vector<double> out(2 * n, 0.0), expected(2 * n, 0.0);
+      const std::int64_t before = cached.A.schedule().columns_computed();
+      cached.A.accumulate(coef.data(), 2, out.data());
+      bare.A.accumulate(coef.data(), 2, expected.data());
+      EXPECT_EQ(out, expected) << "pass " << pass;
+      EXPECT_EQ(cached.A.schedule().columns_computed() - before, pass == 0 ? n - 1 : n - 1 - m) << "pass " << pass;
     }
   }
 }
