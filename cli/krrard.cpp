@@ -5,10 +5,10 @@
 //   krrard learn    the learner of krrfit: a model file
 //   krrard predict  predictions from a model file, optionally deviations and intervals
 // Under an MPI launcher `train` shares the rows among the ranks, and `predict` the new
-// rows (mpi_team.h, the README's "Under MPI"). Progress, reports, warnings and errors go to standard error, every line
-// starting with "krrard <command>: ". SIGINT and SIGTERM are answered through the core's
-// interrupt poll; outputs are written through staged files (output_file.h), so an
-// interrupted or failed run leaves none behind.
+// rows (mpi_team.h, the README's "Under MPI"). Progress, reports, warnings and errors go
+// to standard error, every line starting with "krrard <command>: ". SIGINT and SIGTERM are
+// answered through the core's interrupt poll; outputs are written through staged files
+// (output_file.h), so an interrupted or failed run leaves none behind.
 #include "core/exact_arithmetic.h"
 
 #include <csignal>
@@ -83,8 +83,8 @@ bool stop_pending(void*) { return stop_requested != 0; }
 // ---------------------------------------------------------------- the job's processes
 
 // Under an MPI launcher with several ranks, `train` and `predict` share the rows among
-// them (see mpi_team.h); this process's rank and the job's size, 0 and 1 otherwise. Only rank 0 prints
-// the report, progress and errors that every rank meets alike.
+// them (see mpi_team.h); this process's rank and the job's size, 0 and 1 otherwise. Only
+// rank 0 prints the report, progress and errors that every rank meets alike.
 int job_rank = 0, job_size = 1;
 #ifdef KRRARD_MPI
 cli::mpi_session* job = nullptr;
