@@ -4,11 +4,11 @@
 //   krrard train    the solve of tarvel with fixed hyperparameters: the coefficients
 //   krrard learn    the learner of krrfit: a model file
 //   krrard predict  predictions from a model file, optionally deviations and intervals
-// Under an MPI launcher `train` shares the rows among the ranks (mpi_team.h, the README's
-// "Under MPI"). Progress, reports, warnings and errors go to standard error, every line
-// starting with "krrard <command>: ". SIGINT and SIGTERM are answered through the core's
-// interrupt poll; outputs are written through staged files (output_file.h), so an
-// interrupted or failed run leaves none behind.
+// Under an MPI launcher `train` shares the rows among the ranks, and `predict` the new
+// rows (mpi_team.h, the README's "Under MPI"). Progress, reports, warnings and errors go
+// to standard error, every line starting with "krrard <command>: ". SIGINT and SIGTERM are
+// answered through the core's interrupt poll; outputs are written through staged files
+// (output_file.h), so an interrupted or failed run leaves none behind.
 #include "core/exact_arithmetic.h"
 
 #include <csignal>
@@ -82,19 +82,20 @@ bool stop_pending(void*) { return stop_requested != 0; }
 
 // ---------------------------------------------------------------- the job's processes
 
-// Under an MPI launcher with several ranks, `train` shares the rows among them (see
-// mpi_team.h); this process's rank and the job's size, 0 and 1 otherwise. Only rank 0 prints
-// the report, progress and errors that every rank meets alike.
+// Under an MPI launcher with several ranks, `train` and `predict` share the rows among
+// them (see mpi_team.h); this process's rank and the job's size, 0 and 1 otherwise. Only
+// rank 0 prints the report, progress and errors that every rank meets alike.
 int job_rank = 0, job_size = 1;
 #ifdef KRRARD_MPI
 cli::mpi_session* job = nullptr;
+const char* job_command = "";  // the command the job runs, for stop_job's message
 
 // The core's interrupt poll in a job of several ranks: a signal ends the whole job at once,
 // from whichever rank it reached, since the others cannot stop at the same step on their own.
 bool stop_job(void*) {
   if (stop_requested) {
-    std::fprintf(stderr, "krrard train: rank %d of %d: interrupted by a signal; ending the job, nothing written\n",
-                 job_rank, job_size);
+    std::fprintf(stderr, "krrard %s: rank %d of %d: interrupted by a signal; ending the job, nothing written\n",
+                 job_command, job_rank, job_size);
     job->abort(130);
   }
   return false;
@@ -276,7 +277,7 @@ cli::table read_data_rows(const std::string& command, const std::string& path, s
 void one_process_only(const std::string& command) {
   if (job_size > 1) {
     end(EXIT_USAGE, command, "runs as one process for now, not under mpirun with " + std::to_string(job_size) +
-                                 " ranks: start it without mpirun (or with -np 1); only train shares its rows among ranks");
+                                 " ranks: start it without mpirun (or with -np 1); train and predict share their rows among ranks");
   }
 }
 
@@ -384,6 +385,7 @@ const std::vector<option_entry> TRAIN_OPTIONS = {
     {"outputs", "1", "the target is the file's last column (only 1 is taken)"},
     {"threads", "N", "threads (default KRR_NUM_THREADS, else one per\nprocessor); results do not depend on it"},
     {"quiet", "", "no report on standard error (-q)"},
+    {"verbose", "", "under mpirun, also the messages and bytes each rank sent,\nper pass over the data"},
     {"help", "", "this help (-h)"},
 };
 
@@ -484,6 +486,7 @@ int run_train(int argc, char** argv) {
   if (job_size > 1) {
     team.reset(new cli::mpi_team(n, *job));
     options.team = team.get();
+    job_command = "train";
     options.interrupt_pending = &stop_job;
   }
 #endif
@@ -537,6 +540,18 @@ int run_train(int argc, char** argv) {
   // data it read); the exit code is every rank's.
 #ifdef KRRARD_MPI
   if (job_size > 1) {
+    // The solve's traffic (the gathers below are the output's, not the solve's).
+    const std::vector<cli::mpi_team::traffic> sent = static_cast<cli::mpi_team&>(*team).all_sent();
+    if (a.has("verbose") && !a.has("quiet")) {
+      const double passes = result.passes > 0 ? result.passes : 1.0;
+      std::string line = krr::printf_text("%d ranks, %.2f passes over the data; messages per pass", job_size,
+                                          result.passes);
+      for (const auto& t : sent) line += krr::printf_text(" %.1f", t.messages / passes);
+      line += "; bytes per pass";
+      for (const auto& t : sent) line += krr::printf_text(" %.0f", t.bytes / passes);
+      line += " (rank 0 first)";
+      print_line(command, line);
+    }
     std::vector<double> whole(job_rank == 0 ? n : 0);
     static_cast<cli::mpi_team&>(*team).gather_rows(alpha.data(), whole.data());
     alpha.swap(whole);
@@ -726,11 +741,12 @@ int run_predict(int argc, char** argv) {
     std::fputs(help_text("krrard predict MODEL DATA -o PREDICTIONS [options]",
                          "Predicts at the rows of DATA (one observation per row, the model's d feature\n"
                          "columns) from MODEL, a MAT-file holding the struct 'model' of krrfit or\n"
-                         "krrard learn (saved by Octave with -v7 or -v6 too), as krrpredict does.\n",
+                         "krrard learn (saved by Octave with -v7 or -v6 too), as krrpredict does.\n"
+                         "Under mpirun each rank predicts its share of the rows (exact deviations\n"
+                         "are left to rank 0), with the single process's results bit for bit.\n",
                          PREDICT_OPTIONS).c_str(), stdout);
     return EXIT_OK;
   }
-  one_process_only(command);
   if (a.positional.size() != 2) end(EXIT_USAGE, command, "expected MODEL and DATA files (see krrard predict --help)");
   if (!a.has("output")) end(EXIT_USAGE, command, "-o FILE is required: where the predictions go");
   const bool pred_binary = output_format(command, "output", a.get("output"));
@@ -755,16 +771,56 @@ int run_predict(int argc, char** argv) {
   const int threads = threads_of(command, a);
 
   const std::string model_path = a.positional[0], path = a.positional[1];
+  // Every rank reads the model whole, and the shape of DATA and its own rows: a single
+  // process the whole file in one go.
   krr::fit_model model;
   krr::model_dims dims;
+  cli::table_shape shape;
+  int code = 0;
+  message.clear();
   try {
-    cli::model_of_struct(cli::read_mat_variable(model_path, "model"), model_path, deviations, model, dims);
-  } catch (const cli::file_error& e) {
-    end(EXIT_INPUT, command, e.what());
+    try {
+      cli::model_of_struct(cli::read_mat_variable(model_path, "model"), model_path, deviations, model, dims);
+      if (job_size > 1) shape = cli::read_shape(path);
+    } catch (const cli::file_error& e) {
+      end(EXIT_INPUT, command, e.what());
+    }
+    if (job_size > 1) check_layout(command, path, shape, skipped, 1);
+  } catch (const command_end& e) {
+    code = e.code;
+    message = e.message;
   }
-  const cli::table data = read_data(command, path);
-  check_layout(command, path, data, skipped, 1);
-  const int d = static_cast<int>(data.cols - skipped);
+  agree_on(code, message);
+  // Under several ranks each predicts the rows [first, first + count) of DATA's m, but where
+  // the deviations are exact: their solves take the rows batch by batch, each batch's
+  // iterations set by its slowest row, so rank 0 takes them all, as one process would.
+  std::int64_t first = 0, count = shape.rows;
+  bool shared = false;
+  if (job_size > 1) {
+    shared = !deviations ||
+             krr::resolved_method(settings.method, dims.X.cols, shape.rows) != krr::deviation_method::exact;
+    first = shared ? shape.rows * job_rank / job_size : 0;
+    count = shared ? shape.rows * (job_rank + 1) / job_size - first : (job_rank == 0 ? shape.rows : 0);
+  }
+  cli::table data;
+  try {
+    if (job_size == 1) {
+      data = read_data(command, path);
+      shape = {data.rows, data.cols, false};
+      check_layout(command, path, shape, skipped, 1);
+      count = data.rows;
+    } else if (count > 0) {
+      data = read_data_rows(command, path, first, count);
+    } else {
+      data.cols = shape.cols;
+    }
+  } catch (const command_end& e) {
+    code = e.code;
+    message = e.message;
+  }
+  agree_on(code, message);
+  const std::int64_t m = shape.rows;
+  const int d = static_cast<int>(shape.cols - skipped);
   const std::int64_t model_d = dims.X.rows;
   if (model.format_version != 0 && model_d > 0 && d != model_d) {
     std::string hint;
@@ -773,40 +829,93 @@ int run_predict(int argc, char** argv) {
                                  std::to_string(model_d) + hint);
   }
   const std::vector<double> Xnew = columns_of(data, 0, d);
+  data = cli::table();
 
   settings.name = "krrard predict";
   settings.deviations = deviations;
-  settings.verbose = !a.has("quiet");
+  settings.verbose = !a.has("quiet") && job_rank == 0;
   settings.threads = threads;
   if (deviations) settings.memory_bytes = memory_of(command);
   settings.interrupt_pending = &stop_pending;
+#ifdef KRRARD_MPI
+  if (job_size > 1) {
+    job_command = "predict";
+    settings.interrupt_pending = &stop_job;
+  }
+#endif
+  settings.first_row = first;
+  settings.all_rows = m;
   settings.progress = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
-  const krr::model_prediction result = krr::model_predict(model, dims, Xnew.data(), data.rows, d, settings);
-  for (const krr::fit_message& w : result.warnings) print_line(command, "warning: " + w.message + " [" + w.code + "]");
-  switch (result.status) {
-    case krr::model_predict_status::done: break;
-    case krr::model_predict_status::interrupted: end(EXIT_INTERRUPTED, command, "interrupted; nothing written");
-    case krr::model_predict_status::invalid_model:
-      end(EXIT_INPUT, command, model_path + ": " + result.error.message + " [" + result.error.code + "]");
-    case krr::model_predict_status::invalid_input:
-      end(EXIT_INPUT, command, path + ": " + result.error.message + " [" + result.error.code + "]");
-    default:
-      end(EXIT_FAILED, command, result.error.message + " [" + result.error.code + "]; nothing written");
+  krr::model_prediction result;
+  // A rank without rows under exact deviations has nothing to do; one without rows of a
+  // shared prediction (m < P) runs the checks and the deviations' factor, as the others.
+  if (shared || count > 0 || job_size == 1) {
+    result = krr::model_predict(model, dims, Xnew.data(), count, d, settings);
   }
-  const std::int64_t m = data.rows;
-  const std::int64_t c = m ? static_cast<std::int64_t>(result.predictions.size()) / m : 0;
-  output_set out{command, {}};
-  out.add(a.get("output"), cli::table_bytes(table_of(result.predictions, m, c), pred_binary));
-  if (a.has("deviations")) out.add(a.get("deviations"), cli::table_bytes(table_of(result.deviations, m, c), sd_binary));
-  if (a.has("intervals")) {
-    std::vector<double> bounds(static_cast<std::size_t>(2 * m * c));
-    for (std::int64_t q = 0; q < c; ++q) {
-      std::copy(result.lower.begin() + q * m, result.lower.begin() + (q + 1) * m, bounds.begin() + 2 * q * m);
-      std::copy(result.upper.begin() + q * m, result.upper.begin() + (q + 1) * m, bounds.begin() + (2 * q + 1) * m);
+  try {
+    for (const krr::fit_message& w : result.warnings) print_line(command, "warning: " + w.message + " [" + w.code + "]");
+    switch (result.status) {
+      case krr::model_predict_status::done: break;
+      case krr::model_predict_status::interrupted: end(EXIT_INTERRUPTED, command, "interrupted; nothing written");
+      case krr::model_predict_status::invalid_model:
+        end(EXIT_INPUT, command, model_path + ": " + result.error.message + " [" + result.error.code + "]");
+      case krr::model_predict_status::invalid_input:
+        end(EXIT_INPUT, command, path + ": " + result.error.message + " [" + result.error.code + "]");
+      default:
+        end(EXIT_FAILED, command, result.error.message + " [" + result.error.code + "]; nothing written");
     }
-    out.add(a.get("intervals"), cli::table_bytes(table_of(bounds, m, 2 * c), int_binary));
+  } catch (const command_end& e) {
+    code = e.code;
+    message = e.message;
   }
-  out.commit();
+  agree_on(code, message);
+  // c from the model (a rank may hold no rows).
+  const std::int64_t c = dims.alpha.cols;
+  std::vector<double> predictions = std::move(result.predictions), sd = std::move(result.deviations),
+                      lower = std::move(result.lower), upper = std::move(result.upper);
+#ifdef KRRARD_MPI
+  // Each output's column of each result gathered to rank 0, which writes the files.
+  if (shared) {
+    cli::mpi_team team(m, *job);
+    auto gather = [&](std::vector<double>& local) {
+      std::vector<double> whole(job_rank == 0 ? static_cast<std::size_t>(m * c) : 0);
+      for (std::int64_t q = 0; q < c; ++q) {
+        team.gather_rows(local.data() + q * count, job_rank == 0 ? whole.data() + q * m : nullptr);
+      }
+      local.swap(whole);
+    };
+    gather(predictions);
+    if (deviations) {
+      gather(sd);
+      gather(lower);
+      gather(upper);
+    }
+  }
+#endif
+  int written = 0;
+  message.clear();
+  try {
+    if (job_rank == 0) {
+      output_set out{command, {}};
+      out.add(a.get("output"), cli::table_bytes(table_of(predictions, m, c), pred_binary));
+      if (a.has("deviations")) out.add(a.get("deviations"), cli::table_bytes(table_of(sd, m, c), sd_binary));
+      if (a.has("intervals")) {
+        std::vector<double> bounds(static_cast<std::size_t>(2 * m * c));
+        for (std::int64_t q = 0; q < c; ++q) {
+          std::copy(lower.begin() + q * m, lower.begin() + (q + 1) * m, bounds.begin() + 2 * q * m);
+          std::copy(upper.begin() + q * m, upper.begin() + (q + 1) * m, bounds.begin() + (2 * q + 1) * m);
+        }
+        out.add(a.get("intervals"), cli::table_bytes(table_of(bounds, m, 2 * c), int_binary));
+      }
+      out.commit();
+    } else if (stop_requested) {
+      end(EXIT_INTERRUPTED, command, "interrupted; nothing written");
+    }
+  } catch (const command_end& e) {
+    written = e.code;
+    message = e.message;
+  }
+  agree_on(written, message);
   return EXIT_OK;
 }
 
@@ -825,8 +934,8 @@ const char* const PROGRAM_HELP =
     "row), one observation per row; outputs are CSV where the name ends in .csv, binary\n"
     "where it ends in .bin. Progress and errors go to standard error. SIGINT and SIGTERM\n"
     "stop a run cleanly: no output is left behind. Started by mpirun (where built with\n"
-    "MPI), train shares the rows among the ranks, each reading only its own, with the\n"
-    "single process's results bit for bit; learn and predict run as one process.\n"
+    "MPI), train and predict share the rows among the ranks, each reading only its\n"
+    "own, with the single process's results bit for bit; learn runs as one process.\n"
     "\n"
     "  --help     this help\n"
     "  --version  the version\n"

@@ -107,12 +107,14 @@ void mpi_team::broadcast(double* values, std::int64_t count, int root) {
   for (std::int64_t at = 0; at < count; at += PIECE) {
     const std::int64_t piece = count - at < PIECE ? count - at : PIECE;
     MPI_Bcast(values + at, static_cast<int>(piece), MPI_DOUBLE, root, MPI_COMM_WORLD);
+    tally(rank() == root ? 8.0 * piece : 0.0);
   }
 }
 
 krr::max_abs_result mpi_team::best_of(krr::max_abs_result local) {
   value_index mine{local.value, local.index}, best{};
   MPI_Allreduce(&mine, &best, 1, MPI_DOUBLE_INT, ops_->best, MPI_COMM_WORLD);
+  tally(sizeof(double) + sizeof(int));
   return {best.value, best.index};
 }
 
@@ -123,6 +125,7 @@ void mpi_team::extremes(double* lo, double* hi, int count) {
     mine[2 * i + 1] = hi ? hi[i] : 0.0;
   }
   MPI_Allreduce(mine.data(), all.data(), count, ops_->pair, ops_->extremes, MPI_COMM_WORLD);
+  tally(8.0 * mine.size());
   for (int i = 0; i < count; ++i) {
     if (lo) lo[i] = all[2 * i];
     if (hi) hi[i] = all[2 * i + 1];
@@ -132,6 +135,7 @@ void mpi_team::extremes(double* lo, double* hi, int count) {
 bool mpi_team::all(bool value) {
   int mine = value ? 1 : 0, every = 0;
   MPI_Allreduce(&mine, &every, 1, MPI_INT, MPI_LAND, MPI_COMM_WORLD);
+  tally(sizeof(int));
   return every != 0;
 }
 
@@ -140,7 +144,9 @@ double mpi_team::in_row_order(double start, const std::function<double(double)>&
   if (rank() > 0) MPI_Recv(&running, 1, MPI_DOUBLE, rank() - 1, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
   running = rows(running);
   if (rank() + 1 < size()) MPI_Send(&running, 1, MPI_DOUBLE, rank() + 1, 0, MPI_COMM_WORLD);
+  tally(rank() + 1 < size() ? 8.0 : 0.0);
   MPI_Bcast(&running, 1, MPI_DOUBLE, size() - 1, MPI_COMM_WORLD);
+  tally(rank() == size() - 1 ? 8.0 : 0.0);
   return running;
 }
 
@@ -153,6 +159,16 @@ void mpi_team::gather_rows(const double* local, double* whole) {
   }
   MPI_Gatherv(local, static_cast<int>(rows()), MPI_DOUBLE, whole, counts.data(), offsets.data(),
               MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  tally(rank() == 0 ? 0.0 : 8.0 * rows());
+}
+
+std::vector<mpi_team::traffic> mpi_team::all_sent() const {
+  const double mine[2] = {sent_.messages, sent_.bytes};
+  std::vector<double> all(rank() == 0 ? 2 * static_cast<std::size_t>(size()) : 0);
+  MPI_Gather(mine, 2, MPI_DOUBLE, all.data(), 2, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  std::vector<traffic> out(all.size() / 2);
+  for (std::size_t p = 0; p < out.size(); ++p) out[p] = {all[2 * p], all[2 * p + 1]};
+  return out;
 }
 
 }  // namespace cli

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/parallel/row_team.h"
 
@@ -50,9 +51,26 @@ class mpi_team final : public krr::row_team {
   // whole is not read elsewhere.
   void gather_rows(const double* local, double* whole);
 
+  // What this rank has sent through the operations above: messages counts each MPI call
+  // (one per collective operation, a relay of in_row_order's running value as one more, a
+  // transfer longer than an int's count once per piece), bytes the payload this rank puts
+  // in: a broadcast's values at its root only, a reduction's operand on every rank, a
+  // gather's rows on every rank but the root, a relay's value on every rank but the last.
+  struct traffic {
+    double messages = 0.0, bytes = 0.0;
+  };
+  const traffic& sent() const { return sent_; }
+  // Every rank's traffic, in rank order, on rank 0 (empty elsewhere); itself not counted.
+  std::vector<traffic> all_sent() const;
+
  private:
   struct operations;  // the reductions' MPI handles, so that mpi.h stays in mpi_team.cpp
   std::unique_ptr<operations> ops_;
+  traffic sent_;
+  void tally(double bytes) {
+    sent_.messages += 1.0;
+    sent_.bytes += bytes;
+  }
 };
 
 }  // namespace cli

@@ -17,8 +17,8 @@ packages+=(python3-numpy python3-scipy python3-sklearn python3-pandas python3-py
            python3-pytest python3-setuptools python3-pip python3-venv)
 # zlib: the command line (krrard) reads the compressed MAT-files Octave saves (-v7).
 packages+=(zlib1g-dev)
-# Open MPI: krrard train shares its rows among the ranks of an mpirun job (its tests run
-# mpirun -np 1, 2 and 3 on this machine).
+# Open MPI: krrard train and predict share their rows among the ranks of an mpirun job (its
+# tests run mpirun -np 1, 2 and 3 on this machine).
 packages+=(libopenmpi-dev openmpi-bin)
 missing=()
 for p in "${packages[@]}"; do

@@ -393,6 +393,12 @@ model_prediction model_predict(const fit_model& model, const double* Xnew, std::
   return model_predict(model, dims_as_written(model), Xnew, nt, d, settings);
 }
 
+deviation_method resolved_method(deviation_method method, std::int64_t n, std::int64_t nt) {
+  if (method != deviation_method::automatic) return method;
+  const double work = static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(nt);
+  return work > EXACT_WORK_LIMIT ? deviation_method::approximate : deviation_method::exact;
+}
+
 model_prediction model_predict(const fit_model& model, const model_dims& dims, const double* Xnew,
                                std::int64_t nt, int d, const model_predict_settings& settings) {
   std::int64_t n = 0;
@@ -413,7 +419,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
     if (!std::isfinite(Xnew[k])) {
       return refused(model_predict_status::invalid_input, "invalidInput",
                      printf_text("XNEW must be finite, but XNEW(%lld,%lld) is %s",
-                          static_cast<long long>(k % nt + 1), static_cast<long long>(k / nt + 1),
+                          static_cast<long long>(settings.first_row + k % nt + 1), static_cast<long long>(k / nt + 1),
                           value_text(Xnew[k]).c_str()));
     }
   }
@@ -432,7 +438,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
         return refused(model_predict_status::invalid_input, "invalidInput",
                        printf_text("XNEW(%lld,%d) standardised by MODEL.Mu and MODEL.Sigma is %s, not finite "
                             "(MODEL.Sigma(%d) = %g)",
-                            static_cast<long long>(i + 1), l + 1, value_text(x).c_str(), l + 1,
+                            static_cast<long long>(settings.first_row + i + 1), l + 1, value_text(x).c_str(), l + 1,
                             model.sigma[l]));
       }
       Xs[i * d + l] = x;
@@ -463,11 +469,8 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   // The latent variances, by the method asked (automatic: exact while n^2 nt is small).
   const auto start = std::chrono::steady_clock::now();
   const double ridge = model.ridge;
-  deviation_method method = settings.method;
-  if (method == deviation_method::automatic) {
-    const double work = static_cast<double>(n) * static_cast<double>(n) * static_cast<double>(nt);
-    method = work > EXACT_WORK_LIMIT ? deviation_method::approximate : deviation_method::exact;
-  }
+  const deviation_method method =
+      resolved_method(settings.method, n, settings.all_rows >= 0 ? settings.all_rows : nt);
   const bool exact = method == deviation_method::exact;
   const double memory =
       std::isnan(settings.memory_bytes) ? available_memory_bytes() : settings.memory_bytes;
@@ -564,7 +567,7 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
             : printf_text("approximately, a factor of rank %d (its largest left-out diagonal %.2g)",
                    r.rank, r.largest_residual);
   out.progress_line = printf_text("%s: deviations of %lld rows %s (n = %lld) in %.1f s",
-                           settings.name.c_str(), static_cast<long long>(nt), how.c_str(),
+                           settings.name.c_str(), static_cast<long long>(settings.all_rows >= 0 ? settings.all_rows : nt), how.c_str(),
                            static_cast<long long>(n), out.seconds);
   if (settings.verbose && settings.progress) settings.progress(out.progress_line);
   return out;

@@ -55,7 +55,17 @@ struct model_predict_settings {
   // interrupted.
   bool (*interrupt_pending)(void*) = nullptr;
   void* interrupt_state = nullptr;
+  // Where this call predicts a share of a larger set of new observations (a host's process
+  // among several, each taking contiguous rows): its rows are [first_row, first_row + nt) of
+  // all_rows. The messages name the rows by their place in the whole set, and the progress
+  // line names all_rows; -1: the call's own nt.
+  std::int64_t first_row = 0;
+  std::int64_t all_rows = -1;
 };
+
+// The deviation method 'automatic' stands for with n training samples and nt new
+// observations (the others stand for themselves).
+deviation_method resolved_method(deviation_method method, std::int64_t n, std::int64_t nt);
 
 // The options as a host gives them, by name: Alpha, Prediction, Method, Rank and Verbose,
 // in any case; the last value given for a name counts. read_predict_options checks them all

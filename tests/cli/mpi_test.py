@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
-"""krrard train under mpirun: on the training cases of the bitwise corpus (written by the
-test host's bitwise_cases, with tarvel's outputs) and on the diabetes data, every rank count
-P = 1, 2, 3 gives the single process's coefficients, gradient and report lines bit for bit,
-and the single process gives tarvel's. A rank that cannot read its rows, or that a signal
-reaches, or that is killed, ends the whole job soon with a nonzero code and no output file.
-learn under several ranks refuses with the usage code.
+"""krrard train and predict under mpirun: on the training cases of the bitwise corpus
+(written by the test host's bitwise_cases, with tarvel's outputs) and on the diabetes data,
+every rank count P = 1, 2, 3 gives the single process's coefficients, gradient and report
+lines bit for bit, and the single process gives tarvel's; train --verbose counts each rank's
+messages and bytes. predict gives the single process's predictions, deviations, intervals
+and lines at P = 1, 2, 3, with each method of the deviations, from CSV and binary files, with
+ranks holding no rows, and picks the method by all the rows. A rank that cannot read its
+rows, or that a signal reaches, or that is killed, ends the whole job soon with a nonzero
+code and no output file. learn under several ranks refuses with the usage code.
 
 Exits 77 (skipped) where mpirun is missing.
 
 usage: mpi_test.py KRRARD MPIRUN BITWISE_CASES DIABETES.csv WORK"""
 import math
 import os
+import re
 import shutil
 import signal
 import struct
@@ -129,6 +133,77 @@ for data, tag in ((diabetes, "diabetes_csv"), (diabetes_bin, "diabetes_bin")):
     same_everywhere(data, ["--weights", weights, "--ridge", "0.05", "--tol", "1e-9", "--block-size", "48",
                            "--cache-bytes", "300000", "--seed", "5"], tag)
 
+# The traffic counts: with --verbose, rank 0 prints one line of every rank's messages and
+# bytes per pass; every rank takes part in every collective operation, so their message
+# counts agree, and every rank sends something. The coefficients are the same.
+plain = train(0, diabetes_bin, ["--weights", weights, "--ridge", "0.05", "--tol", "1e-9", "--seed", "5"], "plain")
+for ranks in (2, 3):
+    run = train(ranks, diabetes_bin, ["--weights", weights, "--ridge", "0.05", "--tol", "1e-9", "--seed", "5",
+                                      "--verbose"], "verbose")
+    counted = [l for l in run[1] if "messages per pass" in l]
+    numbers = re.match(r"krrard train: (\d+) ranks, [\d.]+ passes over the data; messages per pass ([\d. ]+); "
+                       r"bytes per pass ([\d ]+) \(rank 0 first\)$", counted[0]) if len(counted) == 1 else None
+    messages = [float(v) for v in numbers.group(2).split()] if numbers else []
+    sent = [float(v) for v in numbers.group(3).split()] if numbers else []
+    if (run[2] != plain[2] or [l for l in run[1] if l not in counted] != plain[1] or not numbers or
+            int(numbers.group(1)) != ranks or len(messages) != ranks or len(set(messages)) != 1 or
+            len(sent) != ranks or min(sent) <= 0):
+        failures.append(f"train --verbose under {ranks} ranks: {run[1]}\n{run[3]}")
+
+# predict: a model learnt on diabetes, then its rows predicted (the target column skipped).
+model = path("diabetes.mat")
+subprocess.run([krrard, "learn", diabetes, "-o", model, "--quiet", "--threads", "1"], check=True,
+               capture_output=True, env=env)
+
+
+def predict(ranks, data, args, tag):
+    """Runs predict; its code, lines (the seconds dropped), outputs and standard error."""
+    files = [path(f"{name}_{tag}_{ranks}.bin") for name in ("p", "sd", "iv")]
+    command = [krrard, "predict", model, data, "--outputs", "1", "--threads", "1", "-o", files[0], *args]
+    if "--deviations" in args:
+        command[command.index("--deviations") + 1] = files[1]
+        command += ["--intervals", files[2]]
+    if ranks:
+        command = launch + [str(ranks)] + command
+    p = subprocess.run(command, capture_output=True, text=True, timeout=300, env=env, stdin=subprocess.DEVNULL)
+    lines = [re.sub(r" in [\d.]+ s$", "", l) for l in p.stderr.splitlines() if l.startswith("krrard")]
+    outputs = [read_binary(f)[0] if os.path.exists(f) else None for f in files]
+    return p.returncode, lines, outputs, p.stderr
+
+
+def predict_everywhere(data, args, tag, counts=(1, 2, 3)):
+    single = predict(0, data, args, tag)
+    if single[0] != 0 or single[2][0] is None or ("--deviations" in args and None in single[2]):
+        failures.append(f"predict {tag}: one process failed:\n{single[3]}")
+    for ranks in counts:
+        run = predict(ranks, data, args, tag)
+        if run[:3] != single[:3]:
+            failures.append(f"predict {tag}: {ranks} ranks differ from one process (exit {run[0]} vs {single[0]}; "
+                            f"lines {run[1]} vs {single[1]}; outputs "
+                            f"{['equal' if x == y else 'differ' for x, y in zip(run[2], single[2])]})\n{run[3]}")
+    return single
+
+
+predict_everywhere(diabetes, [], "csv")
+predict_everywhere(diabetes_bin, [], "bin")
+# The approximate deviations take each row alone: shared. The exact ones solve the rows in
+# batches, so rank 0 takes them all.
+for method in ("approximate", "exact"):
+    single = predict_everywhere(diabetes_bin, ["--deviations", "sd", "--method", method, "--rank", "60"], method)
+    if not any(("exactly" if method == "exact" else "approximately") in l for l in single[1]):
+        failures.append(f"predict {method}: no progress line of that method: {single[1]}")
+# Two rows among three ranks: rank 0 holds none, yet prints the warnings and the line.
+predict_everywhere(write_binary("two.bin", table[:2 * len(lines[0])], len(lines[0])),
+                   ["--deviations", "sd", "--method", "approximate", "--rank", "5"], "two", (3,))
+# The automatic method by all the rows: n^2 m above the exact method's limit takes the
+# approximate one, though each rank's share alone would be solved exactly.
+many = [table[(j % len(lines)) * len(lines[0]) + l] * (1 + 1e-3 * (j // len(lines)))
+        for j in range(110000) for l in range(len(lines[0]))]
+single = predict_everywhere(write_binary("many.bin", many, len(lines[0])), ["--deviations", "sd", "--rank", "40"],
+                            "many", (3,))
+if not any("approximately" in l for l in single[1]):
+    failures.append(f"predict at 110,000 rows: not the approximate method: {single[1]}")
+
 # The learner does not share its rows yet: refused, with the usage code, on every rank.
 p = subprocess.run(launch + ["2", krrard, "learn", diabetes, "-o", path("m.mat")], capture_output=True,
                    text=True, timeout=120, env=env, stdin=subprocess.DEVNULL)
@@ -200,4 +275,5 @@ for sig, expected in ((signal.SIGTERM, 130), (signal.SIGKILL, None)):
 if failures:
     print("\n".join(failures))
     sys.exit(1)
-print(f"krrard under mpirun: {checked} corpus cases and diabetes the same at P = 1, 2, 3; failures end the job")
+print(f"krrard under mpirun: {checked} corpus cases, diabetes and its predictions the same at P = 1, 2, 3; "
+      "failures end the job")

@@ -286,6 +286,28 @@ TEST(ModelPredict, ApproximateMethodAgainstExact) {
   EXPECT_TRUE(most.warnings.empty());
   EXPECT_TRUE(starts_with(most.progress_line, "krrpredict: deviations of 20 rows approximately, a factor of rank "))
       << most.progress_line;
+  // A share of the rows, as one process among several predicts them: its rows' bits, the
+  // line naming all the rows, and the automatic method chosen by all of them (n^2 times
+  // 6 million rows is past the exact method's limit, though 15 rows alone are not).
+  model_predict_settings share = with_deviations(deviation_method::approximate, deviation_target::curve);
+  share.first_row = 5;
+  share.all_rows = nt;
+  std::vector<double> rows(static_cast<std::size_t>(15) * p.d);
+  for (int l = 0; l < p.d; ++l)
+    for (std::int64_t i = 0; i < 15; ++i) rows[l * 15 + i] = Xn[l * nt + 5 + i];
+  const model_prediction part = krr::model_predict(p.model, rows.data(), 15, p.d, share);
+  ASSERT_EQ(part.status, model_predict_status::done) << part.error.message;
+  EXPECT_EQ(part.predictions, std::vector<double>(most.predictions.begin() + 5, most.predictions.end()));
+  EXPECT_EQ(part.deviations, std::vector<double>(most.deviations.begin() + 5, most.deviations.end()));
+  EXPECT_EQ(part.progress_line.substr(0, 60), most.progress_line.substr(0, 60));
+  share.method = deviation_method::automatic;
+  EXPECT_EQ(krr::model_predict(p.model, rows.data(), 15, p.d, share).method, deviation_method::exact);
+  share.all_rows = 6000000;
+  const model_prediction many = krr::model_predict(p.model, rows.data(), 15, p.d, share);
+  EXPECT_EQ(many.method, deviation_method::approximate);
+  EXPECT_EQ(many.deviations, part.deviations);
+  EXPECT_TRUE(starts_with(many.progress_line, "krrpredict: deviations of 6000000 rows approximately"))
+      << many.progress_line;
 
   // At full rank the approximate variances are the exact ones: the same model with length
   // scales a fifth as long, where no training sample is within the others' span, so the
@@ -514,6 +536,11 @@ TEST(ModelPredict, RefusesBrokenModelsRowsAndSettings) {
   Xn[nt] = 1e300;
   EXPECT_EQ(krr::model_predict(narrow, Xn.data(), nt, p.d, model_predict_settings()).error.message,
             "XNEW(1,2) standardised by MODEL.Mu and MODEL.Sigma is Inf, not finite (MODEL.Sigma(2) = 1e-10)");
+  // Rows that are a share of a larger set are named by their place in it.
+  model_predict_settings later;
+  later.first_row = 100;
+  EXPECT_EQ(krr::model_predict(narrow, Xn.data(), nt, p.d, later).error.message,
+            "XNEW(101,2) standardised by MODEL.Mu and MODEL.Sigma is Inf, not finite (MODEL.Sigma(2) = 1e-10)");
   Xn[nt] = kept;
 
   // Settings.
