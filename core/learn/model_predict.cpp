@@ -509,10 +509,15 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
   // The approximate deviations' check: CHECK_ROWS rows spread evenly, solved exactly.
   const bool checking = !exact && std::isfinite(settings.tolerance) && nt > 0;
   const int check_rows = static_cast<int>(std::min<std::int64_t>(nt, CHECK_ROWS));
+  // What the variances hold at once: the factor while it is built, then the cache with
+  // the exact solves' arrays (or the approximate rows' and the check's).
   const int r_most = cache ? cache->rank() : vs.max_rank;
-  double held = 8.0 * nt + (cache ? 0.0 : deviation_cache_bytes(n, d, r_most));
-  if (exact) held += exact_cached_variance_bytes(n, d, vs.batch, r_most);
-  if (checking) held += exact_cached_variance_bytes(n, d, check_rows, r_most) + 8.0 * 64 * (3.0 * r_most + d);
+  const double building = cache ? 0.0 : deviation_cache_bytes(n, d, r_most);
+  double after = 16.0 * r_most * r_most;
+  if (exact) after += exact_cached_variance_bytes(n, d, vs.batch, r_most);
+  if (!exact) after += approximate_variance_bytes(n, d, r_most) - deviation_cache_bytes(n, d, r_most);
+  if (checking) after += exact_cached_variance_bytes(n, d, check_rows, r_most);
+  const double held = 8.0 * nt + std::max(building, after);
   operator_setup setup{model.X.data(), static_cast<int>(n), d, model.weights.data(), ridge,
                        static_cast<int>(std::min<std::int64_t>(BLOCK, n)),
                        std::numeric_limits<double>::infinity()};
@@ -603,8 +608,8 @@ model_prediction model_predict(const fit_model& model, const model_dims& dims, c
     if (out.estimated_error > settings.tolerance) {
       out.warnings.push_back(
           {"approximate",
-           printf_text("the approximate deviations (Prediction '%s') are off by about %.2g%% at the "
-                       "95th percentile of %d rows checked against exact solves (the largest %.2g%%), "
+           printf_text("the approximate deviations (Prediction '%s') are off by about %.3g%% at the "
+                       "95th percentile of %d rows checked against exact solves (the largest %.3g%%), "
                        "above DeviationTolerance %g; their factor has rank %d and leaves out up to "
                        "%.2g of the kernel's diagonal against a Ridge of %.2g: a larger Rank, or "
                        "Method 'exact', gives closer ones",

@@ -352,7 +352,7 @@ TEST(ModelPredict, ApproximateDeviationsStateTheirCheckedError) {
     EXPECT_LE(r.estimated_error, r.largest_checked_error);
     if (r.estimated_error > s.tolerance) {
       ASSERT_EQ(r.warnings.size(), 1u);
-      EXPECT_NE(r.warnings[0].message.find(krr::printf_text("off by about %.2g%% at the 95th percentile of %d rows",
+      EXPECT_NE(r.warnings[0].message.find(krr::printf_text("off by about %.3g%% at the 95th percentile of %d rows",
                                                             100 * r.estimated_error, krr::CHECK_ROWS)),
                 std::string::npos)
           << r.warnings[0].message;
