@@ -49,11 +49,11 @@ function [Ypred, Ysd, Yint, model] = krrpredict(model, Xnew, varargin)
 %                                n = 3,000 the factor may take any rank up to n, so
 %                                that a small Ridge still needs only a few passes.
 %                   approximate  a pivoted Cholesky factor of K of rank r (at most Rank,
-%                                fewer where it leaves out at most 1e-3 * Ridge of any
+%                                fewer where it leaves out at most 1e-4 * Ridge of any
 %                                diagonal entry), then O(r d + r^2) per row: the
 %                                deterministic training conditional, exact at r = n. Its
 %                                error grows with what the factor leaves out against Ridge,
-%                                and is checked in every call: 32 rows of Xnew, spread
+%                                and is checked in every call: 16 rows of Xnew, spread
 %                                evenly (all of them where there are fewer), are solved
 %                                exactly, preconditioned by the same factor, and where the
 %                                95th percentile of their deviations' relative errors (of

@@ -152,7 +152,7 @@ struct model_prediction {
 };
 
 // Rows of the approximate deviations checked against exact solves.
-constexpr int CHECK_ROWS = 32;
+constexpr int CHECK_ROWS = 16;
 
 // Predicts at the nt x d new observations Xnew (column-major, one per row, in the units of
 // the X given to fit) from `model`, whose fields have the dims `dims`. The model is checked

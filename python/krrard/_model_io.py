@@ -4,11 +4,21 @@ struct variable named ``model`` with krrfit's fields, each in its dims there."""
 import numpy as np
 import scipy.io
 
-# krrfit's model fields (FormatVersion 3), in its order.
+# krrfit's model fields (FormatVersion 3), in its order, then the deviations' factor that
+# krrpredict keeps (optional).
 MODEL_FIELDS = ("FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
                 "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History", "Seconds",
                 "Method", "Threads", "FinalPasses", "Alpha", "X", "Weights", "Mu", "Sigma",
-                "YMean", "YScale")
+                "YMean", "YScale", "DeviationCache")
+CACHE_FIELDS = ("Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge")
+
+
+def _struct(fields):
+    """A 1 x 1 struct of the fields (a dict), in their order, as savemat writes it."""
+    record = np.empty((1, 1), dtype=[(name, object) for name in fields])
+    for name, value in fields.items():
+        record[0, 0][name] = value
+    return record
 
 
 def save_model(path, model):
@@ -19,13 +29,15 @@ def save_model(path, model):
         if name not in model:
             continue
         value = model[name]
+        if name == "DeviationCache":
+            if value is not None:
+                fields[name] = _struct({f: np.atleast_2d(np.asarray(value[f], dtype=np.float64))
+                                        for f in CACHE_FIELDS})
+            continue
         fields[name] = value if isinstance(value, str) else np.atleast_2d(
             np.asarray(value, dtype=np.float64))
     # A structured array fixes the fields' order, as a dict might not in every reader.
-    record = np.empty((1, 1), dtype=[(name, object) for name in fields])
-    for name, value in fields.items():
-        record[0, 0][name] = value
-    scipy.io.savemat(path, {"model": record}, format="5", do_compression=False)
+    scipy.io.savemat(path, {"model": _struct(fields)}, format="5", do_compression=False)
 
 
 def load_model(path):
@@ -43,7 +55,10 @@ def load_model(path):
     model = {}
     for name in record.dtype.names:
         value = record[name]
-        if value.dtype.kind in "US":
+        if name == "DeviationCache" and value.dtype.names is not None and value.size == 1:
+            cache = value.reshape(-1)[0]
+            model[name] = {f: np.asarray(cache[f], dtype=np.float64) for f in cache.dtype.names}
+        elif value.dtype.kind in "US":
             model[name] = str(value.reshape(-1)[0]) if value.size else ""
         elif value.dtype.kind in "fiub" and value.shape == (1, 1) and name not in (
                 "X", "Alpha", "Weights", "Mu", "Sigma", "YMean", "YScale", "LengthScales",
