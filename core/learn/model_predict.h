@@ -69,9 +69,10 @@ struct model_predict_settings {
 };
 
 // The options as a host gives them, by name: Alpha, Prediction, Method, Rank, Verbose and
-// DeviationTolerance, in any case; the last value given for a name counts. read_predict_options checks them all
-// in that order and sets them in a model_predict_settings, with the messages krrpredict
-// gives (without its leading "krrpredict: "):
+// DeviationTolerance, in any case; the last value given for a name counts.
+// read_predict_options checks them all in that order and sets them in a
+// model_predict_settings, with the messages krrpredict gives (without its leading
+// "krrpredict: "):
 //   Alpha       a real numeric scalar in (0, 1)
 //   Prediction  'observation' or 'curve', in any case
 //   Method      'auto', 'exact' or 'approximate', in any case
@@ -140,9 +141,9 @@ struct model_prediction {
   int checked_rows = 0;
   double estimated_error = std::numeric_limits<double>::quiet_NaN();
   double largest_checked_error = std::numeric_limits<double>::quiet_NaN();
-  // The cache used (the model's, or one built here, stamped with the model's weights and
-  // ridge), for the host to keep with the model; null where none was used (exact without
-  // one). cache_built: built in this call.
+  // The factor used by either method, for the host to keep with the model: the model's
+  // (not owned: valid while settings.cache is), or one built here (cache_built), stamped
+  // with the model's weights and ridge.
   std::shared_ptr<const deviation_cache> cache;
   bool cache_built = false;
   int threads = 0;                    // threads of the variances' row loops
