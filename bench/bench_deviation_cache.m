@@ -4,7 +4,7 @@ function bench_deviation_cache(model_file, diamonds, checked)
 % krrpredict's deviations of the 10,000 diamonds test rows from a learned model (the
 % variable m in model_file, learned by krrfit on the first n training rows of the split):
 %   1. the approximate method from a model without a DeviationCache: the factor built, the
-%      latent ('curve') deviations of every test row and the check of 32 of them;
+%      latent ('curve') deviations of every test row and the check of 16 of them;
 %   2. the same from the returned model, its cache kept: the rows and the check; without
 %      the check (DeviationTolerance Inf); the predictions alone, for the ratio;
 %   3. exact deviations of `checked` test rows spread evenly (default 200), preconditioned
@@ -44,9 +44,9 @@ err_curve = sort(abs(curve(rows, 1) - exact_curve(:, 1)) ./ exact_curve(:, 1));
 err_obs = sort(abs(obs(rows, 1) - exact_obs(:, 1)) ./ exact_obs(:, 1));
 q = @(e, p) e(max(1, ceil(p / 100 * numel(e))));
 printf('\n| step | seconds |\n|---|---|\n');
-printf('| factor (rank %d, largest left-out %.2g Ridge) + all %d rows + check of 32, from a model without a cache | %.1f |\n', ...
+printf('| factor (rank %d, largest left-out %.2g Ridge) + all %d rows + check of 16, from a model without a cache | %.1f |\n', ...
        r, kept.DeviationCache.LeftOut / m.Ridge, nt, t_first);
-printf('| all %d rows + check of 32, from the cache | %.1f |\n', nt, t_kept);
+printf('| all %d rows + check of 16, from the cache | %.1f |\n', nt, t_kept);
 printf('| all %d rows, no check (DeviationTolerance Inf), with the predictions | %.1f |\n', nt, t_unchecked);
 printf('| the predictions alone | %.1f |\n', t_pred);
 printf('| exact deviations of %d rows, preconditioned by the cache | %.1f |\n', checked, t_exact);
