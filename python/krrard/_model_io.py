@@ -4,12 +4,12 @@ struct variable named ``model`` with krrfit's fields, each in its dims there."""
 import numpy as np
 import scipy.io
 
-# krrfit's model fields (FormatVersion 3), in its order, then the deviations' factor that
-# krrpredict keeps (optional).
+# krrfit's model fields (FormatVersion 3), in its order.
 MODEL_FIELDS = ("FormatVersion", "LengthScales", "Relevance", "Amplitude", "Ridge",
                 "LogMarginalLikelihood", "LogMarginalLikelihoodError", "History", "Seconds",
                 "Method", "Threads", "FinalPasses", "Alpha", "X", "Weights", "Mu", "Sigma",
-                "YMean", "YScale", "DeviationCache")
+                "YMean", "YScale")
+# The deviations' factor that krrpredict keeps after them (optional), and its fields.
 CACHE_FIELDS = ("Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge")
 
 
@@ -22,10 +22,11 @@ def _struct(fields):
 
 
 def save_model(path, model):
-    """Writes model's fields (those of MODEL_FIELDS it has, in that order) as the struct
-    ``model``; each array as a double matrix of its dims, each number 1 x 1, Method a string."""
+    """Writes model's fields (those of MODEL_FIELDS it has, in that order, then its
+    DeviationCache where it has one) as the struct ``model``; each array as a double matrix
+    of its dims, each number 1 x 1, Method a string, DeviationCache a struct."""
     fields = {}
-    for name in MODEL_FIELDS:
+    for name in MODEL_FIELDS + ("DeviationCache",):
         if name not in model:
             continue
         value = model[name]
