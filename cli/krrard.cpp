@@ -727,7 +727,8 @@ const std::vector<option_entry> PREDICT_OPTIONS = {
     {"alpha", "A", "the intervals hold 100 (1 - A)%, A in (0, 1) (default 0.05)"},
     {"prediction", "WHAT", "observation (a new observation's deviation, with the\nnoise) or curve (the latent function's) (default\nobservation)"},
     {"method", "M", "auto, exact or approximate deviations (default auto)"},
-    {"rank", "R", "the approximate method's largest rank, and the exact\nmethod's where n > 3,000 (default 1000)"},
+    {"rank", "R", "the factor's largest rank, the approximate method's and\nthe exact method's preconditioner's where n > 3,000\n(default 4000); a factor the model file keeps serves instead"},
+    {"deviation-tolerance", "T", "warn where the approximate deviations' relative error,\nchecked by exact solves of 16 rows, is above T at the\n95th percentile (default 0.02; inf: no check)"},
     {"outputs", "C", "ignore the last C columns of DATA (its targets) (default 0)"},
     {"threads", "N", "threads (default KRR_NUM_THREADS, else one per\nprocessor); results do not depend on it"},
     {"quiet", "", "no progress on standard error (-q)"},
@@ -757,7 +758,8 @@ int run_predict(int argc, char** argv) {
 
   krr::predict_option_set set;
   std::string message;
-  const char* const names[][2] = {{"alpha", "Alpha"}, {"prediction", "Prediction"}, {"method", "Method"}, {"rank", "Rank"}};
+  const char* const names[][2] = {{"alpha", "Alpha"}, {"prediction", "Prediction"}, {"method", "Method"},
+                                  {"rank", "Rank"}, {"deviation-tolerance", "DeviationTolerance"}};
   for (const auto& name : names) {
     if (a.has(name[0]) && !krr::set_predict_option(set, name[1], option_of_text(a.get(name[0])), message)) {
       end(EXIT_USAGE, command, message);
@@ -775,12 +777,15 @@ int run_predict(int argc, char** argv) {
   // process the whole file in one go.
   krr::fit_model model;
   krr::model_dims dims;
+  krr::deviation_cache cache;
+  bool has_cache = false;
   cli::table_shape shape;
   int code = 0;
   message.clear();
   try {
     try {
-      cli::model_of_struct(cli::read_mat_variable(model_path, "model"), model_path, deviations, model, dims);
+      cli::model_of_struct(cli::read_mat_variable(model_path, "model"), model_path, deviations, model, dims,
+                           &cache, &has_cache);
       if (job_size > 1) shape = cli::read_shape(path);
     } catch (const cli::file_error& e) {
       end(EXIT_INPUT, command, e.what());
@@ -833,6 +838,7 @@ int run_predict(int argc, char** argv) {
 
   settings.name = "krrard predict";
   settings.deviations = deviations;
+  if (has_cache) settings.cache = &cache;
   settings.verbose = !a.has("quiet") && job_rank == 0;
   settings.threads = threads;
   if (deviations) settings.memory_bytes = memory_of(command);

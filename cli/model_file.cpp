@@ -57,7 +57,8 @@ void read_field(const mat_value& s, const std::string& path, const char* name,
 }  // namespace
 
 void model_of_struct(const mat_value& s, const std::string& path, bool deviations,
-                     krr::fit_model& m, krr::model_dims& dims) {
+                     krr::fit_model& m, krr::model_dims& dims, krr::deviation_cache* cache,
+                     bool* has_cache) {
   if (s.kind != mat_value::type::structure) {
     throw file_error(path + ": the variable 'model' must be a struct written by krrfit or krrard learn");
   }
@@ -97,6 +98,43 @@ void model_of_struct(const mat_value& s, const std::string& path, bool deviation
   std::vector<double> ridge;
   read_field(s, path, "Ridge", ridge, dims.ridge);
   if (ridge.size() == 1) m.ridge = ridge[0];
+  const mat_value* c = s.field("DeviationCache");
+  if (!cache || !c || (c->kind != mat_value::type::structure && c->rows * c->cols == 0)) return;
+  const char* const fields[] = {"Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge"};
+  if (c->kind != mat_value::type::structure || c->rows * c->cols != 1) {
+    throw file_error(path + ": model.DeviationCache must be empty or one struct as krrpredict returns it");
+  }
+  std::vector<double> values[6];
+  krr::field_dims field_dims[6];
+  for (int i = 0; i < 6; ++i) {
+    if (!c->field(fields[i])) {
+      throw file_error(path + ": model.DeviationCache has no field " + fields[i]);
+    }
+    read_field(*c, path, fields[i], values[i], field_dims[i]);
+  }
+  const std::int64_t r = static_cast<std::int64_t>(values[0].size());
+  for (int i : {1, 2}) {
+    if (field_dims[i].rows != r || field_dims[i].cols != r) {
+      throw file_error(path + ": model.DeviationCache." + fields[i] + " must be r x r, r = " +
+                       std::to_string(r) + " (the entries of Pivots)");
+    }
+  }
+  if (values[3].size() != 1 || values[5].size() != 1) {
+    throw file_error(path + ": model.DeviationCache.LeftOut and .Ridge must be scalars");
+  }
+  cache->pivots.resize(static_cast<std::size_t>(r));
+  for (std::int64_t i = 0; i < r; ++i) {
+    const double p = values[0][i];
+    // Not a whole number from 1 on: -1, which model_predict's check refuses.
+    cache->pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
+                           ? static_cast<int>(p) - 1 : -1;
+  }
+  cache->factor = std::move(values[1]);
+  cache->chol = std::move(values[2]);
+  cache->largest_residual = values[3][0];
+  cache->weights = std::move(values[4]);
+  cache->ridge = values[5][0];
+  if (has_cache) *has_cache = true;
 }
 
 }  // namespace cli

@@ -19,8 +19,11 @@ mat_value model_struct(const krr::fit_model& m, std::int64_t n, int d, int c);
 // A model struct's fields as prediction reads them, with their dims; refusals (not a
 // struct, fields missing) throw file_error naming the file. Ridge is needed only for
 // deviations. A FormatVersion this program does not read leaves format_version 0, for
-// model_predict to refuse.
+// model_predict to refuse. For deviations, where `cache` is given and the model keeps a
+// nonempty DeviationCache (krrpredict's: Pivots, Factor, Chol, LeftOut, Weights, Ridge),
+// it is read there and *has_cache set; model_predict checks what it holds.
 void model_of_struct(const mat_value& s, const std::string& path, bool deviations,
-                     krr::fit_model& m, krr::model_dims& dims);
+                     krr::fit_model& m, krr::model_dims& dims,
+                     krr::deviation_cache* cache = nullptr, bool* has_cache = nullptr);
 
 }  // namespace cli

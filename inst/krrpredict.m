@@ -1,9 +1,10 @@
-function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
+function [Ypred, Ysd, Yint, model] = krrpredict(model, Xnew, varargin)
 % KRRPREDICT  Predict with a kernel ridge regression model from krrfit, with the predictive
 %   standard deviation and intervals of its Gaussian process.
 %
 %   Ypred = krrpredict (model, Xnew)
 %   [Ypred, Ysd, Yint] = krrpredict (model, Xnew, Name, Value, ...)
+%   [Ypred, Ysd, Yint, model] = krrpredict (model, Xnew, Name, Value, ...)
 %
 %   Xnew is m x d, one observation per row, in the units of the X given to krrfit: real,
 %   finite, of any numeric class (a sparse one is made full). Ypred is m x c, one column
@@ -48,22 +49,42 @@ function [Ypred, Ysd, Yint] = krrpredict(model, Xnew, varargin)
 %                                n = 3,000 the factor may take any rank up to n, so
 %                                that a small Ridge still needs only a few passes.
 %                   approximate  a pivoted Cholesky factor of K of rank r (at most Rank,
-%                                fewer where it leaves out at most 1e-3 * Ridge of any
-%                                diagonal entry), built once, then O(r d + r^2) per row:
-%                                the deterministic training conditional, exact at r = n.
-%                                Its error grows with what the factor leaves out against
-%                                Ridge: on the diamonds data the observation's deviation
-%                                was off by 0.3% at the 95th percentile at n = 3,000 (rank
-%                                400), but by 14% at n = 20,000 and 22% at n = 40,000 with
-%                                rank 1,000. Where the factor leaves out more than 0.02 *
-%                                Ridge, the warning krrpredict:approximate says so.
+%                                fewer where it leaves out at most 1e-4 * Ridge of any
+%                                diagonal entry), then O(r d + r^2) per row: the
+%                                deterministic training conditional, exact at r = n. Its
+%                                error grows with what the factor leaves out against Ridge,
+%                                and is checked in every call: 16 rows of Xnew, spread
+%                                evenly (all of them where there are fewer), are solved
+%                                exactly, preconditioned by the same factor, and where the
+%                                95th percentile of their deviations' relative errors (of
+%                                the kind Prediction asks for) is above DeviationTolerance,
+%                                the warning krrpredict:approximate states it. Verbose
+%                                prints it either way.
 %                   auto         exact where n^2 * m <= 2e10 (n training rows, m rows of
 %                                Xnew), approximate above; Verbose says which.
-%     'Rank'        largest rank of the approximate method's factor, and of the exact
-%                   method's where n > 3,000 (default 1000)
+%                   Either method starts from the factor, which is kept with the model where
+%                   krrpredict returns it (below), so that later calls skip it.
+%     'Rank'        largest rank of the factor (default 4000); it may take at most 40% of
+%                   the memory while it is built (n * r doubles), and is cut to fit. Up to
+%                   n = 3,000 the exact method's may take any rank up to n, so that a
+%                   small Ridge still needs only a few passes.
+%     'DeviationTolerance'  the approximate deviations' largest acceptable relative error
+%                   at the 95th percentile of the rows checked (default 0.02); Inf: no
+%                   check, and no exact solves
 %     'Verbose'     a progress line for the deviations: the method and its time (true)
 %   A variance below its rounding floor (the unit roundoff times the size of the terms
 %   that cancel in it) is reported as that floor, so Ysd is never 0 or imaginary.
+%
+%   The fourth output is the model with the factor in its field DeviationCache, where
+%   this call built one: a struct of Pivots (r x 1, the training samples chosen), Factor
+%   and Chol (r x r upper triangular: Factor' * Factor = K(Z, Z) and Chol' * Chol =
+%   Ridge * K(Z, Z) + K(Z, X) * K(X, Z) for the pivots Z), LeftOut (the largest diagonal
+%   entry of K the factor leaves out) and the Weights and Ridge it was built for; 2 r^2
+%   numbers, whatever n. Passed to krrpredict again, the model's DeviationCache serves
+%   every later call (the approximate rows, the check, the exact method's
+%   preconditioner), whatever Rank says; one built for other Weights or another Ridge is
+%   built again (and returned), and [] or no field means none. Older models, without the
+%   field, are read as before.
 %
 %   The model must be one struct as krrfit returns it. Its FormatVersion (3, or 4 for a
 %   Matern kernel; versions 2 and 1, the latter without that field, have no YScale, read
@@ -105,14 +126,19 @@ args = plain_options(varargin);
 % as data, raised here under krrpredict's name.
 if nargout < 2
   [Ypred, warnings, failure] = krr_predict(model, Xnew, args{:});
-else
+elseif nargout < 4
   [Ypred, warnings, failure, Ysd, Yint] = krr_predict(model, Xnew, args{:});
+else
+  [Ypred, warnings, failure, Ysd, Yint, cache] = krr_predict(model, Xnew, args{:});
 end
 for i = 1:size(warnings, 1)
   warning(['krrpredict:', warnings{i, 1}], 'krrpredict: %s', warnings{i, 2});
 end
 if ~isempty(failure)
   error(['krrpredict:', failure{1}], 'krrpredict: %s', failure{2});
+end
+if nargout > 3 && ~isempty(cache)
+  model.DeviationCache = cache;
 end
 end
 
@@ -159,6 +185,50 @@ end
 %! ## Far from the training data the deviation tends to that of the prior.
 %! [~, far] = krrpredict (m, [1e3 1e3], "Prediction", "curve", "Verbose", false);
 %! assert (far(1), sqrt (1.5), 1e-12);
+
+%!test
+%! ## The factor kept with the model: the fourth output holds it, and passed again it
+%! ## serves the call (the same bits, none built); one of other Weights is built again; a
+%! ## model without one, or with [], builds its own.
+%! m = model;  m.Ridge = 0.1;
+%! [p, sd, yint, kept] = krrpredict (m, Xn, "Method", "approximate", "Verbose", false);
+%! c = kept.DeviationCache;
+%! assert (fieldnames (c)', {"Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge"});
+%! r = numel (c.Pivots);
+%! assert (size (c.Factor), [r r]);
+%! assert (c.Weights, m.Weights);
+%! assert (c.Ridge, 0.1);
+%! assert (isequal (rmfield (kept, "DeviationCache"), m));
+%! [~, sd2, ~, again] = krrpredict (kept, Xn, "Method", "approximate", "Verbose", false);
+%! assert (sd2, sd);
+%! assert (isequal (again, kept));
+%! moved = kept;  moved.Weights(1) = 2 * moved.Weights(1);
+%! [~, sd3, ~, rebuilt] = krrpredict (moved, Xn, "Method", "approximate", "Verbose", false);
+%! assert (rebuilt.DeviationCache.Weights, moved.Weights);
+%! m.Weights(1) = moved.Weights(1);
+%! assert (sd3, nthargout (2, @krrpredict, m, Xn, "Method", "approximate", "Verbose", false));
+%! kept.DeviationCache = [];
+%! assert (nthargout (2, @krrpredict, kept, Xn, "Method", "approximate", "Verbose", false), sd);
+
+%!test
+%! ## A factor of rank 1 leaves out most of K: the check against exact solves states
+%! ## the error for the kind asked; a tolerance above it keeps quiet.
+%! m = model;  m.Ridge = 1e-3;
+%! args = {"Method", "approximate", "Rank", 1, "Prediction", "curve", "Verbose", false};
+%! sd = nthargout (2, @krrpredict, m, Xn, args{:}, "DeviationTolerance", Inf);
+%! exact = nthargout (2, @krrpredict, m, Xn, "Method", "exact", "Prediction", "curve", "Verbose", false);
+%! err = sort (abs (sd(:,1) - exact(:,1)) ./ exact(:,1));
+%! assert (err(end) > 0.1);
+%! warning ("error", "krrpredict:approximate", "local");
+%! try
+%!   [~, ~] = krrpredict (m, Xn, args{:});
+%!   error ("no warning");
+%! catch e
+%!   assert (e.identifier, "krrpredict:approximate");
+%!   assert (regexp (e.message, "^krrpredict: the approximate deviations \\(Prediction 'curve'\\) are off by about "));
+%!   assert (! isempty (strfind (e.message, sprintf ("%.3g%% at the 95th percentile of 3 rows", 100 * err(end)))));
+%! end
+%! [~, ~] = krrpredict (m, Xn, args{:}, "DeviationTolerance", 2 * err(end));
 
 %!error id=krrpredict:nargin krrpredict (1)
 %!error <options must be name-value pairs> krrpredict (model, Xn, "Alpha")
@@ -209,3 +279,8 @@ end
 %!error <got a 2 x 3 double; if its columns are the observations, pass XNEW'> krrpredict (model, Xn')
 %!error <XNEW must be finite, but XNEW\(4,2\) is NaN> krrpredict (model, [Xn; 1 NaN])
 %!error <XNEW must be finite, but XNEW\(1,1\) is Inf> krrpredict (model, [Inf 0])
+%!error id=krrpredict:invalidInput m = model; m.Sigma = [1e-300 1]; krrpredict (m, [1e10 0])
+%!error <DeviationTolerance must be positive \(Inf: no check\), got 0> m = model; m.Ridge = 1; [p, s] = krrpredict (m, Xn, "DeviationTolerance", 0)
+%!error <MODEL.DeviationCache must be empty or one struct as krrpredict returns it> m = model; m.Ridge = 1; m.DeviationCache = 1; [p, s] = krrpredict (m, Xn)
+%!error <MODEL.DeviationCache.Pivots must be training samples, from 1 to n> m = model; m.Ridge = 1; [~, ~, ~, m] = krrpredict (m, Xn, "Verbose", false); m.DeviationCache.Pivots(1) = 4; [p, s] = krrpredict (m, Xn)
+%!error <MODEL.DeviationCache.Chol must be r x r> m = model; m.Ridge = 1; [~, ~, ~, m] = krrpredict (m, Xn, "Verbose", false); m.DeviationCache.Chol(:, end) = []; [p, s] = krrpredict (m, Xn)

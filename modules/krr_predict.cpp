@@ -1,6 +1,6 @@
 // Host entry of prediction from a fitted model (core/learn/model_predict.h), which
 // krrpredict calls:
-//   [Ypred, warnings, failure, Ysd, Yint] = krr_predict (model, Xnew, name, value, ...)
+//   [Ypred, warnings, failure, Ysd, Yint, cache] = krr_predict (model, Xnew, name, value, ...)
 //   model     krrfit's model struct: its fields read as the host holds them (double or
 //             single, full), with their dims
 //   Xnew      m x d, real, full, of any numeric class
@@ -12,6 +12,14 @@
 //   Ysd, Yint the deviations (m x c, every column the same) and the intervals' bounds
 //             (m x 2 x c; m x 2 for one output), computed only where asked for: a call with
 //             at most three outputs computes the predictions alone, and needs no Ridge.
+//   cache     the deviations' cache built in this call, as the struct krrpredict keeps in
+//             MODEL.DeviationCache (fields Pivots r x 1, 1-based; Factor and Chol r x r
+//             upper triangular, Factor' * Factor = K(Z, Z) and Chol' * Chol = Ridge *
+//             K(Z, Z) + K(Z, X) * K(X, Z) for the pivots Z; LeftOut; the Weights and Ridge
+//             it was built for); [] where the model's own served or the call failed. The
+//             model's, where it has a nonempty one, is read and checked first: one built for
+//             other Weights or another Ridge is built again; one that cannot serve the
+//             model is refused (invalidModel).
 // Every refusal of the model, of Xnew and of the options, and every failure of the
 // computation, comes back as data, so that krrpredict raises it under its own name: the host
 // would start an error raised here with this module's name. Only a call that krrpredict
@@ -39,7 +47,9 @@
 namespace {
 
 constexpr const char* FN = "krr_predict";
-constexpr int OUTPUTS = 5;
+constexpr int OUTPUTS = 6;
+// The cache's fields, in order.
+const char* const CACHE_FIELDS[] = {"Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge"};
 // Outputs beyond this many ask for the deviations.
 constexpr int PREDICTIONS_ONLY = 3;
 
@@ -150,6 +160,87 @@ void read_model(const mxArray* a, bool deviations, krr::fit_model& m, krr::model
   if (read_field(a, "Ridge", ridge, dims.ridge, r) && ridge.size() == 1) m.ridge = ridge[0];
 }
 
+// MODEL.DeviationCache where the model has a nonempty one: a struct of CACHE_FIELDS, each
+// real floating point, read into `cache` (the triangles' column-major storage of upper
+// triangles is the core's row-major lower one); the core checks what they hold. False where
+// the model has none.
+bool read_cache(const mxArray* a, krr::deviation_cache& cache, refusal& r) {
+  if (mxGetFieldNumber(a, "DeviationCache") < 0) return false;
+  const mxArray* c = mxGetField(a, 0, "DeviationCache");
+  if (!c || mxGetNumberOfElements(c) == 0) return false;
+  std::string missing;
+  if (mxGetClassID(c) == mxSTRUCT_CLASS && mxGetNumberOfElements(c) == 1) {
+    for (const char* name : CACHE_FIELDS)
+      if (mxGetFieldNumber(c, name) < 0) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  }
+  if (mxGetClassID(c) != mxSTRUCT_CLASS || mxGetNumberOfElements(c) != 1 || !missing.empty()) {
+    refuse_model(r, ".DeviationCache must be empty or one struct as krrpredict returns it (fields "
+                    "Pivots, Factor, Chol, LeftOut, Weights, Ridge)" +
+                        (missing.empty() ? std::string() : "; it has no field " + missing));
+    return false;
+  }
+  std::vector<double> values[6];
+  krr::field_dims dims[6];
+  for (int i = 0; i < 6; ++i) {
+    const mxArray* v = mxGetField(c, 0, CACHE_FIELDS[i]);
+    const bool floating = v && (mxGetClassID(v) == mxDOUBLE_CLASS || mxGetClassID(v) == mxSINGLE_CLASS);
+    if (!floating || mxIsComplex(v) || mxIsSparse(v) || mxGetNumberOfDimensions(v) != 2) {
+      refuse_model(r, std::string(".DeviationCache.") + CACHE_FIELDS[i] +
+                          " must be a real floating point matrix, got " + (v ? class_text(v) : "nothing"));
+      return false;
+    }
+    values[i] = host::numbers_of(v);
+    dims[i] = {static_cast<std::int64_t>(mxGetM(v)), static_cast<std::int64_t>(mxGetN(v))};
+  }
+  const std::size_t rank = values[0].size();
+  for (int i : {1, 2}) {
+    if (dims[i].rows != static_cast<std::int64_t>(rank) || dims[i].cols != static_cast<std::int64_t>(rank)) {
+      refuse_model(r, std::string(".DeviationCache.") + CACHE_FIELDS[i] + " must be r x r, r = " +
+                          std::to_string(rank) + " (the entries of Pivots), got " +
+                          std::to_string(dims[i].rows) + " x " + std::to_string(dims[i].cols));
+      return false;
+    }
+  }
+  if (values[3].size() != 1 || values[5].size() != 1) {
+    refuse_model(r, ".DeviationCache.LeftOut and .Ridge must be scalars");
+    return false;
+  }
+  cache.pivots.resize(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    const double p = values[0][i];
+    // Not a whole number from 1 on: -1, which the core's check refuses.
+    cache.pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
+                          ? static_cast<int>(p) - 1 : -1;
+  }
+  cache.factor = std::move(values[1]);
+  cache.chol = std::move(values[2]);
+  cache.largest_residual = values[3][0];
+  cache.weights = std::move(values[4]);
+  cache.ridge = values[5][0];
+  return true;
+}
+
+// The cache as krrpredict keeps it (CACHE_FIELDS).
+mxArray* cache_struct(const krr::deviation_cache& cache) {
+  mxArray* s = mxCreateStructMatrix(1, 1, 6, const_cast<const char**>(CACHE_FIELDS));
+  const mwSize r = static_cast<mwSize>(cache.rank());
+  mxArray* pivots = mxCreateDoubleMatrix(r, 1, mxREAL);
+  for (mwSize i = 0; i < r; ++i) mxGetPr(pivots)[i] = cache.pivots[i] + 1.0;
+  mxSetField(s, 0, "Pivots", pivots);
+  const std::vector<double>* triangles[] = {&cache.factor, &cache.chol};
+  for (int t = 0; t < 2; ++t) {
+    mxArray* m = mxCreateDoubleMatrix(r, r, mxREAL);
+    if (r > 0) std::copy(triangles[t]->begin(), triangles[t]->end(), mxGetPr(m));
+    mxSetField(s, 0, t == 0 ? "Factor" : "Chol", m);
+  }
+  mxSetField(s, 0, "LeftOut", mxCreateDoubleScalar(cache.largest_residual));
+  mxArray* w = mxCreateDoubleMatrix(1, cache.weights.size(), mxREAL);
+  if (!cache.weights.empty()) std::copy(cache.weights.begin(), cache.weights.end(), mxGetPr(w));
+  mxSetField(s, 0, "Weights", w);
+  mxSetField(s, 0, "Ridge", mxCreateDoubleScalar(cache.ridge));
+  return s;
+}
+
 // Xnew: real numbers of any class in a matrix with the model's d columns (d the rows of its
 // X), read as doubles (a double one in place).
 const double* read_rows(const mxArray* a, std::int64_t d, std::vector<double>& converted, refusal& r) {
@@ -202,6 +293,8 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   // A model the core refuses unread (its FormatVersion) goes there before anything else is
   // read: its refusal comes first.
   const bool version_known = model.format_version != 0;
+  krr::deviation_cache cache;
+  const bool has_cache = deviations && !r.refused() && version_known && read_cache(prhs[0], cache, r);
   if (!r.refused() && version_known) Xnew = read_rows(prhs[1], dims.X.rows, converted, r);
   const std::int64_t nt = static_cast<std::int64_t>(mxGetM(prhs[1]));
   krr::model_predict_settings settings;
@@ -219,6 +312,7 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
     run_core(call, "predicting", [&] {
       settings.name = "krrpredict";
       settings.deviations = deviations;
+      if (has_cache) settings.cache = &cache;
       settings.threads = resources.threads;
       if (deviations) settings.memory_bytes = resources.memory;
       settings.interrupt_pending = &signal_pending;
@@ -253,6 +347,9 @@ void run(host::module_call& call, int nlhs, int nrhs, const mxArray* prhs[]) {
   const mwSize bounds[] = {static_cast<mwSize>(rows), 2, static_cast<mwSize>(c)};
   call.set_output(4, c == 1 || !done ? mxCreateDoubleMatrix(rows, done ? 2 : 0, mxREAL)
                                      : mxCreateNumericArray(3, bounds, mxDOUBLE_CLASS, mxREAL));
+  if (nlhs > OUTPUTS - 1) {
+    call.set_output(5, done && result.cache_built ? cache_struct(*result.cache) : mxCreateDoubleMatrix(0, 0, mxREAL));
+  }
   if (!filled) return;
   double* yint = call.output_data(4);
   for (std::size_t q = 0; q < c; ++q) {

@@ -15,11 +15,13 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/learn/fit.h"
 #include "core/learn/fit_options.h"
+#include "core/predict/variance.h"
 
 namespace krr {
 
@@ -28,16 +30,25 @@ namespace krr {
 enum class deviation_target { observation, curve };
 
 // How the latent variances are computed: exact (preconditioned conjugate gradients),
-// approximate (a pivoted Cholesky factor of rank at most `rank`), or automatic: exact
-// unless n^2 * nt > 2e10 (n training samples, nt new observations), approximate above.
+// approximate (a pivoted Cholesky factor of rank at most `rank`, kept as a deviation_cache),
+// or automatic: exact unless n^2 * nt > 2e10 (n training samples, nt new observations),
+// approximate above.
 enum class deviation_method { automatic, exact, approximate };
 
 struct model_predict_settings {
   bool deviations = false;  // also the deviations and the intervals
   deviation_target prediction = deviation_target::observation;
   deviation_method method = deviation_method::automatic;
-  int rank = 1000;      // the approximate factor's largest rank, 1 ... 1000000
+  int rank = 4000;      // the factor's largest rank, 1 ... 1000000
   double alpha = 0.05;  // the intervals hold 100 (1 - alpha)%, alpha in (0, 1)
+  // The approximate deviations are checked against exact solves of a sample of the rows
+  // (CHECK_ROWS of them, spread evenly); where the 95th percentile of their relative errors
+  // is above this, a warning (approximate) states it. Inf: no check. Positive.
+  double tolerance = 0.02;
+  // The model's cache (where it has one): the approximate method's factor, and the exact
+  // method's preconditioner. One built for other weights or another ridge than the model's
+  // is stale and built again; one that does not fit the model is refused (invalidModel).
+  const deviation_cache* cache = nullptr;
   // Starts the progress line ("<name>: deviations of ...") and names the function in the
   // messages that speak of it.
   std::string name = "krrpredict";
@@ -67,16 +78,18 @@ struct model_predict_settings {
 // observations (the others stand for themselves).
 deviation_method resolved_method(deviation_method method, std::int64_t n, std::int64_t nt);
 
-// The options as a host gives them, by name: Alpha, Prediction, Method, Rank and Verbose,
-// in any case; the last value given for a name counts. read_predict_options checks them all
-// in that order and sets them in a model_predict_settings, with the messages krrpredict
-// gives (without its leading "krrpredict: "):
+// The options as a host gives them, by name: Alpha, Prediction, Method, Rank, Verbose and
+// DeviationTolerance, in any case; the last value given for a name counts.
+// read_predict_options checks them all in that order and sets them in a
+// model_predict_settings, with the messages krrpredict gives (without its leading
+// "krrpredict: "):
 //   Alpha       a real numeric scalar in (0, 1)
 //   Prediction  'observation' or 'curve', in any case
 //   Method      'auto', 'exact' or 'approximate', in any case
 //   Rank        a whole number from 1 to 1000000
 //   Verbose     true or false (a logical or number 0 or 1, 'on' or 'off')
-// model_predict checks the typed Alpha and Rank it is given by the same rules.
+//   DeviationTolerance  a positive real scalar (Inf: no check)
+// model_predict checks the typed Alpha, Rank and tolerance it is given by the same rules.
 struct predict_option_set {
   std::vector<option_value> values;  // one per option, in the order above
   std::vector<bool> given;
@@ -129,14 +142,28 @@ struct model_prediction {
   std::vector<double> lower, upper;   // nt x c, column-major: predictions -/+ z deviations
   double z = 0.0;                     // the normal quantile sqrt(2) erfinv(1 - alpha)
   deviation_method method = deviation_method::automatic;  // exact or approximate, as used
-  double passes = 0.0;                // exact: passes over K, summed over the batches
+  double passes = 0.0;                // passes over K, summed over the batches: the exact
+                                      // solves', or those of the approximate method's check
   int rank = 0;                       // the factor's rank (the preconditioner's, if exact)
   double largest_residual = 0.0;      // the factor's largest left-out diagonal entry
+  // Approximate, checked: the rows checked against exact solves, and the 95th percentile
+  // (nearest rank) and the largest of their deviations' relative errors (NaN unchecked).
+  int checked_rows = 0;
+  double estimated_error = std::numeric_limits<double>::quiet_NaN();
+  double largest_checked_error = std::numeric_limits<double>::quiet_NaN();
+  // The factor used by either method, for the host to keep with the model: the model's
+  // (not owned: valid while settings.cache is), or one built here (cache_built), stamped
+  // with the model's weights and ridge.
+  std::shared_ptr<const deviation_cache> cache;
+  bool cache_built = false;
   int threads = 0;                    // threads of the variances' row loops
   double seconds = 0.0;               // wall-clock time of the variances
   std::string progress_line;          // the line above as text, no newline
   std::vector<fit_message> warnings;  // notConverged, approximate, in the order raised
 };
+
+// Rows of the approximate deviations checked against exact solves.
+constexpr int CHECK_ROWS = 16;
 
 // Predicts at the nt x d new observations Xnew (column-major, one per row, in the units of
 // the X given to fit) from `model`, whose fields have the dims `dims`. The model is checked

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/solve/descent.h"
 #include "core/solve/kernel_operator.h"
@@ -44,6 +46,54 @@ struct variance_result {
   double failed_bytes = 0.0;    // on out_of_memory
 };
 
+// The approximate method's precomputation, which a model can keep so that later calls skip
+// it: the factor's pivots Z (training samples, 0-based, in order of choice), F = L(Z, :)
+// (r x r lower triangular, row-major: F F' = K(Z, Z)) and B = F C (r x r lower, row-major:
+// B B' = ridge K(Z, Z) + K(Z, X) K(X, Z)), and the factor's largest left-out diagonal entry.
+// Each test sample then costs its r kernel values at Z and two triangular solves,
+//   l = F^-1 K(Z, x),  y = B^-1 K(Z, x),  variance a - |l|^2 + ridge |y|^2,
+// the approximate variance above; and G = K(X, Z) with B give the exact method the factor's
+// preconditioner without L (low_rank_preconditioner::prepare_columns). Its size: 2 r^2 + r
+// numbers, whatever n.
+struct deviation_cache {
+  std::vector<int> pivots;
+  std::vector<double> factor, chol;
+  double largest_residual = 0.0;
+  // The kernel it was built for: the d + 1 weights and the ridge (set by its builder's
+  // caller; a cache of other ones is stale).
+  std::vector<double> weights;
+  double ridge = 0.0;
+  int rank() const { return static_cast<int>(pivots.size()); }
+};
+
+// Empty where `cache` can serve a model of n training samples: pivots distinct, each in
+// [0, n), at most n of them, factor and chol r x r with positive finite diagonals and
+// finite entries, largest_residual finite and nonnegative; else what is wrong, as
+// "<field> must ...", the fields named Pivots, Factor, Chol and LeftOut.
+std::string check_deviation_cache(const deviation_cache& cache, std::int64_t n);
+
+// Bytes build_deviation_cache allocates for n samples of d features and rank at most r.
+double deviation_cache_bytes(std::int64_t n, int d, int r);
+
+// The cache of A's K and ridge: the factor of rank at most settings.max_rank, stopped once
+// it leaves out at most rank_tol ridge of any diagonal entry.
+variance_result build_deviation_cache(kernel_operator& A, const variance_settings& settings,
+                                      deviation_cache& cache);
+
+// The approximate variances from the cache, in blocks of test samples that share each
+// row of the triangles; each sample's sums in the same order whatever the block or thread.
+variance_result cached_variances(kernel_operator& A, const deviation_cache& cache,
+                                 const double* Xtest, std::int64_t nt, double* var);
+
+// Bytes the exact method allocates with a cache of rank r as its preconditioner.
+double exact_cached_variance_bytes(std::int64_t n, int d, int m, int r);
+
+// The exact variances, preconditioned by the cache's factor (its rank and largest residual
+// reported) instead of one built here.
+variance_result exact_variances(kernel_operator& A, const deviation_cache& cache,
+                                const double* Xtest, std::int64_t nt,
+                                const variance_settings& settings, double* var);
+
 // Bytes the exact method allocates for n samples of d features, batches of m and a factor
 // of rank at most r.
 double exact_variance_bytes(std::int64_t n, int d, int m, int r);
@@ -55,6 +105,7 @@ double approximate_variance_bytes(std::int64_t n, int d, int r);
 // ridge.
 variance_result exact_variances(kernel_operator& A, const double* Xtest, std::int64_t nt,
                                 const variance_settings& settings, double* var);
+// approximate_variances: build_deviation_cache, then cached_variances.
 variance_result approximate_variances(kernel_operator& A, const double* Xtest, std::int64_t nt,
                                       const variance_settings& settings, double* var);
 

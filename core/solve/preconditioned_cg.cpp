@@ -35,7 +35,8 @@ void for_each_row(block_schedule& schedule, int r, F&& fn) {
 
 bool low_rank_preconditioner::prepare(kernel_operator& A, const low_rank_factor& factor,
                                       allocation_failure& failure) {
-  factor_ = &factor;
+  L_ = factor.L.get();
+  n_ = factor.n;
   r_ = factor.rank;
   ridge_ = A.data().ridge;
   const std::int64_t n = factor.n;
@@ -64,10 +65,23 @@ bool low_rank_preconditioner::prepare(kernel_operator& A, const low_rank_factor&
   return true;
 }
 
+bool low_rank_preconditioner::prepare_columns(kernel_operator& A, const double* G, int r,
+                                              const double* B, allocation_failure& failure) {
+  L_ = G;
+  n_ = A.n();
+  r_ = r;
+  ridge_ = A.data().ridge;
+  const std::uint64_t ur = static_cast<std::uint64_t>(r_ > 0 ? r_ : 1);
+  C_ = try_allocate<double>(ur * ur, false, "the preconditioner", failure);
+  if (failure.failed) return false;
+  std::copy(B, B + static_cast<std::int64_t>(r) * r, C_.get());
+  return true;
+}
+
 void low_rank_preconditioner::apply(block_schedule& schedule, const double* R, int c, double* Z,
                                     double* work) const {
-  const std::int64_t n = factor_->n;
-  const double* L = factor_->L.get();
+  const std::int64_t n = n_;
+  const double* L = L_;
   const int r = r_;
   // U = L'R (r x c, column t's c entries at t*c), then W = (C C')^-1 U column by column.
   double* U = work;

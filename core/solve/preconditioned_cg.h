@@ -25,6 +25,14 @@ class low_rank_preconditioner {
   // storage cannot be had.
   bool prepare(kernel_operator& A, const low_rank_factor& factor, allocation_failure& failure);
 
+  // The preconditioner P^-1 v = (v - G (B B')^-1 G'v) / ridge from any n x r columns G
+  // (column-major, kept by the caller) and an r x r lower triangular B (row-major). With
+  // G = K(X, Z) for the pivots Z of a factor L and B = L(Z, :) C, so B B' = ridge K(Z, Z) +
+  // G'G, it is that factor's P = L L' + ridge I without L itself (L = G L(Z, :)^-T). False,
+  // with the failure recorded, where B's copy cannot be had.
+  bool prepare_columns(kernel_operator& A, const double* G, int r, const double* B,
+                       allocation_failure& failure);
+
   // Z = P^-1 R for the c columns of R (n x c, column-major); `work` holds 2 r c doubles.
   void apply(block_schedule& schedule, const double* R, int c, double* Z, double* work) const;
 
@@ -32,7 +40,8 @@ class low_rank_preconditioner {
   const double* chol() const { return C_.get(); }  // C, r x r lower, row-major
 
  private:
-  const low_rank_factor* factor_ = nullptr;
+  const double* L_ = nullptr;     // n x r, column-major
+  std::int64_t n_ = 0;
   std::unique_ptr<double[]> C_;  // r x r lower, row-major: C C' = ridge I + L'L
   double ridge_ = 0.0;
   int r_ = 0;

@@ -534,6 +534,87 @@ bool read_field(const py::dict& model, const char* name, std::vector<double>& va
   return true;
 }
 
+// model["DeviationCache"], where the model has one that is not None or empty: a dict of
+// Pivots (1-based), Factor and Chol (r x r upper triangular: their Fortran-order entries are
+// the core's row-major lower triangles), LeftOut, Weights and Ridge, as krrpredict keeps it.
+// False, with the message, where it is not such a dict; `has` says whether there was one.
+const char* const CACHE_FIELDS[] = {"Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge"};
+
+bool read_cache(const py::dict& model, krr::deviation_cache& cache, bool& has, std::string& message) {
+  has = false;
+  if (!model.contains("DeviationCache") || model["DeviationCache"].is_none()) return true;
+  py::object c = model["DeviationCache"];
+  if (!py::isinstance<py::dict>(c)) {
+    if (py::hasattr(c, "__len__") && py::len(c) == 0) return true;  // [] as a MAT file holds it
+    message = "MODEL.DeviationCache must be empty or one struct as krrpredict returns it (fields "
+              "Pivots, Factor, Chol, LeftOut, Weights, Ridge)";
+    return false;
+  }
+  py::dict fields = c.cast<py::dict>();
+  std::vector<double> values[6];
+  krr::field_dims dims[6];
+  for (int i = 0; i < 6; ++i) {
+    if (!fields.contains(CACHE_FIELDS[i])) {
+      message = std::string("MODEL.DeviationCache must be empty or one struct as krrpredict returns "
+                            "it; it has no field ") + CACHE_FIELDS[i];
+      return false;
+    }
+    if (!read_field(fields, CACHE_FIELDS[i], values[i], dims[i], message)) {
+      message = "MODEL.DeviationCache" + message.substr(5);  // "MODEL.<field> ..." of the cache
+      return false;
+    }
+  }
+  const std::size_t rank = values[0].size();
+  for (int i : {1, 2}) {
+    if (dims[i].rows != static_cast<std::int64_t>(rank) || dims[i].cols != static_cast<std::int64_t>(rank)) {
+      message = std::string("MODEL.DeviationCache.") + CACHE_FIELDS[i] + " must be r x r, r = " +
+                std::to_string(rank) + " (the entries of Pivots), got " + std::to_string(dims[i].rows) +
+                " x " + std::to_string(dims[i].cols);
+      return false;
+    }
+  }
+  if (values[3].size() != 1 || values[5].size() != 1) {
+    message = "MODEL.DeviationCache.LeftOut and .Ridge must be scalars";
+    return false;
+  }
+  cache.pivots.resize(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    const double p = values[0][i];
+    // Not a whole number from 1 on: -1, which the core's check refuses.
+    cache.pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
+                          ? static_cast<int>(p) - 1 : -1;
+  }
+  cache.factor = std::move(values[1]);
+  cache.chol = std::move(values[2]);
+  cache.largest_residual = values[3][0];
+  cache.weights = std::move(values[4]);
+  cache.ridge = values[5][0];
+  has = true;
+  return true;
+}
+
+// The cache as krrpredict keeps it: Pivots r x 1 (1-based), Factor and Chol r x r (upper
+// triangular), LeftOut and Ridge numbers, Weights 1 x (d + 1).
+py::dict cache_dict(const krr::deviation_cache& cache) {
+  const py::ssize_t r = cache.rank();
+  py::array_t<double, py::array::f_style> pivots({r, py::ssize_t{1}});
+  for (py::ssize_t i = 0; i < r; ++i) pivots.mutable_data()[i] = cache.pivots[i] + 1.0;
+  py::dict out;
+  out["Pivots"] = pivots;
+  const std::vector<double>* triangles[] = {&cache.factor, &cache.chol};
+  for (int t = 0; t < 2; ++t) {
+    py::array_t<double, py::array::f_style> m({r, r});
+    std::copy(triangles[t]->begin(), triangles[t]->end(), m.mutable_data());
+    out[t == 0 ? "Factor" : "Chol"] = m;
+  }
+  out["LeftOut"] = cache.largest_residual;
+  py::array_t<double, py::array::f_style> w({py::ssize_t{1}, static_cast<py::ssize_t>(cache.weights.size())});
+  std::copy(cache.weights.begin(), cache.weights.end(), w.mutable_data());
+  out["Weights"] = w;
+  out["Ridge"] = cache.ridge;
+  return out;
+}
+
 // model: a dict of krrfit's fields (as model_dict writes them, or as a MAT file held them);
 // Xnew nt x d (Fortran order read in place); options krrpredict's by name; deviations: also
 // the deviations and the intervals.
@@ -551,6 +632,8 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
     m.format_version = version == 1.0 ? 1 : version == 2.0 ? 2 : version == 3.0 ? 3 : version == 4.0 ? 4 : 0;
   }
   const bool version_known = m.format_version != 0;
+  krr::deviation_cache cache;
+  bool has_cache = false;
   if (version_known) {
     // YScale from version 3 on, Kernel from version 4 on (before, a model without it is the
     // Gaussian).
@@ -593,6 +676,7 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
       std::vector<double> ridge;
       if (!read_field(model, "Ridge", ridge, dims.ridge, message)) return refusal("invalidModel", message);
       if (ridge.size() == 1) m.ridge = ridge[0];
+      if (!read_cache(model, cache, has_cache, message)) return refusal("invalidModel", message);
     }
     if (Xnew.ndim() != 2 || Xnew.shape(1) != dims.X.rows) {
       std::string shape;
@@ -617,6 +701,7 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
   state.progress = progress;
   settings.name = "krrpredict";
   settings.deviations = deviations;
+  if (has_cache) settings.cache = &cache;
   settings.threads = threads;
   if (deviations) settings.memory_bytes = memory_bytes;
   connect(settings, state);
@@ -641,6 +726,8 @@ py::dict model_predict(py::dict model, f_array Xnew, py::dict options, bool devi
     out["lower"] = column_major(result.lower, rows, c);
     out["upper"] = column_major(result.upper, rows, c);
     out["z"] = result.z;
+    // The factor built in this call, for the model to keep; None where the model's served.
+    out["cache"] = result.cache_built ? py::object(cache_dict(*result.cache)) : py::object(py::none());
   }
   return out;
 }
@@ -677,7 +764,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("progress") = py::none(),
         "krrpredict's prediction from krrfit's fields. Xnew m x d, read in place when "
         "Fortran-ordered float64 (copied otherwise). Returns predictions and, with deviations, "
-        "the deviations, the intervals' lower and upper bounds and z.");
+        "the deviations, the intervals' lower and upper bounds, z and cache (the deviations' "
+        "factor built in the call, for model['DeviationCache'], or None where the model's served).");
   m.def("available_cpus", &krr::available_cpus, "Processors this process may use.");
   m.def("available_memory_bytes", &krr::available_memory_bytes,
         "Memory this process may have, in bytes (inf where unknown).");

@@ -320,26 +320,32 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
         result = _core.model_predict(self.model_, X, options, deviations, threads, memory,
                                      _host.progress(self.verbose))
         _host.raise_outcome(fn, result, stacklevel=5)
+        # The deviations' factor, kept with the model for later calls (and save_model).
+        if deviations and result.get("cache") is not None:
+            self.model_["DeviationCache"] = result["cache"]
         shape = (lambda a: a[:, 0]) if self._one_output else (lambda a: a)
         return result, shape
 
     def predict(self, X, return_std=False, *, prediction="observation", method="auto",
-                rank=1000):
+                rank=4000, deviation_tolerance=0.02):
         """Predictions at the rows of X (krrpredict's Ypred), and with return_std their
         standard deviations (krrpredict's Ysd: of a new observation, or with
         prediction='curve' of the latent function; method 'auto', 'exact' or
-        'approximate', rank the approximate factor's largest rank, as krrpredict's
-        options)."""
+        'approximate', rank the factor's largest rank, deviation_tolerance the approximate
+        deviations' checked error above which a warning says so (inf: no check), as
+        krrpredict's options). The factor is kept in model_['DeviationCache'] and serves
+        later calls, as krrpredict's fourth output does."""
         options = {}
         if return_std:
-            options = {"Prediction": prediction, "Method": method, "Rank": rank}
+            options = {"Prediction": prediction, "Method": method, "Rank": rank,
+                       "DeviationTolerance": deviation_tolerance}
         result, shape = self._predict(X, return_std, options)
         if not return_std:
             return shape(result["predictions"])
         return shape(result["predictions"]), shape(result["deviations"])
 
     def predict_interval(self, X, level=0.95, *, prediction="observation", method="auto",
-                         rank=1000):
+                         rank=4000, deviation_tolerance=0.02):
         """The bounds of the level-probability intervals at the rows of X: an array of shape
         (n_samples, 2) with the lower and upper bounds, (n_samples, 2, n_outputs) for several
         outputs (krrpredict's Yint with Alpha = 1 - level, level in (0, 1))."""
@@ -349,7 +355,8 @@ class ARDGaussianProcess(RegressorMixin, BaseEstimator):
         # the bounds are those of krrpredict (..., 'Alpha', 0.05) bit for bit.
         alpha = float(1 - decimal.Decimal(repr(level))) if math.isfinite(level) else math.nan
         result, _ = self._predict(X, True, {"Alpha": alpha, "Prediction": prediction,
-                                            "Method": method, "Rank": rank})
+                                            "Method": method, "Rank": rank,
+                                            "DeviationTolerance": deviation_tolerance})
         bounds = np.stack([result["lower"], result["upper"]], axis=1)
         return bounds[:, :, 0] if self._one_output else bounds
 

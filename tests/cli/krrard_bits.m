@@ -8,7 +8,7 @@
 %                   and the kernel chosen by 'auto';
 %   krrard predict  against krrpredict on the program's model: predictions, deviations and
 %                   intervals, and the same from the model saved again by Octave (-v7,
-%                   compressed, and -v6);
+%                   compressed, and -v6), and from one keeping krrpredict's DeviationCache;
 %   krrard train    against tarvel with the C library's generator seeded alike: the
 %                   coefficients, the gradient and the report's evaluations and objective.
 % Raises an error naming the first output that differs.
@@ -50,6 +50,17 @@ function krrard_bits (krrard, data_file, work)
       same (read_bin (out{2}), ysd, [what, ": deviations"]);
       same (reshape (read_bin (out{3}), n, 2, c), yint, [what, ": intervals"]);
     endfor
+    ## A model keeping krrpredict's factor (rank 5, far below what the program would
+    ## build): the program's approximate deviations are those of that factor.
+    if (i == 1)
+      [~, ~, ~, model] = krrpredict (program, data(1:5, 1:d), "Method", "approximate", "Rank", 5, "Verbose", false);
+      [yp, ysd, yint] = krrpredict (model, data(:, 1:d), "Method", "approximate", "DeviationTolerance", Inf, "Verbose", false);
+      save ("-v7", fullfile (work, "cached.mat"), "model");
+      run (krrard, sprintf ("predict %s %s --outputs %d -o %s --deviations %s --intervals %s --method approximate --deviation-tolerance inf --quiet", ...
+                            fullfile (work, "cached.mat"), data_file, c, out{:}));
+      same (read_bin (out{2}), ysd, "predict from a model with a DeviationCache: deviations");
+      same (reshape (read_bin (out{3}), n, 2, c), yint, "predict from a model with a DeviationCache: intervals");
+    endif
   endfor
 
   ## Fixed hyperparameters: tarvel's solve, its random draws from the C library's rand.

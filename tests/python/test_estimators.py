@@ -34,9 +34,17 @@ def test_pickle_and_mat_round_trips_keep_every_bit(data, tmp_path):
     again = pickle.loads(pickle.dumps(gp))
     assert all(np.array_equal(a, b) for a, b in zip(again.predict(Xt, return_std=True),
                                                     gp.predict(Xt, return_std=True)))
+    # The deviations' factor kept with the model goes through the MAT file, and serves there.
+    cache = gp.model_["DeviationCache"]
     gp.save_model(tmp_path / "m.mat")
     loaded = ARDGaussianProcess.load_model(tmp_path / "m.mat")
+    assert all(np.array_equal(np.atleast_2d(loaded.model_["DeviationCache"][f]), np.atleast_2d(cache[f]))
+               for f in cache)
     assert np.array_equal(loaded.predict_interval(Xt, 0.8), gp.predict_interval(Xt, 0.8))
+    broken = ARDGaussianProcess.load_model(tmp_path / "m.mat")
+    broken.model_["DeviationCache"]["Pivots"][0] = 1e6
+    with pytest.raises(ValueError, match="MODEL.DeviationCache.Pivots must be training samples"):
+        broken.predict(Xt, return_std=True)
     assert loaded.predict(Xt).shape == (30,)
     assert loaded.history_.shape == gp.history_.shape and loaded.method_ == gp.method_
     # A Matern model through the MAT file: its kernel named, its predictions the same bits.

@@ -1,7 +1,8 @@
 // Predictive variances against the dense formula a - k' (K + ridge I)^-1 k, K and k built
 // from differences and solved by elimination: the exact method over sizes, at training
 // samples too and far from the origin; the approximate one at full rank, and at lower rank
-// within what its factor leaves out; both the same bits at any thread count; an interrupt
+// within what its factor leaves out, and from its factor kept as a cache, which also
+// preconditions exact solves; both the same bits at any thread count; an interrupt
 // at any poll ends either method.
 #include <gtest/gtest.h>
 
@@ -106,6 +107,40 @@ TEST(Variance, ApproximateIsExactAtFullRankAndWithinItsFactorsResidualBelow) {
     EXPECT_NEAR(got[i], want[i], 1e-9 * p.w[p.d]) << "test sample " << i << " rank " << r.rank;
   }
   EXPECT_EQ(variances(p, ridge, Xt, false, full, 2), got);
+
+  // A rank-12 factor kept as a cache: its variances the approximate method's bits, on any
+  // thread count; exact solves preconditioned by it give the dense formula's.
+  {
+    krr::variance_settings low;
+    low.max_rank = 12;
+    low.rank_tol = 0.0;
+    const std::int64_t nt = static_cast<std::int64_t>(Xt.size()) / p.d;
+    operator_fixture fx(p, ridge, 16, 8.0 * p.n * p.n, 2);
+    krr::deviation_cache cache;
+    ASSERT_EQ(krr::build_deviation_cache(fx.A, low, cache).status, krr::solve_status::converged);
+    EXPECT_EQ(cache.rank(), 12);
+    EXPECT_EQ(krr::check_deviation_cache(cache, p.n), "");
+    std::vector<double> cached(nt), solved(nt);
+    EXPECT_EQ(krr::cached_variances(fx.A, cache, Xt.data(), nt, cached.data()).status, krr::solve_status::converged);
+    EXPECT_EQ(cached, variances(p, ridge, Xt, false, low, 1));
+    krr::variance_settings s;
+    s.batch = 17;
+    const krr::variance_result r = krr::exact_variances(fx.A, cache, Xt.data(), nt, s, solved.data());
+    EXPECT_EQ(r.status, krr::solve_status::converged);
+    EXPECT_EQ(r.rank, 12);
+    for (std::int64_t i = 0; i < nt; ++i) {
+      EXPECT_NEAR(std::sqrt(solved[i]), std::sqrt(want[i]), 1e-8 * std::sqrt(want[i])) << i;
+    }
+    // A cache that cannot serve n samples: named.
+    krr::deviation_cache twice = cache;
+    twice.pivots[1] = twice.pivots[0];
+    EXPECT_EQ(krr::check_deviation_cache(twice, p.n), "Pivots must be distinct");
+    const int last = *std::max_element(cache.pivots.begin(), cache.pivots.end());
+    EXPECT_EQ(krr::check_deviation_cache(cache, last), "Pivots must be training samples, from 1 to n");
+    krr::deviation_cache singular = cache;
+    singular.factor[5 * 12 + 5] = 0.0;
+    EXPECT_EQ(krr::check_deviation_cache(singular, p.n), "Factor must have a positive finite diagonal");
+  }
 
   // The default rank rule (stop once the factor leaves out at most 1e-3 ridge on the
   // diagonal) and a rank cut shorter than it: every variance stays in [0, amplitude], and the

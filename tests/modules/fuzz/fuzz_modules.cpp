@@ -2106,7 +2106,7 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
   // The module's own errors: only for calls krrpredict never makes, an interrupt, or memory.
   const std::string id = check_messages(r, "krr_predict");
   require(r.warnings.empty(), "krr_predict raised a warning itself", r);
-  if (nrhs < 2 || nlhs > 5) {
+  if (nrhs < 2 || nlhs > 6) {
     require(r.how == test_host::ending::module_error && id == (nrhs < 2 ? "nargin" : "nargout"),
             "a call with the wrong counts was not refused", r);
     return;
@@ -2247,6 +2247,40 @@ void fuzz_krr_predict(FuzzedDataProvider& fdp) {
       require(std::fabs(latent[i] - direct.value) <= direct.bound + 8.0 * DBL_EPSILON * (latent[i] + ridge) + 1e-300,
               "a variance differs from a - k' (K + ridge I)^-1 k built directly", r);
     }
+  }
+  // The factor built in the call, where asked for (the model has none): a struct of Pivots
+  // (r x 1, distinct training samples), Factor and Chol (r x r, upper triangular, positive
+  // diagonals), LeftOut, the model's Weights and Ridge; [] only where none was built.
+  if (r.outputs.size() > 5) {
+    const mxArray* cache = r.outputs[5];
+    require(mxGetClassID(cache) == mxSTRUCT_CLASS && mxGetNumberOfElements(cache) == 1,
+            "the sixth output is not the cache struct", r);
+    const mxArray* pivots = mxGetField(cache, 0, "Pivots");
+    const mxArray* factor = mxGetField(cache, 0, "Factor");
+    const mxArray* chol = mxGetField(cache, 0, "Chol");
+    require(pivots && factor && chol && mxGetField(cache, 0, "LeftOut") && mxGetField(cache, 0, "Weights") &&
+                mxGetField(cache, 0, "Ridge"),
+            "the cache lacks a field", r);
+    const std::size_t rank = mxGetNumberOfElements(pivots);
+    require(rank <= mn && mxGetM(factor) == rank && mxGetN(factor) == rank && mxGetM(chol) == rank &&
+                mxGetN(chol) == rank,
+            "the cache's triangles are not r x r", r);
+    std::vector<bool> seen(mn, false);
+    for (std::size_t t = 0; t < rank; ++t) {
+      const double p = mxGetPr(pivots)[t];
+      require(p >= 1 && p <= static_cast<double>(mn) && p == std::floor(p) && !seen[static_cast<std::size_t>(p) - 1],
+              "a pivot is not a distinct training sample", r);
+      seen[static_cast<std::size_t>(p) - 1] = true;
+      require(mxGetPr(factor)[t * rank + t] > 0 && mxGetPr(chol)[t * rank + t] > 0,
+              "a cache triangle's diagonal is not positive", r);
+      for (std::size_t u = t + 1; u < rank; ++u) {
+        require(mxGetPr(factor)[t * rank + u] == 0 && mxGetPr(chol)[t * rank + u] == 0,
+                "a cache triangle is not upper triangular", r);
+      }
+    }
+    require(element_of(mxGetField(cache, 0, "Ridge"), 0) == ridge &&
+                elements_of(mxGetField(cache, 0, "Weights")) == w,
+            "the cache is not stamped with the model's Weights and Ridge", r);
   }
   if (r.outputs.size() < 5) return;
 

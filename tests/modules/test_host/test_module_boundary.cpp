@@ -1091,24 +1091,32 @@ TEST_F(ModuleBoundary, PredictionReturnsItsRefusalsAsDataAndLeavesNothingBehind)
   }
   test_host::release_outputs(base);
 
-  // A warning comes back as data with the results: a factor of rank 1 leaves out most of K.
-  call_result warned = call_module("krr_predict", 5, model_inputs(d, 40, nt, 1, 0.1,
+  // A warning comes back as data with the results: a factor of rank 1 leaves out most of K,
+  // which the check against exact solves finds; the factor comes back as the cache.
+  call_result warned = call_module("krr_predict", 6, model_inputs(d, 40, nt, 1, 0.1,
       {text_value("Method"), text_value("approximate"), text_value("Rank"), test_host::make_scalar(1),
        text_value("Verbose"), test_host::make_scalar(0)}));
   ASSERT_EQ(warned.how, ending::returned) << warned.error_message;
   EXPECT_TRUE(warned.warnings.empty() && warned.printed.empty());
   ASSERT_EQ(mxGetNumberOfElements(warned.outputs[1]), 2u);
   EXPECT_EQ(cell_text(warned.outputs[1], 0), "approximate");
-  EXPECT_EQ(cell_text(warned.outputs[1], 1).rfind("the approximate deviations' factor (rank 1) leaves out up to ", 0), 0u)
+  EXPECT_EQ(cell_text(warned.outputs[1], 1).rfind("the approximate deviations (Prediction 'observation') are off by about ", 0), 0u)
       << cell_text(warned.outputs[1], 1);
   EXPECT_EQ(mxGetNumberOfElements(warned.outputs[2]), 0u);
   EXPECT_EQ(mxGetM(warned.outputs[3]), nt);
+  const mxArray* cache = warned.outputs[5];
+  ASSERT_TRUE(mxGetClassID(cache) == mxSTRUCT_CLASS);
+  for (const char* field : {"Pivots", "Factor", "Chol", "LeftOut", "Weights", "Ridge"}) {
+    ASSERT_NE(mxGetField(cache, 0, field), nullptr) << field;
+  }
+  EXPECT_EQ(mxGetNumberOfElements(mxGetField(cache, 0, "Pivots")), 1u);
+  EXPECT_EQ(*mxGetPr(mxGetField(cache, 0, "Ridge")), 0.1);
   test_host::release_outputs(warned);
 
   // The module's own refusals, of calls krrpredict never makes.
   expect_refusal(call_module("krr_predict", 3, {fresh()[0]}), "krr_predict", "nargin",
                  "expected MODEL, XNEW and name-value options, got 1 inputs");
-  expect_refusal(call_module("krr_predict", 6, fresh()), "krr_predict", "nargout", "at most 5 outputs, 6 requested");
+  expect_refusal(call_module("krr_predict", 7, fresh()), "krr_predict", "nargout", "at most 6 outputs, 7 requested");
 }
 
 // The solves' options by name: in any case and order, the last of a name given twice
@@ -1476,7 +1484,8 @@ TEST_F(ModuleBoundary, PredictionStorageThatCannotBeHadIsRefusedWithItsSize) {
                               test_host::make_array(mxDOUBLE_CLASS, {n, 1})});
   expect_refusal(r, "quorril", "outOfMemory", "could not allocate 160000000 bytes for the sample norms");
 
-  // The deviations' factor of 60000 samples by 300 columns: 144 MB in one request, within
+  // The deviations' factor of 60000 samples by 291 columns (Rank 300 cut to the 40% of the
+  // memory the factor may take, 0.4 * 3.5e8 / (8 * 60000) columns): 139.68 MB in one request, within
   // the memory the call may plan for (which leaves the kernel cache, and the block's 256
   // kernel columns, less than the request limit) but beyond the request limit. The core's allocation fails and krr_predict returns
   // the failure, with its size, as data, by either method.
@@ -1491,7 +1500,7 @@ TEST_F(ModuleBoundary, PredictionStorageThatCannotBeHadIsRefusedWithItsSize) {
     EXPECT_TRUE(r.faults.empty()) << test_host::describe_faults(r);
     ASSERT_EQ(mxGetNumberOfElements(r.outputs[2]), 2u);
     EXPECT_EQ(cell_text(r.outputs[2], 0), "outOfMemory");
-    EXPECT_EQ(cell_text(r.outputs[2], 1), "could not allocate 144000000 bytes for the variances' arrays");
+    EXPECT_EQ(cell_text(r.outputs[2], 1), "could not allocate 139680000 bytes for the variances' arrays");
     test_host::release_outputs(r);
   }
   if (old) {
