@@ -368,7 +368,7 @@ variance_result exact_variances(kernel_operator& A, const deviation_cache& cache
   low_rank_preconditioner P;
   if (!failure.failed) {
     for (int t = 0; t < r; ++t) {
-      A.schedule().compute_column(data, cache.pivots[t], Gz.get() + static_cast<std::int64_t>(t) * n);
+      A.schedule().compute_column(data, training_sample(data, cache.pivots[t]), Gz.get() + static_cast<std::int64_t>(t) * n);
       if (A.schedule().stop_requested()) break;
     }
     if (!A.stop().stopped()) P.prepare_columns(A, Gz.get(), r, cache.chol.data(), failure);
