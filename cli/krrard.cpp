@@ -743,8 +743,8 @@ int run_predict(int argc, char** argv) {
                          "Predicts at the rows of DATA (one observation per row, the model's d feature\n"
                          "columns) from MODEL, a MAT-file holding the struct 'model' of krrfit or\n"
                          "krrard learn (saved by Octave with -v7 or -v6 too), as krrpredict does.\n"
-                         "Under mpirun each rank predicts its share of the rows (exact deviations\n"
-                         "are left to rank 0), with the single process's results bit for bit.\n",
+                         "Under mpirun each rank predicts its share of the rows (deviations are\n"
+                         "left to rank 0), with the single process's results bit for bit.\n",
                          PREDICT_OPTIONS).c_str(), stdout);
     return EXIT_OK;
   }
@@ -797,13 +797,13 @@ int run_predict(int argc, char** argv) {
   }
   agree_on(code, message);
   // Under several ranks each predicts the rows [first, first + count) of DATA's m, but where
-  // the deviations are exact: their solves take the rows batch by batch, each batch's
-  // iterations set by its slowest row, so rank 0 takes them all, as one process would.
+  // deviations are asked: the exact ones' solves take the rows batch by batch, each batch's
+  // iterations set by its slowest row, and the approximate ones are checked by exact solves
+  // of rows spread over all m, so rank 0 takes them all, as one process would.
   std::int64_t first = 0, count = shape.rows;
   bool shared = false;
   if (job_size > 1) {
-    shared = !deviations ||
-             krr::resolved_method(settings.method, dims.X.cols, shape.rows) != krr::deviation_method::exact;
+    shared = !deviations;
     first = shared ? shape.rows * job_rank / job_size : 0;
     count = shared ? shape.rows * (job_rank + 1) / job_size - first : (job_rank == 0 ? shape.rows : 0);
   }

@@ -186,8 +186,8 @@ def predict_everywhere(data, args, tag, counts=(1, 2, 3)):
 
 predict_everywhere(diabetes, [], "csv")
 predict_everywhere(diabetes_bin, [], "bin")
-# The approximate deviations take each row alone: shared. The exact ones solve the rows in
-# batches, so rank 0 takes them all.
+# Deviations: rank 0 takes all the rows (the exact ones solve them in batches, the
+# approximate ones are checked on rows spread over all of them).
 for method in ("approximate", "exact"):
     single = predict_everywhere(diabetes_bin, ["--deviations", "sd", "--method", method, "--rank", "60"], method)
     if not any(("exactly" if method == "exact" else "approximately") in l for l in single[1]):
