@@ -122,18 +122,7 @@ void model_of_struct(const mat_value& s, const std::string& path, bool deviation
   if (values[3].size() != 1 || values[5].size() != 1) {
     throw file_error(path + ": model.DeviationCache.LeftOut and .Ridge must be scalars");
   }
-  cache->pivots.resize(static_cast<std::size_t>(r));
-  for (std::int64_t i = 0; i < r; ++i) {
-    const double p = values[0][i];
-    // Not a whole number from 1 on: -1, which model_predict's check refuses.
-    cache->pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
-                           ? static_cast<int>(p) - 1 : -1;
-  }
-  cache->factor = std::move(values[1]);
-  cache->chol = std::move(values[2]);
-  cache->largest_residual = values[3][0];
-  cache->weights = std::move(values[4]);
-  cache->ridge = values[5][0];
+  *cache = krr::deviation_cache_of_fields(values);
   if (has_cache) *has_cache = true;
 }
 

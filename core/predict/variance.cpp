@@ -91,6 +91,22 @@ double deviation_cache_bytes(std::int64_t n, int d, int r) {
   return pivoted_cholesky_bytes(n, r) + 8.0 * (3.0 * dr * dr + 2.0 * dr * d + dr);
 }
 
+deviation_cache deviation_cache_of_fields(std::vector<double> (&values)[6]) {
+  deviation_cache cache;
+  cache.pivots.resize(values[0].size());
+  for (std::size_t i = 0; i < values[0].size(); ++i) {
+    const double p = values[0][i];
+    cache.pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
+                          ? static_cast<int>(p) - 1 : -1;
+  }
+  cache.factor = std::move(values[1]);
+  cache.chol = std::move(values[2]);
+  cache.largest_residual = values[3][0];
+  cache.weights = std::move(values[4]);
+  cache.ridge = values[5][0];
+  return cache;
+}
+
 std::string check_deviation_cache(const deviation_cache& cache, std::int64_t n) {
   const std::int64_t r = cache.rank();
   if (r > n) return "Pivots must hold at most n entries, one per training sample";

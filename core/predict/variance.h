@@ -66,6 +66,12 @@ struct deviation_cache {
   int rank() const { return static_cast<int>(pivots.size()); }
 };
 
+// The cache from the values of its fields as a model holds them, in the order Pivots
+// (1-based), Factor, Chol, LeftOut, Weights, Ridge, moved out of `values`, once a host has
+// checked Factor and Chol r x r and LeftOut and Ridge scalars. A pivot that is not a whole
+// number from 1 on becomes -1, which check_deviation_cache refuses.
+deviation_cache deviation_cache_of_fields(std::vector<double> (&values)[6]);
+
 // Empty where `cache` can serve a model of n training samples: pivots distinct, each in
 // [0, n), at most n of them, factor and chol r x r with positive finite diagonals and
 // finite entries, largest_residual finite and nonnegative; else what is wrong, as

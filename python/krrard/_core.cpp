@@ -577,18 +577,7 @@ bool read_cache(const py::dict& model, krr::deviation_cache& cache, bool& has, s
     message = "MODEL.DeviationCache.LeftOut and .Ridge must be scalars";
     return false;
   }
-  cache.pivots.resize(rank);
-  for (std::size_t i = 0; i < rank; ++i) {
-    const double p = values[0][i];
-    // Not a whole number from 1 on: -1, which the core's check refuses.
-    cache.pivots[i] = p >= 1 && p <= 2147483647.0 && p == static_cast<double>(static_cast<long long>(p))
-                          ? static_cast<int>(p) - 1 : -1;
-  }
-  cache.factor = std::move(values[1]);
-  cache.chol = std::move(values[2]);
-  cache.largest_residual = values[3][0];
-  cache.weights = std::move(values[4]);
-  cache.ridge = values[5][0];
+  cache = krr::deviation_cache_of_fields(values);
   has = true;
   return true;
 }
